@@ -1,0 +1,44 @@
+#pragma once
+// Segment parsers (SIZ, COD, COC, QCD, QCC, RGN, POC) and the per-tile-component resolution
+// of coding style, quantisation and ROI. Parsers take the reader just after the length word.
+#include <cstdint>
+
+#include "codestream/jpc_segments.h"
+
+struct jpcdec;
+struct Band;
+
+[[nodiscard]] int jpc_parse_siz(jpcdec* d, const MarkerHeader* m);
+void jpc_free_siz_arrays(jpcdec* d);
+
+[[nodiscard]] CodSegment* jpc_parse_cod(jpcdec* d, const MarkerHeader* m);
+[[nodiscard]] CocSegment* jpc_parse_coc(jpcdec* d, const MarkerHeader* m);
+[[nodiscard]] QuantSegment* jpc_parse_qcd(jpcdec* d, const MarkerHeader* m);
+[[nodiscard]] QuantSegment* jpc_parse_qcc(jpcdec* d, const MarkerHeader* m);
+[[nodiscard]] RgnSegment* jpc_parse_rgn(jpcdec* d, const MarkerHeader* m);
+[[nodiscard]] PocSegment* jpc_parse_poc(jpcdec* d, const MarkerHeader* m);
+void jpc_free_cod(jpcdec* d, CodSegment* s);
+void jpc_free_coc(jpcdec* d, CocSegment* s);
+void jpc_free_quant(jpcdec* d, QuantSegment* s);
+void jpc_free_rgn(jpcdec* d, RgnSegment* s);
+void jpc_free_poc(jpcdec* d, PocSegment* s);
+
+// Resolution for one tile-component; `part` (the tile's first tile-part header) may be null.
+// First match: tile-part COC, tile-part COD, main COC, main COD.
+const CodingStylePart* jpc_resolve_coding_style(const MarkerSet* main, const MarkerSet* part,
+                                                uint16_t component);
+// Tile-level values: tile-part COD, else main COD.
+const CodSegment* jpc_resolve_cod(const MarkerSet* main, const MarkerSet* part);
+// First match: tile-part QCC, tile-part QCD, main QCC, main QCD.
+const QuantSegment* jpc_resolve_quant(const MarkerSet* main, const MarkerSet* part,
+                                      uint16_t component);
+// Tile-part RGN, else main RGN; nullptr when neither applies.
+const RgnSegment* jpc_resolve_rgn(const MarkerSet* main, const MarkerSet* part,
+                                  uint16_t component);
+// Code-block size warnings for the resolved exponents (already + 2), by Rsiz.
+void jpc_check_code_block_size(jpcdec* d, uint8_t xcb, uint8_t ycb);
+// Fills band->magnitude_bits, step_mantissa, step_exponent for band b of resolution r of a
+// tile-component with `levels` decomposition levels and `precision` bits. Returns 0 (after
+// reporting) when the segment has too few values or the values give unusable shift counts.
+[[nodiscard]] int jpc_band_quant(jpcdec* d, const QuantSegment* q, uint32_t precision,
+                                 uint32_t levels, uint32_t r, uint32_t b, Band* band);

@@ -1,0 +1,38 @@
+#pragma once
+// jpcdec: decodes one JPEG 2000 codestream, one output row per call.
+//   jpcdec* d = jpcdec_create(ops, stream);           // parses nothing yet
+//   if (!jpcdec_parse(d)) { jpcdec_destroy(d); ... }  // after a failed parse: destroy only
+//   jpcdec_get_size(d, &w, &h);  n = jpcdec_get_component_num(d);
+//   if (!jpcdec_set_output(d, 3, offsets, 3)) ...     // 0: output buffers not granted
+//   for (y < h) jpcdec_decode_row(d, row);            // row: w * pixel_stride bytes
+//   jpcdec_finish_output(d);  jpcdec_destroy(d);
+// Results: 1 success, 0 failure (already passed to error_hook if set). The caller owns ops
+// and stream and releases them after the decoder. Hooks receive bare message texts.
+#include <cstdint>
+
+#include "io/byte_reader.h"
+#include "io/mem_ops.h"
+#include "io/stream.h"
+
+struct jpcdec;
+using jpc_message_hook = void (*)(const char* message);
+
+[[nodiscard]] jpcdec* jpcdec_create(MemOps* ops, Stream* s);
+// Reads through a reader owned by the caller (the JP2 decoder), from its current position.
+[[nodiscard]] jpcdec* jpcdec_create_on_reader(MemOps* ops, ByteReader* reader);
+void jpcdec_set_hooks(jpcdec* d, jpc_message_hook error_hook, jpc_message_hook warning_hook);
+[[nodiscard]] int jpcdec_parse(jpcdec* d);
+uint16_t jpcdec_get_component_num(const jpcdec* d);
+void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height);
+// Configures row output: `count` components (at most the image's, at most 32), component i
+// written at byte offsets[i] (or i when offsets is null) of each pixel of `pixel_stride` bytes.
+[[nodiscard]] int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
+                                    uint32_t pixel_stride);
+// Writes the next image row; 0 once every row has been delivered.
+int jpcdec_decode_row(jpcdec* d, uint8_t* row);
+// Full-precision samples of output component i for the row just delivered (after level shift
+// and clamping, before the low-8-bit store); laid out as the bytes of the row: per tile, the
+// tile-component's samples from the tile's first pixel. Valid until the next decode_row.
+const int32_t* jpcdec_row_samples(const jpcdec* d, uint16_t i);
+void jpcdec_finish_output(jpcdec* d);
+void jpcdec_destroy(jpcdec* d);

@@ -1,0 +1,50 @@
+#pragma once
+// The jpcdec record, shared by the codestream, tier-2, tier-1 and reconstruction modules.
+#include <cstdint>
+
+#include "codestream/jpc_segments.h"
+#include "codestream/jpcdec.h"
+#include "tier2/tile.h"
+
+constexpr uint32_t kMaxOutputComponents = 32;
+
+struct T1Scratch;
+
+struct jpcdec {
+    MemOps* ops;
+    jpc_message_hook error_hook;
+    jpc_message_hook warning_hook;
+    ByteReader* reader;
+    uint32_t reader_borrowed;
+    // SIZ
+    uint32_t Xsiz, Ysiz, XOsiz, YOsiz, XTsiz, YTsiz, XTOsiz, YTOsiz;
+    uint16_t Csiz;
+    uint8_t* ssiz;
+    uint8_t* xrsiz;
+    uint8_t* yrsiz;
+    uint16_t Rsiz;
+    uint16_t component_num;
+    uint32_t tileNum, numXtiles, numYtiles;
+    Tile* tiles;
+    // Packed packet headers from PPM segments of the main header, Zppm order.
+    uint8_t* ppm_data;
+    uint32_t ppm_length;
+    uint32_t ppm_pos;          // next unread byte (start of the next tile-part's run)
+    uint32_t ppm_present;
+    // Output
+    uint32_t out_tile_row;
+    uint32_t out_rows_done;
+    uint16_t out_count;        // output components
+    uint16_t decode_count;     // components decoded per row (>= out_count when MCT needs 3)
+    uint32_t out_offset[kMaxOutputComponents];
+    uint32_t out_pixel_stride;
+    uint8_t* out_cursor[kMaxOutputComponents];
+    int32_t* row_buf[kMaxOutputComponents];
+    uint32_t out_width;
+    uint32_t output_ready;
+    T1Scratch* t1;             // tier-1 scratch reused by every code-block
+};
+
+// Message helpers: report once, where the fault is found. jpc_fail always returns 0.
+int jpc_fail(jpcdec* d, const char* message);
+void jpc_warn(jpcdec* d, const char* message);

@@ -1,0 +1,53 @@
+#pragma once
+// MemOps: the allocator table every decoder object allocates through.
+//   MemOps* ops = memops_create();            // default table over the C heap
+//   void* p = ops->alloc(ops, n);  ops->free(ops, p);  ops->release(ops);
+// Every slot takes the table first. alloc/realloc return nullptr on failure; callers test
+// every result. Sizes derived from header fields go through mem_size_mul / mem_alloc_array,
+// which refuse products that overflow or exceed kMemMaxBlock.
+#include <cstddef>
+#include <cstdint>
+
+struct MemOps {
+    void* (*alloc)(MemOps* ops, size_t n);
+    void* (*realloc)(MemOps* ops, void* block, size_t n);
+    void (*free)(MemOps* ops, void* block);
+    void (*release)(MemOps* ops);
+};
+
+// Largest single block any header-driven size may reach (2 GiB).
+constexpr uint64_t kMemMaxBlock = uint64_t(1) << 31;
+
+// Default table over the C heap. `budget` caps the bytes held at any time through this
+// table (0 = no cap); allocations past it fail cleanly.
+[[nodiscard]] MemOps* memops_create();
+[[nodiscard]] MemOps* memops_create_with_budget(uint64_t budget);
+// Bytes currently held and the peak held through a table made by memops_create*;
+// 0 for foreign tables.
+uint64_t memops_in_use(const MemOps* ops);
+uint64_t memops_peak(const MemOps* ops);
+
+// 1 and *out = a * b when the product stays within cap; 0 otherwise.
+[[nodiscard]] inline int mem_size_mul(uint64_t a, uint64_t b, uint64_t cap, size_t* out) {
+    if (a != 0 && b > cap / a) return 0;
+    *out = static_cast<size_t>(a * b);
+    return 1;
+}
+
+// count * size bytes (0 bytes gives a 1-byte block so that nullptr always means failure).
+[[nodiscard]] void* mem_alloc_array(MemOps* ops, uint64_t count, uint64_t size);
+// As mem_alloc_array, zero-filled.
+[[nodiscard]] void* mem_zalloc_array(MemOps* ops, uint64_t count, uint64_t size);
+// Resize to count * size bytes; nullptr on failure (the old block stays valid).
+[[nodiscard]] void* mem_realloc_array(MemOps* ops, void* block, uint64_t count, uint64_t size);
+// Typed helpers.
+template <class T> [[nodiscard]] T* mem_new_array(MemOps* ops, uint64_t count) {
+    return static_cast<T*>(mem_zalloc_array(ops, count, sizeof(T)));
+}
+template <class T> [[nodiscard]] T* mem_new(MemOps* ops) {
+    return static_cast<T*>(mem_zalloc_array(ops, 1, sizeof(T)));
+}
+// Frees block through ops when it is set.
+inline void mem_free(MemOps* ops, void* block) {
+    if (block) ops->free(ops, block);
+}

@@ -1,0 +1,27 @@
+#pragma once
+// Jp2Decoder: decodes one JP2 file, one output row per call.
+//   Jp2Decoder* j = jp2_create(ops, stream);
+//   if (!jp2_parse(j)) { jp2_destroy(j); ... }       // after a failed parse: destroy only
+//   jp2_get_size(j, &w, &h);  jp2_set_colour_conversion(j, 1);
+//   if (!jp2_set_output(j, 3, offsets, 3)) ...
+//   for (y < h) jp2_decode_row(j, row);
+//   jp2_finish_output(j);  jp2_destroy(j);           // the caller closes the stream
+// Results: 1 success, 0 failure (already passed to error_hook if set).
+#include <cstdint>
+
+#include "io/mem_ops.h"
+#include "io/stream.h"
+
+struct Jp2Decoder;
+using jp2_message_hook = void (*)(const char* message);
+
+[[nodiscard]] Jp2Decoder* jp2_create(MemOps* ops, Stream* s);
+void jp2_set_hooks(Jp2Decoder* j, jp2_message_hook error_hook, jp2_message_hook warning_hook);
+[[nodiscard]] int jp2_parse(Jp2Decoder* j);
+void jp2_get_size(const Jp2Decoder* j, uint32_t* width, uint32_t* height);
+void jp2_set_colour_conversion(Jp2Decoder* j, uint32_t flag);
+[[nodiscard]] int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets,
+                                 uint32_t pixel_stride);
+int jp2_decode_row(Jp2Decoder* j, uint8_t* row);
+void jp2_finish_output(Jp2Decoder* j);
+void jp2_destroy(Jp2Decoder* j);

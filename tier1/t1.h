@@ -1,0 +1,28 @@
+#pragma once
+// Tier-1: decodes one code-block's coded segments and dequantises them.
+#include <cstdint>
+
+#include "io/mem_ops.h"
+
+struct jpcdec;
+struct TileComponent;
+struct Band;
+struct CodeBlock;
+struct T1Scratch;
+
+constexpr int kMqContextCount = 19;
+
+// Sets the 19 context bytes to their initial states.
+void mq_reset_contexts(uint8_t contexts[kMqContextCount]);
+
+[[nodiscard]] T1Scratch* t1_scratch_create(MemOps* ops);
+void t1_scratch_destroy(MemOps* ops, T1Scratch* s);
+
+// Decodes code-block cb of band b of resolution r of tc into dst (its top-left sample, row
+// stride dst_stride samples), which the caller has zeroed. Writes dequantised coefficients in
+// the tile-component's fixed-point format (x4 reversible, x65536 irreversible). Returns 0 when
+// a segment fails its checks (what was decoded before stays) or the block is refused (dst
+// stays zero); the message has gone to error_hook.
+[[nodiscard]] int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc,
+                                      uint32_t r, uint32_t b, const Band* band, CodeBlock* cb,
+                                      int32_t* dst, uint32_t dst_stride);

@@ -1,0 +1,167 @@
+#pragma once
+// Tile structure records: built once per tile on its first tile-part, kept until the decoder
+// is destroyed. All coordinates are unsigned 32-bit, bounds half-open.
+#include <cstdint>
+
+struct jpcdec;
+struct MarkerSet;
+struct TagTree;
+struct Tile;
+struct TileComponent;
+
+// One codeword segment of a code-block: bytes gathered over packets.
+struct CodedSegment {
+    uint32_t is_mq;       // 1 MQ-coded, 0 raw (bypass)
+    uint32_t new_len;     // bytes the last packet contributed
+    uint32_t total_len;   // bytes collected
+    uint32_t capacity;    // bytes allocated in data
+    uint8_t* data;
+    uint32_t npasses;     // passes collected
+    uint32_t max_passes;  // capacity in passes; 0xFFFFFFFF unlimited
+    CodedSegment* next;
+};
+
+struct SegmentList {
+    CodedSegment* head;
+    CodedSegment* tail;
+    CodedSegment* current;  // first segment that can still take passes
+};
+
+struct CodeBlock {
+    uint32_t x0, y0, x1, y1;  // band coordinates
+    uint32_t zero_bitplanes;
+    uint32_t lblock;          // 3 at creation
+    uint32_t pass_count;      // passes received over all packets
+    uint32_t included_now;
+    uint32_t included_before;
+    SegmentList segments;
+};
+
+struct PrecinctBand {
+    uint32_t x0, y0, x1, y1;  // band coordinates
+    uint32_t blocks_across, blocks_down;
+    CodeBlock* blocks;        // raster order, or nullptr
+    TagTree* inclusion_tree;
+    TagTree* zero_bitplane_tree;
+};
+
+struct Precinct {
+    uint32_t x0, y0, x1, y1;  // resolution coordinates
+    PrecinctBand* bands;      // band_count entries
+    uint16_t packet_counter;  // lowest layer whose packet is still owed
+};
+
+struct Band {
+    uint32_t x0, y0, x1, y1;  // band coordinates
+    uint8_t magnitude_bits;   // M_b
+    uint32_t step_mantissa;
+    int32_t step_exponent;
+    uint32_t cb_across, cb_down;
+    CodeBlock** code_blocks;  // raster order across precincts, or nullptr
+    int32_t* stripe;          // stripe_rows x band_width
+    uint32_t stripe_rows;
+    uint32_t band_width;
+    uint32_t next_cb_row, next_row, stripe_valid, stripe_pos;
+    uint8_t xcb_eff, ycb_eff; // effective code-block exponents in this band
+};
+
+struct LineRingEntry {
+    int32_t* line;
+    LineRingEntry* previous;
+    LineRingEntry* next;
+};
+
+struct LineRing {
+    LineRingEntry* entries;
+    uint32_t count;
+    LineRingEntry* current;
+};
+
+struct Resolution {
+    TileComponent* component;
+    uint32_t r;
+    uint32_t band_count;
+    uint32_t x0, y0, x1, y1;
+    uint32_t lower_x0, lower_y0, lower_x1, lower_y1;
+    Band bands[3];
+    Precinct* precincts;
+    uint32_t precincts_across, precincts_down, precinct_count;
+    uint8_t PPx, PPy;
+    LineRing ring_base, ring_line, ring_high;  // rings A, B, C (r >= 1)
+    int32_t* input_row;                       // w + 8 samples (r >= 1)
+    int32_t* input_low;                       // input_row + 4
+    int32_t* input_high;                      // input_low + low_width
+    uint32_t low_width, high_width;
+    uint32_t next_out_row;
+};
+
+struct TileComponent {
+    Tile* tile;
+    uint32_t x0, y0, x1, y1;
+    uint32_t resolution_count;
+    Resolution* resolutions;
+    uint32_t is_signed;
+    uint8_t precision;
+    uint8_t xrsiz, yrsiz;
+    uint8_t levels;
+    uint8_t xcb, ycb;      // already + 2
+    uint8_t cblk_style;
+    uint8_t transform;
+    uint8_t quant_style;
+    uint8_t roi_style;
+    uint8_t roi_shift;
+};
+
+struct ProgressionRecord {
+    uint8_t RS, RE;
+    uint16_t CS, CE;
+    uint16_t LYE;
+    uint8_t order;
+    ProgressionRecord* next;
+};
+
+struct ProgressionState {
+    Tile* tile;
+    ProgressionRecord* head;
+    ProgressionRecord* tail;
+    ProgressionRecord* current;
+    uint16_t layer;
+    uint16_t component;
+    uint8_t resolution;
+    uint32_t precinct;
+    uint64_t x, y;  // 64-bit so stepping can never wrap near the top of the grid
+    uint16_t start_layer;
+    uint16_t start_component;
+    uint8_t start_resolution;
+    uint64_t step_x, step_y;
+    uint64_t* component_step_x;
+    uint64_t* component_step_y;
+    uint32_t power_of_two_subsampling;
+};
+
+struct Tile {
+    uint32_t x0, y0, x1, y1;
+    TileComponent* components;
+    uint8_t Scod;
+    uint8_t progression;
+    uint16_t layers;
+    uint8_t mct;
+    uint8_t transform;
+    uint8_t max_resolutions;
+    uint16_t component_count;
+    ProgressionState* progression_state;
+    uint32_t built;            // 1 once the tile structure exists
+    uint32_t parts_seen;       // tile-parts read for this tile
+    // Packed packet headers of this tile (PPT over its tile-parts); read position below.
+    uint8_t* ppt_data;
+    uint32_t ppt_length;
+    uint32_t ppt_pos;
+};
+
+// Builds tile t (bounds, components, coding style, resolutions, precincts, code-blocks,
+// quantisation) from the main header and the tile's first tile-part header. `part` may be
+// nullptr for a tile that no tile-part announces (it then reconstructs as zero coefficients).
+// Returns 0 after reporting through error_hook when a value is unusable.
+[[nodiscard]] int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* part);
+// Frees everything a (possibly half-built) tile holds; the Tile record itself stays.
+void tile_destroy(jpcdec* d, Tile* tile);
