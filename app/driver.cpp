@@ -1,11 +1,148 @@
 #include "app/driver.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include "app/bmp_writer.h"
+#include "codestream/jpcdec.h"
+#include "io/mem_ops.h"
+#include "io/stream.h"
+#include "jp2/jp2_decoder.h"
+
+namespace {
+
+constexpr int kExitFailure = -1;
+
+const char kMsgUsage[] = "Usage: dravex.exe src.jp2 dst.bmp\n";
+const char kMsgOpen[] = "The source file couldn't be opened.";
+const char kMsgFormat[] = "It's not a jp2/j2c/jpc file.";
+const char kMsgCodestream[] = "Parsing JPEG2000 Codestream error";
+const char kMsgJp2[] = "Parsing JP2 file error";
+const char kMsgSave[] = "Save to bmp failed.";
+
+// Decoded component 0 goes to red (byte 2 of a blue-green-red pixel), 1 to green, 2 to blue.
+const uint32_t kBgrOffsets[3] = {2, 1, 0};
+
+void say(const char* message) { std::printf("%s", message); }
+
+// The two decoders have the same shape; each road names its calls once and the common tail
+// below runs them.
+struct CodestreamRoad {
+    using Decoder = jpcdec;
+    static constexpr const char* kParseError = kMsgCodestream;
+    static Decoder* create(MemOps* ops, Stream* s) { return jpcdec_create(ops, s); }
+    static int parse(Decoder* d) { return jpcdec_parse(d); }
+    // The decoder writes only byte 2 of a one-component image; the other two are copied.
+    static int replicate_grey(Decoder* d) { return jpcdec_get_component_num(d) == 1; }
+    static void get_size(Decoder* d, uint32_t* w, uint32_t* h) { jpcdec_get_size(d, w, h); }
+    static void prepare(Decoder*) {}
+    static int set_output(Decoder* d) { return jpcdec_set_output(d, 3, kBgrOffsets, 3); }
+    static void decode_row(Decoder* d, uint8_t* row) { jpcdec_decode_row(d, row); }
+    static void finish(Decoder* d) { jpcdec_finish_output(d); }
+    static void destroy(Decoder* d) { jpcdec_destroy(d); }
+};
+
+struct Jp2Road {
+    using Decoder = Jp2Decoder;
+    static constexpr const char* kParseError = kMsgJp2;
+    static Decoder* create(MemOps* ops, Stream* s) { return jp2_create(ops, s); }
+    static int parse(Decoder* j) { return jp2_parse(j); }
+    // The JP2 decoder fills all three bytes of a grey pixel itself.
+    static int replicate_grey(Decoder*) { return 0; }
+    static void get_size(Decoder* j, uint32_t* w, uint32_t* h) { jp2_get_size(j, w, h); }
+    static void prepare(Decoder* j) { jp2_set_colour_conversion(j, 1); }
+    static int set_output(Decoder* j) { return jp2_set_output(j, 3, kBgrOffsets, 3); }
+    static void decode_row(Decoder* j, uint8_t* row) { jp2_decode_row(j, row); }
+    static void finish(Decoder* j) { jp2_finish_output(j); }
+    static void destroy(Decoder* j) { jp2_destroy(j); }
+};
+
+void copy_red_to_green_and_blue(uint8_t* row, uint32_t width) {
+    for (uint32_t x = 0; x < width; x++, row += 3) row[0] = row[1] = row[2];
+}
+
+// Rows are decoded top first and each goes straight to its place in the file, so memory
+// follows the width of the image, never its height.
+int write_rows(const char* dst, uint32_t width, uint32_t height, uint32_t stride, uint8_t* row,
+               int grey, void (*decode)(void*, uint8_t*), void* decoder) {
+    BmpWriter bmp;
+    if (!bmp_open(&bmp, dst, width, height, stride)) return 0;
+    for (uint32_t i = 0; i < height; i++) {
+        // Row decoding reports nothing; a row the decoder leaves alone stays black, and the
+        // fill bytes after 3 * width are always zero.
+        std::memset(row, 0, stride);
+        decode(decoder, row);
+        if (grey) copy_red_to_green_and_blue(row, width);
+        if (!bmp_write_row(&bmp, i, row)) return 0;
+    }
+    return bmp_close(&bmp);
+}
+
+template <class Road>
+int run_road(MemOps* ops, Stream* src, const char* dst) {
+    typename Road::Decoder* d = Road::create(ops, src);
+    if (!d || !Road::parse(d)) {
+        say(Road::kParseError);
+        if (d) Road::destroy(d);
+        return kExitFailure;
+    }
+    int grey = Road::replicate_grey(d);
+    uint32_t width = 0, height = 0;
+    Road::get_size(d, &width, &height);
+    Road::prepare(d);
+
+    // Everything that can be refused is refused before a single row is decoded.
+    uint64_t stride = bmp_stride(width);
+    uint64_t file_size;
+    uint8_t* row = nullptr;
+    int ok = bmp_file_size(height, stride, &file_size);
+    if (ok) ok = (row = static_cast<uint8_t*>(mem_zalloc_array(ops, stride, 1))) != nullptr;
+    int output = ok && Road::set_output(d);
+    if (output) {
+        auto decode = [](void* dec, uint8_t* r) {
+            Road::decode_row(static_cast<typename Road::Decoder*>(dec), r);
+        };
+        ok = write_rows(dst, width, height, static_cast<uint32_t>(stride), row, grey, decode, d);
+        Road::finish(d);
+    }
+    mem_free(ops, row);
+    Road::destroy(d);
+    if (!output || !ok) {
+        say(kMsgSave);
+        return kExitFailure;
+    }
+    return 0;
+}
+
+}  // namespace
 
 int dravex_run(int argc, char** argv) {
     if (argc < 3 || !argv[1] || !argv[1][0] || !argv[2] || !argv[2][0]) {
-        std::printf("Usage: dravex.exe src.jp2 dst.bmp\n");
-        return -1;
+        say(kMsgUsage);
+        return kExitFailure;
     }
-    return -1;
+    const char* src_path = argv[1];
+    const char* dst_path = argv[2];
+
+    MemOps* ops = memops_create();
+    Stream* src = ops ? file_stream_open(ops, src_path) : nullptr;
+    if (!src) {
+        say(kMsgOpen);
+        if (ops) ops->release(ops);
+        return kExitFailure;
+    }
+
+    // The first bytes decide, never the name; both probes leave the stream at byte 0.
+    int status;
+    if (jpc_check_soc(src)) {
+        status = run_road<CodestreamRoad>(ops, src, dst_path);
+    } else if (jp2_check_signature(src)) {
+        status = run_road<Jp2Road>(ops, src, dst_path);
+    } else {
+        say(kMsgFormat);
+        status = kExitFailure;
+    }
+    src->close(src);
+    ops->release(ops);
+    return status;
 }

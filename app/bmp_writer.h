@@ -1,0 +1,42 @@
+#pragma once
+// BMP output: uncompressed 24-bit bitmaps, 54 header bytes then the rows bottom-up.
+//   BmpWriter w;
+//   if (!bmp_open(&w, path, width, height, stride)) ...   // header written; file created
+//   for (i < height) if (!bmp_write_row(&w, i, row)) ...  // i counts from the TOP row
+//   if (!bmp_close(&w)) ...                               // 1 only when every byte landed
+// Rows may arrive in any order: each goes to its own place in the file, so the caller needs
+// one row of memory, not the whole image. Any failure closes the file and removes it (when it
+// is a regular file we created), and every later call on that writer returns 0.
+//   write_bmp(path, width, height, stride, pixels)       // whole image, bottom row first
+// Results: 1 written, 0 not (nothing is printed here).
+#include <cstdint>
+#include <cstdio>
+
+constexpr uint32_t kBmpHeaderSize = 54;
+
+// Bytes per file row: 3 * width rounded up to a multiple of 4, in 64 bits so it cannot wrap.
+inline uint64_t bmp_stride(uint32_t width) { return (uint64_t(width) * 3 + 3) & ~uint64_t(3); }
+
+// 1 and *out = the file size when a bitmap of these rows fits the 32-bit size fields.
+[[nodiscard]] int bmp_file_size(uint32_t height, uint64_t stride, uint64_t* out);
+
+struct BmpWriter {
+    FILE* file;          // null once closed or discarded
+    const char* path;    // caller's text, kept for removal on failure
+    uint32_t height;
+    uint32_t stride;
+    uint64_t position;   // where the next write lands, so sequential rows need no seek
+    uint64_t end;        // furthest byte written; rows never written read back as zeros
+    int removable;       // 1 when the destination is a regular file we may delete
+};
+
+[[nodiscard]] int bmp_open(BmpWriter* w, const char* path, uint32_t width, uint32_t height,
+                           uint32_t stride);
+// Writes `stride` bytes of image row i (0 = top) at 54 + (height - 1 - i) * stride.
+[[nodiscard]] int bmp_write_row(BmpWriter* w, uint32_t i, const uint8_t* row);
+[[nodiscard]] int bmp_close(BmpWriter* w);
+// Abandons the file: closes and removes it. Safe on a writer that already failed or closed.
+void bmp_discard(BmpWriter* w);
+
+[[nodiscard]] int write_bmp(const char* path, uint32_t width, uint32_t height, uint32_t stride,
+                            const uint8_t* pixels);
