@@ -1,0 +1,381 @@
+// The windowed byte reader over both stream kinds: values across 512-byte window edges,
+// refill counts, end-of-range failures, bit reads and alignment, and failing streams.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "io/byte_reader.h"
+#include "support/io_streams.h"
+
+using io_test::CountingStream;
+using io_test::StreamFixture;
+using io_test::StreamKind;
+
+namespace {
+
+struct ReaderDeleter {
+    MemOps* ops;
+    void operator()(ByteReader* br) const { byte_reader_destroy(ops, br); }
+};
+using ReaderPtr = std::unique_ptr<ByteReader, ReaderDeleter>;
+
+ReaderPtr make_reader(MemOps* ops, Stream* s) {
+    return ReaderPtr(byte_reader_create(ops, s), ReaderDeleter{ops});
+}
+
+uint32_t be(const std::vector<uint8_t>& b, uint32_t at, int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; i++) v = (v << 8) | b[at + i];
+    return v;
+}
+
+class ByteReaderTest : public testing::TestWithParam<StreamKind> {};
+
+std::string kind_label(const testing::TestParamInfo<StreamKind>& info) {
+    return io_test::kind_name(info.param);
+}
+
+}  // namespace
+
+TEST_P(ByteReaderTest, ThreeByteRange) {
+    StreamFixture f(GetParam(), {0x12, 0x34, 0x56});
+    ReaderPtr br = make_reader(f.ops(), f.stream());
+    ASSERT_TRUE(br);
+    uint16_t v = 0;
+    ASSERT_EQ(br_read_u16(br.get(), &v), 1);
+    EXPECT_EQ(v, 0x1234);
+    EXPECT_EQ(br_read_u16(br.get(), &v), 0);
+    EXPECT_EQ(v, 0x1234);  // output untouched by the failure
+    EXPECT_EQ(br_get_pos(br.get()), 3u);  // the one byte it got stays consumed
+    EXPECT_EQ(br_remaining(br.get()), 0u);
+}
+
+TEST_P(ByteReaderTest, RangeStartsAtTheStreamPosition) {
+    StreamFixture f(GetParam(), io_test::pattern_bytes(1000));
+    ASSERT_EQ(f.stream()->seek(f.stream(), 100), 1);
+    ReaderPtr br = make_reader(f.ops(), f.stream());
+    EXPECT_EQ(br_remaining(br.get()), 900u);
+    uint8_t b;
+    ASSERT_EQ(br_read_u8(br.get(), &b), 1);
+    EXPECT_EQ(b, f.bytes()[100]);
+    br_set_pos(br.get(), 899);
+    ASSERT_EQ(br_read_u8(br.get(), &b), 1);
+    EXPECT_EQ(b, f.bytes()[999]);
+    EXPECT_EQ(br_read_u8(br.get(), &b), 0);
+}
+
+// Forward reading touches the stream once per 512 bytes; the bytes are right on both sides
+// of every window edge.
+TEST_P(ByteReaderTest, SequentialReadsRefillOncePerWindow) {
+    StreamFixture f(GetParam(), io_test::pattern_bytes(2000));
+    CountingStream cs(f.stream());
+    ReaderPtr br = make_reader(f.ops(), cs.stream());
+    for (uint32_t i = 0; i < 2000; i++) {
+        uint8_t b;
+        ASSERT_EQ(br_read_u8(br.get(), &b), 1) << i;
+        ASSERT_EQ(b, f.bytes()[i]) << i;
+    }
+    EXPECT_EQ(cs.reads, 4u);  // the fill at creation and refills at 512, 1024, 1536
+    EXPECT_EQ(cs.bytes_read, 2000u);
+    uint8_t b;
+    EXPECT_EQ(br_read_u8(br.get(), &b), 0);
+    EXPECT_EQ(cs.reads, 4u);  // the end is known without asking the stream
+}
+
+TEST_P(ByteReaderTest, MultiByteValuesAcrossWindowEdges) {
+    StreamFixture f(GetParam(), io_test::pattern_bytes(2048));
+    const uint32_t kPositions[] = {0, 509, 510, 511, 512, 1021, 1023, 1024, 1535, 2044};
+    for (bool fresh : {true, false}) {
+        ASSERT_EQ(f.stream()->seek(f.stream(), 0), 1);
+        ReaderPtr shared = make_reader(f.ops(), f.stream());
+        for (uint32_t p : kPositions) {
+            SCOPED_TRACE(testing::Message() << "pos " << p << (fresh ? " fresh" : " shared"));
+            ASSERT_EQ(f.stream()->seek(f.stream(), 0), 1);
+            ReaderPtr own = fresh ? make_reader(f.ops(), f.stream()) : nullptr;
+            ByteReader* br = fresh ? own.get() : shared.get();
+            br_set_pos(br, p);
+            uint16_t peek = 0, v16 = 0;
+            uint32_t v32 = 0;
+            ASSERT_EQ(br_peek_u16(br, &peek), 1);
+            EXPECT_EQ(peek, be(f.bytes(), p, 2));
+            EXPECT_EQ(br_get_pos(br), p);
+            ASSERT_EQ(br_read_u16(br, &v16), 1);
+            EXPECT_EQ(v16, be(f.bytes(), p, 2));
+            br_set_pos(br, p);
+            ASSERT_EQ(br_read_u32(br, &v32), 1);
+            EXPECT_EQ(v32, be(f.bytes(), p, 4));
+            EXPECT_EQ(br_get_pos(br), p + 4);
+        }
+    }
+}
+
+// The window starts at the byte that caused the refill: a step back before it refills again.
+TEST_P(ByteReaderTest, JumpsBackwardsRefill) {
+    StreamFixture f(GetParam(), io_test::pattern_bytes(1000));
+    CountingStream cs(f.stream());
+    ReaderPtr br = make_reader(f.ops(), cs.stream());
+    const struct {
+        uint32_t pos;
+        uint32_t reads_after;
+    } kSteps[] = {{600, 2}, {599, 3}, {600, 3}, {998, 3}, {0, 4}, {511, 4}, {512, 5}, {599, 5}};
+    for (const auto& s : kSteps) {
+        SCOPED_TRACE(s.pos);
+        br_set_pos(br.get(), s.pos);
+        uint8_t b;
+        ASSERT_EQ(br_read_u8(br.get(), &b), 1);
+        EXPECT_EQ(b, f.bytes()[s.pos]);
+        EXPECT_EQ(cs.reads, s.reads_after);
+    }
+}
+
+// Every way to run off the end of a 10-byte range, with the position each leaves.
+TEST_P(ByteReaderTest, EndOfRangeFailures) {
+    StreamFixture f(GetParam(), io_test::pattern_bytes(10));
+    enum Op { kU8, kU16, kU32, kPeek, kBlock, kBits };
+    const struct {
+        const char* name;
+        uint32_t pos;
+        Op op;
+        uint32_t n;  // block length or bit count
+        int ok;
+        uint32_t pos_after;
+    } kCases[] = {
+        {"u8 last", 9, kU8, 0, 1, 10},
+        {"u8 at end", 10, kU8, 0, 0, 10},
+        {"u8 past end", 15, kU8, 0, 0, 15},
+        {"u16 last two", 8, kU16, 0, 1, 10},
+        {"u16 over the end", 9, kU16, 0, 0, 10},
+        {"u32 over the end", 8, kU32, 0, 0, 10},
+        {"u32 at end", 10, kU32, 0, 0, 10},
+        {"peek last byte", 9, kPeek, 0, 0, 9},
+        {"peek last two", 8, kPeek, 0, 1, 8},
+        {"block to the end", 4, kBlock, 6, 1, 10},
+        {"block one too many", 4, kBlock, 7, 0, 4},
+        {"empty block at end", 10, kBlock, 0, 1, 10},
+        {"empty block past end", 11, kBlock, 0, 0, 11},
+        {"huge block", 2, kBlock, 0xFFFFFFFFu, 0, 2},
+        {"block that would wrap", 9, kBlock, 0xFFFFFFF8u, 0, 9},
+        {"seven bits of the last byte", 9, kBits, 7, 1, 9},
+        {"the last bit of the range", 9, kBits, 8, 0, 10},
+        {"zero bits at the end", 10, kBits, 0, 0, 10},
+        {"zero bits inside", 3, kBits, 0, 1, 3},
+        {"far past the end", 0xFFFFFFF0u, kU8, 0, 0, 0xFFFFFFF0u},
+    };
+    CountingStream cs(f.stream());
+    ReaderPtr br = make_reader(f.ops(), cs.stream());
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const uint32_t reads_before = cs.reads;
+        br_set_pos(br.get(), c.pos);
+        br->bit_pos = 0;
+        uint8_t u8 = 0, block[16] = {0};
+        uint16_t u16 = 0;
+        uint32_t u32 = 0;
+        int ok = 0;
+        switch (c.op) {
+            case kU8: ok = br_read_u8(br.get(), &u8); break;
+            case kU16: ok = br_read_u16(br.get(), &u16); break;
+            case kU32: ok = br_read_u32(br.get(), &u32); break;
+            case kPeek: ok = br_peek_u16(br.get(), &u16); break;
+            case kBlock: ok = br_read_block(br.get(), block, c.n); break;
+            case kBits: ok = br_read_bits(br.get(), c.n, &u32); break;
+        }
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(br_get_pos(br.get()), c.pos_after);
+        if (c.op == kBlock && c.ok) {
+            EXPECT_EQ(std::memcmp(block, f.bytes().data() + c.pos, c.n), 0);
+        }
+        if (c.op == kBlock && !c.ok) {
+            EXPECT_EQ(cs.reads, reads_before) << "a refused block must not reach the stream";
+        }
+        if (c.pos_after >= 10) {
+            EXPECT_EQ(br_remaining(br.get()), 0u);
+        }
+    }
+}
+
+// Bit fields against a plain bit string of the same bytes, with field widths that cross
+// bytes and the window edge at 512.
+TEST_P(ByteReaderTest, BitFieldsMostSignificantFirst) {
+    std::vector<uint8_t> bytes = io_test::pattern_bytes(600);
+    bytes[0] = 0xA0;
+    StreamFixture f(GetParam(), bytes);
+    ReaderPtr br = make_reader(f.ops(), f.stream());
+
+    uint32_t v = 99;
+    ASSERT_EQ(br_read_bits(br.get(), 3, &v), 1);
+    EXPECT_EQ(v, 5u);  // 1, 0, 1
+    EXPECT_EQ(br->bit_pos, 3u);
+    uint8_t whole;
+    ASSERT_EQ(br_read_u8(br.get(), &whole), 1);  // byte reads ignore bit_pos
+    EXPECT_EQ(whole, 0xA0);
+    EXPECT_EQ(br->bit_pos, 3u);
+    br_set_pos(br.get(), 0);
+    br_align(br.get());
+    EXPECT_EQ(br_get_pos(br.get()), 1u);
+    EXPECT_EQ(br->bit_pos, 0u);
+    br_align(br.get());  // already aligned: nothing moves
+    EXPECT_EQ(br_get_pos(br.get()), 1u);
+
+    auto bit = [&](uint64_t k) { return (bytes[k / 8] >> (7 - k % 8)) & 1u; };
+    const uint32_t kWidths[] = {1, 7, 8, 9, 13, 16, 17, 31, 32, 0, 5, 3, 24, 2};
+    for (uint64_t start : {uint64_t(8), uint64_t(505 * 8 + 3), uint64_t(511 * 8 + 4)}) {
+        SCOPED_TRACE(start);
+        br_set_pos(br.get(), static_cast<uint32_t>(start / 8));
+        br->bit_pos = static_cast<uint32_t>(start % 8);
+        uint64_t k = start;
+        for (uint32_t n : kWidths) {
+            SCOPED_TRACE(n);
+            uint32_t expect = 0;
+            for (uint32_t i = 0; i < n; i++) expect = (expect << 1) | bit(k + i);
+            ASSERT_EQ(br_read_bits(br.get(), n, &v), 1);
+            EXPECT_EQ(v, expect);
+            k += n;
+            EXPECT_EQ(br_get_pos(br.get()), k / 8);
+            EXPECT_EQ(br->bit_pos, k % 8);
+        }
+    }
+}
+
+TEST_P(ByteReaderTest, BlocksInsideAndOutsideTheWindow) {
+    StreamFixture f(GetParam(), io_test::pattern_bytes(1500));
+    CountingStream cs(f.stream());
+    ReaderPtr br = make_reader(f.ops(), cs.stream());
+    const struct {
+        uint32_t pos, n;
+        uint32_t stream_reads;  // reads the block itself costs
+    } kCases[] = {
+        {0, 512, 0},     // the whole first window
+        {100, 50, 0},
+        {500, 20, 1},    // crosses the window's end
+        {1000, 300, 1},
+        {1499, 1, 1},
+        {1500, 0, 0},
+    };
+    std::vector<uint8_t> buf(600);
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(testing::Message() << c.pos << " + " << c.n);
+        const uint32_t before = cs.reads;
+        br_set_pos(br.get(), c.pos);
+        ASSERT_EQ(br_read_block(br.get(), buf.data(), c.n), 1);
+        EXPECT_EQ(std::memcmp(buf.data(), f.bytes().data() + c.pos, c.n), 0);
+        EXPECT_EQ(cs.reads - before, c.stream_reads);
+        EXPECT_EQ(br_get_pos(br.get()), c.pos + c.n);
+    }
+    // A block read leaves the window as it was: bytes from it still come without a refill.
+    const uint32_t before = cs.reads;
+    br_set_pos(br.get(), 7);
+    uint8_t b;
+    ASSERT_EQ(br_read_u8(br.get(), &b), 1);
+    EXPECT_EQ(b, f.bytes()[7]);
+    EXPECT_EQ(cs.reads, before);
+}
+
+// A stream that fails must never let stale or uninitialised window bytes out.
+TEST_P(ByteReaderTest, FailingStreams) {
+    StreamFixture f(GetParam(), io_test::pattern_bytes(1200));
+    {
+        CountingStream cs(f.stream());
+        cs.fail_reads = 1;  // only the fill at creation fails
+        ReaderPtr br = make_reader(f.ops(), cs.stream());
+        uint8_t b = 0;
+        ASSERT_EQ(br_read_u8(br.get(), &b), 1);
+        EXPECT_EQ(b, f.bytes()[0]);
+    }
+    {
+        ASSERT_EQ(f.stream()->seek(f.stream(), 0), 1);
+        CountingStream cs(f.stream());
+        cs.fail_reads = 1000;  // nothing ever arrives
+        ReaderPtr br = make_reader(f.ops(), cs.stream());
+        uint8_t b = 0x77;
+        uint32_t bits = 0x77;
+        uint16_t peek = 0x77;
+        EXPECT_EQ(br_read_u8(br.get(), &b), 0);
+        EXPECT_EQ(br_read_bits(br.get(), 4, &bits), 0);
+        EXPECT_EQ(br_peek_u16(br.get(), &peek), 0);
+        EXPECT_EQ(b, 0x77);
+        EXPECT_EQ(bits, 0x77u);
+        EXPECT_EQ(peek, 0x77);
+        EXPECT_EQ(br_get_pos(br.get()), 0u);
+    }
+    {
+        ASSERT_EQ(f.stream()->seek(f.stream(), 0), 1);
+        CountingStream cs(f.stream());
+        ReaderPtr br = make_reader(f.ops(), cs.stream());
+        uint8_t b;
+        br_set_pos(br.get(), 700);
+        cs.fail_seeks = 1;  // the refill's seek fails once
+        EXPECT_EQ(br_read_u8(br.get(), &b), 0);
+        ASSERT_EQ(br_read_u8(br.get(), &b), 1);  // and the next attempt refills properly
+        EXPECT_EQ(b, f.bytes()[700]);
+        cs.fail_reads = 1;  // a failed refill read must empty the window, not keep old bytes
+        br_set_pos(br.get(), 100);
+        EXPECT_EQ(br_read_u8(br.get(), &b), 0);
+        br_set_pos(br.get(), 701);
+        ASSERT_EQ(br_read_u8(br.get(), &b), 1);
+        EXPECT_EQ(b, f.bytes()[701]);
+        cs.fail_seeks = 1;
+        uint8_t block[4];
+        br_set_pos(br.get(), 100);  // outside the window, so the block goes to the stream
+        EXPECT_EQ(br_read_block(br.get(), block, 4), 0);
+        EXPECT_EQ(br_get_pos(br.get()), 100u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothStreams, ByteReaderTest,
+                         testing::Values(io_test::kFile, io_test::kMemory), kind_label);
+
+TEST(ByteReader, SkipSaturatesAndAlignDoesNotWrap) {
+    StreamFixture f(io_test::kMemory, io_test::pattern_bytes(16));
+    ReaderPtr br = make_reader(f.ops(), f.stream());
+    br_skip(br.get(), 10);
+    EXPECT_EQ(br_get_pos(br.get()), 10u);
+    br_skip(br.get(), UINT32_MAX);
+    EXPECT_EQ(br_get_pos(br.get()), UINT32_MAX);
+    EXPECT_EQ(br_remaining(br.get()), 0u);
+    br->bit_pos = 5;
+    br_align(br.get());
+    EXPECT_EQ(br_get_pos(br.get()), UINT32_MAX);
+    EXPECT_EQ(br->bit_pos, 0u);
+    uint8_t b;
+    EXPECT_EQ(br_read_u8(br.get(), &b), 0);
+}
+
+// Positions are 32-bit: a range beyond 4 GiB is cut to what they can address.
+TEST(ByteReader, OversizeRangeIsClipped) {
+    StreamFixture f(io_test::kMemory, io_test::pattern_bytes(64));
+    CountingStream cs(f.stream());
+    cs.fake_size = uint64_t(1) << 33;
+    ReaderPtr br = make_reader(f.ops(), cs.stream());
+    EXPECT_EQ(br->length, UINT32_MAX);
+    ASSERT_EQ(f.stream()->seek(f.stream(), 8), 1);
+    ReaderPtr late = make_reader(f.ops(), cs.stream());
+    EXPECT_EQ(late->start, 8u);
+    EXPECT_EQ(late->length, UINT32_MAX - 8);
+}
+
+TEST(ByteReader, DestroyLeavesTheStreamOpen) {
+    MemOps* ops = memops_create();
+    const uint8_t data[4] = {1, 2, 3, 4};
+    Stream* s = memory_stream_create(ops, data, 4);
+    const uint64_t before = memops_in_use(ops);
+    ByteReader* br = byte_reader_create(ops, s);
+    ASSERT_NE(br, nullptr);
+    EXPECT_GE(memops_in_use(ops) - before, sizeof(ByteReader));
+    byte_reader_destroy(ops, br);
+    EXPECT_EQ(memops_in_use(ops), before);
+    ASSERT_EQ(s->seek(s, 0), 1);
+    uint8_t b;
+    EXPECT_EQ(s->read(s, &b, 1), 1);
+    s->close(s);
+    EXPECT_EQ(memops_in_use(ops), 0u);
+
+    MemOps* tight = memops_create_with_budget(sizeof(ByteReader) - 1);
+    MemoryStream ms;
+    memory_stream_init(&ms, data, 4);
+    EXPECT_EQ(byte_reader_create(tight, &ms.base), nullptr);  // no room for the reader
+    tight->release(tight);
+    ops->release(ops);
+}
