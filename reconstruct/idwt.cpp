@@ -1,0 +1,235 @@
+// Wavelet synthesis per resolution level, pulled one row at a time, and the per-tile buffers
+// the pull needs.
+#include <cstring>
+
+#include "codestream/jpcdec_impl.h"
+#include "reconstruct/recon.h"
+#include "reconstruct/recon_internal.h"
+#include "tier2/tile.h"
+
+namespace {
+
+struct PullContext {
+    jpcdec* d;
+    TileComponent* tc;
+    Resolution* res;
+};
+
+void zero_row(int32_t* dst, uint32_t n) {
+    if (n) std::memset(dst, 0, size_t(n) * sizeof(int32_t));
+}
+
+// A failed pull leaves zeros, never the previous row.
+void pull_band(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t* dst) {
+    if (!band_pull_row(d, tc, r, b, dst)) zero_row(dst, tc->resolutions[r].bands[b].band_width);
+}
+
+// Row y of the level, horizontally synthesised into line: odd rows come from LH and HH, even
+// rows from the level below and HL.
+template <bool kReversible>
+void pull_input_row(void* p, uint32_t y, int32_t* line) {
+    auto* ctx = static_cast<PullContext*>(p);
+    Resolution* res = ctx->res;
+    const uint32_t r = res->r;
+    if (y & 1) {
+        pull_band(ctx->d, ctx->tc, r, 1, res->input_low);
+        pull_band(ctx->d, ctx->tc, r, 2, res->input_high);
+    } else {
+        tile_component_row(ctx->d, ctx->tc, r - 1, res->input_low);
+        pull_band(ctx->d, ctx->tc, r, 0, res->input_high);
+    }
+    const uint32_t w = res->x1 - res->x0;
+    interleave_row(line, res->input_low, res->input_high, w, res->x0);
+    if (kReversible)
+        lift_53_row(line, line + w - 1, res->x0, res->x1);
+    else
+        lift_97_row(line, line + w - 1, res->x0, res->x1);
+}
+
+template <bool kReversible>
+int idwt_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst) {
+    Resolution* res = &tc->resolutions[r];
+    const uint32_t w = res->x1 - res->x0;
+    if (w == 0) return 1;
+    if (res->y1 <= res->y0 || !res->ring_line.current || !res->input_row) {
+        // Nothing to synthesise, or the buffers could not be had: zero coefficients.
+        zero_row(dst, w);
+        res->next_out_row++;
+        return 1;
+    }
+    PullContext ctx{d, tc, res};
+    if (kReversible)
+        vertical_53_next(res, pull_input_row<true>, &ctx, dst);
+    else
+        vertical_97_next(res, pull_input_row<false>, &ctx, dst);
+    return 1;
+}
+
+void free_ring(MemOps* ops, LineRing* ring) {
+    mem_free(ops, ring->entries);
+    ring->entries = nullptr;
+    ring->count = 0;
+    ring->current = nullptr;
+}
+
+[[nodiscard]] int make_ring(MemOps* ops, LineRing* ring, uint32_t n) {
+    ring->entries = mem_new_array<LineRingEntry>(ops, n);
+    if (!ring->entries) return 0;
+    ring->count = n;
+    for (uint32_t k = 0; k < n; k++) {
+        ring->entries[k].next = &ring->entries[(k + 1) % n];
+        ring->entries[k].previous = &ring->entries[(k + n - 1) % n];
+    }
+    ring->current = &ring->entries[0];
+    return 1;
+}
+
+uint32_t band_width_of(const Band& b) { return b.x1 > b.x0 ? b.x1 - b.x0 : 0; }
+
+// The row pulls copy band and lower-level rows into fixed halves of the input row: refuse a
+// level whose widths do not add up rather than write past a buffer.
+bool level_widths_fit(const TileComponent* tc, uint32_t r) {
+    const Resolution& res = tc->resolutions[r];
+    if (res.x1 < res.x0 || res.y1 < res.y0) return false;
+    const uint32_t w = res.x1 - res.x0;
+    if (r == 0) {
+        const Band& ll = res.bands[0];
+        return res.band_count >= 1 && (!ll.code_blocks || (ll.band_width == band_width_of(ll) &&
+                                                           ll.band_width == w));
+    }
+    if (res.band_count != 3) return false;
+    const Resolution& lower = tc->resolutions[r - 1];
+    const uint32_t low = lower.x1 >= lower.x0 ? lower.x1 - lower.x0 : ~0u;
+    if (res.low_width != low || low > w) return false;
+    const uint32_t high = w - low;
+    const uint32_t expect[3] = {high, low, high};
+    for (uint32_t b = 0; b < 3; b++) {
+        const Band& band = res.bands[b];
+        if (band_width_of(band) != expect[b]) return false;
+        if (band.code_blocks && band.band_width != expect[b]) return false;
+    }
+    return true;
+}
+
+[[nodiscard]] int stripe_alloc(MemOps* ops, Band* band) {
+    band->next_cb_row = 0;
+    band->next_row = band->y0;
+    band->stripe_valid = 0;
+    band->stripe_pos = 0;
+    if (!band->code_blocks) return 1;
+    const uint32_t height = band->y1 > band->y0 ? band->y1 - band->y0 : 0;
+    uint32_t rows = band->stripe_rows;
+    if (rows == 0) rows = band->ycb_eff < 31 ? (uint32_t(1) << band->ycb_eff) : height;
+    if (rows > height) rows = height;
+    band->stripe_rows = rows;
+    if (rows == 0 || band->band_width == 0) return 1;
+    mem_free(ops, band->stripe);
+    band->stripe = static_cast<int32_t*>(
+        mem_alloc_array(ops, uint64_t(rows) * band->band_width, sizeof(int32_t)));
+    return band->stripe != nullptr;
+}
+
+}  // namespace
+
+int idwt_53_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst) {
+    return idwt_row<true>(d, tc, r, dst);
+}
+
+int idwt_97_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst) {
+    return idwt_row<false>(d, tc, r, dst);
+}
+
+int tile_component_row(jpcdec* d, TileComponent* tc, uint32_t level, int32_t* dst) {
+    if (!tc || !tc->resolutions || level >= tc->resolution_count) return 0;
+    if (level == 0) {
+        Resolution* res = &tc->resolutions[0];
+        if (band_pull_row(d, tc, 0, 0, dst)) return 1;
+        // Past the band's last row (a vertically sub-sampled component) or a failed pull.
+        zero_row(dst, res->x1 > res->x0 ? res->x1 - res->x0 : 0);
+        return 0;
+    }
+    return tc->transform == 1 ? idwt_53_row(d, tc, level, dst) : idwt_97_row(d, tc, level, dst);
+}
+
+int recon_level_alloc(MemOps* ops, Resolution* res, uint8_t transform) {
+    const uint32_t n = transform == 1 ? 3 : 5;
+    const uint32_t w = res->x1 - res->x0;
+    res->next_out_row = res->y0;
+    if (w == 0 || res->y1 <= res->y0) return 1;  // such a level never touches its buffers
+    recon_level_free(ops, res);
+    const uint64_t line = uint64_t(w) + 8;
+    if (!make_ring(ops, &res->ring_base, n) || !make_ring(ops, &res->ring_line, n) ||
+        !make_ring(ops, &res->ring_high, n)) {
+        recon_level_free(ops, res);
+        return 0;
+    }
+    for (uint32_t k = 0; k < n; k++) {
+        int32_t* base = mem_new_array<int32_t>(ops, line);
+        if (!base) {
+            recon_level_free(ops, res);
+            return 0;
+        }
+        res->ring_base.entries[k].line = base;
+        res->ring_line.entries[k].line = base + 4;
+        res->ring_high.entries[k].line = base + 4 + res->low_width;
+    }
+    res->input_row = mem_new_array<int32_t>(ops, line);
+    if (!res->input_row) {
+        recon_level_free(ops, res);
+        return 0;
+    }
+    res->input_low = res->input_row + 4;
+    res->input_high = res->input_low + res->low_width;
+    return 1;
+}
+
+void recon_level_free(MemOps* ops, Resolution* res) {
+    if (res->ring_base.entries)
+        for (uint32_t k = 0; k < res->ring_base.count; k++) {
+            mem_free(ops, res->ring_base.entries[k].line);
+            res->ring_base.entries[k].line = nullptr;
+        }
+    free_ring(ops, &res->ring_base);
+    free_ring(ops, &res->ring_line);
+    free_ring(ops, &res->ring_high);
+    mem_free(ops, res->input_row);
+    res->input_row = res->input_low = res->input_high = nullptr;
+}
+
+int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
+    if (!tile->built || !tile->components) return 0;
+    if (count > tile->component_count) count = tile->component_count;
+    for (uint32_t j = 0; j < count; j++) {
+        TileComponent* tc = &tile->components[j];
+        if (!tc->resolutions) continue;
+        for (uint32_t r = 0; r < tc->resolution_count; r++) {
+            Resolution* res = &tc->resolutions[r];
+            int ok = level_widths_fit(tc, r);
+            for (uint32_t b = 0; ok && b < res->band_count && b < 3; b++)
+                ok = stripe_alloc(d->ops, &res->bands[b]);
+            if (ok && r >= 1) ok = recon_level_alloc(d->ops, res, tc->transform);
+            if (!ok) {
+                recon_tile_end(d, tile);
+                return 0;
+            }
+            res->next_out_row = res->y0;
+        }
+    }
+    return 1;
+}
+
+void recon_tile_end(jpcdec* d, Tile* tile) {
+    if (!tile->components) return;
+    for (uint32_t j = 0; j < tile->component_count; j++) {
+        TileComponent* tc = &tile->components[j];
+        if (!tc->resolutions) continue;
+        for (uint32_t r = 0; r < tc->resolution_count; r++) {
+            Resolution* res = &tc->resolutions[r];
+            recon_level_free(d->ops, res);
+            for (uint32_t b = 0; b < 3; b++) {
+                mem_free(d->ops, res->bands[b].stripe);
+                res->bands[b].stripe = nullptr;
+            }
+        }
+    }
+}

@@ -1,0 +1,309 @@
+// 1-D lifting of the 5/3 and 9/7 filters: horizontally on one interleaved row, vertically over
+// a ring of lines whose updates are spread over successive calls.
+#include <cstring>
+
+#include "reconstruct/recon_internal.h"
+#include "tier2/tile.h"
+
+namespace {
+
+constexpr int64_t kClear2 = ~int64_t(3);  // drops the two fraction bits of a x4 sample
+
+// Copies x[-k] = x[k] and x[n-1+k] = x[n-1-k] outwards, alternating ends, so that on rows
+// shorter than the extension a copy may take a sample that is itself an extension sample;
+// this gives the periodic symmetric extension for every n >= 2.
+inline void extend_row(int32_t* x, int32_t n, int32_t left, int32_t right) {
+    const int32_t m = left > right ? left : right;
+    for (int32_t k = 1; k <= m; k++) {
+        if (k <= left) x[-k] = x[k];
+        if (k <= right) x[n - 1 + k] = x[n - 1 - k];
+    }
+}
+
+// ---- line operations of the vertical 5/3 (w samples each) ----
+
+// L -= ((A + B + 8) >> 2) with the fraction bits cleared: the complete low-pass update.
+void v53_sub_full(int32_t* L, const int32_t* A, const int32_t* B, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++)
+        L[i] = sat_i32(L[i] - (((int64_t(A[i]) + B[i] + 8) >> 2) & kClear2));
+}
+// First half of a low-pass update: the upper neighbour only, nothing cleared.
+void v53_sub_first(int32_t* L, const int32_t* A, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(L[i] - ((int64_t(A[i]) + 8) >> 2));
+}
+// Second half: the +3 and the clearing make the two halves equal the floor of the sum.
+void v53_sub_second(int32_t* L, const int32_t* B, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++)
+        L[i] = sat_i32((int64_t(L[i]) - (B[i] >> 2) + 3) & kClear2);
+}
+// L += ((A + B) >> 1) with the fraction bits cleared: the complete high-pass update.
+void v53_add_full(int32_t* L, const int32_t* A, const int32_t* B, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++)
+        L[i] = sat_i32(L[i] + (((int64_t(A[i]) + B[i]) >> 1) & kClear2));
+}
+void v53_add_first(int32_t* L, const int32_t* A, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(int64_t(L[i]) + (A[i] >> 1));
+}
+void v53_add_second(int32_t* L, const int32_t* B, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32((int64_t(L[i]) + (B[i] >> 1)) & kClear2);
+}
+// High-pass sample at the edge: its mirrored neighbour pair is twice the one neighbour.
+void v53_add_mirror(int32_t* L, const int32_t* A, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(int64_t(L[i]) + A[i]);
+}
+
+// ---- line operations of the vertical 9/7 ----
+
+void v97_scale_k(int32_t* L, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(fix_mul(kLiftK, L[i]));
+}
+void v97_scale_inv_k(int32_t* L, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = static_cast<int32_t>(int64_t(L[i]) * 65536 / kLiftK);
+}
+// L -= c x A: one neighbour's share of an update (or the whole of a doubled edge neighbour
+// when A has been summed by the caller).
+void v97_lift1(int32_t* L, int64_t c, const int32_t* A, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(L[i] - fix_mul(c, A[i]));
+}
+// L -= c x (A + B), the pair summed before the product.
+void v97_lift2(int32_t* L, int64_t c, const int32_t* A, const int32_t* B, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(L[i] - fix_mul(c, int64_t(A[i]) + B[i]));
+}
+
+void copy_or_zero(int32_t* dst, const int32_t* src, uint32_t w, bool valid) {
+    if (w == 0) return;
+    if (valid)
+        std::memcpy(dst, src, size_t(w) * sizeof(int32_t));
+    else
+        std::memset(dst, 0, size_t(w) * sizeof(int32_t));
+}
+
+void advance_rings(Resolution* res) {
+    res->ring_base.current = res->ring_base.current->next;
+    res->ring_line.current = res->ring_line.current->next;
+    res->ring_high.current = res->ring_high.current->next;
+}
+
+// Lines L(c) .. L(c + n - 1) of the ring, current first.
+void ring_lines(const Resolution* res, int32_t** L, uint32_t n) {
+    const LineRingEntry* e = res->ring_line.current;
+    for (uint32_t k = 0; k < n; k++, e = e->next) L[k] = e->line;
+}
+
+// A whole column of at most 3 (5/3) rows: every update at once, edges mirrored.
+void small_column_53(int32_t** L, uint32_t h, uint32_t y0, uint32_t w) {
+    if (h == 1) {
+        if (y0 & 1)
+            for (uint32_t i = 0; i < w; i++) L[0][i] = int32_t(int64_t(L[0][i] >> 1) & kClear2);
+        return;
+    }
+    for (uint32_t k = (y0 & 1); k < h; k += 2) {  // low-pass rows first
+        const int32_t* a = k > 0 ? L[k - 1] : L[k + 1];
+        const int32_t* b = k + 1 < h ? L[k + 1] : L[k - 1];
+        v53_sub_full(L[k], a, b, w);
+    }
+    for (uint32_t k = 1 - (y0 & 1); k < h; k += 2) {
+        if (k > 0 && k + 1 < h)
+            v53_add_full(L[k], L[k - 1], L[k + 1], w);
+        else
+            v53_add_mirror(L[k], k > 0 ? L[k - 1] : L[k + 1], w);
+    }
+}
+
+// A whole column of 2 to 5 (9/7) rows: scaling, then the four steps, edges mirrored.
+void small_column_97(int32_t** L, uint32_t h, uint32_t y0, uint32_t w) {
+    if (h == 1) {
+        if (y0 & 1)
+            for (uint32_t i = 0; i < w; i++) L[0][i] >>= 1;
+        return;
+    }
+    for (uint32_t k = 0; k < h; k++) {
+        if (((y0 + k) & 1) == 0)
+            v97_scale_k(L[k], w);
+        else
+            v97_scale_inv_k(L[k], w);
+    }
+    static constexpr int64_t kSteps[4] = {kLiftDelta, kLiftGamma, kLiftBeta, kLiftAlpha};
+    for (uint32_t s = 0; s < 4; s++) {
+        const uint32_t parity = s & 1;  // delta, beta on low-pass rows; gamma, alpha on high
+        for (uint32_t k = 0; k < h; k++) {
+            if (((y0 + k) & 1) != parity) continue;
+            const int32_t* a = k > 0 ? L[k - 1] : L[k + 1];
+            const int32_t* b = k + 1 < h ? L[k + 1] : L[k - 1];
+            v97_lift2(L[k], kSteps[s], a, b, w);
+        }
+    }
+}
+
+}  // namespace
+
+void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint32_t count,
+                    uint32_t origin) {
+    const int32_t* first = (origin & 1) ? high : low;
+    const int32_t* second = (origin & 1) ? low : high;
+    uint32_t i = 0;
+    for (; i + 1 < count; i += 2) {
+        dst[i] = *first++;
+        dst[i + 1] = *second++;
+    }
+    if (i < count) dst[i] = *first;
+}
+
+void lift_53_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
+    if (i1 <= i0) return;
+    const int32_t n = static_cast<int32_t>(i1 - i0);
+    if (n == 1) {
+        if (i0 & 1) x[0] >>= 1;  // keeps the half in the fraction bits
+        return;
+    }
+    const int32_t s = static_cast<int32_t>(i0 & 1);
+    const int32_t t = static_cast<int32_t>(i1 & 1);
+    extend_row(x, n, 1 + s, 2 - t);
+    const int32_t e0 = -s;        // index of coordinate 2*floor(i0/2)
+    const int32_t e1 = n - t;     // index of coordinate 2*floor(i1/2)
+    for (int32_t k = e0; k <= e1; k += 2)
+        x[k] = sat_i32(x[k] - (((int64_t(x[k - 1]) + x[k + 1] + 8) >> 2) & kClear2));
+    for (int32_t k = e0 + 1; k <= e1 - 1; k += 2)
+        x[k] = sat_i32(x[k] + (((int64_t(x[k - 1]) + x[k + 1]) >> 1) & kClear2));
+}
+
+void lift_97_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
+    if (i1 <= i0) return;
+    const int32_t n = static_cast<int32_t>(i1 - i0);
+    if (n == 1) {
+        if (i0 & 1) x[0] >>= 1;
+        return;
+    }
+    const int32_t s = static_cast<int32_t>(i0 & 1);
+    const int32_t t = static_cast<int32_t>(i1 & 1);
+    extend_row(x, n, 3 + s, 4 - t);
+    const int32_t e0 = -s;
+    const int32_t e1 = n - t;
+    for (int32_t k = e0 - 2; k <= e1 + 2; k += 2) x[k] = sat_i32(fix_mul(kLiftK, x[k]));
+    for (int32_t k = e0 - 3; k <= e1 + 3; k += 2)
+        x[k] = static_cast<int32_t>(int64_t(x[k]) * 65536 / kLiftK);
+    for (int32_t k = e0 - 2; k <= e1 + 2; k += 2)
+        x[k] = sat_i32(x[k] - fix_mul(kLiftDelta, int64_t(x[k - 1]) + x[k + 1]));
+    for (int32_t k = e0 - 1; k <= e1 + 1; k += 2)
+        x[k] = sat_i32(x[k] - fix_mul(kLiftGamma, int64_t(x[k - 1]) + x[k + 1]));
+    for (int32_t k = e0; k <= e1; k += 2)
+        x[k] = sat_i32(x[k] - fix_mul(kLiftBeta, int64_t(x[k - 1]) + x[k + 1]));
+    for (int32_t k = e0 + 1; k <= e1 - 1; k += 2)
+        x[k] = sat_i32(x[k] - fix_mul(kLiftAlpha, int64_t(x[k - 1]) + x[k + 1]));
+}
+
+void vertical_53_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {
+    const uint32_t w = res->x1 - res->x0;
+    const uint32_t y0 = res->y0, y1 = res->y1;
+    const uint32_t h = y1 - y0;
+    const uint32_t c = res->next_out_row;
+    int32_t* L[3];
+    ring_lines(res, L, 3);
+    if (c == y0) {
+        const uint32_t first = h < 3 ? h : 3;
+        for (uint32_t k = 0; k < first; k++) pull(ctx, y0 + k, L[k]);
+        if (h <= 3) {
+            small_column_53(L, h, y0, w);
+        } else if (y0 & 1) {
+            v53_sub_full(L[1], L[0], L[2], w);
+            v53_add_mirror(L[0], L[1], w);
+        } else {
+            v53_sub_full(L[0], L[1], L[1], w);
+            v53_sub_first(L[2], L[1], w);
+            v53_add_first(L[1], L[0], w);
+        }
+    } else if (h > 3 && uint64_t(c) + 3 <= y1) {
+        pull(ctx, c + 2, L[2]);  // into the entry that held row c - 1
+        const bool last = uint64_t(c) + 3 == y1;
+        if (c & 1) {
+            v53_sub_second(L[1], L[2], w);
+            v53_add_second(L[0], L[1], w);
+            if (last) v53_add_mirror(L[2], L[1], w);
+        } else if (!last) {
+            v53_sub_first(L[2], L[1], w);
+            v53_add_first(L[1], L[0], w);
+        } else {
+            // Last row even: both halves at once, the second from the mirrored neighbour.
+            for (uint32_t i = 0; i < w; i++)
+                L[2][i] = sat_i32((int64_t(L[2][i]) - ((int64_t(L[1][i]) + 8) >> 2) -
+                                   (L[1][i] >> 2) + 3) & kClear2);
+            v53_add_full(L[1], L[0], L[2], w);
+        }
+    }
+    copy_or_zero(dst, L[0], w, c < y1);
+    res->next_out_row = c + 1;
+    advance_rings(res);
+}
+
+void vertical_97_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {
+    const uint32_t w = res->x1 - res->x0;
+    const uint32_t y0 = res->y0, y1 = res->y1;
+    const uint32_t h = y1 - y0;
+    const uint32_t c = res->next_out_row;
+    int32_t* L[5];
+    ring_lines(res, L, 5);
+    if (c == y0) {
+        const uint32_t first = h < 5 ? h : 5;
+        for (uint32_t k = 0; k < first; k++) pull(ctx, y0 + k, L[k]);
+        if (h <= 5) {
+            small_column_97(L, h, y0, w);
+        } else {
+            for (uint32_t k = 0; k < 5; k++) {
+                if (((y0 + k) & 1) == 0)
+                    v97_scale_k(L[k], w);
+                else
+                    v97_scale_inv_k(L[k], w);
+            }
+            if (y0 & 1) {
+                v97_lift2(L[1], kLiftDelta, L[0], L[2], w);
+                v97_lift2(L[3], kLiftDelta, L[2], L[4], w);
+                v97_lift2(L[0], kLiftGamma, L[1], L[1], w);
+                v97_lift2(L[2], kLiftGamma, L[1], L[3], w);
+                v97_lift2(L[1], kLiftBeta, L[0], L[2], w);
+                v97_lift2(L[0], kLiftAlpha, L[1], L[1], w);
+            } else {
+                v97_lift2(L[0], kLiftDelta, L[1], L[1], w);
+                v97_lift2(L[2], kLiftDelta, L[1], L[3], w);
+                v97_lift1(L[4], kLiftDelta, L[3], w);
+                v97_lift2(L[1], kLiftGamma, L[0], L[2], w);
+                v97_lift1(L[3], kLiftGamma, L[2], w);
+                v97_lift2(L[0], kLiftBeta, L[1], L[1], w);
+                v97_lift1(L[2], kLiftBeta, L[1], w);
+                v97_lift1(L[1], kLiftAlpha, L[0], w);
+            }
+        }
+    } else if (h > 5 && uint64_t(c) + 5 <= y1) {
+        pull(ctx, c + 4, L[4]);  // into the entry that held row c - 1
+        const bool last = uint64_t(c) + 5 == y1;
+        if (c & 1) {
+            v97_scale_inv_k(L[4], w);
+            v97_lift1(L[3], kLiftDelta, L[4], w);
+            v97_lift1(L[2], kLiftGamma, L[3], w);
+            v97_lift1(L[1], kLiftBeta, L[2], w);
+            v97_lift1(L[0], kLiftAlpha, L[1], w);
+            if (last) {
+                v97_lift2(L[4], kLiftGamma, L[3], L[3], w);
+                v97_lift2(L[3], kLiftBeta, L[2], L[4], w);
+                v97_lift2(L[2], kLiftAlpha, L[1], L[3], w);
+                v97_lift2(L[4], kLiftAlpha, L[3], L[3], w);
+            }
+        } else if (!last) {
+            v97_scale_k(L[4], w);
+            v97_lift1(L[4], kLiftDelta, L[3], w);
+            v97_lift1(L[3], kLiftGamma, L[2], w);
+            v97_lift1(L[2], kLiftBeta, L[1], w);
+            v97_lift1(L[1], kLiftAlpha, L[0], w);
+        } else {
+            v97_scale_k(L[4], w);
+            v97_lift2(L[4], kLiftDelta, L[3], L[3], w);
+            v97_lift2(L[3], kLiftGamma, L[2], L[4], w);
+            v97_lift2(L[2], kLiftBeta, L[1], L[3], w);
+            v97_lift2(L[1], kLiftAlpha, L[0], L[2], w);
+            v97_lift2(L[4], kLiftBeta, L[3], L[3], w);
+            v97_lift2(L[3], kLiftAlpha, L[2], L[4], w);
+        }
+    }
+    copy_or_zero(dst, L[0], w, c < y1);
+    res->next_out_row = c + 1;
+    advance_rings(res);
+}

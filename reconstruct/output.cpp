@@ -1,0 +1,255 @@
+// Scanline output: each call pulls one row of every decoded component of every tile across,
+// undoes the component transform, converts to integers and stores the low 8 bits.
+#include <cstring>
+
+#include "codestream/jpcdec_impl.h"
+#include "reconstruct/recon.h"
+#include "reconstruct/recon_internal.h"
+#include "tier1/t1.h"
+#include "tier2/tile.h"
+
+namespace {
+
+constexpr const char* kMsgOutputLayout = "Output pixel layout does not fit the pixel stride";
+constexpr const char* kMsgOutputMemory = "Not enough memory for output rows";
+
+struct TileBounds {
+    uint32_t x0, y0, x1, y1;
+};
+
+uint32_t clamp_u32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : uint32_t(v); }
+
+// Bounds of tile t from the SIZ values, for tiles whose record was never built.
+TileBounds tile_bounds(const jpcdec* d, uint32_t t) {
+    const Tile& tile = d->tiles[t];
+    if (tile.built) return {tile.x0, tile.y0, tile.x1, tile.y1};
+    const uint64_t p = t % d->numXtiles, q = t / d->numXtiles;
+    TileBounds b;
+    b.x0 = clamp_u32(d->XTOsiz + p * d->XTsiz);
+    b.y0 = clamp_u32(d->YTOsiz + q * d->YTsiz);
+    b.x1 = clamp_u32(d->XTOsiz + (p + 1) * d->XTsiz);
+    b.y1 = clamp_u32(d->YTOsiz + (q + 1) * d->YTsiz);
+    if (b.x0 < d->XOsiz) b.x0 = d->XOsiz;
+    if (b.y0 < d->YOsiz) b.y0 = d->YOsiz;
+    if (b.x1 > d->Xsiz) b.x1 = d->Xsiz;
+    if (b.y1 > d->Ysiz) b.y1 = d->Ysiz;
+    if (b.x1 < b.x0) b.x1 = b.x0;
+    if (b.y1 < b.y0) b.y1 = b.y0;
+    return b;
+}
+
+uint32_t ceil_div(uint32_t a, uint32_t b) { return uint32_t((uint64_t(a) + b - 1) / b); }
+
+// The tile-component, when it can deliver rows of `span` samples at most.
+TileComponent* usable_component(Tile* tile, uint32_t j, uint32_t span) {
+    if (!tile->built || !tile->components || j >= tile->component_count) return nullptr;
+    TileComponent* tc = &tile->components[j];
+    if (!tc->resolutions || tc->levels >= tc->resolution_count) return nullptr;
+    const Resolution& top = tc->resolutions[tc->levels];
+    if (top.x1 < top.x0 || top.x1 - top.x0 > span) return nullptr;
+    return tc;
+}
+
+uint32_t component_width(const TileComponent* tc) {
+    const Resolution& top = tc->resolutions[tc->levels];
+    return top.x1 - top.x0;
+}
+
+// A tile-component that cannot be decoded reconstructs as zero coefficients.
+uint32_t fill_missing(const jpcdec* d, const TileBounds& tb, uint32_t j, uint32_t span,
+                      int32_t* dst) {
+    uint32_t n = span, precision = 8, is_signed = 0;
+    if (d->ssiz && d->xrsiz && j < d->Csiz && d->xrsiz[j]) {
+        n = ceil_div(tb.x1, d->xrsiz[j]) - ceil_div(tb.x0, d->xrsiz[j]);
+        if (n > span) n = span;
+        precision = (d->ssiz[j] & 0x7F) + 1u;
+        is_signed = (d->ssiz[j] >> 7) & 1u;
+    }
+    std::memset(dst, 0, size_t(n) * sizeof(int32_t));
+    convert_samples(dst, n, 1, is_signed, precision);
+    return n;
+}
+
+void store_bytes(uint8_t* out, uint32_t stride, const int32_t* v, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++, out += stride) *out = static_cast<uint8_t>(v[i] & 0xFF);
+}
+
+bool any_tile_uses_mct(const jpcdec* d) {
+    for (uint32_t t = 0; t < d->tileNum; t++)
+        if (d->tiles[t].built && d->tiles[t].mct) return true;
+    return false;
+}
+
+void begin_tile_row(jpcdec* d, uint32_t first) {
+    for (uint32_t k = 0; k < d->numXtiles; k++) {
+        Tile* tile = &d->tiles[first + k];
+        // A tile whose buffers cannot be had delivers zero coefficients.
+        if (tile->built) (void)recon_tile_begin(d, tile, d->decode_count);
+    }
+}
+
+void end_tile_row(jpcdec* d, uint32_t first) {
+    for (uint32_t k = 0; k < d->numXtiles; k++) recon_tile_end(d, &d->tiles[first + k]);
+}
+
+void free_row_buffers(jpcdec* d) {
+    for (uint32_t j = 0; j < kMaxOutputComponents; j++) {
+        mem_free(d->ops, d->row_buf[j]);
+        d->row_buf[j] = nullptr;
+    }
+}
+
+}  // namespace
+
+void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++) {
+        const int64_t y = c0[i], u = c1[i], v = c2[i];
+        const int64_t g = y - (((u + v) >> 2) & ~int64_t(3));
+        c0[i] = sat_i32(v + g);
+        c1[i] = sat_i32(g);
+        c2[i] = sat_i32(u + g);
+    }
+}
+
+void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++) {
+        const int64_t y = c0[i], u = c1[i], v = c2[i];
+        c0[i] = sat_i32(y + fix_mul(kIctRV, v));
+        c1[i] = sat_i32(y - fix_mul(kIctGU, u) - fix_mul(kIctGV, v));
+        c2[i] = sat_i32(y + fix_mul(kIctBU, u));
+    }
+}
+
+void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
+                     uint32_t precision) {
+    // Depths beyond 38 bits cannot come from a valid header; the cap keeps the shifts defined.
+    const uint32_t p = precision < 1 ? 1 : (precision > 38 ? 38 : precision);
+    const int64_t half = int64_t(1) << (p - 1);
+    const int64_t lo = is_signed ? -half : 0;
+    const int64_t hi = is_signed ? half - 1 : 2 * half - 1;
+    const int64_t shift = is_signed ? 0 : half;
+    for (uint32_t i = 0; i < n; i++) {
+        const int64_t s = v[i];
+        int64_t x;
+        if (reversible)
+            x = s >> 2;
+        else
+            x = s > 0 ? (s + 32768) >> 16 : -((-s + 32768) >> 16);
+        x += shift;
+        x = x < lo ? lo : (x > hi ? hi : x);
+        v[i] = sat_i32(x);
+    }
+}
+
+int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
+                      uint32_t pixel_stride) {
+    if (!d) return 0;
+    jpcdec_finish_output(d);
+    d->out_pixel_stride = pixel_stride;
+    d->out_tile_row = 0;
+    d->out_rows_done = 0;
+    if (d->component_num > kMaxOutputComponents) d->component_num = kMaxOutputComponents;
+    d->out_count = count < d->component_num ? count : d->component_num;
+    for (uint32_t i = 0; i < d->out_count; i++) {
+        d->out_offset[i] = offsets ? offsets[i] : i;
+        if (d->out_offset[i] >= pixel_stride) {
+            d->out_count = 0;
+            return jpc_fail(d, kMsgOutputLayout);
+        }
+    }
+    // The component transform reads components 0-2 even when fewer are output.
+    d->decode_count = d->out_count;
+    if (d->decode_count < 3 && d->component_num >= 3 && d->tiles && any_tile_uses_mct(d))
+        d->decode_count = 3;
+    d->out_width = d->Xsiz > d->XOsiz ? d->Xsiz - d->XOsiz : 0;
+    for (uint32_t j = 0; j < d->decode_count; j++) {
+        d->row_buf[j] = mem_new_array<int32_t>(d->ops, uint64_t(d->out_width) + 1);
+        if (!d->row_buf[j]) {
+            free_row_buffers(d);
+            d->out_count = d->decode_count = 0;
+            return jpc_fail(d, kMsgOutputMemory);
+        }
+    }
+    d->output_ready = d->tiles && d->numXtiles && d->numYtiles ? 1 : 0;
+    return 1;
+}
+
+int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
+    if (!d || !d->output_ready) return 0;
+    uint32_t first = d->numXtiles * d->out_tile_row;
+    if (uint64_t(d->numXtiles) * d->numYtiles > d->tileNum) return 0;
+    TileBounds tb = tile_bounds(d, first);
+    while (d->out_rows_done >= tb.y1 - tb.y0) {
+        if (d->out_tile_row + 1 >= d->numYtiles) return 0;
+        d->out_tile_row++;
+        d->out_rows_done = 0;
+        first = d->numXtiles * d->out_tile_row;
+        tb = tile_bounds(d, first);
+    }
+    if (d->out_rows_done == 0) begin_tile_row(d, first);
+
+    const uint32_t stride = d->out_pixel_stride;
+    uint32_t g = 0;  // x offset of the tile inside the image row
+    for (uint32_t k = 0; k < d->numXtiles && g < d->out_width; k++) {
+        Tile* tile = &d->tiles[first + k];
+        const TileBounds b = k == 0 ? tb : tile_bounds(d, first + k);
+        uint32_t span = b.x1 - b.x0;
+        if (span > d->out_width - g) span = d->out_width - g;
+        uint32_t n[kMaxOutputComponents];
+        TileComponent* tcs[kMaxOutputComponents];
+        for (uint32_t j = 0; j < d->decode_count; j++) {
+            int32_t* dst = d->row_buf[j] + g;
+            tcs[j] = usable_component(tile, j, span);
+            if (tcs[j]) {
+                n[j] = component_width(tcs[j]);
+                tile_component_row(d, tcs[j], tcs[j]->levels, dst);
+            } else {
+                n[j] = 0;
+            }
+        }
+        if (tile->built && tile->mct && d->component_num >= 3 && d->decode_count >= 3 &&
+            tcs[0] && tcs[1] && tcs[2] && tcs[0]->xrsiz == tcs[1]->xrsiz &&
+            tcs[0]->xrsiz == tcs[2]->xrsiz && tcs[0]->yrsiz == tcs[1]->yrsiz &&
+            tcs[0]->yrsiz == tcs[2]->yrsiz) {
+            uint32_t m = n[0] < n[1] ? n[0] : n[1];
+            if (n[2] < m) m = n[2];
+            if (tile->transform == 1)
+                inverse_rct(d->row_buf[0] + g, d->row_buf[1] + g, d->row_buf[2] + g, m);
+            else
+                inverse_ict(d->row_buf[0] + g, d->row_buf[1] + g, d->row_buf[2] + g, m);
+        }
+        for (uint32_t j = 0; j < d->decode_count; j++) {
+            int32_t* dst = d->row_buf[j] + g;
+            if (tcs[j]) {
+                convert_samples(dst, n[j], (tcs[j]->quant_style & 0x1F) == 0,
+                                tcs[j]->is_signed, tcs[j]->precision);
+            } else {
+                n[j] = fill_missing(d, b, j, span, dst);
+            }
+        }
+        for (uint32_t j = 0; j < d->out_count; j++)
+            store_bytes(row + d->out_offset[j] + size_t(g) * stride, stride,
+                        d->row_buf[j] + g, n[j]);
+        g += span;
+    }
+    d->out_rows_done++;
+    if (d->out_rows_done >= tb.y1 - tb.y0) end_tile_row(d, first);
+    return 1;
+}
+
+const int32_t* jpcdec_row_samples(const jpcdec* d, uint16_t i) {
+    if (!d || !d->output_ready || i >= d->decode_count) return nullptr;
+    return d->row_buf[i];
+}
+
+void jpcdec_finish_output(jpcdec* d) {
+    if (!d) return;
+    if (d->tiles)
+        for (uint32_t t = 0; t < d->tileNum; t++) recon_tile_end(d, &d->tiles[t]);
+    free_row_buffers(d);
+    if (d->t1) {
+        t1_scratch_destroy(d->ops, d->t1);
+        d->t1 = nullptr;
+    }
+    d->output_ready = 0;
+}

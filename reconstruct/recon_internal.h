@@ -1,0 +1,77 @@
+#pragma once
+// Internals of the reconstruction pipeline, shared by its files and by its unit tests.
+//
+// Fixed point: samples are int32, value x 4 on the reversible path and value x 65536 on the
+// irreversible one. Sums and products are formed in 64 bits and stored saturated, so deep
+// components or damaged data give wrong samples, never signed overflow.
+//
+// Buffers: the line rings, input rows and band stripes of a tile exist only while that tile's
+// rows are being delivered (recon_tile_begin .. recon_tile_end), so output memory follows one
+// tile row, never the image height.
+#include <cstdint>
+
+struct jpcdec;
+struct MemOps;
+struct Tile;
+struct TileComponent;
+struct Resolution;
+
+// 9/7 lifting constants in units of 1/65536.
+constexpr int64_t kLiftK = 80621;
+constexpr int64_t kLiftDelta = 29066;
+constexpr int64_t kLiftGamma = 57862;
+constexpr int64_t kLiftBeta = -3472;
+constexpr int64_t kLiftAlpha = -103949;
+// Inverse ICT constants in units of 1/65536.
+constexpr int64_t kIctRV = 91881;
+constexpr int64_t kIctGU = 22552;
+constexpr int64_t kIctGV = 46801;
+constexpr int64_t kIctBU = 116129;
+
+inline int32_t sat_i32(int64_t v) {
+    return v > INT32_MAX ? INT32_MAX : (v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v));
+}
+// c x v in 16.16, rounded towards minus infinity.
+inline int64_t fix_mul(int64_t c, int64_t v) { return (c * v) >> 16; }
+
+// dst[k] alternately from low and high; an odd origin starts with a high-pass sample.
+void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint32_t count,
+                    uint32_t origin);
+// In-place 1-D synthesis of the interleaved samples i0 .. i1-1 (line = sample i0, last =
+// sample i1-1). Writes up to 2 (5/3) or 4 (9/7) samples beyond each end.
+void lift_53_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
+void lift_97_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
+
+// Supplies horizontally synthesised row y of a level into line (the ring line's start).
+using RecRowSource = void (*)(void* ctx, uint32_t y, int32_t* line);
+
+// One call of the vertical synthesis of a level whose rings are set up: pulls what the ring
+// schedule needs through `pull`, writes row next_out_row (w samples, zeros past the end) to
+// dst and advances. res needs x0..y1, next_out_row and the three rings.
+void vertical_53_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst);
+void vertical_97_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst);
+
+// Ring lines and input row of one level (transform 1: 3 lines, else 5), zero-filled.
+// 0 when memory runs out (whatever was allocated is freed again).
+[[nodiscard]] int recon_level_alloc(MemOps* ops, Resolution* res, uint8_t transform);
+void recon_level_free(MemOps* ops, Resolution* res);
+
+// Allocates the output buffers of the first `count` components of a built tile and resets
+// their cursors. On failure everything is freed again and 0 is returned: the tile's rows then
+// come out as zero coefficients.
+[[nodiscard]] int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count);
+void recon_tile_end(jpcdec* d, Tile* tile);
+
+// Next code-block row of band b into its stripe. Blocks that fail in tier-1 keep what they
+// decoded; the row always advances. 0 only when no row is left or the stripe is missing.
+int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b);
+
+int idwt_53_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst);
+int idwt_97_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst);
+
+// Component transforms in place on n samples of components 0, 1, 2.
+void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);
+void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);
+// Fixed point to integer, DC level shift and clamping to the component's range.
+void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
+                     uint32_t precision);
