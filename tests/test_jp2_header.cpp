@@ -1,0 +1,324 @@
+// JP2 Header sub-boxes over hand-built files: each kind valid, short, duplicated, out of
+// order; the palette, mapping and channel definition records as read.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "support/jp2_test_files.h"
+
+using namespace jp2test;
+
+namespace {
+
+const Bytes kCodestream = {0xFF, 0x4F, 0xFF, 0x51};
+
+Bytes file_with(const Bytes& header_content) { return jp2_file(header_content, kCodestream); }
+Bytes rgb() { return ihdr(4, 2, 3, 7); }
+
+struct HeaderCase {
+    const char* name;
+    Bytes content;        // of the jp2h box
+    int ok;
+    const char* error;    // expected single error, or nullptr
+    const char* warning;  // expected among the warnings, or nullptr
+};
+
+std::vector<HeaderCase> header_cases() {
+    const Bytes c16 = colr(16);
+    std::vector<HeaderCase> c;
+    c.push_back({"ihdr and colr", cat({rgb(), c16}), 1, nullptr, nullptr});
+    c.push_back({"ihdr 13 bytes", cat({box("ihdr", Bytes(13, 0)), c16}), 0,
+                 jp2msg::kImageHeaderError, nullptr});
+    c.push_back({"ihdr with trailing bytes",
+                 cat({box("ihdr", cat({be32(2), be32(4), be16(3), {7, 7, 0, 0}, {9, 9}})), c16}), 1,
+                 nullptr, nullptr});
+    c.push_back({"ihdr twice", cat({rgb(), ihdr(9, 9, 1, 7), c16}), 1, nullptr,
+                 jp2msg::kImageHeaderDuplicate});
+    c.push_back({"colr before ihdr only", cat({c16, rgb()}), 0, jp2msg::kMissingColourSpec,
+                 jp2msg::kColrBeforeIhdr});
+    c.push_back({"colr before and after ihdr", cat({c16, rgb(), colr(17)}), 1, nullptr,
+                 jp2msg::kColrBeforeIhdr});
+    c.push_back({"two colr", cat({rgb(), c16, colr(17)}), 1, nullptr, jp2msg::kColrDuplicate});
+    c.push_back({"colr METH 3 then METH 1",
+                 cat({rgb(), box("colr", cat({{3, 0, 0}, be32(16)})), colr(17)}), 1, nullptr,
+                 jp2msg::kColrBadMeth});
+    c.push_back({"colr 2 bytes", cat({rgb(), box("colr", {1, 0})}), 0, jp2msg::kColrError, nullptr});
+    c.push_back({"colr METH 1 in 5 bytes", cat({rgb(), box("colr", {1, 0, 0, 0, 16})}), 0,
+                 jp2msg::kColrError, nullptr});
+    c.push_back({"colr METH 2 in 3 bytes", cat({rgb(), box("colr", {2, 0, 0})}), 1, nullptr,
+                 nullptr});
+    c.push_back({"bpcc", cat({rgb(), c16, box("bpcc", {7, 7, 7})}), 1, nullptr, nullptr});
+    c.push_back({"bpcc short", cat({rgb(), c16, box("bpcc", {7, 7})}), 0, jp2msg::kBpccError,
+                 nullptr});
+    c.push_back({"bpcc before ihdr", cat({box("bpcc", {7, 7, 7}), rgb(), c16}), 1, nullptr,
+                 jp2msg::kBpccBeforeIhdr});
+    c.push_back({"bpcc twice", cat({rgb(), c16, box("bpcc", {7, 7, 7}), box("bpcc", {1})}), 1,
+                 nullptr, jp2msg::kBpccDuplicate});
+    c.push_back({"pclr before ihdr", cat({pclr({{1}}), rgb(), c16}), 1, nullptr,
+                 jp2msg::kPclrBeforeIhdr});
+    c.push_back({"pclr twice", cat({rgb(), c16, pclr({{1}}), pclr({{2}})}), 1, nullptr,
+                 jp2msg::kPclrDuplicate});
+    c.push_back({"pclr no entries", cat({rgb(), c16, box("pclr", cat({be16(0), {1, 7}}))}), 0,
+                 jp2msg::kPclrEmpty, nullptr});
+    c.push_back({"pclr no columns", cat({rgb(), c16, box("pclr", cat({be16(4), {0}}))}), 0,
+                 jp2msg::kPclrEmpty, nullptr});
+    c.push_back({"pclr 2 bytes", cat({rgb(), c16, box("pclr", {0, 1})}), 0, jp2msg::kPclrError,
+                 nullptr});
+    c.push_back({"pclr entries past the box",
+                 cat({rgb(), c16, box("pclr", cat({be16(300), {2, 7, 7}, Bytes(10, 1)}))}), 0,
+                 jp2msg::kPclrError, nullptr});
+    c.push_back({"pclr depth bytes past the box", cat({rgb(), c16, box("pclr", cat({be16(1), {9, 7}}))}),
+                 0, jp2msg::kPclrError, nullptr});
+    c.push_back({"pclr 128-bit column",
+                 cat({rgb(), c16, box("pclr", cat({be16(1), {2, 7, 0x7F}, Bytes(17, 0)}))}), 0,
+                 "Bit depth of palette columen 1 is more than 32 or less than 1, unsupported.",
+                 nullptr});
+    c.push_back({"cmap 3 bytes", cat({rgb(), c16, box("cmap", {0, 0, 0})}), 0, jp2msg::kCmapError,
+                 nullptr});
+    c.push_back({"cmap before ihdr", cat({cmap({{0, 0, 0}}), rgb(), c16}), 1, nullptr,
+                 jp2msg::kCmapBeforeIhdr});
+    c.push_back({"cmap twice", cat({rgb(), c16, cmap({{0, 0, 0}}), cmap({{1, 0, 0}})}), 1, nullptr,
+                 jp2msg::kCmapDuplicate});
+    c.push_back({"cdef zero descriptions", cat({rgb(), c16, box("cdef", {0, 0})}), 1, nullptr,
+                 jp2msg::kCdefZero});
+    c.push_back({"cdef 1 byte", cat({rgb(), c16, box("cdef", {0})}), 0, jp2msg::kCdefError, nullptr});
+    c.push_back({"cdef descriptions past the box",
+                 cat({rgb(), c16, box("cdef", cat({be16(2), be16(0), be16(0), be16(1)}))}), 0,
+                 jp2msg::kCdefError, nullptr});
+    c.push_back({"cdef Cn equal to N", cat({rgb(), c16, cdef({{0, 0, 1}, {2, 0, 2}})}), 0,
+                 jp2msg::kCdefCnTooLarge, nullptr});
+    c.push_back({"cdef before ihdr", cat({cdef({{0, 0, 1}}), rgb(), c16}), 1, nullptr,
+                 jp2msg::kCdefBeforeIhdr});
+    c.push_back({"cdef twice", cat({rgb(), c16, cdef({{0, 0, 1}}), cdef({{0, 0, 1}})}), 1, nullptr,
+                 jp2msg::kCdefDuplicate});
+    const Bytes resc = box("resc", cat({be16(1), be16(2), be16(3), be16(4), {0xFE, 3}}));
+    const Bytes resd = box("resd", cat({be16(5), be16(6), be16(7), be16(8), {1, 0xFF}}));
+    c.push_back({"res with both", cat({rgb(), c16, box("res ", cat({resc, resd}))}), 1, nullptr,
+                 nullptr});
+    c.push_back({"res twice", cat({rgb(), c16, box("res ", resc), box("res ", resd)}), 1, nullptr,
+                 jp2msg::kResDuplicate});
+    c.push_back({"res before ihdr", cat({box("res ", resc), rgb(), c16}), 1, nullptr,
+                 jp2msg::kResBeforeIhdr});
+    c.push_back({"resc twice", cat({rgb(), c16, box("res ", cat({resc, resc}))}), 1, nullptr,
+                 jp2msg::kRescDuplicate});
+    c.push_back({"resd twice", cat({rgb(), c16, box("res ", cat({resd, resd}))}), 1, nullptr,
+                 jp2msg::kResdDuplicate});
+    c.push_back({"resc 9 bytes", cat({rgb(), c16, box("res ", box("resc", Bytes(9, 0)))}), 0,
+                 jp2msg::kRescError, nullptr});
+    c.push_back({"resd 9 bytes", cat({rgb(), c16, box("res ", box("resd", Bytes(9, 0)))}), 0,
+                 jp2msg::kResdError, nullptr});
+    c.push_back({"resc past the res box",
+                 cat({rgb(), c16, box("res ", box_lbox(30, "resc", Bytes(10, 0)))}), 0,
+                 jp2msg::kBoxPastSuperbox, nullptr});
+    c.push_back({"unknown sub-boxes skipped", cat({box("xml ", Bytes(9, 'x')), rgb(),
+                                                  box("uuid", Bytes(3, 1)), c16}),
+                 1, nullptr, nullptr});
+    c.push_back({"sub-box past the header box", cat({rgb(), box_lbox(40, "colr", {1, 0, 0, 0, 0, 0, 16})}),
+                 0, jp2msg::kBoxPastSuperbox, nullptr});
+    c.push_back({"sub-box LBox 0 ends with the header box", cat({rgb(), box_lbox(0, "colr", {1, 0, 0, 0, 0, 0, 16})}),
+                 1, nullptr, nullptr});
+    c.push_back({"sub-box with an XLBox", cat({rgb(), box_xl("colr", {1, 0, 0, 0, 0, 0, 16})}), 1,
+                 nullptr, nullptr});
+    c.push_back({"sub-box LBox 3", cat({rgb(), box_lbox(3, "colr", {})}), 0,
+                 jp2msg::kLBoxTwoToSeven, nullptr});
+    c.push_back({"stray bytes at the end of the header box", cat({rgb(), c16, {0, 0, 0}}), 0,
+                 jp2msg::kBoxHeaderError, nullptr});
+    return c;
+}
+
+}  // namespace
+
+TEST(Jp2HeaderBoxes, Cases) {
+    for (const HeaderCase& c : header_cases()) {
+        SCOPED_TRACE(c.name);
+        Decoder d(file_with(c.content));
+        ASSERT_NE(d.get(), nullptr);
+        EXPECT_EQ(d.walk(), c.ok);
+        const Messages& m = d.messages();
+        if (c.error) {
+            ASSERT_EQ(m.errors.size(), 1u);
+            EXPECT_EQ(m.errors[0], c.error);
+        } else {
+            EXPECT_TRUE(m.errors.empty()) << m.errors[0];
+        }
+        if (c.warning) {
+            EXPECT_TRUE(m.has_warning(c.warning));
+        }
+        // A failed sub-box drops the whole header record.
+        if (!c.ok && c.error != jp2msg::kMissingColourSpec) {
+            EXPECT_EQ(d->jp2_header, nullptr);
+        }
+    }
+}
+
+TEST(Jp2HeaderBoxes, ImageHeaderFields) {
+    Decoder d(file_with(cat({box("ihdr", cat({be32(480), be32(640), be16(3), {0x87, 7, 1, 1}, {9}})),
+                             colr(16)})));
+    ASSERT_EQ(d.walk(), 1);
+    const ImageHeaderRecord* ih = d->jp2_header->image_header;
+    ASSERT_NE(ih, nullptr);
+    EXPECT_EQ(ih->HEIGHT, 480u);
+    EXPECT_EQ(ih->WIDTH, 640u);
+    EXPECT_EQ(ih->NC, 3);
+    EXPECT_EQ(ih->BPC, 0x87);
+    EXPECT_EQ(ih->UnkC, 1);
+    EXPECT_EQ(ih->IPR, 1);
+    // The stray byte after the fixed fields did not shift the next box.
+    EXPECT_EQ(d->jp2_header->colour_spec->EnumCS, 16u);
+}
+
+TEST(Jp2HeaderBoxes, ColourSpecification) {
+    {
+        SCOPED_TRACE("first retained");
+        Decoder d(file_with(cat({rgb(), colr(18), colr(17)})));
+        ASSERT_EQ(d.walk(), 1);
+        EXPECT_EQ(d->jp2_header->colour_spec->EnumCS, 18u);
+        EXPECT_EQ(d->colour_space, 18);
+    }
+    {
+        SCOPED_TRACE("METH 1 with 8 extra bytes");
+        Decoder d(file_with(cat({rgb(), box("colr", cat({{1, 2, 3}, be32(16), Bytes(8, 0xAB)}))})));
+        ASSERT_EQ(d.walk(), 1);
+        const ColourSpecRecord* cs = d->jp2_header->colour_spec;
+        EXPECT_EQ(cs->METH, 1);
+        EXPECT_EQ(cs->PREC, 2);
+        EXPECT_EQ(cs->APPROX, 3);
+        EXPECT_EQ(cs->extra_count, 8u);
+        EXPECT_EQ(cs->extra[7], 0xAB);
+    }
+    {
+        SCOPED_TRACE("METH 2 keeps the profile");
+        Decoder d(file_with(cat({rgb(), colr_icc({1, 2, 3, 4, 5})})));
+        ASSERT_EQ(d.walk(), 1);
+        const ColourSpecRecord* cs = d->jp2_header->colour_spec;
+        EXPECT_EQ(cs->METH, 2);
+        EXPECT_EQ(cs->EnumCS, 0u);
+        ASSERT_EQ(cs->extra_count, 5u);
+        EXPECT_EQ(cs->extra[0], 1);
+        EXPECT_EQ(cs->extra[4], 5);
+        EXPECT_EQ(d->colour_space, 0);
+    }
+    {
+        SCOPED_TRACE("METH 3 dropped, later METH 1 kept");
+        Decoder d(file_with(cat({rgb(), box("colr", cat({{3, 0, 0}, be32(16)})), colr(12)})));
+        ASSERT_EQ(d.walk(), 1);
+        EXPECT_EQ(d->jp2_header->colour_spec->EnumCS, 12u);
+    }
+}
+
+TEST(Jp2HeaderBoxes, Palette) {
+    {
+        SCOPED_TRACE("256 entries of three 8-bit columns");
+        std::vector<std::vector<uint8_t>> e;
+        for (int j = 0; j < 256; j++) e.push_back({uint8_t(j), uint8_t(255 - j), uint8_t(j / 2)});
+        Decoder d(file_with(cat({rgb(), colr(16), pclr(e)})));
+        ASSERT_EQ(d.walk(), 1);
+        const PaletteRecord* p = d->jp2_header->palette;
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->NE, 256);
+        EXPECT_EQ(p->NPC, 3);
+        EXPECT_EQ(p->entries[200 * 3 + 0], 200u);
+        EXPECT_EQ(p->entries[200 * 3 + 1], 55u);
+        EXPECT_EQ(p->entries[255 * 3 + 2], 127u);
+    }
+    {
+        SCOPED_TRACE("10-bit column: two bytes, leading bits; mixed with a 20-bit one");
+        const Bytes content = cat({be16(2), {2, 9, 19},
+                                   {0xFF, 0xC0}, {0x12, 0x34, 0x50},   // entry 0
+                                   {0x80, 0x40}, {0xFF, 0xFF, 0xF0}}); // entry 1
+        Decoder d(file_with(cat({rgb(), colr(16), box("pclr", content)})));
+        ASSERT_EQ(d.walk(), 1);
+        const PaletteRecord* p = d->jp2_header->palette;
+        EXPECT_EQ(p->entries[0], 1023u);
+        EXPECT_EQ(p->entries[1], 0x12345u);
+        EXPECT_EQ(p->entries[2], 0x201u);
+        EXPECT_EQ(p->entries[3], 0xFFFFFu);
+    }
+    {
+        SCOPED_TRACE("32-bit column");
+        Decoder d(file_with(cat({rgb(), colr(16), box("pclr", cat({be16(1), {1, 31}, be32(0xDEADBEEF)}))})));
+        ASSERT_EQ(d.walk(), 1);
+        EXPECT_EQ(d->jp2_header->palette->entries[0], 0xDEADBEEFu);
+    }
+}
+
+TEST(Jp2HeaderBoxes, ComponentMapping) {
+    Decoder d(file_with(cat({rgb(), colr(16), box("cmap", cat({be16(2), {1, 3}, be16(0x102), {0, 0}, {9, 9}}))})));
+    ASSERT_EQ(d.walk(), 1);
+    const ComponentMappingRecord* m = d->jp2_header->component_mapping;
+    ASSERT_EQ(m->count, 2u);
+    EXPECT_EQ(m->CMP[0], 2);
+    EXPECT_EQ(m->MTYP[0], 1);
+    EXPECT_EQ(m->PCOL[0], 3);
+    EXPECT_EQ(m->CMP[1], 0x102);
+    EXPECT_EQ(m->MTYP[1], 0);
+}
+
+TEST(Jp2HeaderBoxes, ChannelDefinitionOrder) {
+    struct Case {
+        const char* name;
+        std::vector<std::vector<uint16_t>> in, out;
+    };
+    const Case cases[] = {
+        {"opacity after colour", {{0, 0, 1}, {2, 1, 0}, {1, 0, 2}}, {{0, 0, 1}, {1, 0, 2}, {2, 1, 0}}},
+        {"reversed association", {{0, 0, 3}, {1, 0, 2}, {2, 0, 1}}, {{2, 0, 1}, {1, 0, 2}, {0, 0, 3}}},
+        {"unspecified type last", {{0, 65535, 0}, {1, 2, 1}, {2, 0, 1}}, {{2, 0, 1}, {1, 2, 1}, {0, 65535, 0}}},
+        {"equal keys keep file order", {{1, 0, 1}, {0, 0, 1}, {2, 0, 0}}, {{2, 0, 0}, {1, 0, 1}, {0, 0, 1}}},
+        {"one description", {{0, 0, 1}}, {{0, 0, 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Decoder d(file_with(cat({rgb(), colr(16), cdef(c.in)})));
+        ASSERT_EQ(d.walk(), 1);
+        const ChannelDefinitionRecord* cd = d->jp2_header->channel_definition;
+        ASSERT_NE(cd, nullptr);
+        ASSERT_EQ(cd->N, c.out.size());
+        for (size_t i = 0; i < c.out.size(); i++) {
+            EXPECT_EQ(cd->Cn[i], c.out[i][0]) << i;
+            EXPECT_EQ(cd->Typ[i], c.out[i][1]) << i;
+            EXPECT_EQ(cd->Asoc[i], c.out[i][2]) << i;
+        }
+        EXPECT_EQ(cd->Cn[cd->N], 0xFFFF);
+        EXPECT_EQ(cd->Typ[cd->N], 0xFFFF);
+        EXPECT_EQ(cd->Asoc[cd->N], 0xFFFF);
+    }
+}
+
+TEST(Jp2HeaderBoxes, HostileChannelDefinitionSortsQuickly) {
+    // 65535 descriptions in orders that drive a naive quicksort deep or quadratic.
+    for (int order = 0; order < 3; order++) {
+        SCOPED_TRACE(order);
+        const uint32_t n = 65535;
+        Bytes content = be16(uint16_t(n));
+        for (uint32_t i = 0; i < n; i++) {
+            const uint32_t asoc = order == 0 ? i : order == 1 ? n - i : (i * 7919u) % n;
+            content.insert(content.end(), {uint8_t(i >> 8), uint8_t(i), 0, 0, uint8_t(asoc >> 8),
+                                           uint8_t(asoc)});
+        }
+        Decoder d(file_with(cat({rgb(), colr(16), box("cdef", content)})));
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(d.walk(), 1);
+        const double secs =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_LT(secs, 1.0);
+        const ChannelDefinitionRecord* cd = d->jp2_header->channel_definition;
+        for (uint32_t i = 1; i < n; i++) ASSERT_LE(cd->Asoc[i - 1], cd->Asoc[i]) << i;
+    }
+}
+
+TEST(Jp2HeaderBoxes, ResolutionValues) {
+    const Bytes resc = box("resc", cat({be16(1), be16(2), be16(3), be16(4), {0xFE, 3}, {0}}));
+    const Bytes resd = box("resd", cat({be16(5), be16(6), be16(7), be16(8), {1, 0xFF}}));
+    Decoder d(file_with(cat({rgb(), box("res ", cat({box("xml ", {1}), resd, resc})), colr(16)})));
+    ASSERT_EQ(d.walk(), 1);
+    const ResolutionRecord* r = d->jp2_header->resolution;
+    ASSERT_NE(r->capture, nullptr);
+    ASSERT_NE(r->display, nullptr);
+    EXPECT_EQ(r->capture->VRcN, 1);
+    EXPECT_EQ(r->capture->HRcD, 4);
+    EXPECT_EQ(r->capture->VRcE, -2);
+    EXPECT_EQ(r->capture->HRcE, 3);
+    EXPECT_EQ(r->display->VRcN, 5);
+    EXPECT_EQ(r->display->HRcE, -1);
+    EXPECT_EQ(d->jp2_header->colour_spec->EnumCS, 16u);
+}
