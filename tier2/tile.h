@@ -8,6 +8,7 @@ struct MarkerSet;
 struct TagTree;
 struct Tile;
 struct TileComponent;
+struct PositionSteps;
 
 // One codeword segment of a code-block: bytes gathered over packets.
 struct CodedSegment {
@@ -137,6 +138,9 @@ struct ProgressionState {
     uint64_t* component_step_x;
     uint64_t* component_step_y;
     uint32_t power_of_two_subsampling;
+    // Precinct steps per order (tier2/progression.h): positions are visited at the tile
+    // origin and at multiples of these, which also covers non-power-of-two sub-sampling.
+    PositionSteps* steps;
 };
 
 struct Tile {
@@ -153,6 +157,8 @@ struct Tile {
     uint32_t built;            // 1 once the tile structure exists
     uint32_t parts_seen;       // tile-parts read for this tile
     // Packed packet headers of this tile (PPT over its tile-parts); read position below.
+    // The codestream module allocates and frees ppt_data; tile_build/tile_destroy leave
+    // these three fields alone, and decode_packets advances ppt_pos.
     uint8_t* ppt_data;
     uint32_t ppt_length;
     uint32_t ppt_pos;

@@ -1,0 +1,252 @@
+// Packet decoding: SOP/EPH, packet headers (in line or packed), bodies gathered into the
+// code-blocks' codeword segments.
+#include "tier2/packets.h"
+
+#include "codestream/jpc_markers.h"
+#include "codestream/jpcdec_impl.h"
+#include "tier2/bit_reader.h"
+#include "tier2/geometry.h"
+#include "tier2/packet_codes.h"
+#include "tier2/progression.h"
+#include "tier2/tagtree.h"
+
+namespace {
+
+constexpr const char* kMsgPacketData = "Parsing parcket data error.";
+constexpr const char* kMsgNoMemory = "Not enough memory for code-block data.";
+constexpr const char* kMsgTileNotBuilt = "Tile-part for a tile that has not been built.";
+constexpr const char* kMsgZeroBitplanes =
+    "Packet header: zero bit-plane count exceeds the band's bit depth.";
+constexpr const char* kMsgTooManyPasses =
+    "Packet header: more coding passes than the band's bit depth allows.";
+constexpr const char* kMsgLblock = "Packet header: codeword length field wider than 32 bits.";
+constexpr const char* kMsgLengthOverflow = "Packet header: code-block length overflows.";
+constexpr const char* kMsgPackedRunOut = "Packed packet headers run out.";
+constexpr const char* kMsgPackedBoth = "Both PPM and PPT packed packet headers are present.";
+
+constexpr uint16_t kMarkerCodeEOC = 0xFFD9, kMarkerCodeSOP = 0xFF91, kMarkerCodeEPH = 0xFF92;
+constexpr uint8_t kScodSop = 0x02, kScodEph = 0x04;
+
+// Where the packet headers of one tile-part come from.
+struct HeaderSource {
+    bool packed;          // headers from data (PPM run or PPT), else in line
+    const uint8_t* data;
+    uint32_t length;      // end of this tile-part's packed bytes
+    uint32_t pos;
+};
+
+inline void add_consumed(TilePartRecord* tp, uint32_t n) {
+    tp->consumed = n > UINT32_MAX - tp->consumed ? UINT32_MAX : tp->consumed + n;
+}
+
+// Largest pass count a block of the band can carry: three passes per bit-plane but the first.
+inline uint32_t max_passes_for(const Band& band, const TileComponent& tc) {
+    const uint32_t planes = uint32_t(band.magnitude_bits) + tc.roi_shift;
+    return planes ? 3 * planes - 2 : 1;
+}
+
+CodedSegment* new_segment(MemOps* ops, SegmentList* list, uint8_t style, uint32_t w) {
+    auto* seg = mem_new<CodedSegment>(ops);
+    if (!seg) return nullptr;
+    seg->max_passes = segment_capacity(style, w);
+    seg->is_mq = segment_is_mq(style, w);
+    if (list->tail) list->tail->next = seg;
+    else list->head = seg;
+    list->tail = seg;
+    if (!list->current) list->current = seg;
+    return seg;
+}
+
+// Header part of one included code-block: zero bit-planes, passes, Lblock, lengths.
+int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
+                      const Band& band, PrecinctBand& pb, CodeBlock& cb, uint32_t k,
+                      uint32_t j) {
+    const uint32_t plane_limit = uint32_t(band.magnitude_bits) + tc.roi_shift;
+    if (!cb.included_before) {
+        // Stopping one above the limit bounds the bits a hostile tree can make us read.
+        cb.zero_bitplanes = tagtree_decode(pb.zero_bitplane_tree, br, k, j, plane_limit + 1);
+        if (cb.zero_bitplanes > plane_limit) return jpc_fail(d, kMsgZeroBitplanes);
+    }
+    uint32_t m = read_pass_count(br);
+    const uint32_t max_passes = max_passes_for(band, tc);
+    if (cb.pass_count > max_passes || m > max_passes - cb.pass_count)
+        return jpc_fail(d, kMsgTooManyPasses);
+    if (!read_lblock_increment(br, &cb.lblock, kMaxLengthBits)) return jpc_fail(d, kMsgLblock);
+    SegmentList& list = cb.segments;
+    CodedSegment* seg = list.current;
+    while (m > 0) {
+        const uint32_t w = cb.pass_count;
+        const uint32_t capacity = segment_capacity(tc.cblk_style, w);
+        const uint32_t u = m < capacity ? m : capacity;
+        if (!seg) {
+            seg = new_segment(d->ops, &list, tc.cblk_style, w);
+            if (!seg) return jpc_fail(d, kMsgNoMemory);
+        }
+        const uint32_t bits = cb.lblock + floor_log2_u32(u);
+        if (bits > kMaxLengthBits) return jpc_fail(d, kMsgLblock);
+        seg->new_len = bits_read(br, bits);
+        seg->npasses += u;
+        cb.pass_count += u;
+        m -= u;
+        seg = seg->next;
+    }
+    return 1;
+}
+
+int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
+                       Resolution& res, Precinct& prec, uint32_t layer, int* nonempty) {
+    *nonempty = bits_read_bit(br);
+    for (uint32_t b = 0; b < res.band_count; b++) {
+        PrecinctBand& pb = prec.bands[b];
+        if (!pb.blocks) continue;
+        const Band& band = res.bands[b];
+        CodeBlock* cb = pb.blocks;
+        for (uint32_t j = 0; j < pb.blocks_down; j++) {
+            for (uint32_t k = 0; k < pb.blocks_across; k++, cb++) {
+                cb->included_now = 0;
+                if (!*nonempty || cb->x0 >= cb->x1 || cb->y0 >= cb->y1) continue;
+                if (cb->included_before)
+                    cb->included_now = bits_read_bit(br);
+                else
+                    cb->included_now =
+                        tagtree_decode(pb.inclusion_tree, br, k, j, layer + 1) == layer;
+                if (!cb->included_now) continue;
+                if (!read_block_header(d, br, tc, band, pb, *cb, k, j)) return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+// Appends this packet's bytes to every segment that took passes in its header.
+int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, TilePartRecord* tp) {
+    ByteReader* reader = d->reader;
+    for (uint32_t b = 0; b < res.band_count; b++) {
+        PrecinctBand& pb = prec.bands[b];
+        if (!pb.blocks) continue;
+        const uint64_t count = uint64_t(pb.blocks_across) * pb.blocks_down;
+        for (uint64_t i = 0; i < count; i++) {
+            CodeBlock& cb = pb.blocks[i];
+            if (!cb.included_now) continue;
+            SegmentList& list = cb.segments;
+            for (CodedSegment* seg = list.current; seg; seg = seg->next) {
+                const uint32_t n = seg->new_len;
+                if (n > br_remaining(reader)) return jpc_fail(d, kMsgPacketData);
+                if (n > UINT32_MAX - seg->total_len) return jpc_fail(d, kMsgLengthOverflow);
+                const uint32_t need = seg->total_len + n;
+                if (need > seg->capacity) {
+                    // Doubling keeps the copying linear over many layers.
+                    uint64_t grown = uint64_t(seg->capacity) * 2;
+                    if (grown < need) grown = need;
+                    if (grown > UINT32_MAX) grown = UINT32_MAX;
+                    auto* data = static_cast<uint8_t*>(
+                        seg->data ? mem_realloc_array(d->ops, seg->data, grown, 1)
+                                  : mem_alloc_array(d->ops, grown, 1));
+                    if (!data) return jpc_fail(d, kMsgNoMemory);
+                    seg->data = data;
+                    seg->capacity = static_cast<uint32_t>(grown);
+                }
+                if (n && !br_read_block(reader, seg->data + seg->total_len, n))
+                    return jpc_fail(d, kMsgPacketData);
+                seg->total_len = need;
+                add_consumed(tp, n);
+                cb.included_before = 1;
+                if (seg->npasses >= seg->max_passes) list.current = seg->next;
+            }
+        }
+    }
+    return 1;
+}
+
+// Picks this tile-part's packed header bytes: the next PPM run, or the tile's PPT bytes.
+int open_header_source(jpcdec* d, Tile* tile, HeaderSource* src) {
+    *src = HeaderSource{};
+    if (d->ppm_present) {
+        if (tile->ppt_length) return jpc_fail(d, kMsgPackedBoth);
+        const uint32_t pos = d->ppm_pos;
+        if (!d->ppm_data || pos > d->ppm_length || d->ppm_length - pos < 4)
+            return jpc_fail(d, kMsgPackedRunOut);
+        const uint8_t* p = d->ppm_data + pos;
+        const uint32_t nppm = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
+                              (uint32_t(p[2]) << 8) | p[3];
+        if (nppm > d->ppm_length - pos - 4) return jpc_fail(d, kMsgPackedRunOut);
+        src->packed = true;
+        src->data = p + 4;
+        src->length = nppm;
+        src->pos = 0;
+        d->ppm_pos = pos + 4 + nppm;
+        return 1;
+    }
+    if (tile->ppt_length && tile->ppt_data) {
+        src->packed = true;
+        src->data = tile->ppt_data;
+        src->length = tile->ppt_length;
+        src->pos = tile->ppt_pos <= tile->ppt_length ? tile->ppt_pos : tile->ppt_length;
+    }
+    return 1;
+}
+
+// Whether the tile-part still holds packet data.
+int tile_part_has_data(jpcdec* d, const TilePartRecord* tp, const HeaderSource& src) {
+    // A PPM run belongs to this tile-part alone, so its headers are read to the end even
+    // when the last packets are empty and bring no bytes of tile-part data.
+    if (d->ppm_present && src.pos < src.length) return 1;
+    if (tp->Psot) return tp->consumed < tp->Psot;
+    uint16_t next;
+    return br_peek_u16(d->reader, &next) && next != kMarkerCodeEOC;
+}
+
+}  // namespace
+
+int decode_packets(jpcdec* d, TilePartRecord* tp) {
+    if (tp->Isot >= d->tileNum || !d->tiles || !d->tiles[tp->Isot].built ||
+        !d->tiles[tp->Isot].progression_state)
+        return jpc_fail(d, kMsgTileNotBuilt);
+    Tile* tile = &d->tiles[tp->Isot];
+    ProgressionState* state = tile->progression_state;
+    ByteReader* reader = d->reader;
+    HeaderSource src;
+    if (!open_header_source(d, tile, &src)) return 0;
+    const bool packed = src.packed;
+    const bool ppt = packed && !d->ppm_present;
+
+    while (tile_part_has_data(d, tp, src) && next_packet(state)) {
+        TileComponent& tc = tile->components[state->component];
+        Resolution& res = tc.resolutions[state->resolution];
+        Precinct& prec = res.precincts[state->precinct];
+
+        uint16_t next;
+        if ((tile->Scod & kScodSop) && br_peek_u16(reader, &next) && next == kMarkerCodeSOP) {
+            MarkerHeader sop;
+            uint16_t nsop;
+            if (!jpc_read_marker(d, &sop) || !jpc_read_sop(d, &sop, &nsop)) return 0;
+            add_consumed(tp, uint32_t(sop.length) + 2);
+        }
+
+        StuffedBitReader br;
+        const uint32_t start = br_get_pos(reader);
+        if (packed) bits_init_memory(&br, src.data, src.length, src.pos);
+        else bits_init_reader(&br, reader);
+        int nonempty = 0;
+        if (!read_packet_header(d, &br, tc, res, prec, state->layer, &nonempty)) return 0;
+        bits_end_header(&br);
+        if (br.overrun) return jpc_fail(d, packed ? kMsgPackedRunOut : kMsgPacketData);
+
+        if (packed) {
+            src.pos = br.pos;
+            if ((tile->Scod & kScodEph) && src.length - src.pos >= 2 &&
+                src.data[src.pos] == 0xFF && src.data[src.pos + 1] == 0x92)
+                src.pos += 2;
+            if (ppt) tile->ppt_pos = src.pos;
+        } else {
+            add_consumed(tp, br_get_pos(reader) - start);
+            if ((tile->Scod & kScodEph) && br_peek_u16(reader, &next) &&
+                next == kMarkerCodeEPH) {
+                br_skip(reader, 2);
+                add_consumed(tp, 2);
+            }
+        }
+        if (nonempty && !read_packet_body(d, res, prec, tp)) return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,75 @@
+#include "tier2/tagtree.h"
+
+TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height) {
+    if (width == 0 || height == 0) return nullptr;
+    uint64_t level_w[kTagTreeMaxLevels], level_h[kTagTreeMaxLevels];
+    uint32_t levels = 0;
+    uint64_t total = 0;
+    uint64_t w = width, h = height;
+    for (;;) {
+        level_w[levels] = w;
+        level_h[levels] = h;
+        total += w * h;
+        levels++;
+        if (w == 1 && h == 1) break;
+        w = (w + 1) >> 1;
+        h = (h + 1) >> 1;
+    }
+    if (total > UINT32_MAX - 1) return nullptr;
+    auto* tree = mem_new<TagTree>(ops);
+    if (!tree) return nullptr;
+    tree->nodes = mem_new_array<TagTreeNode>(ops, total);
+    if (!tree->nodes) {
+        ops->free(ops, tree);
+        return nullptr;
+    }
+    tree->width = width;
+    tree->height = height;
+    tree->levels = levels;
+    tree->node_count = static_cast<uint32_t>(total);
+    // Each node points at the node covering its 2 x 2 block one level up; the root has none.
+    uint64_t base = 0;
+    for (uint32_t l = 0; l < levels; l++) {
+        const uint64_t lw = level_w[l], lh = level_h[l];
+        const uint64_t up = base + lw * lh;
+        for (uint64_t y = 0; y < lh; y++) {
+            for (uint64_t x = 0; x < lw; x++) {
+                TagTreeNode& n = tree->nodes[base + y * lw + x];
+                n.parent = l + 1 < levels
+                               ? static_cast<uint32_t>(up + (y >> 1) * level_w[l + 1] + (x >> 1))
+                               : kTagTreeNoParent;
+            }
+        }
+        base = up;
+    }
+    return tree;
+}
+
+void tagtree_destroy(MemOps* ops, TagTree* tree) {
+    if (!tree) return;
+    mem_free(ops, tree->nodes);
+    ops->free(ops, tree);
+}
+
+uint32_t tagtree_decode(TagTree* tree, StuffedBitReader* br, uint32_t x, uint32_t y,
+                        uint32_t threshold) {
+    uint32_t path[kTagTreeMaxLevels];
+    uint32_t depth = 0;
+    uint32_t i = static_cast<uint32_t>(uint64_t(y) * tree->width + x);
+    while (i != kTagTreeNoParent && depth < kTagTreeMaxLevels) {
+        path[depth++] = i;
+        i = tree->nodes[i].parent;
+    }
+    uint32_t low = 0;
+    while (depth > 0) {
+        TagTreeNode& n = tree->nodes[path[--depth]];
+        uint32_t value = n.value > low ? n.value : low;
+        while (!n.known && value < threshold) {
+            if (bits_read_bit(br)) n.known = 1;
+            else value++;
+        }
+        n.value = value;
+        low = value;
+    }
+    return low;
+}

@@ -1,0 +1,34 @@
+#pragma once
+// TagTree: the quad-tree code packet headers use for code-block inclusion and zero bit-planes.
+//   TagTree* t = tagtree_create(ops, across, down);   // nullptr on failure or empty grid
+//   uint32_t v = tagtree_decode(t, &bits, x, y, threshold);
+//   tagtree_destroy(ops, t);
+// Node values and known flags persist between calls, so a later call for the same or a
+// neighbouring leaf reads only the bits not yet read.
+#include <cstdint>
+
+#include "io/mem_ops.h"
+#include "tier2/bit_reader.h"
+
+constexpr uint32_t kTagTreeNoParent = 0xFFFFFFFFu;
+// Levels of a tree over a grid of at most 2^32 - 1 leaves each way.
+constexpr uint32_t kTagTreeMaxLevels = 34;
+
+struct TagTreeNode {
+    uint32_t parent;  // index of the parent node, kTagTreeNoParent at the root
+    uint32_t known;   // value is final
+    uint32_t value;   // lower bound, final once known
+};
+
+struct TagTree {
+    uint32_t width, height;  // leaves across and down
+    uint32_t node_count;
+    uint32_t levels;
+    TagTreeNode* nodes;      // leaves first (raster order), then each coarser level; owned
+};
+
+[[nodiscard]] TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height);
+void tagtree_destroy(MemOps* ops, TagTree* tree);
+// Decodes leaf (x, y) until its value is known or reaches threshold; returns the leaf value.
+uint32_t tagtree_decode(TagTree* tree, StuffedBitReader* br, uint32_t x, uint32_t y,
+                        uint32_t threshold);

@@ -1,0 +1,415 @@
+// Tile building: bounds, tile-components, resolutions, bands, precincts and code-blocks.
+// Line rings, input rows and band stripes are left to the reconstruction, which allocates
+// them when a tile's output starts, so memory does not grow with the number of tile rows.
+#include <cstring>
+
+#include "codestream/jpc_params.h"
+#include "codestream/jpcdec_impl.h"
+#include "tier2/geometry.h"
+#include "tier2/progression.h"
+#include "tier2/tagtree.h"
+#include "tier2/tile.h"
+#include "tier2/tile_build.h"
+
+namespace {
+
+constexpr const char* kMsgNoMemory = "Not enough memory to build the tile.";
+constexpr const char* kMsgTileIndex = "Tile index is out of range.";
+constexpr const char* kMsgTileRebuilt = "Tile has already been built.";
+constexpr const char* kMsgEmptyTile = "Tile area is empty.";
+constexpr const char* kMsgSubsampling = "Component sub-sampling factor is 0.";
+constexpr const char* kMsgLevels = "Too many decomposition levels.";
+constexpr const char* kMsgCodeBlockSize = "Code-block size is out of range.";
+constexpr const char* kMsgPrecinctSize = "Precinct size exponent 0 above resolution 0.";
+constexpr const char* kMsgTooManyPrecincts = "Too many precincts in a resolution.";
+constexpr const char* kMsgGrid = "Code-block grid of a band is inconsistent.";
+constexpr const char* kMsgMissingCod = "Missing COD marker.";
+constexpr const char* kMsgMissingQcd = "Missing QCD marker.";
+
+constexpr uint32_t kMaxLevels = 32;
+constexpr uint32_t kMaxCodeBlockExponent = 10;
+constexpr uint32_t kMaxCodeBlockArea = 12;
+
+// Band offsets (xo, yo) of HL, LH, HH.
+constexpr uint8_t kBandOffset[3][2] = {{1, 0}, {0, 1}, {1, 1}};
+
+void free_segments(MemOps* ops, SegmentList* list) {
+    CodedSegment* s = list->head;
+    while (s) {
+        CodedSegment* next = s->next;
+        mem_free(ops, s->data);
+        ops->free(ops, s);
+        s = next;
+    }
+    list->head = list->tail = list->current = nullptr;
+}
+
+void free_precincts(MemOps* ops, Resolution* res) {
+    if (!res->precincts) return;
+    for (uint32_t p = 0; p < res->precinct_count; p++) {
+        Precinct& prec = res->precincts[p];
+        if (!prec.bands) continue;
+        for (uint32_t b = 0; b < res->band_count; b++) {
+            PrecinctBand& pb = prec.bands[b];
+            if (pb.blocks) {
+                const uint64_t n = uint64_t(pb.blocks_across) * pb.blocks_down;
+                for (uint64_t i = 0; i < n; i++) free_segments(ops, &pb.blocks[i].segments);
+                ops->free(ops, pb.blocks);
+            }
+            tagtree_destroy(ops, pb.inclusion_tree);
+            tagtree_destroy(ops, pb.zero_bitplane_tree);
+        }
+        ops->free(ops, prec.bands);
+    }
+    ops->free(ops, res->precincts);
+    res->precincts = nullptr;
+}
+
+void free_ring(MemOps* ops, LineRing* ring) {
+    mem_free(ops, ring->entries);
+    ring->entries = nullptr;
+    ring->current = nullptr;
+    ring->count = 0;
+}
+
+void free_resolution(MemOps* ops, Resolution* res) {
+    free_precincts(ops, res);
+    for (uint32_t b = 0; b < 3; b++) {
+        Band& band = res->bands[b];
+        mem_free(ops, band.code_blocks);
+        mem_free(ops, band.stripe);
+        band.code_blocks = nullptr;
+        band.stripe = nullptr;
+    }
+    // Ring A owns the lines; rings B and C are views into them.
+    if (res->ring_base.entries) {
+        for (uint32_t k = 0; k < res->ring_base.count; k++)
+            mem_free(ops, res->ring_base.entries[k].line);
+    }
+    free_ring(ops, &res->ring_base);
+    free_ring(ops, &res->ring_line);
+    free_ring(ops, &res->ring_high);
+    mem_free(ops, res->input_row);
+    res->input_row = res->input_low = res->input_high = nullptr;
+}
+
+// Code-blocks of one precinct's share of a band, with their tag trees.
+int build_precinct_band(jpcdec* d, PrecinctBand* pb, uint32_t xcb, uint32_t ycb) {
+    if (pb->x0 >= pb->x1 || pb->y0 >= pb->y1) return 1;
+    const uint32_t cx0 = floor_div_pow2(pb->x0, xcb);
+    const uint32_t cy0 = floor_div_pow2(pb->y0, ycb);
+    pb->blocks_across = ceil_div_pow2(pb->x1, xcb) - cx0;
+    pb->blocks_down = ceil_div_pow2(pb->y1, ycb) - cy0;
+    const uint64_t n = uint64_t(pb->blocks_across) * pb->blocks_down;
+    pb->blocks = mem_new_array<CodeBlock>(d->ops, n);
+    pb->inclusion_tree = tagtree_create(d->ops, pb->blocks_across, pb->blocks_down);
+    pb->zero_bitplane_tree = tagtree_create(d->ops, pb->blocks_across, pb->blocks_down);
+    if (!pb->blocks || !pb->inclusion_tree || !pb->zero_bitplane_tree)
+        return jpc_fail(d, kMsgNoMemory);
+    CodeBlock* cb = pb->blocks;
+    for (uint32_t j = 0; j < pb->blocks_down; j++) {
+        const uint64_t by = uint64_t(cy0) + j;
+        const uint32_t y0 = clamp_u32(by << ycb, pb->y0, pb->y1);
+        const uint32_t y1 = clamp_u32((by + 1) << ycb, pb->y0, pb->y1);
+        for (uint32_t i = 0; i < pb->blocks_across; i++, cb++) {
+            const uint64_t bx = uint64_t(cx0) + i;
+            cb->x0 = clamp_u32(bx << xcb, pb->x0, pb->x1);
+            cb->x1 = clamp_u32((bx + 1) << xcb, pb->x0, pb->x1);
+            cb->y0 = y0;
+            cb->y1 = y1;
+            cb->lblock = 3;
+        }
+    }
+    return 1;
+}
+
+// Band-wide raster grid of the band's code-blocks across precinct boundaries.
+int build_band_grid(jpcdec* d, Resolution* res, uint32_t b) {
+    Band& band = res->bands[b];
+    const uint32_t xcb = band.xcb_eff, ycb = band.ycb_eff;
+    if (band.x0 >= band.x1 || band.y0 >= band.y1 || res->precinct_count == 0) return 1;
+    const uint32_t gx0 = floor_div_pow2(band.x0, xcb), gy0 = floor_div_pow2(band.y0, ycb);
+    band.cb_across = ceil_div_pow2(band.x1, xcb) - gx0;
+    band.cb_down = ceil_div_pow2(band.y1, ycb) - gy0;
+    const uint64_t n = uint64_t(band.cb_across) * band.cb_down;
+    band.code_blocks = mem_new_array<CodeBlock*>(d->ops, n);
+    if (!band.code_blocks) return jpc_fail(d, kMsgNoMemory);
+    uint64_t placed = 0;
+    for (uint32_t p = 0; p < res->precinct_count; p++) {
+        PrecinctBand& pb = res->precincts[p].bands[b];
+        if (!pb.blocks) continue;
+        const uint64_t count = uint64_t(pb.blocks_across) * pb.blocks_down;
+        for (uint64_t i = 0; i < count; i++) {
+            CodeBlock* cb = &pb.blocks[i];
+            const uint64_t gx = floor_div_pow2(cb->x0, xcb) - gx0;
+            const uint64_t gy = floor_div_pow2(cb->y0, ycb) - gy0;
+            if (gx >= band.cb_across || gy >= band.cb_down) return jpc_fail(d, kMsgGrid);
+            CodeBlock*& slot = band.code_blocks[gy * band.cb_across + gx];
+            if (slot) return jpc_fail(d, kMsgGrid);
+            slot = cb;
+            placed++;
+        }
+    }
+    // Precinct edges are multiples of the code-block size, so the blocks tile the band.
+    if (placed != n) return jpc_fail(d, kMsgGrid);
+    return 1;
+}
+
+// Precincts of a resolution, each band's share of them, and the code-blocks.
+int partition_resolution(jpcdec* d, TileComponent* tc, Resolution* res) {
+    const uint32_t PPx = res->PPx, PPy = res->PPy;
+    const bool lowest = res->r == 0;
+    const uint32_t bPPx = lowest ? PPx : PPx - 1, bPPy = lowest ? PPy : PPy - 1;
+    for (uint32_t b = 0; b < res->band_count; b++) {
+        Band& band = res->bands[b];
+        band.xcb_eff = static_cast<uint8_t>(tc->xcb < bPPx ? tc->xcb : bPPx);
+        band.ycb_eff = static_cast<uint8_t>(tc->ycb < bPPy ? tc->ycb : bPPy);
+        band.band_width = band.x1 > band.x0 ? band.x1 - band.x0 : 0;
+        const uint32_t height = band.y1 > band.y0 ? band.y1 - band.y0 : 0;
+        const uint32_t nominal = uint32_t(1) << band.ycb_eff;
+        band.stripe_rows = height < nominal ? height : nominal;
+        band.next_cb_row = 0;
+        band.next_row = band.y0;
+        band.stripe_valid = 0;
+        band.stripe_pos = 0;
+    }
+    res->next_out_row = res->y0;
+    if (res->x0 >= res->x1 || res->y0 >= res->y1) return 1;
+
+    const uint64_t gx0 = uint64_t(floor_div_pow2(res->x0, PPx)) << PPx;
+    const uint64_t gy0 = uint64_t(floor_div_pow2(res->y0, PPy)) << PPy;
+    const uint64_t across = ceil_div_pow2(res->x1, PPx) - floor_div_pow2(res->x0, PPx);
+    const uint64_t down = ceil_div_pow2(res->y1, PPy) - floor_div_pow2(res->y0, PPy);
+    if (across * down > UINT32_MAX) return jpc_fail(d, kMsgTooManyPrecincts);
+    res->precincts_across = static_cast<uint32_t>(across);
+    res->precincts_down = static_cast<uint32_t>(down);
+    res->precinct_count = static_cast<uint32_t>(across * down);
+    res->precincts = mem_new_array<Precinct>(d->ops, res->precinct_count);
+    if (!res->precincts) {
+        res->precinct_count = 0;
+        return jpc_fail(d, kMsgNoMemory);
+    }
+    // In band coordinates the precinct grid halves (its origin stays a multiple of the size).
+    const uint64_t ox = lowest ? gx0 : (gx0 + 1) >> 1;
+    const uint64_t oy = lowest ? gy0 : (gy0 + 1) >> 1;
+    for (uint32_t py = 0; py < res->precincts_down; py++) {
+        for (uint32_t px = 0; px < res->precincts_across; px++) {
+            Precinct& prec = res->precincts[uint64_t(py) * res->precincts_across + px];
+            prec.x0 = clamp_u32(gx0 + (uint64_t(px) << PPx), res->x0, res->x1);
+            prec.y0 = clamp_u32(gy0 + (uint64_t(py) << PPy), res->y0, res->y1);
+            prec.x1 = clamp_u32(gx0 + (uint64_t(px + 1) << PPx), res->x0, res->x1);
+            prec.y1 = clamp_u32(gy0 + (uint64_t(py + 1) << PPy), res->y0, res->y1);
+            prec.bands = mem_new_array<PrecinctBand>(d->ops, res->band_count);
+            if (!prec.bands) return jpc_fail(d, kMsgNoMemory);
+            for (uint32_t b = 0; b < res->band_count; b++) {
+                const Band& band = res->bands[b];
+                PrecinctBand& pb = prec.bands[b];
+                pb.x0 = clamp_u32(ox + (uint64_t(px) << bPPx), band.x0, band.x1);
+                pb.y0 = clamp_u32(oy + (uint64_t(py) << bPPy), band.y0, band.y1);
+                pb.x1 = clamp_u32(ox + (uint64_t(px + 1) << bPPx), band.x0, band.x1);
+                pb.y1 = clamp_u32(oy + (uint64_t(py + 1) << bPPy), band.y0, band.y1);
+                if (!build_precinct_band(d, &pb, band.xcb_eff, band.ycb_eff)) return 0;
+            }
+        }
+    }
+    for (uint32_t b = 0; b < res->band_count; b++)
+        if (!build_band_grid(d, res, b)) return 0;
+    return 1;
+}
+
+int build_resolution(jpcdec* d, TileComponent* tc, uint32_t r) {
+    Resolution* res = &tc->resolutions[r];
+    const uint32_t k = tc->levels - r;
+    res->component = tc;
+    res->r = r;
+    res->band_count = r == 0 ? 1 : 3;
+    res->x0 = ceil_div_pow2(tc->x0, k);
+    res->y0 = ceil_div_pow2(tc->y0, k);
+    res->x1 = ceil_div_pow2(tc->x1, k);
+    res->y1 = ceil_div_pow2(tc->y1, k);
+    if (r == 0) {
+        res->lower_x0 = res->x0;
+        res->lower_y0 = res->y0;
+        res->lower_x1 = res->x1;
+        res->lower_y1 = res->y1;
+        Band& ll = res->bands[0];
+        ll.x0 = res->x0;
+        ll.y0 = res->y0;
+        ll.x1 = res->x1;
+        ll.y1 = res->y1;
+    } else {
+        const Resolution& lower = tc->resolutions[r - 1];
+        res->lower_x0 = lower.x0;
+        res->lower_y0 = lower.y0;
+        res->lower_x1 = lower.x1;
+        res->lower_y1 = lower.y1;
+        const uint32_t nb = k + 1;
+        for (uint32_t b = 0; b < 3; b++) {
+            Band& band = res->bands[b];
+            band.x0 = band_bound(tc->x0, nb, kBandOffset[b][0]);
+            band.y0 = band_bound(tc->y0, nb, kBandOffset[b][1]);
+            band.x1 = band_bound(tc->x1, nb, kBandOffset[b][0]);
+            band.y1 = band_bound(tc->y1, nb, kBandOffset[b][1]);
+        }
+        res->low_width = res->lower_x1 - res->lower_x0;
+        res->high_width = res->bands[0].x1 - res->bands[0].x0;
+    }
+    return partition_resolution(d, tc, res);
+}
+
+}  // namespace
+
+int tile_build_bounds(jpcdec* d, uint32_t t) {
+    if (t >= d->tileNum || !d->tiles) return jpc_fail(d, kMsgTileIndex);
+    Tile* tile = &d->tiles[t];
+    if (tile->built || tile->components) return jpc_fail(d, kMsgTileRebuilt);
+    const uint64_t p = t % d->numXtiles, q = t / d->numXtiles;
+    const uint64_t tx0 = d->XTOsiz + p * d->XTsiz, ty0 = d->YTOsiz + q * d->YTsiz;
+    const uint64_t x0 = tx0 > d->XOsiz ? tx0 : d->XOsiz;
+    const uint64_t y0 = ty0 > d->YOsiz ? ty0 : d->YOsiz;
+    const uint64_t x1 = tx0 + d->XTsiz < d->Xsiz ? tx0 + d->XTsiz : d->Xsiz;
+    const uint64_t y1 = ty0 + d->YTsiz < d->Ysiz ? ty0 + d->YTsiz : d->Ysiz;
+    if (x0 >= x1 || y0 >= y1) return jpc_fail(d, kMsgEmptyTile);
+    tile->x0 = static_cast<uint32_t>(x0);
+    tile->y0 = static_cast<uint32_t>(y0);
+    tile->x1 = static_cast<uint32_t>(x1);
+    tile->y1 = static_cast<uint32_t>(y1);
+    tile->component_count = d->component_num;
+    tile->max_resolutions = 0;
+    tile->components = mem_new_array<TileComponent>(d->ops, d->component_num);
+    if (!tile->components) return jpc_fail(d, kMsgNoMemory);
+    for (uint32_t c = 0; c < d->component_num; c++) {
+        TileComponent& tc = tile->components[c];
+        tc.tile = tile;
+        tc.is_signed = (d->ssiz[c] & 0x80) ? 1 : 0;
+        tc.precision = static_cast<uint8_t>((d->ssiz[c] & 0x7F) + 1);
+        tc.xrsiz = d->xrsiz[c];
+        tc.yrsiz = d->yrsiz[c];
+        if (tc.xrsiz == 0 || tc.yrsiz == 0) return jpc_fail(d, kMsgSubsampling);
+        tc.x0 = ceil_div_u32(tile->x0, tc.xrsiz);
+        tc.y0 = ceil_div_u32(tile->y0, tc.yrsiz);
+        tc.x1 = ceil_div_u32(tile->x1, tc.xrsiz);
+        tc.y1 = ceil_div_u32(tile->y1, tc.yrsiz);
+    }
+    return 1;
+}
+
+int tile_component_apply_style(jpcdec* d, TileComponent* tc, const ComponentStyle* s) {
+    if (s->levels > kMaxLevels) return jpc_fail(d, kMsgLevels);
+    if (s->xcb < 2 || s->ycb < 2 || s->xcb > kMaxCodeBlockExponent ||
+        s->ycb > kMaxCodeBlockExponent || s->xcb + s->ycb > kMaxCodeBlockArea)
+        return jpc_fail(d, kMsgCodeBlockSize);
+    if (s->precinct_sizes) {
+        for (uint32_t r = 1; r <= s->levels; r++) {
+            if ((s->precinct_sizes[r] & 0x0F) == 0 || (s->precinct_sizes[r] >> 4) == 0)
+                return jpc_fail(d, kMsgPrecinctSize);
+        }
+    }
+    tc->levels = s->levels;
+    tc->xcb = s->xcb;
+    tc->ycb = s->ycb;
+    tc->cblk_style = s->cblk_style;
+    tc->transform = s->transform;
+    tc->roi_style = s->roi_style;
+    tc->roi_shift = s->roi_shift;
+    tc->resolution_count = uint32_t(s->levels) + 1;
+    if (tc->resolution_count > tc->tile->max_resolutions)
+        tc->tile->max_resolutions = static_cast<uint8_t>(tc->resolution_count);
+    tc->resolutions = mem_new_array<Resolution>(d->ops, tc->resolution_count);
+    if (!tc->resolutions) {
+        tc->resolution_count = 0;
+        return jpc_fail(d, kMsgNoMemory);
+    }
+    for (uint32_t r = 0; r < tc->resolution_count; r++) {
+        Resolution& res = tc->resolutions[r];
+        if (s->precinct_sizes) {
+            res.PPx = static_cast<uint8_t>(s->precinct_sizes[r] & 0x0F);
+            res.PPy = static_cast<uint8_t>(s->precinct_sizes[r] >> 4);
+        } else {
+            res.PPx = res.PPy = 15;
+        }
+        if (!build_resolution(d, tc, r)) return 0;
+    }
+    return 1;
+}
+
+void tile_release(jpcdec* d, Tile* tile) {
+    if (!tile) return;
+    MemOps* ops = d->ops;
+    if (tile->components) {
+        for (uint32_t c = 0; c < tile->component_count; c++) {
+            TileComponent& tc = tile->components[c];
+            if (!tc.resolutions) continue;
+            for (uint32_t r = 0; r < tc.resolution_count; r++)
+                free_resolution(ops, &tc.resolutions[r]);
+            ops->free(ops, tc.resolutions);
+            tc.resolutions = nullptr;
+        }
+        ops->free(ops, tile->components);
+    }
+    tile->components = nullptr;
+    progression_state_destroy(ops, tile->progression_state);
+    tile->progression_state = nullptr;
+    tile->built = 0;
+}
+
+int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* part) {
+    if (!tile_build_bounds(d, t)) {
+        if (t < d->tileNum && d->tiles && !d->tiles[t].built) tile_release(d, &d->tiles[t]);
+        return 0;
+    }
+    Tile* tile = &d->tiles[t];
+    const CodSegment* cod = jpc_resolve_cod(main, part);
+    if (!cod) {
+        tile_release(d, tile);
+        return jpc_fail(d, kMsgMissingCod);
+    }
+    tile->Scod = cod->Scod;
+    tile->progression = cod->progression;
+    tile->layers = cod->layers;
+    tile->mct = cod->mct;
+    tile->transform = cod->part.transform;
+    for (uint16_t c = 0; c < tile->component_count; c++) {
+        TileComponent* tc = &tile->components[c];
+        const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
+        if (!cs) {
+            tile_release(d, tile);
+            return jpc_fail(d, kMsgMissingCod);
+        }
+        ComponentStyle style{};
+        style.levels = cs->levels;
+        style.xcb = static_cast<uint8_t>(cs->xcb + 2);
+        style.ycb = static_cast<uint8_t>(cs->ycb + 2);
+        style.cblk_style = cs->cblk_style;
+        style.transform = cs->transform;
+        style.precinct_sizes = cs->precinct_sizes;
+        if (const RgnSegment* rgn = jpc_resolve_rgn(main, part, c)) {
+            style.roi_style = rgn->Srgn;
+            style.roi_shift = rgn->SPrgn;
+        }
+        jpc_check_code_block_size(d, style.xcb, style.ycb);
+        if (!tile_component_apply_style(d, tc, &style)) {
+            tile_release(d, tile);
+            return 0;
+        }
+        const QuantSegment* q = jpc_resolve_quant(main, part, c);
+        if (!q) {
+            tile_release(d, tile);
+            return jpc_fail(d, kMsgMissingQcd);
+        }
+        tc->quant_style = q->style;
+        for (uint32_t r = 0; r < tc->resolution_count; r++) {
+            Resolution& res = tc->resolutions[r];
+            for (uint32_t b = 0; b < res.band_count; b++) {
+                if (!jpc_band_quant(d, q, tc->precision, tc->levels, r, b, &res.bands[b])) {
+                    tile_release(d, tile);
+                    return 0;
+                }
+            }
+        }
+    }
+    tile->built = 1;
+    return 1;
+}
+
+void tile_destroy(jpcdec* d, Tile* tile) { tile_release(d, tile); }
