@@ -1,0 +1,191 @@
+// COD and COC segments, coding-style resolution and the code-block size checks.
+#include <cstdint>
+
+#include "codestream/jpc_internal.h"
+#include "codestream/jpc_params.h"
+
+namespace {
+
+constexpr uint32_t kCodFixedLength = 12;  // Lcod .. transform
+constexpr uint32_t kMaxLevels = 32;
+constexpr uint32_t kMaxCodeBlockExponent = 8;  // coded offset: blocks up to 2^10 samples
+constexpr uint32_t kMaxProgression = 4;        // LRCP, RLCP, RPCL, PCRL, CPRL
+
+// Messages of one segment kind, so COD and COC share their checks.
+struct CodingStyleMessages {
+    const char* read;
+    const char* too_short;
+    const char* levels;
+    const char* code_block;
+    const char* transform;
+    const char* precinct;
+};
+
+constexpr CodingStyleMessages kCodMessages = {
+    "Parsing COD marker segment error.",
+    "COD marker segment is too short.",
+    "COD marker segment: more than 32 decomposition levels.",
+    "COD marker segment: code-block width or height above 1024.",
+    "COD marker segment: unknown wavelet transform.",
+    "COD marker segment: precinct size exponent 0 above resolution 0.",
+};
+constexpr CodingStyleMessages kCocMessages = {
+    "Parsing COC marker segment error.",
+    "COC marker segment is too short.",
+    "COC marker segment: more than 32 decomposition levels.",
+    "COC marker segment: code-block width or height above 1024.",
+    "COC marker segment: unknown wavelet transform.",
+    "COC marker segment: precinct size exponent 0 above resolution 0.",
+};
+constexpr const char* kMsgCodProgression = "COD marker segment: unknown progression order.";
+constexpr const char* kMsgCocIndex = "COC component index is >= componentNum.";
+
+constexpr const char* kMsgProfile0Blocks = "Violate profile0: xcb = ycb = 5 or xcb = ycb = 6";
+constexpr const char* kMsgProfile1Blocks = "Violate profile1: xcb <= 6,ycb <= 6";
+constexpr const char* kMsgGeneralBlocks =
+    "The codestream width and height are limited to powers of twowidth the minimum size being "
+    "2~2 and the maximum being 2~10.Futher,thecode-block size if restricted so that xcb + ycb "
+    "<= 12.";
+
+void free_part(jpcdec* d, CodingStylePart* p) {
+    mem_free(d->ops, p->precinct_sizes);
+    p->precinct_sizes = nullptr;
+}
+
+// Reads SPcod/SPcoc from `levels` on; `fixed` bytes of the segment are accounted for once
+// the five bytes are read. Returns the byte count, 0 after reporting.
+uint32_t read_part(jpcdec* d, const MarkerHeader* m, uint8_t style, uint32_t fixed,
+                   CodingStylePart* p, const CodingStyleMessages& msg) {
+    ByteReader* br = d->reader;
+    if (!br_read_u8(br, &p->levels) || !br_read_u8(br, &p->xcb) || !br_read_u8(br, &p->ycb) ||
+        !br_read_u8(br, &p->cblk_style) || !br_read_u8(br, &p->transform))
+        return jpc_fail(d, msg.read);
+    if (p->levels > kMaxLevels) return jpc_fail(d, msg.levels);
+    if (p->xcb > kMaxCodeBlockExponent || p->ycb > kMaxCodeBlockExponent)
+        return jpc_fail(d, msg.code_block);
+    if (p->transform > 1) return jpc_fail(d, msg.transform);
+    uint32_t count = fixed;
+    if (style & 1) {
+        const uint32_t n = p->levels + 1u;
+        if (m->length < fixed + n) return jpc_fail(d, msg.too_short);
+        p->precinct_sizes = mem_new_array<uint8_t>(d->ops, n);
+        if (!p->precinct_sizes) return jpc_fail(d, "Out of memory for precinct sizes.");
+        for (uint32_t r = 0; r < n; r++) {
+            uint8_t v;
+            if (!br_read_u8(br, &v)) return jpc_fail(d, msg.read);
+            // A 1-sample precinct is only meaningful at the lowest resolution: elsewhere the
+            // band of a 2^0 precinct would have a size of 2^-1.
+            if (r > 0 && ((v & 0x0F) == 0 || (v >> 4) == 0)) return jpc_fail(d, msg.precinct);
+            p->precinct_sizes[r] = v;
+        }
+        count += n;
+    }
+    return count;
+}
+
+}  // namespace
+
+CodSegment* jpc_parse_cod(jpcdec* d, const MarkerHeader* m) {
+    if (m->length < kCodFixedLength) {
+        jpc_fail(d, kCodMessages.too_short);
+        return nullptr;
+    }
+    auto* s = mem_new<CodSegment>(d->ops);
+    if (!s) {
+        jpc_fail(d, "Out of memory for a COD marker segment.");
+        return nullptr;
+    }
+    ByteReader* br = d->reader;
+    if (!br_read_u8(br, &s->Scod) || !br_read_u8(br, &s->progression) ||
+        !br_read_u16(br, &s->layers) || !br_read_u8(br, &s->mct)) {
+        jpc_fail(d, kCodMessages.read);
+        jpc_free_cod(d, s);
+        return nullptr;
+    }
+    if (s->progression > kMaxProgression) {
+        jpc_fail(d, kMsgCodProgression);
+        jpc_free_cod(d, s);
+        return nullptr;
+    }
+    const uint32_t count = read_part(d, m, s->Scod, kCodFixedLength, &s->part, kCodMessages);
+    if (count == 0) {
+        jpc_free_cod(d, s);
+        return nullptr;
+    }
+    jpc_skip_rest(d, m, count);
+    return s;
+}
+
+CocSegment* jpc_parse_coc(jpcdec* d, const MarkerHeader* m) {
+    const uint32_t fixed = 8 + jpc_component_field_width(d);  // Lcoc, Ccoc, Scoc, SPcoc
+    if (m->length < fixed) {
+        jpc_fail(d, kCocMessages.too_short);
+        return nullptr;
+    }
+    uint16_t index = 0;
+    if (!jpc_read_component_index(d, &index)) {
+        jpc_fail(d, kCocMessages.read);
+        return nullptr;
+    }
+    if (index >= d->component_num) {
+        jpc_fail(d, kMsgCocIndex);
+        return nullptr;
+    }
+    auto* s = mem_new<CocSegment>(d->ops);
+    if (!s) {
+        jpc_fail(d, "Out of memory for a COC marker segment.");
+        return nullptr;
+    }
+    s->component = index;
+    if (!br_read_u8(d->reader, &s->Scoc)) {
+        jpc_fail(d, kCocMessages.read);
+        jpc_free_coc(d, s);
+        return nullptr;
+    }
+    const uint32_t count = read_part(d, m, s->Scoc, fixed, &s->part, kCocMessages);
+    if (count == 0) {
+        jpc_free_coc(d, s);
+        return nullptr;
+    }
+    jpc_skip_rest(d, m, count);
+    return s;
+}
+
+void jpc_free_cod(jpcdec* d, CodSegment* s) {
+    if (!s) return;
+    free_part(d, &s->part);
+    d->ops->free(d->ops, s);
+}
+
+void jpc_free_coc(jpcdec* d, CocSegment* s) {
+    if (!s) return;
+    free_part(d, &s->part);
+    d->ops->free(d->ops, s);
+}
+
+const CodingStylePart* jpc_resolve_coding_style(const MarkerSet* main, const MarkerSet* part,
+                                                uint16_t component) {
+    const MarkerSet* sets[] = {part, main};
+    for (const MarkerSet* set : sets) {
+        if (!set) continue;
+        if (set->coc && component < set->component_count && set->coc[component])
+            return &set->coc[component]->part;
+        if (set->cod) return &set->cod->part;
+    }
+    return nullptr;
+}
+
+const CodSegment* jpc_resolve_cod(const MarkerSet* main, const MarkerSet* part) {
+    if (part && part->cod) return part->cod;
+    return main ? main->cod : nullptr;
+}
+
+void jpc_check_code_block_size(jpcdec* d, uint8_t xcb, uint8_t ycb) {
+    if (d->Rsiz == 1) {
+        if (!(xcb == 5 && ycb == 5) && !(xcb == 6 && ycb == 6)) jpc_warn(d, kMsgProfile0Blocks);
+    } else if (d->Rsiz == 2) {
+        if (xcb > 6 || ycb > 6) jpc_warn(d, kMsgProfile1Blocks);
+    } else if (xcb < 2 || xcb > 10 || ycb < 2 || ycb > 10 || xcb + ycb > 12) {
+        jpc_warn(d, kMsgGeneralBlocks);
+    }
+}

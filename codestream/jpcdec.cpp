@@ -1,0 +1,232 @@
+// The jpcdec object: creation, destruction and the parse driver over the tile-parts.
+#include <cstring>
+
+#include "codestream/jpc_internal.h"
+#include "codestream/jpc_markers.h"
+#include "codestream/jpc_packed.h"
+#include "codestream/jpc_params.h"
+#include "tier1/t1.h"
+#include "tier2/packets.h"
+#include "tier2/tile.h"
+
+namespace {
+
+constexpr uint16_t kSotLength = 10;
+
+constexpr const char* kMsgMissingEoc = "Missing EOC marker";
+constexpr const char* kMsgSot = "Parsing SOT marker error.";
+constexpr const char* kMsgLaterPartFirst =
+    "Tile-part with TPsot > 0 for a tile whose first tile-part has not been read.";
+constexpr const char* kMsgFirstPartAgain =
+    "Second tile-part with TPsot 0 for a tile that is already built.";
+constexpr const char* kMsgNoTilePart =
+    "Expected a tile-part (SOT marker) or EOC, found another marker.";
+constexpr const char* kMsgEndsEarly = "The codestream ends before every tile has been read.";
+constexpr const char* kMsgLengthMismatch =
+    "Tile-part packets did not fill the tile-part length (Psot); resuming at its end.";
+constexpr const char* kMsgTrailingData =
+    "Tile-part packets ended before the end of the tile-part; data skipped up to EOC.";
+
+// What follows a tile-part.
+enum class Next { Sot, End, Failed };
+
+bool every_tile_announced(const jpcdec* d) {
+    for (uint32_t t = 0; t < d->tileNum; t++)
+        if (!d->tiles[t].parts_seen) return false;
+    return true;
+}
+
+// Something other than a tile-part where one should start: an end when every tile has been
+// read (the stream merely lacks its EOC), a failure otherwise.
+Next end_without_eoc(jpcdec* d, const char* failure) {
+    if (!every_tile_announced(d)) {
+        jpc_fail(d, failure);
+        return Next::Failed;
+    }
+    jpc_warn(d, kMsgMissingEoc);
+    return Next::End;
+}
+
+Next after_marker(jpcdec* d, const MarkerHeader* m) {
+    if (m->code == kMarkerEOC) return Next::End;
+    if (m->code != kMarkerSOT) return end_without_eoc(d, kMsgNoTilePart);
+    if (m->length < kSotLength) {
+        jpc_fail(d, kMsgSot);
+        return Next::Failed;
+    }
+    return Next::Sot;
+}
+
+// A tile-part of known length: the next one starts Psot bytes after its SOT, wherever its
+// packets stopped (packet data holds FF xx pairs, so searching from there is not safe).
+Next next_after_sized_part(jpcdec* d, const TilePartRecord* tp) {
+    if (tp->consumed != tp->Psot) jpc_warn(d, kMsgLengthMismatch);
+    const uint64_t end = uint64_t(tp->sot_pos) + tp->Psot;
+    br_set_pos(d->reader, end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end));
+    d->reader->bit_pos = 0;
+    MarkerHeader m;
+    if (!jpc_read_marker_quiet(d, &m)) return end_without_eoc(d, kMsgEndsEarly);
+    return after_marker(d, &m);
+}
+
+// A tile-part that runs to EOC: FF D9 and FF 90 cannot occur inside packet data, so scan for
+// them byte by byte (marker lengths read from leftover data would be meaningless).
+Next next_after_open_part(jpcdec* d) {
+    ByteReader* br = d->reader;
+    br->bit_pos = 0;
+    bool skipped = false;
+    for (;;) {
+        uint8_t b;
+        if (!br_read_u8(br, &b)) break;
+        if (b != 0xFF) {
+            skipped = true;
+            continue;
+        }
+        uint8_t c;
+        if (!br_read_u8(br, &c)) break;
+        if (c == 0xD9 || c == 0x90) {
+            if (skipped) jpc_warn(d, kMsgTrailingData);
+            MarkerHeader m = {static_cast<uint16_t>(0xFF00u | c), 0};
+            if (c == 0x90 && !br_read_u16(br, &m.length)) break;
+            return after_marker(d, &m);
+        }
+        skipped = true;
+        if (c == 0xFF) br_set_pos(br, br_get_pos(br) - 1);  // FF FF D9: the second FF starts
+    }
+    if (skipped) jpc_warn(d, kMsgTrailingData);
+    return end_without_eoc(d, kMsgEndsEarly);
+}
+
+// Reads one tile-part from its SOT body to the end of its packets.
+int read_tile_part(jpcdec* d, const MarkerSet* main, TilePartRecord* tp) {
+    if (!jpc_read_sot(d, tp)) return 0;
+    Tile* tile = &d->tiles[tp->Isot];
+    if (tp->TPsot == 0 && tile->parts_seen) return jpc_fail(d, kMsgFirstPartAgain);
+    if (tp->TPsot > 0 && !tile->parts_seen) return jpc_fail(d, kMsgLaterPartFirst);
+    MarkerSet* part = tp->TPsot == 0 ? jpc_parse_first_tile_part_header(d, tp)
+                                     : jpc_parse_next_tile_part_header(d, tp);
+    if (!part) return 0;
+    int ok = 1;
+    if (tp->TPsot == 0) ok = tile_build(d, tp->Isot, main, part);
+    if (ok) {
+        tile->parts_seen++;
+        ok = packed_append(d, &tile->ppt_data, &tile->ppt_length, part->ppt.data,
+                           part->ppt.length);
+    }
+    if (ok) ok = progression_setup(d, tp->Isot, main, part);
+    if (ok) ok = decode_packets(d, tp);
+    marker_set_destroy(d, part);
+    return ok;
+}
+
+// Tiles no tile-part announced reconstruct as zero coefficients.
+int build_missing_tiles(jpcdec* d, const MarkerSet* main) {
+    for (uint32_t t = 0; t < d->tileNum; t++) {
+        const Tile& tile = d->tiles[t];
+        if (tile.parts_seen || tile.built) continue;
+        if (!tile_build(d, t, main, nullptr)) return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int jpc_fail(jpcdec* d, const char* message) {
+    if (d->error_hook) d->error_hook(message);
+    return 0;
+}
+
+void jpc_warn(jpcdec* d, const char* message) {
+    if (d->warning_hook) d->warning_hook(message);
+}
+
+jpcdec* jpcdec_create(MemOps* ops, Stream* s) {
+    if (!ops || !s) return nullptr;
+    auto* d = static_cast<jpcdec*>(ops->alloc(ops, sizeof(jpcdec)));
+    if (!d) return nullptr;
+    std::memset(d, 0, sizeof *d);
+    d->ops = ops;
+    d->reader = byte_reader_create(ops, s);
+    if (!d->reader) {
+        jpcdec_destroy(d);
+        return nullptr;
+    }
+    return d;
+}
+
+jpcdec* jpcdec_create_on_reader(MemOps* ops, ByteReader* reader) {
+    if (!ops || !reader) return nullptr;
+    auto* d = static_cast<jpcdec*>(ops->alloc(ops, sizeof(jpcdec)));
+    if (!d) return nullptr;
+    std::memset(d, 0, sizeof *d);
+    d->ops = ops;
+    d->reader = reader;
+    d->reader_borrowed = 1;
+    return d;
+}
+
+void jpcdec_set_hooks(jpcdec* d, jpc_message_hook error_hook, jpc_message_hook warning_hook) {
+    d->error_hook = error_hook;
+    d->warning_hook = warning_hook;
+}
+
+int jpcdec_parse(jpcdec* d) {
+    MarkerSet* main = jpc_parse_main_header(d);
+    if (!main) return 0;
+    // The main header stops after the first SOT marker and its length word.
+    const uint32_t first_sot = br_get_pos(d->reader);
+    TilePartRecord tp = {};
+    tp.sot_pos = first_sot >= 4 ? first_sot - 4 : 0;
+    int ok = 1;
+    for (;;) {
+        if (!read_tile_part(d, main, &tp)) {
+            ok = 0;
+            break;
+        }
+        const Next next = tp.Psot != 0 ? next_after_sized_part(d, &tp) : next_after_open_part(d);
+        if (next == Next::Failed) {
+            ok = 0;
+            break;
+        }
+        if (next == Next::End) break;
+        const uint32_t pos = br_get_pos(d->reader);
+        tp = TilePartRecord{};
+        tp.sot_pos = pos - 4;  // the SOT marker and Lsot were just read
+    }
+    if (ok) ok = build_missing_tiles(d, main);
+    marker_set_destroy(d, main);
+    return ok;
+}
+
+uint16_t jpcdec_get_component_num(const jpcdec* d) { return d->component_num; }
+
+void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
+    *width = d->Xsiz - d->XOsiz;
+    *height = d->Ysiz - d->YOsiz;
+}
+
+void jpcdec_destroy(jpcdec* d) {
+    if (!d) return;
+    MemOps* ops = d->ops;
+    if (d->output_ready) jpcdec_finish_output(d);
+    if (d->tiles) {
+        for (uint32_t t = 0; t < d->tileNum; t++) {
+            Tile* tile = &d->tiles[t];
+            // The packed bytes are this module's; free them first so no one frees them twice.
+            mem_free(ops, tile->ppt_data);
+            tile->ppt_data = nullptr;
+            tile->ppt_length = 0;
+            if (tile->components || tile->built || tile->progression_state)
+                tile_destroy(d, tile);
+        }
+        ops->free(ops, d->tiles);
+        d->tiles = nullptr;
+    }
+    jpc_free_siz_arrays(d);
+    mem_free(ops, d->ppm_data);
+    d->ppm_data = nullptr;
+    if (d->t1) t1_scratch_destroy(ops, d->t1);
+    d->t1 = nullptr;
+    if (!d->reader_borrowed) byte_reader_destroy(ops, d->reader);
+    ops->free(ops, d);
+}

@@ -1,0 +1,94 @@
+#pragma once
+// Test fixtures for the codestream module: marker segments built as bytes, a decoder over a
+// memory block that checks for leaks, and hooks that record every message.
+//   cs_test::Decoder dec(bytes);            // jpcdec over a MemoryStream, hooks installed
+//   MarkerSet* main = jpc_parse_main_header(dec.get());
+//   EXPECT_EQ(cs_test::Messages::errors, (std::vector<std::string>{"..."}));
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codestream/jpc_segments.h"
+#include "codestream/jpcdec_impl.h"
+
+namespace cs_test {
+
+// Big-endian byte builder.
+struct Bytes {
+    std::vector<uint8_t> v;
+    Bytes& u8(uint32_t x);
+    Bytes& u16(uint32_t x);
+    Bytes& u32(uint32_t x);
+    Bytes& raw(const std::vector<uint8_t>& bytes);
+    Bytes& add(const Bytes& other) { return raw(other.v); }
+    size_t size() const { return v.size(); }
+};
+
+// FF xx, then (for markers with a segment) the length word: body size + 2 + length_delta.
+Bytes segment(uint16_t code, const Bytes& body, int length_delta = 0);
+Bytes marker(uint16_t code);
+
+struct SizComponent {
+    uint8_t ssiz, xrsiz, yrsiz;
+};
+struct SizParams {
+    uint16_t Rsiz = 0;
+    uint32_t Xsiz = 64, Ysiz = 64, XOsiz = 0, YOsiz = 0;
+    uint32_t XTsiz = 64, YTsiz = 64, XTOsiz = 0, YTOsiz = 0;
+    std::vector<SizComponent> components = {{7, 1, 1}};
+};
+Bytes siz_body(const SizParams& p);
+
+struct CodParams {
+    uint8_t Scod = 0, progression = 0;
+    uint16_t layers = 1;
+    uint8_t mct = 0, levels = 0, xcb = 4, ycb = 4, cblk_style = 0, transform = 1;
+    std::vector<uint8_t> precincts;  // written when Scod bit 0 is set
+};
+Bytes cod_body(const CodParams& p);
+// COC body for a one-byte component index (fewer than 257 components) unless wide.
+Bytes coc_body(uint16_t component, const CodParams& p, bool wide = false);
+// Reversible QCD body: style 0 with `guard` guard bits, one exponent byte per band.
+Bytes qcd_body_reversible(uint32_t levels, uint32_t guard = 2, uint32_t exponent = 8);
+
+// SOC, SIZ, COD and QCD for a one-component image; `extra` goes before the first SOT.
+Bytes main_header(const SizParams& siz = {}, const CodParams& cod = {},
+                  const Bytes& extra = {});
+// SOT segment with the given fields.
+Bytes sot(uint16_t isot, uint32_t psot, uint8_t tpsot, uint8_t tnsot);
+
+// Messages received through the hooks since the last clear().
+struct Messages {
+    static std::vector<std::string> errors;
+    static std::vector<std::string> warnings;
+    static void clear();
+    static void on_error(const char* m);
+    static void on_warning(const char* m);
+    static int count_warning(const std::string& text);
+};
+
+// A jpcdec over a private copy of the bytes; on destruction it checks that the decoder,
+// the stream and everything they allocated are gone.
+class Decoder {
+public:
+    explicit Decoder(std::vector<uint8_t> bytes, bool install_hooks = true);
+    explicit Decoder(const Bytes& bytes) : Decoder(bytes.v) {}
+    ~Decoder();
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+    jpcdec* get() const { return d_; }
+    MemOps* ops() const { return ops_; }
+
+private:
+    std::vector<uint8_t> bytes_;
+    MemOps* ops_ = nullptr;
+    Stream* stream_ = nullptr;
+    jpcdec* d_ = nullptr;
+};
+
+// The corpus directory for `sub` ($DRAVEX_CORPUS or the default beside the project), or
+// an empty string when it does not exist.
+std::string corpus_dir(const char* sub);
+std::vector<uint8_t> read_file(const std::string& path);
+
+}  // namespace cs_test
