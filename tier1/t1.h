@@ -23,6 +23,10 @@ void t1_scratch_destroy(MemOps* ops, T1Scratch* s);
 // the tile-component's fixed-point format (x4 reversible, x65536 irreversible). Returns 0 when
 // a segment fails its checks (what was decoded before stays) or the block is refused (dst
 // stays zero); the message has gone to error_hook.
+// s may be nullptr: the decoder's own scratch d->t1 is then used, created on first need (and
+// freed by jpcdec_destroy). The scratch grows to the largest block seen, at most 4096 samples.
+// A block whose zero bit-planes and pass count imply more than 31 magnitude bits, or more
+// than the band's magnitude bits plus the ROI shift, is refused.
 [[nodiscard]] int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc,
                                       uint32_t r, uint32_t b, const Band* band, CodeBlock* cb,
                                       int32_t* dst, uint32_t dst_stride);

@@ -1,0 +1,368 @@
+// MQ decoder: register behaviour at the byte level, the probability table, and round trips
+// through the reference encoder.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/t1_encoder.h"
+#include "tier1/mq_decoder.h"
+#include "tier1/t1.h"
+
+namespace {
+
+// A literal model of the decoder: a byte source with an end flag and the last byte B.
+struct ModelDecoder {
+    std::vector<uint8_t> data;
+    size_t pos = 0;
+    uint32_t B = 0, C = 0, A = 0;
+    int CT = 0, end = 0;
+
+    bool read(uint32_t* b) {
+        if (pos >= data.size()) return false;
+        *b = data[pos++];
+        return true;
+    }
+    void byte_in() {
+        if (end == -1) {
+            C += 0xFF00;
+            CT = 8;
+            return;
+        }
+        uint32_t b;
+        if (!read(&b)) {
+            end = -1;
+            C += 0xFF00;
+            CT = 8;
+            return;
+        }
+        if (B == 0xFF) {
+            if (b > 0x8F) {
+                C += 0xFF00;
+                CT = 8;
+            } else {
+                C += b << 9;
+                CT = 7;
+            }
+        } else {
+            C += b << 8;
+            CT = 8;
+        }
+        B = b;
+    }
+    void init() {
+        if (!read(&B)) {
+            end = -1;
+            B = 0xFF;
+        }
+        C = B << 16;
+        byte_in();
+        C <<= 7;
+        CT -= 7;
+        A = 0x8000;
+    }
+    void renorm() {
+        do {
+            if (CT == 0) byte_in();
+            A <<= 1;
+            C <<= 1;
+            --CT;
+        } while (!(A & 0x8000));
+    }
+    int decode(uint8_t* cx) {
+        int I = *cx >> 1, mps = *cx & 1, d;
+        const MqState& s = kMqStates[static_cast<size_t>(I)];
+        A -= s.qe;
+        if ((C >> 16) < s.qe) {
+            if (A < s.qe) {
+                d = mps;
+                I = s.nmps;
+            } else {
+                d = 1 - mps;
+                if (s.switch_mps) mps = 1 - mps;
+                I = s.nlps;
+            }
+            A = s.qe;
+            renorm();
+        } else {
+            C -= uint32_t(s.qe) << 16;
+            if (A & 0x8000) {
+                d = mps;
+            } else {
+                if (A < s.qe) {
+                    d = 1 - mps;
+                    if (s.switch_mps) mps = 1 - mps;
+                    I = s.nlps;
+                } else {
+                    d = mps;
+                    I = s.nmps;
+                }
+                renorm();
+            }
+        }
+        *cx = static_cast<uint8_t>((I << 1) | mps);
+        return d;
+    }
+};
+
+MqCoder start(const std::vector<uint8_t>& bytes) {
+    MqCoder m;
+    mq_init(&m, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    return m;
+}
+
+TEST(Tier1Mq, InitialContextStates) {
+    uint8_t ctx[kMqContextCount];
+    for (auto& c : ctx) c = 0xEE;
+    mq_reset_contexts(ctx);
+    for (int i = 0; i < kMqContextCount; ++i) {
+        SCOPED_TRACE(i);
+        const int expected_state = i == 0 ? 4 : (i == 17 ? 3 : (i == 18 ? 46 : 0));
+        EXPECT_EQ(ctx[i], expected_state << 1);
+    }
+}
+
+// The table in the shared notes, read from its markdown rows, must equal the decoder's.
+TEST(Tier1Mq, ProbabilityTableMatchesStandardTables) {
+    std::ifstream in(std::string(DRAVEX_SOURCE_DIR) + "/../shared/standard-tables.md");
+    if (!in) GTEST_SKIP() << "standard-tables.md not found beside the project";
+    std::string line;
+    bool in_table = false;
+    int rows = 0;
+    while (std::getline(in, line)) {
+        if (line.find("Table C.2") != std::string::npos) in_table = true;
+        else if (line.rfind("## ", 0) == 0) in_table = false;
+        unsigned idx, qe, nmps, nlps, sw;
+        if (in_table && std::sscanf(line.c_str(), "| %u | 0x%x | %u | %u | %u |", &idx, &qe,
+                                    &nmps, &nlps, &sw) == 5) {
+            ASSERT_LT(idx, 47u);
+            const MqState& s = kMqStates[idx];
+            EXPECT_EQ(s.qe, qe) << idx;
+            EXPECT_EQ(s.nmps, nmps) << idx;
+            EXPECT_EQ(s.nlps, nlps) << idx;
+            EXPECT_EQ(s.switch_mps, sw) << idx;
+            ++rows;
+        }
+    }
+    EXPECT_EQ(rows, 47);
+}
+
+TEST(Tier1Mq, TransitionTableFollowsStates) {
+    for (int i = 0; i < kMqStateCount; ++i) {
+        for (int mps = 0; mps < 2; ++mps) {
+            const MqTransition& t = kMqTransitions[static_cast<size_t>(2 * i + mps)];
+            const MqState& s = kMqStates[static_cast<size_t>(i)];
+            EXPECT_EQ(t.qe, s.qe);
+            EXPECT_EQ(t.after_mps, (s.nmps << 1) | mps);
+            EXPECT_EQ(t.after_lps, (s.nlps << 1) | (s.switch_mps ? 1 - mps : mps));
+        }
+    }
+}
+
+struct InitCase {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    uint32_t c;
+    int32_t ct;
+    size_t consumed;
+};
+
+TEST(Tier1Mq, InitialRegistersFromFirstBytes) {
+    const InitCase cases[] = {
+        {"empty", {}, 0x7FFF8000u, 1, 0},
+        {"one byte", {0x12}, (0x120000u + 0xFF00u) << 7, 1, 1},
+        {"plain pair", {0x12, 0x34}, (0x120000u + 0x3400u) << 7, 1, 2},
+        {"FF then 7F", {0xFF, 0x7F}, (0xFF0000u + (0x7Fu << 9)) << 7, 0, 2},
+        {"FF then 8F", {0xFF, 0x8F}, (0xFF0000u + (0x8Fu << 9)) << 7, 0, 2},
+        {"FF then 90 is consumed", {0xFF, 0x90, 0x55}, (0xFF0000u + 0xFF00u) << 7, 1, 2},
+        {"FF alone", {0xFF}, (0xFF0000u + 0xFF00u) << 7, 1, 1},
+    };
+    for (const InitCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        MqCoder m = start(c.bytes);
+        EXPECT_EQ(m.c, c.c);
+        EXPECT_EQ(m.ct, c.ct);
+        EXPECT_EQ(m.a, 0x8000u);
+        EXPECT_EQ(static_cast<size_t>(m.p - c.bytes.data()), c.consumed);
+    }
+}
+
+TEST(Tier1Mq, ByteAfterFF90IsReadByTheNextRefill) {
+    const std::vector<uint8_t> bytes = {0x00, 0xFF, 0x90, 0x42};
+    MqCoder m = start(bytes);  // takes 0x00 and 0xFF
+    m.ct = 0;
+    m.c = 0;
+    mq_byte_in(m);  // 0x90 after 0xFF: a fill, but consumed
+    EXPECT_EQ(m.c, 0xFF00u);
+    EXPECT_EQ(m.ct, 8);
+    m.c = 0;
+    mq_byte_in(m);  // 0x42 follows 0x90, not 0xFF: eight data bits
+    EXPECT_EQ(m.c, 0x4200u);
+    EXPECT_EQ(m.ct, 8);
+    mq_byte_in(m);  // past the end
+    EXPECT_EQ(m.c, 0x4200u + 0xFF00u);
+    EXPECT_EQ(m.p, bytes.data() + bytes.size());
+}
+
+TEST(Tier1Mq, UniformContextStartsAtHalfProbability) {
+    uint8_t ctx[kMqContextCount];
+    mq_reset_contexts(ctx);
+    const std::vector<uint8_t> bytes = {0x00, 0x00};
+    MqCoder m = start(bytes);
+    // C is 0, so the decision falls in the lower sub-interval of size Qe = 0x5601; as
+    // A - Qe = 0x29FF is smaller, the exchange makes it the MPS.
+    EXPECT_EQ(mq_decode(m, &ctx[18]), 0);
+    EXPECT_EQ(ctx[18], 46 << 1);  // the uniform state never moves
+    EXPECT_EQ(m.a, 0x5601u << 1);
+}
+
+TEST(Tier1Mq, MpsWithoutRenormalisationLeavesStateAlone) {
+    uint8_t ctx[kMqContextCount];
+    mq_reset_contexts(ctx);
+    // Context 0 has Qe 0x0521: from a wide interval A - Qe keeps bit 15, and a large C
+    // takes the upper sub-interval.
+    const std::vector<uint8_t> bytes = {0x7F, 0x00, 0x00};
+    MqCoder m = start(bytes);
+    m.a = 0xF000;
+    const int32_t ct = m.ct;
+    EXPECT_EQ(mq_decode(m, &ctx[0]), 0);
+    EXPECT_EQ(ctx[0], 4 << 1);
+    EXPECT_EQ(m.ct, ct);
+    EXPECT_EQ(m.a, 0xF000u - 0x0521u);
+}
+
+// The inline decoder must agree with the literal model on any bytes, including 0xFF pairs
+// and the end of data, decision by decision and register by register.
+TEST(Tier1Mq, FastDecoderMatchesModelOnArbitraryBytes) {
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 400; ++trial) {
+        SCOPED_TRACE(trial);
+        const size_t n = rng() % 40;
+        std::vector<uint8_t> bytes(n);
+        for (auto& b : bytes) {
+            const uint32_t pick = rng() % 6;
+            b = pick == 0 ? 0xFF : pick == 1 ? static_cast<uint8_t>(0x80 + rng() % 32)
+                                             : static_cast<uint8_t>(rng());
+        }
+        ModelDecoder model;
+        model.data = bytes;
+        model.init();
+        MqCoder m = start(bytes);
+        uint8_t ctx_fast[kMqContextCount], ctx_model[kMqContextCount];
+        mq_reset_contexts(ctx_fast);
+        mq_reset_contexts(ctx_model);
+        for (int i = 0; i < 600; ++i) {
+            const int cx = static_cast<int>(rng() % kMqContextCount);
+            ASSERT_EQ(mq_decode(m, &ctx_fast[cx]), model.decode(&ctx_model[cx])) << i;
+            ASSERT_EQ(ctx_fast[cx], ctx_model[cx]);
+            ASSERT_EQ(m.a, model.A);
+            ASSERT_EQ(m.c, model.C);
+            ASSERT_EQ(m.ct, model.CT);
+            ASSERT_LE(m.p, bytes.data() + bytes.size());
+        }
+    }
+}
+
+struct RoundTrip {
+    const char* name;
+    double p_one;        // probability of a 1
+    int contexts;        // decisions spread over the first `contexts` contexts
+    size_t count;
+};
+
+TEST(Tier1Mq, EncodedSequencesDecodeBack) {
+    const RoundTrip cases[] = {
+        {"balanced, all contexts", 0.5, kMqContextCount, 5000},
+        {"skewed to 0", 0.03, kMqContextCount, 20000},
+        {"skewed to 1", 0.97, kMqContextCount, 20000},
+        {"nearly certain", 0.001, 1, 30000},
+        {"one context", 0.3, 1, 5000},
+        {"uniform only", 0.5, 0, 3000},
+        {"single decision", 1.0, 1, 1},
+    };
+    std::mt19937 rng(11);
+    for (const RoundTrip& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::bernoulli_distribution bit(c.p_one);
+        std::vector<t1_test::Decision> seq(c.count);
+        for (auto& d : seq) {
+            d.context = c.contexts == 0 ? 18 : static_cast<int>(rng() % uint32_t(c.contexts));
+            d.bit = bit(rng) ? 1 : 0;
+        }
+        const std::vector<uint8_t> bytes = t1_test::mq_encode_decisions(seq);
+        uint8_t ctx[kMqContextCount];
+        mq_reset_contexts(ctx);
+        MqCoder m = start(bytes);
+        for (size_t i = 0; i < seq.size(); ++i)
+            ASSERT_EQ(mq_decode(m, &ctx[seq[i].context]), seq[i].bit) << "decision " << i;
+        // Going on past the codeword decodes on fills, never reads beyond it.
+        for (int i = 0; i < 1000; ++i) (void)mq_decode(m, &ctx[i % kMqContextCount]);
+        EXPECT_EQ(m.p, bytes.data() + bytes.size());
+    }
+}
+
+// Runs of LPS decisions under SWITCH states, long MPS runs that walk the table to its end,
+// and sequences whose codewords contain 0xFF bytes (and so stuffed 7-bit bytes and carries).
+TEST(Tier1Mq, SwitchRenormalisationAndStuffingCorners) {
+    std::vector<std::vector<t1_test::Decision>> seqs;
+    {
+        std::vector<t1_test::Decision> s;
+        for (int i = 0; i < 3000; ++i) s.push_back({5, i % 7 == 0 ? 1 : 0});
+        for (int i = 0; i < 200; ++i) s.push_back({5, 1});  // MPS flips through SWITCH rows
+        for (int i = 0; i < 200; ++i) s.push_back({5, i & 1});
+        seqs.push_back(s);
+    }
+    {
+        std::vector<t1_test::Decision> s;
+        for (int i = 0; i < 20000; ++i) s.push_back({3, 0});  // down to state 45
+        s.push_back({3, 1});
+        for (int i = 0; i < 100; ++i) s.push_back({3, 0});
+        seqs.push_back(s);
+    }
+    std::mt19937 rng(3);
+    int with_ff = 0;
+    for (int t = 0; t < 300; ++t) {
+        std::vector<t1_test::Decision> s;
+        const int n = 50 + static_cast<int>(rng() % 400);
+        for (int i = 0; i < n; ++i)
+            s.push_back({static_cast<int>(rng() % 19), (rng() % 16) < 13 ? 1 : 0});
+        seqs.push_back(s);
+    }
+    for (size_t k = 0; k < seqs.size(); ++k) {
+        SCOPED_TRACE(k);
+        const auto& seq = seqs[k];
+        const std::vector<uint8_t> bytes = t1_test::mq_encode_decisions(seq);
+        for (size_t i = 0; i + 1 < bytes.size(); ++i) {
+            if (bytes[i] == 0xFF) {
+                ++with_ff;
+                EXPECT_LT(bytes[i + 1], 0x90) << "the encoder stuffs after 0xFF";
+            }
+        }
+        uint8_t ctx[kMqContextCount];
+        mq_reset_contexts(ctx);
+        MqCoder m = start(bytes);
+        for (size_t i = 0; i < seq.size(); ++i)
+            ASSERT_EQ(mq_decode(m, &ctx[seq[i].context]), seq[i].bit) << "decision " << i;
+    }
+    EXPECT_GT(with_ff, 0) << "no codeword exercised a 0xFF byte";
+}
+
+TEST(Tier1Mq, ContextBytesStayInTableOnGarbage) {
+    std::mt19937 rng(99);
+    std::vector<uint8_t> bytes(256);
+    for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+    uint8_t ctx[kMqContextCount];
+    mq_reset_contexts(ctx);
+    MqCoder m = start(bytes);
+    for (int i = 0; i < 100000; ++i) {
+        (void)mq_decode(m, &ctx[rng() % kMqContextCount]);
+        ASSERT_LT(ctx[i % kMqContextCount], kMqContextByteCount);
+        ASSERT_LE(m.p, bytes.data() + bytes.size());
+    }
+}
+
+}  // namespace

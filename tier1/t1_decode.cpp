@@ -1,0 +1,431 @@
+// Code-block decoding: the three bit-plane passes over MQ-coded and raw segments, then
+// dequantisation of the block into the caller's stripe.
+//
+// Layout of the scratch flags grid: stripes of four rows are stored column after column, the
+// four samples of a stripe column next to each other, so a column is one 16-byte group and its
+// left and right neighbours are 4 words away. One zero stripe above and below the block and
+// one zero column on each side let every neighbour update go ahead without edge tests;
+// samples outside the block are never coded, so what lands in the border is never read as a
+// sample. The magnitudes use the same indices; they are written when a sample becomes
+// significant and only read after that, so they need no clearing.
+#include <cstddef>
+#include <cstring>
+
+#include "codestream/jpcdec_impl.h"
+#include "tier1/mq_decoder.h"
+#include "tier1/t1.h"
+#include "tier1/t1_dequant.h"
+#include "tier1/t1_tables.h"
+
+namespace {
+
+// Flags word of one sample. Bits 0..8 are its neighbourhood pattern with its own
+// significance in bit 4 (the zero-coding index); bits 9..16 are the sign-coding index of its
+// four direct neighbours.
+constexpr uint32_t kSig = kNbSelf;
+constexpr uint32_t kSignRight = 1u << 9, kSigRight = 1u << 10;
+constexpr uint32_t kSignLeft = 1u << 11, kSigLeft = 1u << 12;
+constexpr uint32_t kSignDown = 1u << 13, kSigDown = 1u << 14;
+constexpr uint32_t kSignUp = 1u << 15, kSigUp = 1u << 16;
+constexpr uint32_t kNegative = 1u << 17;
+constexpr uint32_t kRefined = 1u << 18;
+constexpr uint32_t kVisited = 1u << 19;
+constexpr int kSignIndexShift = 9;
+constexpr int kVisitedShift = 19;
+
+constexpr uint8_t kStyleReset = 0x02, kStyleCausal = 0x08, kStylePredictable = 0x10, kStyleSegSymbol = 0x20;
+constexpr int kCtxRunLength = 17, kCtxUniform = 18;
+constexpr uint32_t kMaxBlockSide = 1024, kMaxBlockSamples = 4096;
+
+const char kMsgSegSymbol[] = "Error resilience segmentation symbol is not 0x0a.";
+const char kMsgTermination[] = "Code-block stream predictable termination check failed.";
+const char kMsgTooDeep[] = "Code-block has more bit-planes than its band allows.";
+const char kMsgTooLarge[] = "Code-block is larger than 4096 samples.";
+const char kMsgNoMemory[] = "Out of memory for the code-block scratch.";
+
+}  // namespace
+
+struct T1Scratch {
+    MemOps* ops;
+    uint32_t* flags;
+    uint32_t* mags;
+    size_t capacity;  // words in each of flags and mags
+    uint8_t contexts[kMqContextCount];
+};
+
+namespace {
+
+// Geometry and coding state of the block being decoded.
+struct Block {
+    uint32_t* flags;  // sample (0, 0)
+    uint32_t* mags;
+    uint32_t w, h;
+    ptrdiff_t ss;     // words per stripe
+    ptrdiff_t up[4], down[4];  // offset of the sample above / below, by row in the stripe
+    const uint8_t* zc;
+    uint8_t* ctx;
+    uint8_t style;
+    uint32_t next_pass;  // 0 significance propagation, 1 refinement, 2 cleanup
+    uint32_t cleanups;   // cleanup passes run so far: every sample was coded once in each
+};
+
+// Stuffed raw bits of a bypass segment: after 0xFF only 7 bits are data; past the end the
+// byte is taken as 0x7F.
+struct RawBits {
+    const uint8_t* p;
+    const uint8_t* end;
+    uint32_t buffer;
+    int32_t count;
+    uint32_t after_ff;
+};
+
+T1_INLINE uint32_t raw_bit(RawBits& r) {
+    if (r.count == 0) {
+        const uint32_t byte = r.p < r.end ? *r.p++ : 0x7Fu;
+        if (r.after_ff) {
+            r.buffer = byte & 0x7F;
+            r.count = 7;
+        } else {
+            r.buffer = byte;
+            r.count = 8;
+        }
+        r.after_ff = byte == 0xFF;
+    }
+    --r.count;
+    return (r.buffer >> r.count) & 1;
+}
+
+// The end of a raw pass must show the 0101... pad; after a fully used 0xFF the next byte
+// must be 0x2A (a stuffed 0 then 0101010).
+int raw_check_termination(RawBits& r) {
+    if (r.count > 0 || !r.after_ff) {
+        if (r.count == 0) return 1;
+        const uint32_t mask = (1u << r.count) - 1;
+        return (r.buffer & mask) == (0x55u >> (8 - r.count));
+    }
+    if (r.p >= r.end) return 0;
+    const uint32_t byte = *r.p++;
+    r.buffer = byte;
+    r.count = 8;
+    r.after_ff = byte == 0xFF;
+    return byte == 0x2A;
+}
+
+// Marks the sample at f significant (neg 1 when negative) and tells its eight neighbours.
+// skip_up leaves the row above alone (stripe-causal mode, first row of a stripe).
+T1_INLINE void make_significant(uint32_t* f, ptrdiff_t up, ptrdiff_t down, uint32_t neg,
+                                bool skip_up) {
+    f[0] |= kSig | (neg << 17);
+    f[-4] |= kNbRight | kSigRight | (neg * kSignRight);
+    f[4] |= kNbLeft | kSigLeft | (neg * kSignLeft);
+    if (!skip_up) {
+        uint32_t* u = f + up;
+        u[-4] |= kNbDownRight;
+        u[0] |= kNbDown | kSigDown | (neg * kSignDown);
+        u[4] |= kNbDownLeft;
+    }
+    uint32_t* dn = f + down;
+    dn[-4] |= kNbUpRight;
+    dn[0] |= kNbUp | kSigUp | (neg * kSignUp);
+    dn[4] |= kNbUpLeft;
+}
+
+T1_INLINE uint32_t decode_sign(MqCoder& m, uint8_t* ctx, uint32_t v) {
+    const uint32_t sc = kSignCoding[(v >> kSignIndexShift) & 0xFF];
+    return static_cast<uint32_t>(mq_decode(m, &ctx[sc >> 1])) ^ (sc & 1);
+}
+
+inline uint32_t stripe_rows(const Block& b, uint32_t y0) {
+    return b.h - y0 < 4 ? b.h - y0 : 4;
+}
+
+T1_INLINE uint32_t column_or(const uint32_t* f) { return f[0] | f[1] | f[2] | f[3]; }
+
+void pass_significance(Block& b, MqCoder& state) {
+    MqCoder m = state;
+    const uint8_t* zc = b.zc;
+    uint8_t* ctx = b.ctx;
+    const bool causal = (b.style & kStyleCausal) != 0;
+    for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
+        const uint32_t rows = stripe_rows(b, y0);
+        uint32_t* f = b.flags + (y0 >> 2) * b.ss;
+        uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
+            // Most columns of the early planes have no significant neighbour at all.
+            if (!(column_or(f) & kNbAll)) continue;
+            for (uint32_t r = 0; r < rows; ++r) {
+                const uint32_t v = f[r];
+                if ((v & kSig) || !(v & kNbAll)) continue;
+                if (mq_decode(m, &ctx[zc[v & 0x1FF]])) {
+                    const uint32_t neg = decode_sign(m, ctx, v);
+                    make_significant(f + r, b.up[r], b.down[r], neg, causal && r == 0);
+                    mg[r] = 1;
+                }
+                f[r] |= kVisited;
+            }
+        }
+    }
+    state = m;
+}
+
+void pass_refinement(Block& b, MqCoder& state) {
+    MqCoder m = state;
+    uint8_t* ctx = b.ctx;
+    for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
+        const uint32_t rows = stripe_rows(b, y0);
+        uint32_t* f = b.flags + (y0 >> 2) * b.ss;
+        uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
+            if (!(column_or(f) & kSig)) continue;
+            for (uint32_t r = 0; r < rows; ++r) {
+                const uint32_t v = f[r];
+                if ((v & (kSig | kVisited)) != kSig) continue;
+                const int c = (v & kRefined) ? 16 : ((v & kNbAll) ? 15 : 14);
+                mg[r] = (mg[r] << 1) | static_cast<uint32_t>(mq_decode(m, &ctx[c]));
+                f[r] = v | kRefined | kVisited;
+            }
+        }
+    }
+    state = m;
+}
+
+void pass_cleanup(Block& b, MqCoder& state) {
+    MqCoder m = state;
+    const uint8_t* zc = b.zc;
+    uint8_t* ctx = b.ctx;
+    const bool causal = (b.style & kStyleCausal) != 0;
+    for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
+        const uint32_t rows = stripe_rows(b, y0);
+        uint32_t* f = b.flags + (y0 >> 2) * b.ss;
+        uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
+            uint32_t r = 0;
+            if (rows == 4 && !(column_or(f) & (0x1FF | kVisited))) {
+                // Run mode: one decision says whether any of the four becomes significant.
+                if (!mq_decode(m, &ctx[kCtxRunLength])) continue;
+                r = static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform])) << 1;
+                r |= static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform]));
+                const uint32_t neg = decode_sign(m, ctx, f[r]);
+                make_significant(f + r, b.up[r], b.down[r], neg, causal && r == 0);
+                mg[r] = 1;
+                ++r;
+            }
+            for (; r < rows; ++r) {
+                const uint32_t v = f[r];
+                if (v & (kSig | kVisited)) continue;
+                if (mq_decode(m, &ctx[zc[v & 0x1FF]])) {
+                    const uint32_t neg = decode_sign(m, ctx, v);
+                    make_significant(f + r, b.up[r], b.down[r], neg, causal && r == 0);
+                    mg[r] = 1;
+                }
+            }
+            f[0] &= ~kVisited;
+            f[1] &= ~kVisited;
+            f[2] &= ~kVisited;
+            f[3] &= ~kVisited;
+        }
+    }
+    state = m;
+}
+
+void raw_significance(Block& b, RawBits& state) {
+    RawBits rb = state;
+    const bool causal = (b.style & kStyleCausal) != 0;
+    for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
+        const uint32_t rows = stripe_rows(b, y0);
+        uint32_t* f = b.flags + (y0 >> 2) * b.ss;
+        uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
+            if (!(column_or(f) & kNbAll)) continue;
+            for (uint32_t r = 0; r < rows; ++r) {
+                const uint32_t v = f[r];
+                if ((v & kSig) || !(v & kNbAll)) continue;
+                if (raw_bit(rb)) {
+                    const uint32_t neg = raw_bit(rb);
+                    make_significant(f + r, b.up[r], b.down[r], neg, causal && r == 0);
+                    mg[r] = 1;
+                }
+                f[r] |= kVisited;
+            }
+        }
+    }
+    state = rb;
+}
+
+void raw_refinement(Block& b, RawBits& state) {
+    RawBits rb = state;
+    for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
+        const uint32_t rows = stripe_rows(b, y0);
+        uint32_t* f = b.flags + (y0 >> 2) * b.ss;
+        uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
+            if (!(column_or(f) & kSig)) continue;
+            for (uint32_t r = 0; r < rows; ++r) {
+                const uint32_t v = f[r];
+                if ((v & (kSig | kVisited)) != kSig) continue;
+                mg[r] = (mg[r] << 1) | raw_bit(rb);
+                f[r] = v | kRefined | kVisited;
+            }
+        }
+    }
+    state = rb;
+}
+
+int decode_mq_segment(jpcdec* d, Block& b, const CodedSegment* seg) {
+    MqCoder m;
+    mq_init(&m, seg->data, seg->data ? seg->total_len : 0);
+    for (uint32_t i = 0; i < seg->npasses; ++i) {
+        if (b.next_pass == 0) {
+            pass_significance(b, m);
+            b.next_pass = 1;
+        } else if (b.next_pass == 1) {
+            pass_refinement(b, m);
+            b.next_pass = 2;
+        } else {
+            pass_cleanup(b, m);
+            ++b.cleanups;
+            b.next_pass = 0;
+            if (b.style & kStyleSegSymbol) {
+                uint32_t symbol = 0;
+                for (int k = 0; k < 4; ++k)
+                    symbol = (symbol << 1) | static_cast<uint32_t>(mq_decode(m, &b.ctx[kCtxUniform]));
+                if (symbol != 0x0A) return jpc_fail(d, kMsgSegSymbol);
+            }
+        }
+        if (b.style & kStyleReset) mq_reset_contexts(b.ctx);
+    }
+    return 1;
+}
+
+int decode_raw_segment(jpcdec* d, Block& b, const CodedSegment* seg) {
+    RawBits rb{seg->data, seg->data ? seg->data + seg->total_len : nullptr, 0, 0, 0};
+    for (uint32_t i = 0; i < seg->npasses; ++i) {
+        if (b.next_pass == 0) {
+            raw_significance(b, rb);
+            b.next_pass = 1;
+        } else if (b.next_pass == 1) {
+            raw_refinement(b, rb);
+            if ((b.style & kStylePredictable) && !raw_check_termination(rb))
+                return jpc_fail(d, kMsgTermination);
+            b.next_pass = 2;
+        }
+        // A cleanup pass is never raw; one announced here decodes nothing.
+    }
+    return 1;
+}
+
+// Makes room for a block of w x h samples; the grid keeps its largest size.
+int scratch_reserve(T1Scratch* s, size_t words) {
+    if (words <= s->capacity) return 1;
+    auto* flags = static_cast<uint32_t*>(mem_alloc_array(s->ops, words, sizeof(uint32_t)));
+    auto* mags = static_cast<uint32_t*>(mem_alloc_array(s->ops, words, sizeof(uint32_t)));
+    if (!flags || !mags) {
+        mem_free(s->ops, flags);
+        mem_free(s->ops, mags);
+        return 0;
+    }
+    mem_free(s->ops, s->flags);
+    mem_free(s->ops, s->mags);
+    s->flags = flags;
+    s->mags = mags;
+    s->capacity = words;
+    return 1;
+}
+
+void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, int32_t* dst,
+                 uint32_t dst_stride) {
+    // Every sample was coded once per cleanup pass, plus once more if a significance or
+    // refinement pass after the last cleanup visited it.
+    const uint32_t g0 = b.cleanups + zero_bitplanes;
+    for (uint32_t y = 0; y < b.h; ++y) {
+        const ptrdiff_t row = (y >> 2) * b.ss + (y & 3);
+        const uint32_t* f = b.flags + row;
+        const uint32_t* mg = b.mags + row;
+        int32_t* out = dst + size_t(y) * dst_stride;
+        for (uint32_t x = 0; x < b.w; ++x) {
+            const uint32_t v = f[4 * x];
+            int32_t value = 0;
+            if (v & kSig) {
+                const uint32_t g = g0 + ((v >> kVisitedShift) & 1);
+                const int32_t mag = static_cast<int32_t>(t1_dequantise(mg[4 * x], g, q));
+                value = (v & kNegative) ? -mag : mag;
+            }
+            out[x] = value;
+        }
+    }
+}
+
+}  // namespace
+
+T1Scratch* t1_scratch_create(MemOps* ops) {
+    auto* s = mem_new<T1Scratch>(ops);
+    if (!s) return nullptr;
+    s->ops = ops;
+    mq_reset_contexts(s->contexts);
+    return s;
+}
+
+void t1_scratch_destroy(MemOps* ops, T1Scratch* s) {
+    if (!s) return;
+    mem_free(ops, s->flags);
+    mem_free(ops, s->mags);
+    ops->free(ops, s);
+}
+
+int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32_t r,
+                        uint32_t b, const Band* band, CodeBlock* cb, int32_t* dst,
+                        uint32_t dst_stride) {
+    if (cb->x1 <= cb->x0 || cb->y1 <= cb->y0) return 1;
+    const uint32_t w = cb->x1 - cb->x0, h = cb->y1 - cb->y0;
+    if (w > kMaxBlockSide || h > kMaxBlockSide || w * h > kMaxBlockSamples)
+        return jpc_fail(d, kMsgTooLarge);
+
+    uint64_t passes = 0;
+    for (const CodedSegment* seg = cb->segments.head; seg; seg = seg->next) passes += seg->npasses;
+    if (passes == 0) return 1;  // never included: the block stays zero
+    // A cleanup pass opens the first plane and every three passes open another; each plane
+    // adds one magnitude bit, which must fit below bit 31 and within the band.
+    const uint64_t planes = 1 + (passes + 1) / 3;
+    uint64_t limit = uint64_t(band->magnitude_bits) + tc->roi_shift;
+    if (limit > 31) limit = 31;
+    if (uint64_t(cb->zero_bitplanes) + planes > limit) return jpc_fail(d, kMsgTooDeep);
+
+    if (!s) {
+        if (!d->t1) d->t1 = t1_scratch_create(d->ops);
+        s = d->t1;
+        if (!s) return jpc_fail(d, kMsgNoMemory);
+    }
+    const size_t stripes = (h + 3) / 4;
+    const size_t ss = (size_t(w) + 2) * 4;
+    const size_t words = (stripes + 2) * ss;
+    if (!scratch_reserve(s, words)) return jpc_fail(d, kMsgNoMemory);
+    std::memset(s->flags, 0, words * sizeof(uint32_t));
+    mq_reset_contexts(s->contexts);
+
+    Block blk;
+    blk.flags = s->flags + ss + 4;
+    blk.mags = s->mags + ss + 4;
+    blk.w = w;
+    blk.h = h;
+    blk.ss = static_cast<ptrdiff_t>(ss);
+    for (int i = 0; i < 4; ++i) {
+        blk.up[i] = i == 0 ? 3 - blk.ss : -1;
+        blk.down[i] = i == 3 ? blk.ss - 3 : 1;
+    }
+    blk.zc = kZeroCoding[static_cast<size_t>(t1_orientation(r, b))].data();
+    blk.ctx = s->contexts;
+    blk.style = tc->cblk_style;
+    blk.next_pass = 2;
+    blk.cleanups = 0;
+
+    int ok = 1;
+    for (const CodedSegment* seg = cb->segments.head; seg && ok; seg = seg->next)
+        ok = seg->is_mq ? decode_mq_segment(d, blk, seg) : decode_raw_segment(d, blk, seg);
+
+    // A failed segment keeps what was decoded before it.
+    const T1Dequant q = t1_dequant_params(band->magnitude_bits, tc->roi_shift,
+                                          (tc->quant_style & 0x1F) == 0, band->step_mantissa,
+                                          band->step_exponent);
+    store_block(blk, cb->zero_bitplanes, q, dst, dst_stride);
+    return ok;
+}

@@ -1,0 +1,73 @@
+#pragma once
+// Turns a decoded magnitude into a coefficient magnitude in the tile-component's fixed-point
+// format: region-of-interest de-scaling, mid-point reconstruction of the undecoded planes,
+// then x4 (reversible) or the step size x65536 (irreversible).
+#include <cstdint>
+
+constexpr uint32_t kT1Saturated = 0x7FFFFFFF;
+
+struct T1Dequant {
+    uint32_t h;          // magnitude bit-planes of the band
+    uint32_t roi_shift;  // 0 without a region of interest
+    uint32_t reversible;
+    uint32_t mantissa;   // step size split as mantissa x 2^(exponent - 16) / 2^16
+    int32_t exponent;
+    uint64_t q_limit;    // largest index whose product with the mantissa fits 64 bits
+};
+
+inline T1Dequant t1_dequant_params(uint32_t h, uint32_t roi_shift, uint32_t reversible,
+                                   uint32_t mantissa, int32_t exponent) {
+    T1Dequant p{h, roi_shift, reversible, mantissa, exponent, UINT64_MAX};
+    if (mantissa != 0) p.q_limit = UINT64_MAX / mantissa;
+    return p;
+}
+
+// d: the magnitude bits decoded for a sample, most significant first; g: the bit-planes they
+// span from the top of the band (visit count + zero bit-planes). Results that would not fit
+// an int32 saturate, so damaged or very deep streams cannot wrap into the opposite sign.
+inline uint32_t t1_dequantise(uint32_t d, uint32_t g, const T1Dequant& p) {
+    const uint32_t h = p.h;
+    if (p.roi_shift != 0 && g >= h) {
+        // Region samples were coded scaled up: their bits above the band's depth are set.
+        const uint32_t k = g - h;
+        const uint32_t t = k >= 32 ? 0 : d >> k;
+        if (t != 0) {
+            d = t;
+            g = h;
+        } else {
+            g = g > p.roi_shift ? g - p.roi_shift : 0;
+        }
+    }
+    if (d == 0) return 0;
+    uint64_t q;
+    if (g < h) {
+        // Half of the first undecoded plane: the middle of the remaining interval.
+        const uint32_t k = h - g;
+        if (k > 32) return kT1Saturated;
+        q = (uint64_t(d) << k) | (uint64_t(1) << (k - 1));
+    } else {
+        const uint32_t k = g - h;
+        if (k >= 32) return 0;
+        q = d >> k;
+    }
+    if (p.reversible) return q > (kT1Saturated >> 2) ? kT1Saturated : uint32_t(q << 2);
+    uint64_t v;
+    if (p.exponent > 0) {
+        if (q > p.q_limit) return kT1Saturated;
+        v = q * p.mantissa;
+        if (p.exponent >= 16) {
+            const uint32_t k = uint32_t(p.exponent - 16);
+            if (k >= 32 || v > (uint64_t(kT1Saturated) >> k)) return v ? kT1Saturated : 0;
+            v <<= k;
+        } else {
+            v >>= 16 - p.exponent;
+        }
+    } else {
+        // A non-positive exponent drops index bits before the product.
+        const int64_t k = -int64_t(p.exponent);
+        q = k >= 64 ? 0 : q >> k;
+        if (q > p.q_limit) return kT1Saturated;
+        v = (q * p.mantissa) >> 16;
+    }
+    return v > kT1Saturated ? kT1Saturated : uint32_t(v);
+}
