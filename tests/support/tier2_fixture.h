@@ -26,7 +26,7 @@ struct Component {
 struct Image {
     uint32_t Xsiz = 64, Ysiz = 64, XOsiz = 0, YOsiz = 0;
     uint32_t XTsiz = 64, YTsiz = 64, XTOsiz = 0, YTOsiz = 0;
-    std::vector<Component> components = {Component{}};
+    std::vector<Component> components = std::vector<Component>(1);
 };
 
 // ComponentStyle with owned precinct bytes.
