@@ -248,3 +248,38 @@ TEST(Driver, ExtensionIsIgnoredWhenDecoding) {
     }
     if (ran == 0) GTEST_SKIP() << "the tool decodes neither sample yet (decoders pending)";
 }
+
+// Rows go straight to the file, so a 128 times taller image must not cost its 12 MB of
+// bitmap in memory. The peak is measured on the tool's process; sanitizers distort it.
+TEST(Driver, MemoryDoesNotFollowTheHeight) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "peak memory is not meaningful under AddressSanitizer";
+#endif
+    const char* kShort = "tests/data/app_tall_512x64.j2c";
+    const char* kTall = "tests/data/app_tall_512x8192.j2c";
+    REQUIRE_DECODING(kTall);
+    REQUIRE_DECODING(kShort);
+    ScratchDir dir;
+    ToolResult small = app_test::run_tool({app_test::source_path(kShort), dir.file("s.bmp")});
+    ToolResult tall = app_test::run_tool({app_test::source_path(kTall), dir.file("t.bmp")});
+    ASSERT_EQ(small.exit_code, 0);
+    ASSERT_EQ(tall.exit_code, 0);
+    ASSERT_GT(small.max_rss_kb, 0) << "no peak memory reported on this system";
+
+    // The pixels are right too: sample (x, y) is y / 64, in all three bytes.
+    std::vector<uint8_t> file = app_test::read_file(dir.file("t.bmp"));
+    ASSERT_EQ(file.size(), 54u + 1536u * 8192u);
+    for (uint32_t y = 0; y < 8192; y += 61) {
+        for (uint32_t x : {0u, 255u, 511u}) {
+            uint8_t rgb[3];
+            app_test::bmp_pixel(file, x, y, rgb);
+            ASSERT_EQ(rgb[0], y / 64) << x << ", " << y;
+            ASSERT_EQ(rgb[1], y / 64);
+            ASSERT_EQ(rgb[2], y / 64);
+        }
+    }
+    const long bitmap_kb = 1536L * 8192 / 1024;
+    EXPECT_LT(tall.max_rss_kb - small.max_rss_kb, bitmap_kb / 4)
+        << "peak " << small.max_rss_kb << " KB for 64 rows, " << tall.max_rss_kb
+        << " KB for 8192 rows";
+}

@@ -17,7 +17,7 @@
 namespace app_test {
 
 ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_limit) {
-    ToolResult result{-1, ""};
+    ToolResult result{-1, "", 0};
     int pipe_fd[2];
     if (pipe(pipe_fd) != 0) return result;
     std::vector<char*> argv;
@@ -55,7 +55,10 @@ ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_lim
     while ((n = read(pipe_fd[0], buf, sizeof buf)) > 0) result.out.append(buf, static_cast<size_t>(n));
     close(pipe_fd[0]);
     int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    struct rusage usage;
+    std::memset(&usage, 0, sizeof usage);
+    if (wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    result.max_rss_kb = usage.ru_maxrss;
     return result;
 }
 

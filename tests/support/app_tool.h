@@ -10,6 +10,8 @@ namespace app_test {
 struct ToolResult {
     int exit_code;      // 0..255 as the shell sees it (-1 shows as 255); -1 if it did not exit
     std::string out;    // everything written to standard output
+    long max_rss_kb;    // peak resident memory of the child; includes the forked copy of the
+                        // caller before exec, so it is only a ceiling, never below the caller
 };
 
 // Runs the built tool with exactly these arguments (argv[0] is the tool path). A non-zero
