@@ -60,7 +60,7 @@ CodedSegment* new_segment(MemOps* ops, SegmentList* list, uint8_t style, uint32_
 // Header part of one included code-block: zero bit-planes, passes, Lblock, lengths.
 int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
                       const Band& band, PrecinctBand& pb, CodeBlock& cb, uint32_t k,
-                      uint32_t j) {
+                      uint32_t j, uint64_t* body) {
     const uint32_t plane_limit = uint32_t(band.magnitude_bits) + tc.roi_shift;
     if (!cb.included_before) {
         // Stopping one above the limit bounds the bits a hostile tree can make us read.
@@ -85,6 +85,7 @@ int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
         const uint32_t bits = cb.lblock + floor_log2_u32(u);
         if (bits > kMaxLengthBits) return jpc_fail(d, kMsgLblock);
         seg->new_len = bits_read(br, bits);
+        *body += seg->new_len;
         seg->npasses += u;
         cb.pass_count += u;
         m -= u;
@@ -94,7 +95,8 @@ int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
 }
 
 int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
-                       Resolution& res, Precinct& prec, uint32_t layer, int* nonempty) {
+                       Resolution& res, Precinct& prec, uint32_t layer, int* nonempty,
+                       uint64_t* body) {
     *nonempty = bits_read_bit(br);
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
@@ -111,7 +113,7 @@ int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
                     cb->included_now =
                         tagtree_decode(pb.inclusion_tree, br, k, j, layer + 1) == layer;
                 if (!cb->included_now) continue;
-                if (!read_block_header(d, br, tc, band, pb, *cb, k, j)) return 0;
+                if (!read_block_header(d, br, tc, band, pb, *cb, k, j, body)) return 0;
             }
         }
     }
@@ -186,14 +188,31 @@ int open_header_source(jpcdec* d, Tile* tile, HeaderSource* src) {
     return 1;
 }
 
-// Whether the tile-part still holds packet data.
-int tile_part_has_data(jpcdec* d, const TilePartRecord* tp, const HeaderSource& src) {
-    // A PPM run belongs to this tile-part alone, so its headers are read to the end even
-    // when the last packets are empty and bring no bytes of tile-part data.
-    if (d->ppm_present && src.pos < src.length) return 1;
+// Whether the tile-part's own data still holds packets (Psot, or EOC when Psot is 0).
+int tile_part_has_data(jpcdec* d, const TilePartRecord* tp) {
     if (tp->Psot) return tp->consumed < tp->Psot;
     uint16_t next;
     return br_peek_u16(d->reader, &next) && next != kMarkerCodeEOC;
+}
+
+// SOP segments before a packet. More than one can stand there when the packets they
+// announce had their (empty) headers read from PPT bytes during the previous tile-part;
+// packet bodies never start with FF 91, so skipping them all is safe.
+int skip_sop(jpcdec* d, const Tile* tile, TilePartRecord* tp) {
+    if (!(tile->Scod & kScodSop)) return 1;
+    uint16_t next;
+    while (br_peek_u16(d->reader, &next) && next == kMarkerCodeSOP) {
+        MarkerHeader sop;
+        uint16_t nsop;
+        if (!jpc_read_marker(d, &sop) || !jpc_read_sop(d, &sop, &nsop)) return 0;
+        add_consumed(tp, uint32_t(sop.length) + 2);
+    }
+    return 1;
+}
+
+Precinct& current_precinct(Tile* tile, const ProgressionState* s, Resolution** res) {
+    *res = &tile->components[s->component].resolutions[s->resolution];
+    return (*res)->precincts[s->precinct];
 }
 
 }  // namespace
@@ -210,28 +229,36 @@ int decode_packets(jpcdec* d, TilePartRecord* tp) {
     const bool packed = src.packed;
     const bool ppt = packed && !d->ppm_present;
 
-    while (tile_part_has_data(d, tp, src) && next_packet(state)) {
-        TileComponent& tc = tile->components[state->component];
-        Resolution& res = tc.resolutions[state->resolution];
-        Precinct& prec = res.precincts[state->precinct];
-
-        uint16_t next;
-        if ((tile->Scod & kScodSop) && br_peek_u16(reader, &next) && next == kMarkerCodeSOP) {
-            MarkerHeader sop;
-            uint16_t nsop;
-            if (!jpc_read_marker(d, &sop) || !jpc_read_sop(d, &sop, &nsop)) return 0;
-            add_consumed(tp, uint32_t(sop.length) + 2);
-        }
+    if (state->body_pending) {
+        // The header was read with the previous tile-part; its body opens this one.
+        state->body_pending = 0;
+        Resolution* res;
+        Precinct& prec = current_precinct(tile, state, &res);
+        if (!skip_sop(d, tile, tp) || !read_packet_body(d, *res, prec, tp)) return 0;
+    }
+    for (;;) {
+        const bool own_data = tile_part_has_data(d, tp);
+        // A PPM run holds this tile-part's headers only, so it is read to its end even when
+        // the last packets bring no bytes; PPT bytes run on over the tile-parts.
+        if (!own_data && !(packed && src.pos < src.length)) break;
+        if (!next_packet(state)) break;
+        Resolution* res;
+        Precinct& prec = current_precinct(tile, state, &res);
+        const TileComponent& tc = tile->components[state->component];
+        if (own_data && !skip_sop(d, tile, tp)) return 0;
 
         StuffedBitReader br;
         const uint32_t start = br_get_pos(reader);
         if (packed) bits_init_memory(&br, src.data, src.length, src.pos);
         else bits_init_reader(&br, reader);
         int nonempty = 0;
-        if (!read_packet_header(d, &br, tc, res, prec, state->layer, &nonempty)) return 0;
+        uint64_t body = 0;
+        if (!read_packet_header(d, &br, tc, *res, prec, state->layer, &nonempty, &body))
+            return 0;
         bits_end_header(&br);
         if (br.overrun) return jpc_fail(d, packed ? kMsgPackedRunOut : kMsgPacketData);
 
+        uint16_t next;
         if (packed) {
             src.pos = br.pos;
             if ((tile->Scod & kScodEph) && src.length - src.pos >= 2 &&
@@ -246,7 +273,12 @@ int decode_packets(jpcdec* d, TilePartRecord* tp) {
                 add_consumed(tp, 2);
             }
         }
-        if (nonempty && !read_packet_body(d, res, prec, tp)) return 0;
+        if (!nonempty) continue;
+        if (body > 0 && !own_data && ppt) {
+            state->body_pending = 1;  // the next tile-part of the tile brings the bytes
+            break;
+        }
+        if (!read_packet_body(d, *res, prec, tp)) return 0;
     }
     return 1;
 }

@@ -141,6 +141,9 @@ struct ProgressionState {
     // Precinct steps per order (tier2/progression.h): positions are visited at the tile
     // origin and at multiples of these, which also covers non-power-of-two sub-sampling.
     PositionSteps* steps;
+    // 1 when the current packet's header came from PPT bytes read past the end of the
+    // previous tile-part's data: its body opens the tile's next tile-part.
+    uint32_t body_pending;
 };
 
 struct Tile {
