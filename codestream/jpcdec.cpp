@@ -30,16 +30,24 @@ constexpr const char* kMsgTrailingData =
 // What follows a tile-part.
 enum class Next { Sot, End, Failed };
 
-bool every_tile_announced(const jpcdec* d) {
-    for (uint32_t t = 0; t < d->tileNum; t++)
+// Per tile, the tile-part count its SOT segments announced (TNsot, 0 = not stated).
+struct PartCounts {
+    uint8_t* announced;
+};
+
+// Every tile has had its tile-parts, as far as the stream states their number.
+bool every_tile_read(const jpcdec* d, const PartCounts& counts) {
+    for (uint32_t t = 0; t < d->tileNum; t++) {
         if (!d->tiles[t].parts_seen) return false;
+        if (d->tiles[t].parts_seen < counts.announced[t]) return false;
+    }
     return true;
 }
 
 // Something other than a tile-part where one should start: an end when every tile has been
-// read (the stream merely lacks its EOC), a failure otherwise.
-Next end_without_eoc(jpcdec* d, const char* failure) {
-    if (!every_tile_announced(d)) {
+// read (the stream merely lacks its EOC), a failure otherwise (most likely a truncation).
+Next end_without_eoc(jpcdec* d, const PartCounts& counts, const char* failure) {
+    if (!every_tile_read(d, counts)) {
         jpc_fail(d, failure);
         return Next::Failed;
     }
@@ -47,9 +55,9 @@ Next end_without_eoc(jpcdec* d, const char* failure) {
     return Next::End;
 }
 
-Next after_marker(jpcdec* d, const MarkerHeader* m) {
+Next after_marker(jpcdec* d, const PartCounts& counts, const MarkerHeader* m) {
     if (m->code == kMarkerEOC) return Next::End;
-    if (m->code != kMarkerSOT) return end_without_eoc(d, kMsgNoTilePart);
+    if (m->code != kMarkerSOT) return end_without_eoc(d, counts, kMsgNoTilePart);
     if (m->length < kSotLength) {
         jpc_fail(d, kMsgSot);
         return Next::Failed;
@@ -59,19 +67,19 @@ Next after_marker(jpcdec* d, const MarkerHeader* m) {
 
 // A tile-part of known length: the next one starts Psot bytes after its SOT, wherever its
 // packets stopped (packet data holds FF xx pairs, so searching from there is not safe).
-Next next_after_sized_part(jpcdec* d, const TilePartRecord* tp) {
+Next next_after_sized_part(jpcdec* d, const PartCounts& counts, const TilePartRecord* tp) {
     if (tp->consumed != tp->Psot) jpc_warn(d, kMsgLengthMismatch);
     const uint64_t end = uint64_t(tp->sot_pos) + tp->Psot;
     br_set_pos(d->reader, end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end));
     d->reader->bit_pos = 0;
     MarkerHeader m;
-    if (!jpc_read_marker_quiet(d, &m)) return end_without_eoc(d, kMsgEndsEarly);
-    return after_marker(d, &m);
+    if (!jpc_read_marker_quiet(d, &m)) return end_without_eoc(d, counts, kMsgEndsEarly);
+    return after_marker(d, counts, &m);
 }
 
 // A tile-part that runs to EOC: FF D9 and FF 90 cannot occur inside packet data, so scan for
 // them byte by byte (marker lengths read from leftover data would be meaningless).
-Next next_after_open_part(jpcdec* d) {
+Next next_after_open_part(jpcdec* d, const PartCounts& counts) {
     ByteReader* br = d->reader;
     br->bit_pos = 0;
     bool skipped = false;
@@ -88,19 +96,20 @@ Next next_after_open_part(jpcdec* d) {
             if (skipped) jpc_warn(d, kMsgTrailingData);
             MarkerHeader m = {static_cast<uint16_t>(0xFF00u | c), 0};
             if (c == 0x90 && !br_read_u16(br, &m.length)) break;
-            return after_marker(d, &m);
+            return after_marker(d, counts, &m);
         }
         skipped = true;
         if (c == 0xFF) br_set_pos(br, br_get_pos(br) - 1);  // FF FF D9: the second FF starts
     }
     if (skipped) jpc_warn(d, kMsgTrailingData);
-    return end_without_eoc(d, kMsgEndsEarly);
+    return end_without_eoc(d, counts, kMsgEndsEarly);
 }
 
 // Reads one tile-part from its SOT body to the end of its packets.
-int read_tile_part(jpcdec* d, const MarkerSet* main, TilePartRecord* tp) {
+int read_tile_part(jpcdec* d, const MarkerSet* main, PartCounts* counts, TilePartRecord* tp) {
     if (!jpc_read_sot(d, tp)) return 0;
     Tile* tile = &d->tiles[tp->Isot];
+    if (tp->TNsot > counts->announced[tp->Isot]) counts->announced[tp->Isot] = tp->TNsot;
     if (tp->TPsot == 0 && tile->parts_seen) return jpc_fail(d, kMsgFirstPartAgain);
     if (tp->TPsot > 0 && !tile->parts_seen) return jpc_fail(d, kMsgLaterPartFirst);
     MarkerSet* part = tp->TPsot == 0 ? jpc_parse_first_tile_part_header(d, tp)
@@ -177,13 +186,15 @@ int jpcdec_parse(jpcdec* d) {
     const uint32_t first_sot = br_get_pos(d->reader);
     TilePartRecord tp = {};
     tp.sot_pos = first_sot >= 4 ? first_sot - 4 : 0;
-    int ok = 1;
-    for (;;) {
-        if (!read_tile_part(d, main, &tp)) {
+    PartCounts counts = {mem_new_array<uint8_t>(d->ops, d->tileNum)};
+    int ok = counts.announced ? 1 : jpc_fail(d, "Out of memory for the tile-part counts.");
+    while (ok) {
+        if (!read_tile_part(d, main, &counts, &tp)) {
             ok = 0;
             break;
         }
-        const Next next = tp.Psot != 0 ? next_after_sized_part(d, &tp) : next_after_open_part(d);
+        const Next next = tp.Psot != 0 ? next_after_sized_part(d, counts, &tp)
+                                       : next_after_open_part(d, counts);
         if (next == Next::Failed) {
             ok = 0;
             break;
@@ -194,6 +205,7 @@ int jpcdec_parse(jpcdec* d) {
         tp.sot_pos = pos - 4;  // the SOT marker and Lsot were just read
     }
     if (ok) ok = build_missing_tiles(d, main);
+    mem_free(d->ops, counts.announced);
     marker_set_destroy(d, main);
     return ok;
 }
