@@ -162,11 +162,14 @@ bool decode_codestream(const std::vector<uint8_t>& bytes, uint32_t count, Decode
         if (ok) {
             out->width = w;
             out->height = h;
+            out->x0 = d->XOsiz;
+            out->y0 = d->YOsiz;
             out->components.assign(n, Plane{});
             out->xr.resize(n);
             out->yr.resize(n);
             out->precision.resize(n);
             out->is_signed.resize(n);
+            out->reversible.assign(n, 1);
             for (uint32_t j = 0; j < n; j++) {
                 out->xr[j] = d->xrsiz[j];
                 out->yr[j] = d->yrsiz[j];
@@ -176,6 +179,9 @@ bool decode_codestream(const std::vector<uint8_t>& bytes, uint32_t count, Decode
                 p.width = ceil_div(d->Xsiz, d->xrsiz[j]) - ceil_div(d->XOsiz, d->xrsiz[j]);
                 p.height = ceil_div(d->Ysiz, d->yrsiz[j]) - ceil_div(d->YOsiz, d->yrsiz[j]);
                 p.samples.assign(size_t(p.width) * p.height, INT32_MIN);
+                for (uint32_t t = 0; t < d->tileNum; t++)
+                    if (d->tiles[t].components && d->tiles[t].components[j].transform != 1)
+                        out->reversible[j] = 0;
             }
             std::vector<uint8_t> row(size_t(w) * (n ? n : 1));
             uint32_t delivered = 0;
@@ -226,6 +232,37 @@ bool decode_codestream(const std::vector<uint8_t>& bytes, uint32_t count, Decode
     if (ops) ops->release(ops);
     out->seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return ok;
+}
+
+bool decode_bgr_rows(const std::vector<uint8_t>& bytes, std::vector<uint8_t>* rows,
+                     uint32_t* width, uint32_t* height, std::string* error) {
+    MemOps* ops = memops_create();
+    Stream* s = ops ? memory_stream_create(ops, bytes.data(), uint32_t(bytes.size())) : nullptr;
+    jpcdec* d = s ? jpcdec_create(ops, s) : nullptr;
+    bool ok = d && jpcdec_parse(d);
+    if (!ok && error) *error = "parse failed";
+    static const uint32_t kBgr[3] = {2, 1, 0};
+    if (ok && !jpcdec_set_output(d, 3, kBgr, 3)) {
+        ok = false;
+        if (error) *error = "output set-up failed";
+    }
+    if (ok) {
+        jpcdec_get_size(d, width, height);
+        const bool grey = jpcdec_get_component_num(d) == 1;
+        const size_t stride = size_t(*width) * 3;
+        rows->assign(stride * *height, 0);
+        for (uint32_t y = 0; y < *height; y++) {
+            uint8_t* row = rows->data() + stride * y;
+            jpcdec_decode_row(d, row);
+            if (grey)
+                for (uint32_t x = 0; x < *width; x++) row[3 * x] = row[3 * x + 1] = row[3 * x + 2];
+        }
+        jpcdec_finish_output(d);
+    }
+    if (d) jpcdec_destroy(d);
+    if (s) s->close(s);
+    if (ops) ops->release(ops);
     return ok;
 }
 
