@@ -10,6 +10,9 @@ constexpr uint32_t kCodFixedLength = 12;  // Lcod .. transform
 constexpr uint32_t kMaxLevels = 32;
 constexpr uint32_t kMaxCodeBlockExponent = 8;  // coded offset: blocks up to 2^10 samples
 constexpr uint32_t kMaxProgression = 4;        // LRCP, RLCP, RPCL, PCRL, CPRL
+// Styles 0x01-0x20 are the MQ coder's options; a higher bit selects a block coder this
+// decoder does not have (high-throughput blocks), whose bytes would decode to noise.
+constexpr uint8_t kKnownBlockStyles = 0x3F;
 
 // Messages of one segment kind, so COD and COC share their checks.
 struct CodingStyleMessages {
@@ -19,6 +22,7 @@ struct CodingStyleMessages {
     const char* code_block;
     const char* transform;
     const char* precinct;
+    const char* block_style;
 };
 
 constexpr CodingStyleMessages kCodMessages = {
@@ -28,6 +32,7 @@ constexpr CodingStyleMessages kCodMessages = {
     "COD marker segment: code-block width or height above 1024.",
     "COD marker segment: unknown wavelet transform.",
     "COD marker segment: precinct size exponent 0 above resolution 0.",
+    "COD marker segment: unsupported code-block style (bits 6-7 belong to other coders).",
 };
 constexpr CodingStyleMessages kCocMessages = {
     "Parsing COC marker segment error.",
@@ -36,6 +41,7 @@ constexpr CodingStyleMessages kCocMessages = {
     "COC marker segment: code-block width or height above 1024.",
     "COC marker segment: unknown wavelet transform.",
     "COC marker segment: precinct size exponent 0 above resolution 0.",
+    "COC marker segment: unsupported code-block style (bits 6-7 belong to other coders).",
 };
 constexpr const char* kMsgCodProgression = "COD marker segment: unknown progression order.";
 constexpr const char* kMsgCocIndex = "COC component index is >= componentNum.";
@@ -64,6 +70,7 @@ uint32_t read_part(jpcdec* d, const MarkerHeader* m, uint8_t style, uint32_t fix
     if (p->xcb > kMaxCodeBlockExponent || p->ycb > kMaxCodeBlockExponent)
         return jpc_fail(d, msg.code_block);
     if (p->transform > 1) return jpc_fail(d, msg.transform);
+    if (p->cblk_style & ~kKnownBlockStyles) return jpc_fail(d, msg.block_style);
     uint32_t count = fixed;
     if (style & 1) {
         const uint32_t n = p->levels + 1u;

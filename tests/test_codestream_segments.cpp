@@ -289,6 +289,10 @@ const CodCase kCodCases[] = {
     {"ycb 255", [](CodParams& p) { p.ycb = 255; }, 0,
      "COD marker segment: code-block width or height above 1024."},
     {"transform 0", [](CodParams& p) { p.transform = 0; }, 0, nullptr},
+    {"high-throughput block style", [](CodParams& p) { p.cblk_style = 0x40; }, 0,
+     "COD marker segment: unsupported code-block style (bits 6-7 belong to other coders)."},
+    {"block style bit 7", [](CodParams& p) { p.cblk_style = 0x81; }, 0,
+     "COD marker segment: unsupported code-block style (bits 6-7 belong to other coders)."},
     {"transform 2", [](CodParams& p) { p.transform = 2; }, 0,
      "COD marker segment: unknown wavelet transform."},
     {"PPx 0 above resolution 0",
@@ -311,6 +315,7 @@ TEST(CodestreamCod, FieldsLimitsAndHostileValues) {
         CodParams p;
         p.progression = 2, p.layers = 7, p.mct = 1, p.cblk_style = 0x3F;
         c.edit(p);
+        const uint8_t style = p.cblk_style;
         Bytes body = cs_test::cod_body(p);
         for (int i = 0; i < c.length_delta; i++) body.u8(0xFF);  // surplus bytes
         const int delta = c.length_delta < 0 ? c.length_delta : 0;
@@ -329,7 +334,7 @@ TEST(CodestreamCod, FieldsLimitsAndHostileValues) {
         EXPECT_EQ(cod->part.levels, p.levels);
         EXPECT_EQ(cod->part.xcb, p.xcb);
         EXPECT_EQ(cod->part.ycb, p.ycb);
-        EXPECT_EQ(cod->part.cblk_style, 0x3F);
+        EXPECT_EQ(cod->part.cblk_style, style);
         EXPECT_EQ(cod->part.transform, p.transform);
         if (p.Scod & 1) {
             ASSERT_NE(cod->part.precinct_sizes, nullptr);
