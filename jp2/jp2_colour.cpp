@@ -74,8 +74,12 @@ void jp2_plan_output(const ChannelList* list, const uint8_t* depth, const uint8_
         plan->used[n++] = k;
     }
     if (n == 0) return;
-    if (list->colour == kEnumGrey || n == 1) {
+    const uint32_t c = list->colour;
+    const int known = c == kEnumSrgb || c == kEnumGrey || c == kEnumSycc || c == kEnumCmyk;
+    if (c == kEnumGrey || n == 1) {
+        // A lone channel is shown as grey; a profile or colour space it names is not applied.
         plan->mode = kJp2Grey;
+        plan->unsupported = convert_colour && !known;
         n = 1;
     } else if (convert_colour && list->colour == kEnumSycc && n >= 3 && out_count >= 3) {
         plan->mode = kJp2Sycc;
@@ -84,9 +88,7 @@ void jp2_plan_output(const ChannelList* list, const uint8_t* depth, const uint8_
         plan->mode = kJp2Cmyk;
         n = 4;
     } else {
-        const uint32_t c = list->colour;
-        if (convert_colour && c != kEnumSrgb && c != kEnumSycc && c != kEnumCmyk)
-            plan->unsupported = 1;
+        plan->unsupported = convert_colour && !known;
         if (n > out_count) n = out_count;
     }
     plan->used_count = n;

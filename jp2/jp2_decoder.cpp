@@ -82,6 +82,10 @@ void fill_channel_row(Jp2Decoder* j, uint32_t i) {
     const uint32_t column = j->source_column[i] >= 0 ? uint32_t(j->source_column[i]) : 0;
 
     auto span = [&](uint32_t x0, uint32_t count) {
+        if (samples && !pal) {
+            std::memcpy(dst + x0, samples + x0, size_t(count) * sizeof(int32_t));
+            return;
+        }
         for (uint32_t x = x0; x < x0 + count; x++) {
             int32_t v = samples ? samples[x] : int32_t(bytes[size_t(x) * n]);
             if (pal) {
@@ -136,7 +140,8 @@ void jp2_set_hooks(Jp2Decoder* j, jp2_message_hook error_hook, jp2_message_hook 
 }
 
 int jp2_parse(Jp2Decoder* j) {
-    if (j->file_type || j->jp2_header || j->jpcdec) return jp2_fail(j, jp2msg::kNotParsed);
+    // Parsing runs once: a second run would stack records over the first.
+    if (j->file_type || j->jp2_header || j->jpcdec) return jp2_fail(j, jp2msg::kAlreadyParsed);
     ByteReader* br = j->reader;
     Stream* s = br->stream;
     if (!s->seek(s, br->start) || !jp2_check_signature(s))

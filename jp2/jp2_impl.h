@@ -107,6 +107,7 @@ constexpr const char kChannelsCut[] = "More than 32 channels, only the first 32 
 constexpr const char kUnsupportedColour[] = "Unsupport colorspace!";
 constexpr const char kBadOutput[] = "JP2 output set-up is invalid.";
 constexpr const char kNotParsed[] = "JP2 file has not been parsed.";
+constexpr const char kAlreadyParsed[] = "JP2 file has already been parsed.";
 }  // namespace jp2msg
 
 struct BoxHeader {

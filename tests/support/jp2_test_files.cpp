@@ -103,6 +103,72 @@ bool Messages::has_warning(const std::string& m) const {
     return std::find(warnings.begin(), warnings.end(), m) != warnings.end();
 }
 
+std::vector<std::string> Messages::jp2_warnings() const {
+    static const char* const kOwn[] = {
+    jp2msg::kBoxHeaderError,
+    jp2msg::kLBoxTwoToSeven,
+    jp2msg::kXLBoxTooSmall,
+    jp2msg::kBoxPastFile,
+    jp2msg::kBoxPastSuperbox,
+    jp2msg::kMissingFileType,
+    jp2msg::kFileTypeError,
+    jp2msg::kFileTypeDuplicate,
+    jp2msg::kCodestreamBeforeHeader,
+    jp2msg::kMissingHeader,
+    jp2msg::kMissingColourSpec,
+    jp2msg::kMissingCodestream,
+    jp2msg::kOutOfMemory,
+    jp2msg::kHeaderDuplicate,
+    jp2msg::kImageHeaderDuplicate,
+    jp2msg::kImageHeaderError,
+    jp2msg::kBpccDuplicate,
+    jp2msg::kBpccBeforeIhdr,
+    jp2msg::kBpccError,
+    jp2msg::kColrDuplicate,
+    jp2msg::kColrBeforeIhdr,
+    jp2msg::kColrError,
+    jp2msg::kColrBadMeth,
+    jp2msg::kPclrDuplicate,
+    jp2msg::kPclrBeforeIhdr,
+    jp2msg::kPclrError,
+    jp2msg::kPclrEmpty,
+    jp2msg::kPclrDepthFormat,
+    jp2msg::kCmapDuplicate,
+    jp2msg::kCmapBeforeIhdr,
+    jp2msg::kCmapError,
+    jp2msg::kCdefDuplicate,
+    jp2msg::kCdefBeforeIhdr,
+    jp2msg::kCdefError,
+    jp2msg::kCdefZero,
+    jp2msg::kCdefCnTooLarge,
+    jp2msg::kResDuplicate,
+    jp2msg::kResBeforeIhdr,
+    jp2msg::kRescDuplicate,
+    jp2msg::kResdDuplicate,
+    jp2msg::kRescError,
+    jp2msg::kResdError,
+    jp2msg::kMissingSignature,
+    jp2msg::kAreaMismatch,
+    jp2msg::kComponentsMismatch,
+    jp2msg::kBpcMismatch,
+    jp2msg::kBpccMismatch,
+    jp2msg::kUnknownCompression,
+    jp2msg::kPaletteWithoutMapping,
+    jp2msg::kCmpTooLarge,
+    jp2msg::kPcolTooLarge,
+    jp2msg::kCnTooLarge,
+    jp2msg::kChannelsCut,
+    jp2msg::kUnsupportedColour,
+    jp2msg::kBadOutput,
+    jp2msg::kNotParsed,
+    jp2msg::kAlreadyParsed};
+    std::vector<std::string> out;
+    for (const std::string& w : warnings)
+        for (const char* own : kOwn)
+            if (w == own) out.push_back(w);
+    return out;
+}
+
 bool Messages::has_error(const std::string& m) const {
     return std::find(errors.begin(), errors.end(), m) != errors.end();
 }

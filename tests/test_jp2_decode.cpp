@@ -1,0 +1,482 @@
+// End-to-end JP2 decodes: small generated codestreams wrapped in hand-built boxes, with exact
+// expected bytes, and the conformance JP2 files against their 8-bit references.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "codestream/jpcdec.h"
+#include "support/jp2_test_files.h"
+
+using namespace jp2test;
+
+namespace {
+
+// The whole decoding pipeline is built by several modules; until a plain codestream parses,
+// these tests have nothing to check.
+bool pipeline_ready() {
+    static int ready = -1;
+    if (ready < 0) {
+        const Bytes cs = fixture("jp2_grey_5x3.j2c");
+        MemOps* ops = memops_create();
+        Stream* s = memory_stream_create(ops, cs.data(), uint32_t(cs.size()));
+        jpcdec* d = jpcdec_create(ops, s);
+        ready = d && !cs.empty() && jpcdec_parse(d) ? 1 : 0;
+        if (d) jpcdec_destroy(d);
+        s->close(s);
+        ops->release(ops);
+    }
+    return ready == 1;
+}
+
+#define REQUIRE_PIPELINE()                                                            \
+    do {                                                                              \
+        if (!pipeline_ready()) GTEST_SKIP() << "codestream decoding not available yet"; \
+    } while (0)
+
+struct Image {
+    int ok = 0;
+    uint32_t width = 0, height = 0;
+    std::vector<uint8_t> bgr;
+    Messages messages;
+    uint16_t channels = 0;
+    uint8_t at(uint32_t x, uint32_t y, uint32_t byte) const {
+        return bgr[(size_t(y) * width + x) * 3 + byte];
+    }
+};
+
+Image decode(const Bytes& file, uint32_t convert = 1) {
+    Image img;
+    Decoder d(file);
+    if (!d.get() || !d.parse()) {
+        img.messages = d.messages();
+        return img;
+    }
+    img.channels = d->channel_list->channel_num;
+    jp2_set_colour_conversion(d.get(), convert);
+    jp2_get_size(d.get(), &img.width, &img.height);
+    const uint32_t offsets[3] = {2, 1, 0};
+    img.bgr.assign(size_t(img.width) * img.height * 3, 0);
+    if (jp2_set_output(d.get(), 3, offsets, 3)) {
+        img.ok = 1;
+        for (uint32_t y = 0; y < img.height; y++)
+            if (!jp2_decode_row(d.get(), img.bgr.data() + size_t(y) * img.width * 3)) img.ok = 0;
+        uint8_t spare[64] = {};
+        if (img.width <= 20 && jp2_decode_row(d.get(), spare)) img.ok = 0;  // no row after the last
+        jp2_finish_output(d.get());
+    }
+    img.messages = d.messages();
+    return img;
+}
+
+uint32_t sample(uint32_t x, uint32_t y, uint32_t c) { return fixture_sample(x, y, c, 8); }
+
+size_t count(const std::vector<std::string>& v, const char* m) {
+    size_t n = 0;
+    for (const auto& s : v) n += s == m;
+    return n;
+}
+
+Bytes rgb_file(const Bytes& extra_boxes, uint32_t enum_cs = 16) {
+    return jp2_file(cat({ihdr(6, 4, 3, 7), colr(enum_cs), extra_boxes}), fixture("jp2_rgb_6x4.j2c"));
+}
+
+uint8_t clamp_byte(double v) {
+    v += 0.5;
+    if (v <= 0) return 0;
+    if (v >= 255) return 255;
+    return uint8_t(v);
+}
+
+}  // namespace
+
+TEST(Jp2Decode, SrgbComponentsInDriverOrder) {
+    REQUIRE_PIPELINE();
+    const Image img = decode(rgb_file({}));
+    ASSERT_EQ(img.ok, 1);
+    ASSERT_EQ(img.width, 6u);
+    ASSERT_EQ(img.height, 4u);
+    for (uint32_t y = 0; y < 4; y++)
+        for (uint32_t x = 0; x < 6; x++) {
+            SCOPED_TRACE(x + 10 * y);
+            EXPECT_EQ(img.at(x, y, 2), sample(x, y, 0));  // red
+            EXPECT_EQ(img.at(x, y, 1), sample(x, y, 1));
+            EXPECT_EQ(img.at(x, y, 0), sample(x, y, 2));
+        }
+    EXPECT_TRUE(img.messages.jp2_warnings().empty());
+}
+
+TEST(Jp2Decode, ChannelDefinitionPicksComponents) {
+    REQUIRE_PIPELINE();
+    struct Case {
+        const char* name;
+        std::vector<std::vector<uint16_t>> cdef;
+        int red, green, blue;  // component per output byte, -1: left at zero
+    };
+    const Case cases[] = {
+        {"reversed association", {{0, 0, 3}, {1, 0, 2}, {2, 0, 1}}, 2, 1, 0},
+        {"third component is opacity", {{0, 0, 1}, {1, 0, 2}, {2, 1, 0}}, 0, 1, -1},
+        {"opacity listed first", {{0, 1, 0}, {1, 0, 1}, {2, 0, 2}}, 1, 2, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Image img = decode(rgb_file(cdef(c.cdef)));
+        ASSERT_EQ(img.ok, 1);
+        const int comp[3] = {c.blue, c.green, c.red};
+        for (uint32_t y = 0; y < 4; y++)
+            for (uint32_t x = 0; x < 6; x++)
+                for (uint32_t b = 0; b < 3; b++)
+                    EXPECT_EQ(img.at(x, y, b), comp[b] < 0 ? 0u : sample(x, y, uint32_t(comp[b])));
+    }
+}
+
+TEST(Jp2Decode, GreyFillsEveryByte) {
+    REQUIRE_PIPELINE();
+    struct Case {
+        const char* name;
+        Bytes file;
+        uint32_t width, height;
+    };
+    const Case cases[] = {
+        {"one grey component",
+         jp2_file(cat({ihdr(5, 3, 1, 7), colr(17)}), fixture("jp2_grey_5x3.j2c")), 5, 3},
+        {"grey and alpha",
+         jp2_file(cat({ihdr(8, 4, 2, 7), colr(17), cdef({{1, 1, 0}, {0, 0, 1}})}),
+                  fixture("jp2_sub_8x4.j2c")),
+         8, 4},
+        {"grey with a second, undescribed channel",
+         jp2_file(cat({ihdr(8, 4, 2, 7), colr(17)}), fixture("jp2_sub_8x4.j2c")), 8, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Image img = decode(c.file);
+        ASSERT_EQ(img.ok, 1);
+        ASSERT_EQ(img.width, c.width);
+        for (uint32_t y = 0; y < c.height; y++)
+            for (uint32_t x = 0; x < c.width; x++)
+                for (uint32_t b = 0; b < 3; b++) EXPECT_EQ(img.at(x, y, b), sample(x, y, 0));
+        EXPECT_TRUE(img.messages.jp2_warnings().empty());
+    }
+}
+
+TEST(Jp2Decode, SubSampledComponentLeavesZeros) {
+    REQUIRE_PIPELINE();
+    // Component 1 has half the columns: in each 4-pixel tile it fills the first two pixels,
+    // and every byte no component writes is zero.
+    const Image img = decode(jp2_file(cat({ihdr(8, 4, 2, 7), colr(16)}), fixture("jp2_sub_8x4.j2c")));
+    ASSERT_EQ(img.ok, 1);
+    for (uint32_t y = 0; y < 4; y++)
+        for (uint32_t x = 0; x < 8; x++) {
+            SCOPED_TRACE(x + 10 * y);
+            EXPECT_EQ(img.at(x, y, 2), sample(x, y, 0));
+            const uint32_t in_tile = x % 4;
+            const uint32_t expected = in_tile < 2 ? sample((x / 4) * 2 + in_tile, y, 1) : 0;
+            EXPECT_EQ(img.at(x, y, 1), expected);
+            EXPECT_EQ(img.at(x, y, 0), 0);
+        }
+}
+
+TEST(Jp2Decode, PaletteIndexedByTheFullSample) {
+    REQUIRE_PIPELINE();
+    // A 10-bit index into 1024 entries: several samples lie above 255.
+    struct Case {
+        const char* name;
+        uint16_t entries;
+    };
+    const Case cases[] = {{"1024 entries", 1024}, {"300 entries: larger indices clamp", 300}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::vector<uint8_t>> pal;
+        for (uint32_t j = 0; j < c.entries; j++)
+            pal.push_back({uint8_t(j & 255), uint8_t(j >> 2), uint8_t((j * 3) & 255)});
+        const Bytes file = jp2_file(cat({ihdr(9, 2, 1, 9), colr(16), pclr(pal),
+                                         cmap({{0, 1, 0}, {0, 1, 1}, {0, 1, 2}})}),
+                                    fixture("jp2_index10_9x2.j2c"));
+        const Image img = decode(file);
+        ASSERT_EQ(img.ok, 1);
+        EXPECT_EQ(img.channels, 3);
+        int above_255 = 0;
+        for (uint32_t y = 0; y < 2; y++)
+            for (uint32_t x = 0; x < 9; x++) {
+                SCOPED_TRACE(x + 10 * y);
+                uint32_t v = fixture_sample(x, y, 0, 10);
+                above_255 += v > 255;
+                if (v >= c.entries) v = c.entries - 1u;
+                EXPECT_EQ(img.at(x, y, 2), v & 255);
+                EXPECT_EQ(img.at(x, y, 1), (v >> 2) & 255);
+                EXPECT_EQ(img.at(x, y, 0), (v * 3) & 255);
+            }
+        EXPECT_GT(above_255, 0);
+    }
+}
+
+TEST(Jp2Decode, SyccAndCmykConversions) {
+    REQUIRE_PIPELINE();
+    {
+        SCOPED_TRACE("sYCC");
+        const Image img = decode(rgb_file({}, 18));
+        ASSERT_EQ(img.ok, 1);
+        for (uint32_t y = 0; y < 4; y++)
+            for (uint32_t x = 0; x < 6; x++) {
+                const double Y = sample(x, y, 0), cb = sample(x, y, 1) - 128.0,
+                             cr = sample(x, y, 2) - 128.0;
+                EXPECT_EQ(img.at(x, y, 2), clamp_byte(Y + 1.402 * cr));
+                EXPECT_EQ(img.at(x, y, 1), clamp_byte(Y - 0.34413 * cb - 0.71414 * cr));
+                EXPECT_EQ(img.at(x, y, 0), clamp_byte(Y + 1.772 * cb));
+            }
+    }
+    {
+        SCOPED_TRACE("sYCC with conversion off is copied");
+        const Image img = decode(rgb_file({}, 18), 0);
+        ASSERT_EQ(img.ok, 1);
+        EXPECT_EQ(img.at(3, 2, 2), sample(3, 2, 0));
+        EXPECT_EQ(img.at(3, 2, 0), sample(3, 2, 2));
+    }
+    {
+        SCOPED_TRACE("CMYK");
+        const Image img = decode(jp2_file(cat({ihdr(4, 2, 4, 7), colr(12)}), fixture("jp2_cmyk_4x2.j2c")));
+        ASSERT_EQ(img.ok, 1);
+        for (uint32_t y = 0; y < 2; y++)
+            for (uint32_t x = 0; x < 4; x++) {
+                const int k = int(sample(x, y, 3));
+                for (uint32_t c = 0; c < 3; c++) {
+                    const int v = 255 - std::min(255, int(sample(x, y, c)) + k);
+                    EXPECT_EQ(img.at(x, y, 2 - c), v);
+                }
+            }
+    }
+}
+
+TEST(Jp2Decode, IccProfileAndUnknownSpacesAreCopiedWithOneWarning) {
+    REQUIRE_PIPELINE();
+    const Bytes icc_file =
+        jp2_file(cat({ihdr(6, 4, 3, 7), colr_icc(Bytes(40, 0x11))}), fixture("jp2_rgb_6x4.j2c"));
+    const Bytes files[] = {icc_file, rgb_file({}, 21)};
+    for (const Bytes& f : files) {
+        const Image img = decode(f);
+        ASSERT_EQ(img.ok, 1);
+        EXPECT_EQ(count(img.messages.warnings, jp2msg::kUnsupportedColour), 1u);
+        for (uint32_t y = 0; y < 4; y++)
+            for (uint32_t x = 0; x < 6; x++) {
+                EXPECT_EQ(img.at(x, y, 2), sample(x, y, 0));
+                EXPECT_EQ(img.at(x, y, 0), sample(x, y, 2));
+            }
+    }
+}
+
+TEST(Jp2Decode, FortyComponents) {
+    REQUIRE_PIPELINE();
+    const Image img = decode(jp2_file(cat({ihdr(3, 2, 40, 7), colr(16)}), fixture("jp2_many_3x2.j2c")));
+    ASSERT_EQ(img.ok, 1);
+    EXPECT_EQ(img.channels, 32);
+    EXPECT_EQ(count(img.messages.warnings, jp2msg::kChannelsCut), 1u);
+    for (uint32_t y = 0; y < 2; y++)
+        for (uint32_t x = 0; x < 3; x++)
+            for (uint32_t c = 0; c < 3; c++) EXPECT_EQ(img.at(x, y, 2 - c), sample(x, y, c));
+}
+
+TEST(Jp2Decode, HeaderDisagreementsAreWarnings) {
+    REQUIRE_PIPELINE();
+    const Bytes cs = fixture("jp2_grey_5x3.j2c");
+    struct Case {
+        const char* name;
+        Bytes header;
+        const char* warning;
+    };
+    const Case cases[] = {
+        {"width", cat({ihdr(6, 3, 1, 7), colr(17)}), jp2msg::kAreaMismatch},
+        {"height", cat({ihdr(5, 2, 1, 7), colr(17)}), jp2msg::kAreaMismatch},
+        {"component count", cat({ihdr(5, 3, 2, 7), colr(17)}), jp2msg::kComponentsMismatch},
+        {"bit depth", cat({ihdr(5, 3, 1, 8), colr(17)}), jp2msg::kBpcMismatch},
+        {"depths in bpcc while all equal", cat({ihdr(5, 3, 1, 0xFF), colr(17), box("bpcc", {7})}),
+         jp2msg::kBpcMismatch},
+        {"compression type",
+         cat({box("ihdr", cat({be32(3), be32(5), be16(1), {7, 6, 0, 0}})), colr(17)}),
+         jp2msg::kUnknownCompression},
+        {"palette without mapping", cat({ihdr(5, 3, 1, 7), colr(17), pclr({{9, 9, 9}})}),
+         jp2msg::kPaletteWithoutMapping},
+        {"mapping without palette", cat({ihdr(5, 3, 1, 7), colr(17), cmap({{0, 1, 0}})}),
+         jp2msg::kPaletteWithoutMapping},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Image img = decode(jp2_file(c.header, cs));
+        ASSERT_EQ(img.ok, 1);
+        EXPECT_EQ(img.messages.jp2_warnings().size(), 1u);
+        EXPECT_EQ(count(img.messages.warnings, c.warning), 1u);
+        // The codestream wins: the samples come through unmapped.
+        EXPECT_EQ(img.width, 5u);
+        EXPECT_EQ(img.at(4, 2, 1), sample(4, 2, 0));
+    }
+}
+
+TEST(Jp2Decode, LifecycleMisuseFailsCleanly) {
+    REQUIRE_PIPELINE();
+    const Bytes file = rgb_file({});
+    uint8_t row[6 * 3] = {};
+    const uint32_t offsets[3] = {2, 1, 0};
+    {
+        SCOPED_TRACE("output before parse");
+        Decoder d(file);
+        EXPECT_EQ(jp2_set_output(d.get(), 3, offsets, 3), 0);
+        EXPECT_EQ(jp2_decode_row(d.get(), row), 0);
+        EXPECT_EQ(d.messages().errors.size(), 1u);
+    }
+    {
+        SCOPED_TRACE("parse twice, output twice, offsets outside the pixel");
+        Decoder d(file);
+        ASSERT_EQ(d.parse(), 1);
+        EXPECT_EQ(d.parse(), 0);
+        const uint32_t bad[3] = {0, 1, 3};
+        EXPECT_EQ(jp2_set_output(d.get(), 3, bad, 3), 0);
+        EXPECT_EQ(jp2_set_output(d.get(), 0, offsets, 3), 0);
+        ASSERT_EQ(jp2_set_output(d.get(), 3, nullptr, 3), 1);  // null offsets: R, G, B order
+        EXPECT_EQ(jp2_set_output(d.get(), 3, offsets, 3), 0);
+        ASSERT_EQ(jp2_decode_row(d.get(), row), 1);
+        EXPECT_EQ(row[0], sample(0, 0, 0));
+        EXPECT_EQ(row[2], sample(0, 0, 2));
+        // Destroyed mid-image without finish_output: nothing may leak (checked by Decoder).
+    }
+}
+
+TEST(Jp2Decode, TruncatedFilesFailOrDecodeWithoutHarm) {
+    REQUIRE_PIPELINE();
+    const Bytes full = rgb_file(cdef({{0, 0, 1}, {1, 0, 2}, {2, 0, 3}}));
+    for (size_t n = 12; n < full.size(); n += 3) {
+        SCOPED_TRACE(n);
+        const Image img = decode(Bytes(full.begin(), full.begin() + n));
+        if (!img.ok) {
+            EXPECT_GE(img.messages.errors.size(), 1u);
+        }
+    }
+}
+
+// ---- conformance files ----
+
+namespace {
+
+std::string corpus_dir() {
+    const char* env = std::getenv("DRAVEX_CORPUS");
+    return env && *env ? env : DRAVEX_CORPUS_DEFAULT;
+}
+
+Bytes read_file(const std::string& path) {
+    Bytes out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return out;
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+    std::fclose(f);
+    return out;
+}
+
+struct Pnm {
+    uint32_t width = 0, height = 0, channels = 0;
+    Bytes pixels;
+};
+
+bool parse_pnm(const Bytes& d, Pnm* p) {
+    size_t i = 0;
+    std::string tok[4];
+    for (int t = 0; t < 4; t++) {
+        while (i < d.size() && (std::isspace(d[i]) || d[i] == '#')) {
+            if (d[i] == '#')
+                while (i < d.size() && d[i] != '\n') i++;
+            else
+                i++;
+        }
+        while (i < d.size() && !std::isspace(d[i])) tok[t] += char(d[i++]);
+    }
+    i++;
+    if (tok[0] != "P5" && tok[0] != "P6") return false;
+    p->channels = tok[0] == "P6" ? 3 : 1;
+    p->width = uint32_t(std::stoul(tok[1]));
+    p->height = uint32_t(std::stoul(tok[2]));
+    const size_t need = size_t(p->width) * p->height * p->channels;
+    if (tok[3] != "255" || d.size() < i + need) return false;
+    p->pixels.assign(d.begin() + long(i), d.begin() + long(i + need));
+    return true;
+}
+
+enum Compare { kExact, kLossy, kShape };
+
+struct ConformanceCase {
+    const char* file;
+    const char* reference;  // nullptr: none
+    Compare compare;
+    uint32_t width, height;
+    uint16_t channels;      // channels in the list
+    bool grey;              // every pixel has three equal bytes
+    int max_peak;
+    double max_mse;
+};
+
+// Exact or lossy comparison only where the reference is an 8-bit, full-size rendering that
+// needs no colour profile; the rest are checked for shape.
+const ConformanceCase kConformance[] = {
+    {"file1.jp2", "jp2_1.ppm", kExact, 768, 512, 3, false, 0, 0},
+    {"file2.jp2", "jp2_2.ppm", kLossy, 480, 640, 3, false, 2, 0.05},
+    {"file3.jp2", "jp2_3.ppm", kShape, 480, 640, 3, false, 0, 0},   // sub-sampled chroma
+    {"file4.jp2", "jp2_4.pgm", kExact, 768, 512, 1, true, 0, 0},
+    {"file5.jp2", "jp2_5.ppm", kShape, 768, 512, 3, false, 0, 0},   // ICC profile
+    {"file6.jp2", "jp2_6.pgm", kShape, 768, 512, 1, true, 0, 0},    // 12-bit
+    {"file7.jp2", "jp2_7.ppm", kShape, 480, 640, 3, false, 0, 0},   // 16-bit, ICC profile
+    {"file8.jp2", "jp2_8.pgm", kShape, 700, 400, 1, true, 0, 0},    // grey ICC profile
+    {"file9.jp2", "jp2_9.ppm", kExact, 768, 512, 3, false, 0, 0},   // palette
+    {"subsampling_1.jp2", "subsampling_1.ppm", kShape, 1280, 1024, 3, false, 0, 0},
+    {"subsampling_2.jp2", "subsampling_2.ppm", kShape, 1280, 1024, 3, false, 0, 0},
+    {"zoo2.jp2", nullptr, kShape, 3906, 2602, 3, false, 0, 0},
+};
+
+}  // namespace
+
+TEST(Jp2Conformance, DecodesAgainstReferences) {
+    const std::string dir = corpus_dir();
+    if (read_file(dir + "/conformance/file1.jp2").empty())
+        GTEST_SKIP() << "conformance corpus not found at " << dir;
+    REQUIRE_PIPELINE();
+    for (const ConformanceCase& c : kConformance) {
+        SCOPED_TRACE(c.file);
+        const Image img = decode(read_file(dir + "/conformance/" + c.file));
+        ASSERT_EQ(img.ok, 1) << (img.messages.errors.empty() ? "" : img.messages.errors[0]);
+        EXPECT_EQ(img.width, c.width);
+        EXPECT_EQ(img.height, c.height);
+        EXPECT_EQ(img.channels, c.channels);
+        if (c.grey) {
+            size_t odd = 0;
+            for (size_t p = 0; p < img.bgr.size(); p += 3)
+                odd += img.bgr[p] != img.bgr[p + 1] || img.bgr[p] != img.bgr[p + 2];
+            EXPECT_EQ(odd, 0u);
+        }
+        if (!c.reference) continue;
+        Pnm ref;
+        ASSERT_TRUE(parse_pnm(read_file(dir + "/conformance-ref/" + c.reference), &ref));
+        EXPECT_EQ(ref.channels == 1, c.grey);
+        if (c.compare == kShape) {
+            // Sub-sampled references are rendered at component size.
+            const bool half = ref.width * 2 == img.width && ref.height * 2 == img.height;
+            EXPECT_TRUE((ref.width == img.width && ref.height == img.height) || half);
+            continue;
+        }
+        ASSERT_EQ(ref.width, img.width);
+        ASSERT_EQ(ref.height, img.height);
+        int peak = 0;
+        double se = 0;
+        for (uint32_t y = 0; y < img.height; y++)
+            for (uint32_t x = 0; x < img.width; x++)
+                for (uint32_t ch = 0; ch < ref.channels; ch++) {
+                    const int r = ref.pixels[(size_t(y) * ref.width + x) * ref.channels + ch];
+                    const int o = img.at(x, y, 2 - ch);
+                    peak = std::max(peak, std::abs(o - r));
+                    se += double(o - r) * (o - r);
+                }
+        const double mse = se / (double(img.width) * img.height * ref.channels);
+        EXPECT_LE(peak, c.max_peak);
+        EXPECT_LE(mse, c.max_mse);
+    }
+}
