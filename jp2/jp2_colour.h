@@ -44,9 +44,10 @@ struct Jp2OutputPlan {
 };
 
 // Chooses the conversion. Opacity channels (Typ 1, 2) never reach colour bytes; a greyscale
-// list keeps only its first colour channel; a lone colour channel is grey whatever the
-// colour space says. A conversion that lacks the channels or outputs it needs falls back
-// to the copy. depth/is_signed are indexed by channel list position.
+// list keeps only its first colour channel; a lone colour channel is shown as grey. A
+// conversion that lacks the channels or outputs it needs falls back to the copy; a colour
+// space without a conversion (an ICC profile, an unknown EnumCS) sets `unsupported` for the
+// caller to report once. depth/is_signed are indexed by channel list position.
 void jp2_plan_output(const ChannelList* list, const uint8_t* depth, const uint8_t* is_signed,
                      uint32_t convert_colour, uint16_t out_count, Jp2OutputPlan* plan);
 

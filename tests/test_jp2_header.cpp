@@ -151,22 +151,6 @@ TEST(Jp2HeaderBoxes, Cases) {
     }
 }
 
-TEST(Jp2HeaderBoxes, ImageHeaderFields) {
-    Decoder d(file_with(cat({box("ihdr", cat({be32(480), be32(640), be16(3), {0x87, 7, 1, 1}, {9}})),
-                             colr(16)})));
-    ASSERT_EQ(d.walk(), 1);
-    const ImageHeaderRecord* ih = d->jp2_header->image_header;
-    ASSERT_NE(ih, nullptr);
-    EXPECT_EQ(ih->HEIGHT, 480u);
-    EXPECT_EQ(ih->WIDTH, 640u);
-    EXPECT_EQ(ih->NC, 3);
-    EXPECT_EQ(ih->BPC, 0x87);
-    EXPECT_EQ(ih->UnkC, 1);
-    EXPECT_EQ(ih->IPR, 1);
-    // The stray byte after the fixed fields did not shift the next box.
-    EXPECT_EQ(d->jp2_header->colour_spec->EnumCS, 16u);
-}
-
 TEST(Jp2HeaderBoxes, ColourSpecification) {
     {
         SCOPED_TRACE("first retained");
