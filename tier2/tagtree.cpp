@@ -1,11 +1,21 @@
 #include "tier2/tagtree.h"
 
-TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height) {
-    if (width == 0 || height == 0) return nullptr;
+uint64_t tagtree_node_count(uint32_t width, uint32_t height) {
+    if (width == 0 || height == 0) return 0;
+    uint64_t total = 0, w = width, h = height;
+    for (;;) {
+        total += w * h;
+        if (w == 1 && h == 1) break;
+        w = (w + 1) >> 1;
+        h = (h + 1) >> 1;
+    }
+    return total > UINT32_MAX - 1 ? 0 : total;
+}
+
+void tagtree_init(TagTree* tree, TagTreeNode* nodes, uint32_t width, uint32_t height) {
     uint64_t level_w[kTagTreeMaxLevels], level_h[kTagTreeMaxLevels];
     uint32_t levels = 0;
-    uint64_t total = 0;
-    uint64_t w = width, h = height;
+    uint64_t w = width, h = height, total = 0;
     for (;;) {
         level_w[levels] = w;
         level_h[levels] = h;
@@ -15,33 +25,39 @@ TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height) {
         w = (w + 1) >> 1;
         h = (h + 1) >> 1;
     }
-    if (total > UINT32_MAX - 1) return nullptr;
-    auto* tree = mem_new<TagTree>(ops);
-    if (!tree) return nullptr;
-    tree->nodes = mem_new_array<TagTreeNode>(ops, total);
-    if (!tree->nodes) {
-        ops->free(ops, tree);
-        return nullptr;
-    }
     tree->width = width;
     tree->height = height;
     tree->levels = levels;
     tree->node_count = static_cast<uint32_t>(total);
+    tree->nodes = nodes;
     // Each node points at the node covering its 2 x 2 block one level up; the root has none.
     uint64_t base = 0;
     for (uint32_t l = 0; l < levels; l++) {
         const uint64_t lw = level_w[l], lh = level_h[l];
         const uint64_t up = base + lw * lh;
         for (uint64_t y = 0; y < lh; y++) {
+            TagTreeNode* row = nodes + base + y * lw;
+            const uint64_t parent_row = up + (y >> 1) * (l + 1 < levels ? level_w[l + 1] : 0);
             for (uint64_t x = 0; x < lw; x++) {
-                TagTreeNode& n = tree->nodes[base + y * lw + x];
-                n.parent = l + 1 < levels
-                               ? static_cast<uint32_t>(up + (y >> 1) * level_w[l + 1] + (x >> 1))
-                               : kTagTreeNoParent;
+                row[x].parent = l + 1 < levels ? static_cast<uint32_t>(parent_row + (x >> 1))
+                                               : kTagTreeNoParent;
             }
         }
         base = up;
     }
+}
+
+TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height) {
+    const uint64_t total = tagtree_node_count(width, height);
+    if (total == 0) return nullptr;
+    auto* tree = mem_new<TagTree>(ops);
+    if (!tree) return nullptr;
+    auto* nodes = mem_new_array<TagTreeNode>(ops, total);
+    if (!nodes) {
+        ops->free(ops, tree);
+        return nullptr;
+    }
+    tagtree_init(tree, nodes, width, height);
     return tree;
 }
 

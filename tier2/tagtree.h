@@ -29,6 +29,10 @@ struct TagTree {
 
 [[nodiscard]] TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height);
 void tagtree_destroy(MemOps* ops, TagTree* tree);
+// For trees that live inside a larger block: the node count of a width x height tree (0 when
+// empty or too large), and set-up over caller-provided zeroed nodes.
+uint64_t tagtree_node_count(uint32_t width, uint32_t height);
+void tagtree_init(TagTree* tree, TagTreeNode* nodes, uint32_t width, uint32_t height);
 // Decodes leaf (x, y) until its value is known or reaches threshold; returns the leaf value.
 uint32_t tagtree_decode(TagTree* tree, StuffedBitReader* br, uint32_t x, uint32_t y,
                         uint32_t threshold);

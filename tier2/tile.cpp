@@ -51,17 +51,13 @@ void free_precincts(MemOps* ops, Resolution* res) {
         if (!prec.bands) continue;
         for (uint32_t b = 0; b < res->band_count; b++) {
             PrecinctBand& pb = prec.bands[b];
-            if (pb.blocks) {
-                const uint64_t n = uint64_t(pb.blocks_across) * pb.blocks_down;
-                for (uint64_t i = 0; i < n; i++) free_segments(ops, &pb.blocks[i].segments);
-                ops->free(ops, pb.blocks);
-            }
-            tagtree_destroy(ops, pb.inclusion_tree);
-            tagtree_destroy(ops, pb.zero_bitplane_tree);
+            if (!pb.blocks) continue;
+            const uint64_t n = uint64_t(pb.blocks_across) * pb.blocks_down;
+            for (uint64_t i = 0; i < n; i++) free_segments(ops, &pb.blocks[i].segments);
+            ops->free(ops, pb.blocks);  // the tag trees live in the same block
         }
-        ops->free(ops, prec.bands);
     }
-    ops->free(ops, res->precincts);
+    ops->free(ops, res->precincts);  // the band parts live in the same block
     res->precincts = nullptr;
 }
 
@@ -93,7 +89,10 @@ void free_resolution(MemOps* ops, Resolution* res) {
     res->input_row = res->input_low = res->input_high = nullptr;
 }
 
-// Code-blocks of one precinct's share of a band, with their tag trees.
+inline uint64_t align8(uint64_t n) { return (n + 7) & ~uint64_t(7); }
+
+// Code-blocks of one precinct's share of a band, with their tag trees. Blocks and both
+// trees share one allocation (owned through `blocks`): tiles of big images hold many.
 int build_precinct_band(jpcdec* d, PrecinctBand* pb, uint32_t xcb, uint32_t ycb) {
     if (pb->x0 >= pb->x1 || pb->y0 >= pb->y1) return 1;
     const uint32_t cx0 = floor_div_pow2(pb->x0, xcb);
@@ -101,11 +100,22 @@ int build_precinct_band(jpcdec* d, PrecinctBand* pb, uint32_t xcb, uint32_t ycb)
     pb->blocks_across = ceil_div_pow2(pb->x1, xcb) - cx0;
     pb->blocks_down = ceil_div_pow2(pb->y1, ycb) - cy0;
     const uint64_t n = uint64_t(pb->blocks_across) * pb->blocks_down;
-    pb->blocks = mem_new_array<CodeBlock>(d->ops, n);
-    pb->inclusion_tree = tagtree_create(d->ops, pb->blocks_across, pb->blocks_down);
-    pb->zero_bitplane_tree = tagtree_create(d->ops, pb->blocks_across, pb->blocks_down);
-    if (!pb->blocks || !pb->inclusion_tree || !pb->zero_bitplane_tree)
-        return jpc_fail(d, kMsgNoMemory);
+    const uint64_t nodes = tagtree_node_count(pb->blocks_across, pb->blocks_down);
+    if (nodes == 0 || n > kMemMaxBlock / sizeof(CodeBlock)) return jpc_fail(d, kMsgNoMemory);
+    const uint64_t blocks_size = align8(n * sizeof(CodeBlock));
+    const uint64_t tree_size = align8(sizeof(TagTree)) + align8(nodes * sizeof(TagTreeNode));
+    auto* base = static_cast<uint8_t*>(mem_zalloc_array(d->ops, blocks_size + 2 * tree_size, 1));
+    if (!base) return jpc_fail(d, kMsgNoMemory);
+    pb->blocks = reinterpret_cast<CodeBlock*>(base);
+    TagTree* trees[2];
+    for (uint32_t k = 0; k < 2; k++) {
+        uint8_t* at = base + blocks_size + k * tree_size;
+        trees[k] = reinterpret_cast<TagTree*>(at);
+        tagtree_init(trees[k], reinterpret_cast<TagTreeNode*>(at + align8(sizeof(TagTree))),
+                     pb->blocks_across, pb->blocks_down);
+    }
+    pb->inclusion_tree = trees[0];
+    pb->zero_bitplane_tree = trees[1];
     CodeBlock* cb = pb->blocks;
     for (uint32_t j = 0; j < pb->blocks_down; j++) {
         const uint64_t by = uint64_t(cy0) + j;
@@ -184,11 +194,21 @@ int partition_resolution(jpcdec* d, TileComponent* tc, Resolution* res) {
     res->precincts_across = static_cast<uint32_t>(across);
     res->precincts_down = static_cast<uint32_t>(down);
     res->precinct_count = static_cast<uint32_t>(across * down);
-    res->precincts = mem_new_array<Precinct>(d->ops, res->precinct_count);
-    if (!res->precincts) {
+    // Precincts and their band parts in one block.
+    const uint64_t parts = uint64_t(res->precinct_count) * res->band_count;
+    if (parts > kMemMaxBlock / sizeof(PrecinctBand)) {
         res->precinct_count = 0;
         return jpc_fail(d, kMsgNoMemory);
     }
+    const uint64_t head = align8(uint64_t(res->precinct_count) * sizeof(Precinct));
+    auto* block = static_cast<uint8_t*>(
+        mem_zalloc_array(d->ops, head + parts * sizeof(PrecinctBand), 1));
+    if (!block) {
+        res->precinct_count = 0;
+        return jpc_fail(d, kMsgNoMemory);
+    }
+    res->precincts = reinterpret_cast<Precinct*>(block);
+    PrecinctBand* band_parts = reinterpret_cast<PrecinctBand*>(block + head);
     // In band coordinates the precinct grid halves (its origin stays a multiple of the size).
     const uint64_t ox = lowest ? gx0 : (gx0 + 1) >> 1;
     const uint64_t oy = lowest ? gy0 : (gy0 + 1) >> 1;
@@ -199,8 +219,7 @@ int partition_resolution(jpcdec* d, TileComponent* tc, Resolution* res) {
             prec.y0 = clamp_u32(gy0 + (uint64_t(py) << PPy), res->y0, res->y1);
             prec.x1 = clamp_u32(gx0 + (uint64_t(px + 1) << PPx), res->x0, res->x1);
             prec.y1 = clamp_u32(gy0 + (uint64_t(py + 1) << PPy), res->y0, res->y1);
-            prec.bands = mem_new_array<PrecinctBand>(d->ops, res->band_count);
-            if (!prec.bands) return jpc_fail(d, kMsgNoMemory);
+            prec.bands = band_parts + (uint64_t(py) * res->precincts_across + px) * res->band_count;
             for (uint32_t b = 0; b < res->band_count; b++) {
                 const Band& band = res->bands[b];
                 PrecinctBand& pb = prec.bands[b];
