@@ -235,8 +235,9 @@ TEST(Tier1Mq, MpsWithoutRenormalisationLeavesStateAlone) {
     EXPECT_EQ(m.a, 0xF000u - 0x0521u);
 }
 
-// The inline decoder must agree with the literal model on any bytes, including 0xFF pairs
-// and the end of data, decision by decision and register by register.
+// Both inline decisions (branching and branch-free, mixed at random) must agree with the
+// literal model on any bytes, including 0xFF pairs and the end of data, decision by decision
+// and register by register.
 TEST(Tier1Mq, FastDecoderMatchesModelOnArbitraryBytes) {
     std::mt19937 rng(7);
     for (int trial = 0; trial < 400; ++trial) {
@@ -257,7 +258,9 @@ TEST(Tier1Mq, FastDecoderMatchesModelOnArbitraryBytes) {
         mq_reset_contexts(ctx_model);
         for (int i = 0; i < 600; ++i) {
             const int cx = static_cast<int>(rng() % kMqContextCount);
-            ASSERT_EQ(mq_decode(m, &ctx_fast[cx]), model.decode(&ctx_model[cx])) << i;
+            const int fast = (rng() & 1) ? mq_decode(m, &ctx_fast[cx])
+                                         : mq_decode_even(m, &ctx_fast[cx]);
+            ASSERT_EQ(fast, model.decode(&ctx_model[cx])) << i;
             ASSERT_EQ(ctx_fast[cx], ctx_model[cx]);
             ASSERT_EQ(m.a, model.A);
             ASSERT_EQ(m.c, model.C);
@@ -297,8 +300,11 @@ TEST(Tier1Mq, EncodedSequencesDecodeBack) {
         uint8_t ctx[kMqContextCount];
         mq_reset_contexts(ctx);
         MqCoder m = start(bytes);
-        for (size_t i = 0; i < seq.size(); ++i)
-            ASSERT_EQ(mq_decode(m, &ctx[seq[i].context]), seq[i].bit) << "decision " << i;
+        for (size_t i = 0; i < seq.size(); ++i) {
+            const int got = (i & 4) ? mq_decode_even(m, &ctx[seq[i].context])
+                                    : mq_decode(m, &ctx[seq[i].context]);
+            ASSERT_EQ(got, seq[i].bit) << "decision " << i;
+        }
         // Going on past the codeword decodes on fills, never reads beyond it.
         for (int i = 0; i < 1000; ++i) (void)mq_decode(m, &ctx[i % kMqContextCount]);
         EXPECT_EQ(m.p, bytes.data() + bytes.size());

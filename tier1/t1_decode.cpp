@@ -8,6 +8,11 @@
 // samples outside the block are never coded, so what lands in the border is never read as a
 // sample. The magnitudes use the same indices; they are written when a sample becomes
 // significant and only read after that, so they need no clearing.
+//
+// Beside it, one summary word per stripe column (same border scheme) holds four-bit row masks:
+// significant, visited in this plane, and "has a significant neighbour". Each pass finds the
+// rows it codes in a column with one or two operations on that word, and branches only on
+// rows it actually decodes.
 #include <cstddef>
 #include <cstring>
 
@@ -29,9 +34,14 @@ constexpr uint32_t kSignDown = 1u << 13, kSigDown = 1u << 14;
 constexpr uint32_t kSignUp = 1u << 15, kSigUp = 1u << 16;
 constexpr uint32_t kNegative = 1u << 17;
 constexpr uint32_t kRefined = 1u << 18;
-constexpr uint32_t kVisited = 1u << 19;
 constexpr int kSignIndexShift = 9;
-constexpr int kVisitedShift = 19;
+
+// Summary word of a stripe column: bit r of each field for row r.
+constexpr int kColVisitedShift = 4, kColNeighbourShift = 8;
+constexpr uint32_t kColSigMask = 0xF, kColVisitedMask = 0xF0;
+constexpr uint32_t kColQuiet = 0xFFF;  // nothing significant, visited or with a neighbour
+// Rows of the stripe next to row r (r - 1 .. r + 1).
+constexpr uint32_t kNeighbourRows[4] = {0x3, 0x7, 0xE, 0xC};
 
 constexpr uint8_t kStyleReset = 0x02, kStyleCausal = 0x08, kStylePredictable = 0x10, kStyleSegSymbol = 0x20;
 constexpr int kCtxRunLength = 17, kCtxUniform = 18;
@@ -49,7 +59,10 @@ struct T1Scratch {
     MemOps* ops;
     uint32_t* flags;
     uint32_t* mags;
-    size_t capacity;  // words in each of flags and mags
+    uint32_t* columns;
+    size_t flags_capacity;    // words in flags
+    size_t mags_capacity;     // words in mags
+    size_t column_capacity;   // words in columns
     uint8_t contexts[kMqContextCount];
 };
 
@@ -59,8 +72,10 @@ namespace {
 struct Block {
     uint32_t* flags;  // sample (0, 0)
     uint32_t* mags;
+    uint32_t* cols;   // summary of the stripe column of sample (0, 0)
     uint32_t w, h;
     ptrdiff_t ss;     // words per stripe
+    ptrdiff_t cs;     // summary words per stripe
     ptrdiff_t up[4], down[4];  // offset of the sample above / below, by row in the stripe
     const uint8_t* zc;
     uint8_t* ctx;
@@ -111,35 +126,72 @@ int raw_check_termination(RawBits& r) {
     return byte == 0x2A;
 }
 
-// Marks the sample at f significant (neg 1 when negative) and tells its eight neighbours.
-// skip_up leaves the row above alone (stripe-causal mode, first row of a stripe).
-T1_INLINE void make_significant(uint32_t* f, ptrdiff_t up, ptrdiff_t down, uint32_t neg,
-                                bool skip_up) {
-    f[0] |= kSig | (neg << 17);
-    f[-4] |= kNbRight | kSigRight | (neg * kSignRight);
-    f[4] |= kNbLeft | kSigLeft | (neg * kSignLeft);
+// Marks row r of the stripe column at f (summary word col) significant, neg 1 when negative,
+// and tells its eight neighbours. skip_up leaves the row above alone (stripe-causal mode,
+// first row of a stripe).
+T1_INLINE void make_significant(const Block& b, uint32_t* f, uint32_t* col, uint32_t r,
+                                uint32_t neg, bool skip_up) {
+    uint32_t* s = f + r;
+    s[0] |= kSig | (neg * kNegative);
+    s[-4] |= kNbRight | kSigRight | (neg * kSignRight);
+    s[4] |= kNbLeft | kSigLeft | (neg * kSignLeft);
     if (!skip_up) {
-        uint32_t* u = f + up;
+        uint32_t* u = s + b.up[r];
         u[-4] |= kNbDownRight;
         u[0] |= kNbDown | kSigDown | (neg * kSignDown);
         u[4] |= kNbDownLeft;
     }
-    uint32_t* dn = f + down;
+    uint32_t* dn = s + b.down[r];
     dn[-4] |= kNbUpRight;
     dn[0] |= kNbUp | kSigUp | (neg * kSignUp);
     dn[4] |= kNbUpLeft;
+
+    const uint32_t near = kNeighbourRows[r] << kColNeighbourShift;
+    col[-1] |= near;
+    col[0] |= near | (1u << r);
+    col[1] |= near;
+    if (r == 0 && !skip_up) {
+        uint32_t* c = col - b.cs;
+        const uint32_t bottom = 8u << kColNeighbourShift;
+        c[-1] |= bottom;
+        c[0] |= bottom;
+        c[1] |= bottom;
+    } else if (r == 3) {
+        uint32_t* c = col + b.cs;
+        const uint32_t top = 1u << kColNeighbourShift;
+        c[-1] |= top;
+        c[0] |= top;
+        c[1] |= top;
+    }
 }
 
 T1_INLINE uint32_t decode_sign(MqCoder& m, uint8_t* ctx, uint32_t v) {
     const uint32_t sc = kSignCoding[(v >> kSignIndexShift) & 0xFF];
-    return static_cast<uint32_t>(mq_decode(m, &ctx[sc >> 1])) ^ (sc & 1);
+    return static_cast<uint32_t>(mq_decode_even(m, &ctx[sc >> 1])) ^ (sc & 1);
 }
 
 inline uint32_t stripe_rows(const Block& b, uint32_t y0) {
     return b.h - y0 < 4 ? b.h - y0 : 4;
 }
 
-T1_INLINE uint32_t column_or(const uint32_t* f) { return f[0] | f[1] | f[2] | f[3]; }
+T1_INLINE uint32_t rows_mask(uint32_t rows) { return (1u << rows) - 1; }
+
+T1_INLINE uint32_t lowest_row(uint32_t mask) {
+#if defined(__GNUC__)
+    return static_cast<uint32_t>(__builtin_ctz(mask));
+#else
+    uint32_t r = 0;
+    while (!(mask & (1u << r))) ++r;
+    return r;
+#endif
+}
+
+// Rows coded by each pass, from a summary word: not significant with a significant
+// neighbour; significant and not yet visited; neither significant nor visited.
+T1_INLINE uint32_t propagation_rows(uint32_t cw) { return (cw >> kColNeighbourShift) & ~cw; }
+T1_INLINE uint32_t refinement_rows(uint32_t cw) { return cw & ~(cw >> kColVisitedShift); }
+T1_INLINE uint32_t cleanup_rows(uint32_t cw) { return ~(cw | (cw >> kColVisitedShift)); }
+T1_INLINE uint32_t above(uint32_t r) { return ~((2u << r) - 1); }
 
 void pass_significance(Block& b, MqCoder& state) {
     MqCoder m = state;
@@ -147,22 +199,28 @@ void pass_significance(Block& b, MqCoder& state) {
     uint8_t* ctx = b.ctx;
     const bool causal = (b.style & kStyleCausal) != 0;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
-        const uint32_t rows = stripe_rows(b, y0);
+        const uint32_t valid = rows_mask(stripe_rows(b, y0));
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
         uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
-            // Most columns of the early planes have no significant neighbour at all.
-            if (!(column_or(f) & kNbAll)) continue;
-            for (uint32_t r = 0; r < rows; ++r) {
+        uint32_t* col = b.cols + (y0 >> 2) * b.cs;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4, ++col) {
+            uint32_t todo = propagation_rows(*col) & valid;
+            if (!todo) continue;
+            uint32_t visited = 0;
+            do {
+                const uint32_t r = lowest_row(todo);
                 const uint32_t v = f[r];
-                if ((v & kSig) || !(v & kNbAll)) continue;
+                todo &= todo - 1;
+                visited |= 1u << r;
                 if (mq_decode(m, &ctx[zc[v & 0x1FF]])) {
                     const uint32_t neg = decode_sign(m, ctx, v);
-                    make_significant(f + r, b.up[r], b.down[r], neg, causal && r == 0);
+                    make_significant(b, f, col, r, neg, causal && r == 0);
                     mg[r] = 1;
+                    // The rows below may have gained their first significant neighbour.
+                    todo = propagation_rows(*col) & valid & above(r);
                 }
-                f[r] |= kVisited;
-            }
+            } while (todo);
+            *col |= visited << kColVisitedShift;
         }
     }
     state = m;
@@ -172,18 +230,22 @@ void pass_refinement(Block& b, MqCoder& state) {
     MqCoder m = state;
     uint8_t* ctx = b.ctx;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
-        const uint32_t rows = stripe_rows(b, y0);
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
         uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
-            if (!(column_or(f) & kSig)) continue;
-            for (uint32_t r = 0; r < rows; ++r) {
+        uint32_t* col = b.cols + (y0 >> 2) * b.cs;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4, ++col) {
+            // Only real rows are ever significant, so no row mask is needed.
+            const uint32_t rows = refinement_rows(*col) & kColSigMask;
+            uint32_t todo = rows;
+            while (todo) {
+                const uint32_t r = lowest_row(todo);
+                todo &= todo - 1;
                 const uint32_t v = f[r];
-                if ((v & (kSig | kVisited)) != kSig) continue;
                 const int c = (v & kRefined) ? 16 : ((v & kNbAll) ? 15 : 14);
-                mg[r] = (mg[r] << 1) | static_cast<uint32_t>(mq_decode(m, &ctx[c]));
-                f[r] = v | kRefined | kVisited;
+                mg[r] = (mg[r] << 1) | static_cast<uint32_t>(mq_decode_even(m, &ctx[c]));
+                f[r] = v | kRefined;
             }
+            *col |= rows << kColVisitedShift;
         }
     }
     state = m;
@@ -196,33 +258,34 @@ void pass_cleanup(Block& b, MqCoder& state) {
     const bool causal = (b.style & kStyleCausal) != 0;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t rows = stripe_rows(b, y0);
+        const uint32_t valid = rows_mask(rows);
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
         uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
-            uint32_t r = 0;
-            if (rows == 4 && !(column_or(f) & (0x1FF | kVisited))) {
+        uint32_t* col = b.cols + (y0 >> 2) * b.cs;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4, ++col) {
+            const uint32_t cw = *col;
+            uint32_t todo = cleanup_rows(cw) & valid;
+            if (rows == 4 && !(cw & kColQuiet)) {
                 // Run mode: one decision says whether any of the four becomes significant.
                 if (!mq_decode(m, &ctx[kCtxRunLength])) continue;
-                r = static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform])) << 1;
+                uint32_t r = static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform])) << 1;
                 r |= static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform]));
                 const uint32_t neg = decode_sign(m, ctx, f[r]);
-                make_significant(f + r, b.up[r], b.down[r], neg, causal && r == 0);
+                make_significant(b, f, col, r, neg, causal && r == 0);
                 mg[r] = 1;
-                ++r;
+                todo &= above(r);
             }
-            for (; r < rows; ++r) {
+            while (todo) {
+                const uint32_t r = lowest_row(todo);
+                todo &= todo - 1;
                 const uint32_t v = f[r];
-                if (v & (kSig | kVisited)) continue;
                 if (mq_decode(m, &ctx[zc[v & 0x1FF]])) {
                     const uint32_t neg = decode_sign(m, ctx, v);
-                    make_significant(f + r, b.up[r], b.down[r], neg, causal && r == 0);
+                    make_significant(b, f, col, r, neg, causal && r == 0);
                     mg[r] = 1;
                 }
             }
-            f[0] &= ~kVisited;
-            f[1] &= ~kVisited;
-            f[2] &= ~kVisited;
-            f[3] &= ~kVisited;
+            *col &= ~kColVisitedMask;
         }
     }
     state = m;
@@ -232,21 +295,25 @@ void raw_significance(Block& b, RawBits& state) {
     RawBits rb = state;
     const bool causal = (b.style & kStyleCausal) != 0;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
-        const uint32_t rows = stripe_rows(b, y0);
+        const uint32_t valid = rows_mask(stripe_rows(b, y0));
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
         uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
-            if (!(column_or(f) & kNbAll)) continue;
-            for (uint32_t r = 0; r < rows; ++r) {
-                const uint32_t v = f[r];
-                if ((v & kSig) || !(v & kNbAll)) continue;
+        uint32_t* col = b.cols + (y0 >> 2) * b.cs;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4, ++col) {
+            uint32_t todo = propagation_rows(*col) & valid;
+            uint32_t visited = 0;
+            while (todo) {
+                const uint32_t r = lowest_row(todo);
+                todo &= todo - 1;
+                visited |= 1u << r;
                 if (raw_bit(rb)) {
                     const uint32_t neg = raw_bit(rb);
-                    make_significant(f + r, b.up[r], b.down[r], neg, causal && r == 0);
+                    make_significant(b, f, col, r, neg, causal && r == 0);
                     mg[r] = 1;
+                    todo = propagation_rows(*col) & valid & above(r);
                 }
-                f[r] |= kVisited;
             }
+            *col |= visited << kColVisitedShift;
         }
     }
     state = rb;
@@ -255,17 +322,19 @@ void raw_significance(Block& b, RawBits& state) {
 void raw_refinement(Block& b, RawBits& state) {
     RawBits rb = state;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
-        const uint32_t rows = stripe_rows(b, y0);
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
         uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
-            if (!(column_or(f) & kSig)) continue;
-            for (uint32_t r = 0; r < rows; ++r) {
-                const uint32_t v = f[r];
-                if ((v & (kSig | kVisited)) != kSig) continue;
+        uint32_t* col = b.cols + (y0 >> 2) * b.cs;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4, ++col) {
+            const uint32_t rows = refinement_rows(*col) & kColSigMask;
+            uint32_t todo = rows;
+            while (todo) {
+                const uint32_t r = lowest_row(todo);
+                todo &= todo - 1;
                 mg[r] = (mg[r] << 1) | raw_bit(rb);
-                f[r] = v | kRefined | kVisited;
+                f[r] |= kRefined;
             }
+            *col |= rows << kColVisitedShift;
         }
     }
     state = rb;
@@ -314,22 +383,21 @@ int decode_raw_segment(jpcdec* d, Block& b, const CodedSegment* seg) {
     return 1;
 }
 
-// Makes room for a block of w x h samples; the grid keeps its largest size.
-int scratch_reserve(T1Scratch* s, size_t words) {
-    if (words <= s->capacity) return 1;
-    auto* flags = static_cast<uint32_t*>(mem_alloc_array(s->ops, words, sizeof(uint32_t)));
-    auto* mags = static_cast<uint32_t*>(mem_alloc_array(s->ops, words, sizeof(uint32_t)));
-    if (!flags || !mags) {
-        mem_free(s->ops, flags);
-        mem_free(s->ops, mags);
-        return 0;
-    }
-    mem_free(s->ops, s->flags);
-    mem_free(s->ops, s->mags);
-    s->flags = flags;
-    s->mags = mags;
-    s->capacity = words;
+// Makes room for a block's grids; the scratch keeps its largest size.
+int grow(MemOps* ops, uint32_t** block, size_t* capacity, size_t words) {
+    if (words <= *capacity) return 1;
+    auto* fresh = static_cast<uint32_t*>(mem_alloc_array(ops, words, sizeof(uint32_t)));
+    if (!fresh) return 0;
+    mem_free(ops, *block);
+    *block = fresh;
+    *capacity = words;
     return 1;
+}
+
+int scratch_reserve(T1Scratch* s, size_t words, size_t column_words) {
+    return grow(s->ops, &s->flags, &s->flags_capacity, words) &&
+           grow(s->ops, &s->mags, &s->mags_capacity, words) &&
+           grow(s->ops, &s->columns, &s->column_capacity, column_words);
 }
 
 void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, int32_t* dst,
@@ -341,14 +409,16 @@ void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, in
         const ptrdiff_t row = (y >> 2) * b.ss + (y & 3);
         const uint32_t* f = b.flags + row;
         const uint32_t* mg = b.mags + row;
+        const uint32_t* col = b.cols + (y >> 2) * b.cs;
+        const uint32_t sig_bit = 1u << (y & 3), visited_shift = kColVisitedShift + (y & 3);
         int32_t* out = dst + size_t(y) * dst_stride;
         for (uint32_t x = 0; x < b.w; ++x) {
-            const uint32_t v = f[4 * x];
+            const uint32_t cw = col[x];
             int32_t value = 0;
-            if (v & kSig) {
-                const uint32_t g = g0 + ((v >> kVisitedShift) & 1);
+            if (cw & sig_bit) {
+                const uint32_t g = g0 + ((cw >> visited_shift) & 1);
                 const int32_t mag = static_cast<int32_t>(t1_dequantise(mg[4 * x], g, q));
-                value = (v & kNegative) ? -mag : mag;
+                value = (f[4 * x] & kNegative) ? -mag : mag;
             }
             out[x] = value;
         }
@@ -369,6 +439,7 @@ void t1_scratch_destroy(MemOps* ops, T1Scratch* s) {
     if (!s) return;
     mem_free(ops, s->flags);
     mem_free(ops, s->mags);
+    mem_free(ops, s->columns);
     ops->free(ops, s);
 }
 
@@ -398,13 +469,18 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
     const size_t stripes = (h + 3) / 4;
     const size_t ss = (size_t(w) + 2) * 4;
     const size_t words = (stripes + 2) * ss;
-    if (!scratch_reserve(s, words)) return jpc_fail(d, kMsgNoMemory);
+    const size_t cs = size_t(w) + 2;
+    const size_t column_words = (stripes + 2) * cs;
+    if (!scratch_reserve(s, words, column_words)) return jpc_fail(d, kMsgNoMemory);
     std::memset(s->flags, 0, words * sizeof(uint32_t));
+    std::memset(s->columns, 0, column_words * sizeof(uint32_t));
     mq_reset_contexts(s->contexts);
 
     Block blk;
     blk.flags = s->flags + ss + 4;
     blk.mags = s->mags + ss + 4;
+    blk.cols = s->columns + cs + 1;
+    blk.cs = static_cast<ptrdiff_t>(cs);
     blk.w = w;
     blk.h = h;
     blk.ss = static_cast<ptrdiff_t>(ss);

@@ -105,6 +105,7 @@ public:
             }
         }
         out.passes = total;
+        out.symbols = symbols_;
         out.coded = coded_;
         out.expected.resize(n_);
         for (size_t i = 0; i < n_; ++i) {
@@ -139,11 +140,13 @@ private:
         return zc_label(p_.orientation, h, v, d);
     }
     void put(int context, int bit) {
+        ++symbols_;
         if (raw_mode_) raw_.put(bit);
         else mq_.encode(&ctx_[context], bit);
     }
     void code_sign(int x, int y) {
         const size_t i = static_cast<size_t>(y) * p_.w + static_cast<size_t>(x);
+        ++symbols_;
         if (raw_mode_) {
             raw_.put(neg_[i]);
             return;
@@ -215,13 +218,13 @@ private:
                     for (uint32_t r = 0; r < 4 && first == 4; ++r)
                         if (bit_of(idx(y0 + r), plane)) first = r;
                     if (first == 4) {
-                        mq_.encode(&ctx_[17], 0);
+                        put(17, 0);
                         for (uint32_t r = 0; r < 4; ++r) ++coded_[idx(y0 + r)];
                         continue;
                     }
-                    mq_.encode(&ctx_[17], 1);
-                    mq_.encode(&ctx_[18], static_cast<int>(first >> 1));
-                    mq_.encode(&ctx_[18], static_cast<int>(first & 1));
+                    put(17, 1);
+                    put(18, static_cast<int>(first >> 1));
+                    put(18, static_cast<int>(first & 1));
                     for (uint32_t r = 0; r < first; ++r) ++coded_[idx(y0 + r)];
                     code_sign(x, static_cast<int>(y0 + first));
                     sig_[idx(y0 + first)] = 1;
@@ -233,7 +236,7 @@ private:
                     const size_t i = idx(y0 + r);
                     if (sig_[i] || visited_[i]) continue;
                     const int b = bit_of(i, plane);
-                    mq_.encode(&ctx_[label(x, y)], b);
+                    put(label(x, y), b);
                     if (b) {
                         code_sign(x, y);
                         sig_[i] = 1;
@@ -244,7 +247,7 @@ private:
             }
         }
         if (p_.style & 0x20) {
-            for (int k = 3; k >= 0; --k) mq_.encode(&ctx_[18], (p_.segmentation_symbol >> k) & 1);
+            for (int k = 3; k >= 0; --k) put(18, (p_.segmentation_symbol >> k) & 1);
         }
     }
 
@@ -257,6 +260,7 @@ private:
     MqEncoder mq_;
     RawWriter raw_;
     bool raw_mode_ = false;
+    uint64_t symbols_ = 0;
 };
 
 }  // namespace

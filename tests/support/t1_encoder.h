@@ -76,6 +76,7 @@ struct Segment {
 struct EncodedBlock {
     std::vector<Segment> segments;
     uint32_t passes = 0;
+    uint64_t symbols = 0;            // MQ decisions and raw bits written
     std::vector<uint32_t> coded;     // per sample, raster order: bit-planes in which it was coded
     std::vector<int32_t> expected;   // per sample: sign and the magnitude bits decoded so far
 };
