@@ -130,6 +130,14 @@ int read_tile_part(jpcdec* d, const MarkerSet* main, PartCounts* counts, TilePar
 
 // Tiles no tile-part announced reconstruct as zero coefficients.
 int build_missing_tiles(jpcdec* d, const MarkerSet* main) {
+    uint64_t missing = 0;
+    for (uint32_t t = 0; t < d->tileNum; t++)
+        if (!d->tiles[t].parts_seen && !d->tiles[t].built) missing++;
+    // Every tile owes at least one tile-part (an SOT segment of 12 bytes). A header claiming
+    // far more tiles than the data could ever announce is damaged: filling them all in would
+    // cost time and memory out of all proportion to the input.
+    if (missing && uint64_t(d->tileNum) * 12 > d->reader->length)
+        return jpc_fail(d, "The codestream is too short to hold a tile-part for each of its tiles.");
     for (uint32_t t = 0; t < d->tileNum; t++) {
         const Tile& tile = d->tiles[t];
         if (tile.parts_seen || tile.built) continue;
