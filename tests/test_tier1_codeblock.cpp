@@ -241,7 +241,7 @@ TEST(Tier1Codeblock, RawPredictableTermination) {
         {"FF used up, then 2A", 8, {0xFF, 0x2A}, 0x10, 1},
         {"FF used up, then 2B", 8, {0xFF, 0x2B}, 0x10, 0},
         {"FF used up, then nothing", 8, {0xFF}, 0x10, 0},
-        {"past the end: 0x7F fill", 5, {}, 0x10, 0},  // fill 01111111: 5 bits 01111, 111 left
+        {"past the end: 1-bits", 5, {}, 0x10, 0},  // fill 0xFF: 5 bits 11111, 111 left
     };
     Harness hn;
     for (const RawCase& c : cases) {
@@ -269,7 +269,7 @@ TEST(Tier1Codeblock, RawPredictableTermination) {
         // Refinement bits are kept either way: value 2 + bit, two planes, g = h.
         uint32_t bits = 0, nbits = 0;
         for (uint8_t b : c.raw) bits = (bits << 8) | b, nbits += 8;
-        if (c.raw.empty()) bits = 0x7F, nbits = 8;
+        if (c.raw.empty()) bits = 0xFF, nbits = 8;
         for (uint32_t x = 0; x < c.width; ++x) {
             const uint32_t bit = (bits >> (nbits - 1 - x)) & 1;
             EXPECT_EQ(r.values[x], int32_t(4 * (2 + bit))) << x;
@@ -296,6 +296,31 @@ TEST(Tier1Codeblock, RawBitsAfterFFCarrySevenDataBits) {
     EXPECT_EQ(r.ok, 1);
     for (uint32_t x = 0; x < 8; ++x) EXPECT_EQ(r.values[x], -12) << x;
     EXPECT_EQ(r.values[8], -8);
+}
+
+// An encoder drops a raw segment's final 0xFF; the missing bits must come back as ones.
+TEST(Tier1Codeblock, RawSegmentWithoutItsFinalFF) {
+    BlockParams bp;
+    bp.w = 12;
+    bp.h = 1;
+    bp.planes = 1;
+    EncodedBlock e = t1_test::encode_block(std::vector<int32_t>(12, 1), bp);
+    Segment raw;
+    raw.is_mq = false;
+    raw.npasses = 2;
+    raw.bytes = {0xFF};  // eight ones, then 7-bit bytes after 0xFF: the rest is all ones too
+    Harness hn;
+    BandSetup bs;
+    bs.magnitude_bits = 2;
+    std::vector<Segment> full = e.segments, cut = e.segments;
+    full.push_back(raw);
+    raw.bytes.clear();
+    cut.push_back(raw);
+    const DecodeResult a = hn.decode(bs, 12, 1, full), b = hn.decode(bs, 12, 1, cut);
+    EXPECT_EQ(a.ok, 1);
+    EXPECT_EQ(b.ok, 1);
+    EXPECT_EQ(a.values, std::vector<int32_t>(12, 12));
+    EXPECT_EQ(b.values, a.values);
 }
 
 TEST(Tier1Codeblock, ScratchGrowsAndIsReused) {

@@ -84,8 +84,10 @@ struct Block {
     uint32_t cleanups;   // cleanup passes run so far: every sample was coded once in each
 };
 
-// Stuffed raw bits of a bypass segment: after 0xFF only 7 bits are data; past the end the
-// byte is taken as 0x7F.
+// Stuffed raw bits of a bypass segment: after 0xFF only 7 bits are data. Past the end the
+// byte is taken as 0xFF, i.e. 1-bits as in the MQ decoder: encoders drop a final 0xFF from a
+// raw segment as they do from an MQ codeword, and a 0x7F fill would turn its first bit into 0
+// (wrong samples in real bypass streams).
 struct RawBits {
     const uint8_t* p;
     const uint8_t* end;
@@ -96,7 +98,7 @@ struct RawBits {
 
 T1_INLINE uint32_t raw_bit(RawBits& r) {
     if (r.count == 0) {
-        const uint32_t byte = r.p < r.end ? *r.p++ : 0x7Fu;
+        const uint32_t byte = r.p < r.end ? *r.p++ : 0xFFu;
         if (r.after_ff) {
             r.buffer = byte & 0x7F;
             r.count = 7;
