@@ -480,4 +480,28 @@ TEST(Progression, DeepLevelsTerminate) {
     }
 }
 
+// Thousands of components whose tile-components are empty (sub-sampling 255 on a tile that
+// starts at x 1) and the largest layer count: the iteration must not walk them layer after
+// layer, or a small hostile file keeps the parse busy for minutes.
+TEST(Progression, EmptyComponentsCostNothing) {
+    Image img;
+    img.XOsiz = 1;
+    img.Xsiz = 64;
+    img.Ysiz = 64;
+    img.components.assign(3000, {255, 1, 8});
+    img.components[0] = {1, 1, 8};
+    for (uint8_t order = 0; order < 5; order++) {
+        SCOPED_TRACE(order);
+        Decoder dec(img);
+        Tile* tile = dec.build_tile(0, {style(2)}, 65535, order);
+        ASSERT_NE(tile, nullptr) << t2_test::Messages::last();
+        ASSERT_EQ(dec.setup_progression(0, {}, {}), 1);
+        const auto start = std::chrono::steady_clock::now();
+        const auto seq = t2_test::packet_sequence(tile, 2000000);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_EQ(seq.size(), 3u * 65535u);
+        for (size_t i = 0; i < seq.size(); i += 9973) EXPECT_EQ(std::get<2>(seq[i]), 0u);
+    }
+}
+
 }  // namespace

@@ -82,6 +82,31 @@ int build_set(StepBuilder* b, const Tile* tile, Want want, StepSet* set, Pending
     return 1;
 }
 
+int build_component_skips(MemOps* ops, PositionSteps* steps, const Tile* tile) {
+    const uint32_t n = tile->component_count, row = n + 1;
+    steps->next_at = mem_new_array<uint16_t>(ops, uint64_t(row) * tile->max_resolutions);
+    steps->next_any = mem_new_array<uint16_t>(ops, row);
+    if (!steps->next_at || !steps->next_any) return 0;
+    for (uint32_t r = 0; r < tile->max_resolutions; r++) {
+        uint16_t* next = steps->next_at + uint64_t(r) * row;
+        next[n] = static_cast<uint16_t>(n);
+        for (uint32_t c = n; c-- > 0;) {
+            const TileComponent& tc = tile->components[c];
+            const bool has = r < tc.resolution_count && tc.resolutions[r].precinct_count > 0;
+            next[c] = has ? static_cast<uint16_t>(c) : next[c + 1];
+        }
+    }
+    steps->next_any[n] = static_cast<uint16_t>(n);
+    for (uint32_t c = n; c-- > 0;) {
+        const TileComponent& tc = tile->components[c];
+        bool has = false;
+        for (uint32_t r = 0; r < tc.resolution_count && !has; r++)
+            has = tc.resolutions[r].precinct_count > 0;
+        steps->next_any[c] = has ? static_cast<uint16_t>(c) : steps->next_any[c + 1];
+    }
+    return 1;
+}
+
 int build_steps(MemOps* ops, ProgressionState* s) {
     const Tile* tile = s->tile;
     uint64_t pairs = 0;
@@ -90,6 +115,7 @@ int build_steps(MemOps* ops, ProgressionState* s) {
     auto* steps = mem_new<PositionSteps>(ops);
     if (!steps) return 0;
     s->steps = steps;
+    if (!build_component_skips(ops, steps, tile)) return 0;
     steps->by_resolution = mem_new_array<StepSet>(ops, tile->max_resolutions);
     steps->by_component = mem_new_array<StepSet>(ops, tile->component_count);
     const uint64_t sets = uint64_t(1) + tile->max_resolutions + tile->component_count;
@@ -150,6 +176,15 @@ void fill_min_steps(ProgressionState* s) {
     if (s->step_y == 0) s->step_y = 1;
 }
 
+// First component from the state's one on that has precincts, per the skip table.
+inline uint16_t skip_components(const uint16_t* next, uint16_t c, uint16_t n) {
+    return next[c < n ? c : n];
+}
+
+inline const uint16_t* next_at(const ProgressionState* s, uint32_t r) {
+    return s->steps->next_at + uint64_t(r) * (uint32_t(s->tile->component_count) + 1);
+}
+
 inline int emit(ProgressionState* s, Precinct* p) {
     if (s->layer < p->packet_counter) return 0;
     p->packet_counter = static_cast<uint16_t>(s->layer + 1);
@@ -192,14 +227,14 @@ int iterate_lrcp(ProgressionState* s, const ProgressionRecord* rec) {
     for (; s->layer < rec->LYE && s->layer < tile->layers; s->layer++) {
         for (; s->resolution < rec->RE && s->resolution < tile->max_resolutions;
              s->resolution++) {
-            for (; s->component < rec->CE && s->component < tile->component_count;
-                 s->component++) {
-                TileComponent& tc = tile->components[s->component];
-                if (s->resolution < tc.resolution_count) {
-                    Resolution& res = tc.resolutions[s->resolution];
-                    for (; s->precinct < res.precinct_count; s->precinct++)
-                        if (emit(s, &res.precincts[s->precinct])) return 1;
-                }
+            const uint16_t* next = next_at(s, s->resolution);
+            const uint16_t n = tile->component_count;
+            for (s->component = skip_components(next, s->component, n);
+                 s->component < rec->CE && s->component < n;
+                 s->component = next[s->component + 1]) {
+                Resolution& res = tile->components[s->component].resolutions[s->resolution];
+                for (; s->precinct < res.precinct_count; s->precinct++)
+                    if (emit(s, &res.precincts[s->precinct])) return 1;
                 s->precinct = 0;
             }
             s->component = s->start_component;
@@ -213,14 +248,14 @@ int iterate_rlcp(ProgressionState* s, const ProgressionRecord* rec) {
     Tile* tile = s->tile;
     for (; s->resolution < rec->RE && s->resolution < tile->max_resolutions; s->resolution++) {
         for (; s->layer < rec->LYE && s->layer < tile->layers; s->layer++) {
-            for (; s->component < rec->CE && s->component < tile->component_count;
-                 s->component++) {
-                TileComponent& tc = tile->components[s->component];
-                if (s->resolution < tc.resolution_count) {
-                    Resolution& res = tc.resolutions[s->resolution];
-                    for (; s->precinct < res.precinct_count; s->precinct++)
-                        if (emit(s, &res.precincts[s->precinct])) return 1;
-                }
+            const uint16_t* next = next_at(s, s->resolution);
+            const uint16_t n = tile->component_count;
+            for (s->component = skip_components(next, s->component, n);
+                 s->component < rec->CE && s->component < n;
+                 s->component = next[s->component + 1]) {
+                Resolution& res = tile->components[s->component].resolutions[s->resolution];
+                for (; s->precinct < res.precinct_count; s->precinct++)
+                    if (emit(s, &res.precincts[s->precinct])) return 1;
                 s->precinct = 0;
             }
             s->component = s->start_component;
@@ -236,10 +271,12 @@ int iterate_rpcl(ProgressionState* s, const ProgressionRecord* rec) {
         const StepSet& steps = s->steps->by_resolution[s->resolution];
         for (; s->y < tile->y1; s->y = next_position(s->y, steps.y, steps.ny, tile->y1)) {
             for (; s->x < tile->x1; s->x = next_position(s->x, steps.x, steps.nx, tile->x1)) {
-                for (; s->component < rec->CE && s->component < tile->component_count;
-                     s->component++) {
+                const uint16_t* next = next_at(s, s->resolution);
+                const uint16_t n = tile->component_count;
+                for (s->component = skip_components(next, s->component, n);
+                     s->component < rec->CE && s->component < n;
+                     s->component = next[s->component + 1]) {
                     TileComponent& tc = tile->components[s->component];
-                    if (s->resolution >= tc.resolution_count) continue;
                     Resolution& res = tc.resolutions[s->resolution];
                     uint32_t p;
                     if (!position_precinct(tile, &tc, &res, s->x, s->y, &p)) continue;
@@ -260,8 +297,11 @@ int iterate_pcrl(ProgressionState* s, const ProgressionRecord* rec) {
     const StepSet& steps = s->steps->all;
     for (; s->y < tile->y1; s->y = next_position(s->y, steps.y, steps.ny, tile->y1)) {
         for (; s->x < tile->x1; s->x = next_position(s->x, steps.x, steps.nx, tile->x1)) {
-            for (; s->component < rec->CE && s->component < tile->component_count;
-                 s->component++) {
+            const uint16_t* next = s->steps->next_any;
+            const uint16_t n = tile->component_count;
+            for (s->component = skip_components(next, s->component, n);
+                 s->component < rec->CE && s->component < n;
+                 s->component = next[s->component + 1]) {
                 TileComponent& tc = tile->components[s->component];
                 for (; s->resolution < rec->RE && s->resolution < tc.resolution_count;
                      s->resolution++) {
@@ -282,7 +322,10 @@ int iterate_pcrl(ProgressionState* s, const ProgressionRecord* rec) {
 
 int iterate_cprl(ProgressionState* s, const ProgressionRecord* rec) {
     Tile* tile = s->tile;
-    for (; s->component < rec->CE && s->component < tile->component_count; s->component++) {
+    const uint16_t* next = s->steps->next_any;
+    const uint16_t n = tile->component_count;
+    for (s->component = skip_components(next, s->component, n);
+         s->component < rec->CE && s->component < n; s->component = next[s->component + 1]) {
         TileComponent& tc = tile->components[s->component];
         const StepSet& steps = s->steps->by_component[s->component];
         for (; s->y < tile->y1; s->y = next_position(s->y, steps.y, steps.ny, tile->y1)) {
@@ -371,6 +414,8 @@ void progression_state_destroy(MemOps* ops, ProgressionState* s) {
         mem_free(ops, steps->pool);
         mem_free(ops, steps->by_resolution);
         mem_free(ops, steps->by_component);
+        mem_free(ops, steps->next_at);
+        mem_free(ops, steps->next_any);
         ops->free(ops, steps);
     }
     mem_free(ops, s->component_step_x);

@@ -25,6 +25,13 @@ struct PositionSteps {
     StepSet* by_resolution;   // max_resolutions sets, over components (RPCL)
     StepSet* by_component;    // component_count sets, over resolutions (CPRL)
     uint64_t* pool;           // backing store of every set's steps
+    // Component skips, so that loops never walk components without precincts (hostile
+    // streams pair thousands of empty components with 65535 layers): next_at[r][c] is the
+    // first component from c on with precincts at resolution r, next_any[c] the first with
+    // precincts at any resolution; component_count when there is none. Rows hold
+    // component_count + 1 entries.
+    uint16_t* next_at;        // max_resolutions rows
+    uint16_t* next_any;
 };
 
 enum ProgressionOrder : uint8_t { kLRCP = 0, kRLCP = 1, kRPCL = 2, kPCRL = 3, kCPRL = 4 };
