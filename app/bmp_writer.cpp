@@ -52,7 +52,7 @@ int seek_to(BmpWriter* w, uint64_t offset) {
     return 1;
 }
 
-int write_at(BmpWriter* w, uint64_t offset, const void* bytes, uint32_t n) {
+int write_at(BmpWriter* w, uint64_t offset, const void* bytes, uint64_t n) {
     if (!seek_to(w, offset)) return 0;
     if (n && std::fwrite(bytes, 1, n, w->file) != n) return 0;
     w->position += n;
@@ -89,13 +89,15 @@ int bmp_open(BmpWriter* w, const char* path, uint32_t width, uint32_t height, ui
     return 1;
 }
 
-int bmp_write_row(BmpWriter* w, uint32_t i, const uint8_t* row) {
+int bmp_write_rows(BmpWriter* w, uint32_t top, uint32_t count, const uint8_t* rows) {
     if (!w->file) return 0;
-    if (i >= w->height) return fail(w);
-    uint64_t offset = kBmpHeaderSize + uint64_t(w->height - 1 - i) * w->stride;
-    if (!write_at(w, offset, row, w->stride)) return fail(w);
+    if (top >= w->height || count > w->height - top) return fail(w);
+    uint64_t offset = kBmpHeaderSize + uint64_t(w->height - top - count) * w->stride;
+    if (!write_at(w, offset, rows, uint64_t(count) * w->stride)) return fail(w);
     return 1;
 }
+
+int bmp_write_row(BmpWriter* w, uint32_t i, const uint8_t* row) { return bmp_write_rows(w, i, 1, row); }
 
 int bmp_close(BmpWriter* w) {
     if (!w->file) return 0;
@@ -124,10 +126,7 @@ int write_bmp(const char* path, uint32_t width, uint32_t height, uint32_t stride
               const uint8_t* pixels) {
     BmpWriter w;
     if (!bmp_open(&w, path, width, height, stride)) return 0;
-    // pixels hold the file's order (bottom row first): file row k is image row height-1-k,
-    // which lands at 54 + k * stride, so the writes run front to back without a seek.
-    for (uint32_t k = 0; k < height; k++) {
-        if (!bmp_write_row(&w, height - 1 - k, pixels + uint64_t(k) * stride)) return 0;
-    }
+    // pixels already hold the file's order, bottom row first: one block.
+    if (height && !bmp_write_rows(&w, 0, height, pixels)) return 0;
     return bmp_close(&w);
 }

@@ -3,6 +3,7 @@
 //   BmpWriter w;
 //   if (!bmp_open(&w, path, width, height, stride)) ...   // header written; file created
 //   for (i < height) if (!bmp_write_row(&w, i, row)) ...  // i counts from the TOP row
+//   (or bmp_write_rows for a block of consecutive rows, one write instead of many)
 //   if (!bmp_close(&w)) ...                               // 1 only when every byte landed
 // Rows may arrive in any order: each goes to its own place in the file, so the caller needs
 // one row of memory, not the whole image. Any failure closes the file and removes it (when it
@@ -34,6 +35,9 @@ struct BmpWriter {
                            uint32_t stride);
 // Writes `stride` bytes of image row i (0 = top) at 54 + (height - 1 - i) * stride.
 [[nodiscard]] int bmp_write_row(BmpWriter* w, uint32_t i, const uint8_t* row);
+// Writes image rows top .. top + count - 1 in one go; `rows` holds them in file order, the
+// lowest row (top + count - 1) first, count * stride bytes.
+[[nodiscard]] int bmp_write_rows(BmpWriter* w, uint32_t top, uint32_t count, const uint8_t* rows);
 [[nodiscard]] int bmp_close(BmpWriter* w);
 // Abandons the file: closes and removes it. Safe on a writer that already failed or closed.
 void bmp_discard(BmpWriter* w);

@@ -61,19 +61,34 @@ void copy_red_to_green_and_blue(uint8_t* row, uint32_t width) {
     for (uint32_t x = 0; x < width; x++, row += 3) row[0] = row[1] = row[2];
 }
 
-// Rows are decoded top first and each goes straight to its place in the file, so memory
-// follows the width of the image, never its height.
-int write_rows(const char* dst, uint32_t width, uint32_t height, uint32_t stride, uint8_t* row,
-               int grey, void (*decode)(void*, uint8_t*), void* decoder) {
+// Rows are decoded top first into a block of a few hundred KiB, placed bottom-up so that the
+// block is already in file order, and each full block is one write at its place in the file:
+// memory follows the width of the image, never its height.
+constexpr uint64_t kBlockBytes = 256 * 1024;
+
+uint32_t rows_per_block(uint64_t stride, uint32_t height) {
+    uint64_t rows = stride ? kBlockBytes / stride : 1;
+    if (rows > height) rows = height;
+    return rows ? static_cast<uint32_t>(rows) : 1;
+}
+
+int write_rows(const char* dst, uint32_t width, uint32_t height, uint32_t stride,
+               uint8_t* block, uint32_t block_rows, int grey, void (*decode)(void*, uint8_t*),
+               void* decoder) {
     BmpWriter bmp;
     if (!bmp_open(&bmp, dst, width, height, stride)) return 0;
-    for (uint32_t i = 0; i < height; i++) {
+    for (uint32_t top = 0; top < height;) {
+        const uint32_t n = block_rows < height - top ? block_rows : height - top;
         // Row decoding reports nothing; a row the decoder leaves alone stays black, and the
         // fill bytes after 3 * width are always zero.
-        std::memset(row, 0, stride);
-        decode(decoder, row);
-        if (grey) copy_red_to_green_and_blue(row, width);
-        if (!bmp_write_row(&bmp, i, row)) return 0;
+        std::memset(block, 0, uint64_t(n) * stride);
+        for (uint32_t j = 0; j < n; j++) {
+            uint8_t* row = block + uint64_t(n - 1 - j) * stride;
+            decode(decoder, row);
+            if (grey) copy_red_to_green_and_blue(row, width);
+        }
+        if (!bmp_write_rows(&bmp, top, n, block)) return 0;
+        top += n;
     }
     return bmp_close(&bmp);
 }
@@ -94,18 +109,20 @@ int run_road(MemOps* ops, Stream* src, const char* dst) {
     // Everything that can be refused is refused before a single row is decoded.
     uint64_t stride = bmp_stride(width);
     uint64_t file_size;
-    uint8_t* row = nullptr;
+    const uint32_t block_rows = rows_per_block(stride, height);
+    uint8_t* block = nullptr;
     int ok = bmp_file_size(height, stride, &file_size);
-    if (ok) ok = (row = static_cast<uint8_t*>(mem_zalloc_array(ops, stride, 1))) != nullptr;
+    if (ok) ok = (block = static_cast<uint8_t*>(mem_zalloc_array(ops, block_rows, stride))) != nullptr;
     int output = ok && Road::set_output(d);
     if (output) {
         auto decode = [](void* dec, uint8_t* r) {
             Road::decode_row(static_cast<typename Road::Decoder*>(dec), r);
         };
-        ok = write_rows(dst, width, height, static_cast<uint32_t>(stride), row, grey, decode, d);
+        ok = write_rows(dst, width, height, static_cast<uint32_t>(stride), block, block_rows, grey,
+                        decode, d);
         Road::finish(d);
     }
-    mem_free(ops, row);
+    mem_free(ops, block);
     Road::destroy(d);
     if (!output || !ok) {
         say(kMsgSave);

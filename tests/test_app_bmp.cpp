@@ -35,6 +35,18 @@ int stream_rows(const std::string& path, uint32_t width, uint32_t height, uint32
     return bmp_close(&w);
 }
 
+// The same, in blocks of up to k consecutive rows, top block first.
+int stream_blocks(const std::string& path, uint32_t width, uint32_t height, uint32_t stride,
+                  const std::vector<uint8_t>& file_order, uint32_t k) {
+    BmpWriter w;
+    if (!bmp_open(&w, path.c_str(), width, height, stride)) return 0;
+    for (uint32_t top = 0; top < height; top += k) {
+        const uint32_t n = k < height - top ? k : height - top;
+        if (!bmp_write_rows(&w, top, n, file_order.data() + uint64_t(height - top - n) * stride)) return 0;
+    }
+    return bmp_close(&w);
+}
+
 bool is_char_device(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISCHR(st.st_mode);
@@ -129,6 +141,12 @@ TEST(BmpWriter, LayoutAndIdenticalStreamingOutput) {
             ASSERT_EQ(stream_rows(rows, s.width, s.height, stride, px, orders[k]), 1);
             EXPECT_EQ(app_test::read_file(rows), file);
         }
+        for (uint32_t k : {2u, 3u, 64u}) {
+            SCOPED_TRACE(testing::Message() << "blocks of " << k);
+            const std::string blocks = dir.file("blocks.bmp");
+            ASSERT_EQ(stream_blocks(blocks, s.width, s.height, stride, px, k), 1);
+            EXPECT_EQ(app_test::read_file(blocks), file);
+        }
     }
 }
 
@@ -174,6 +192,10 @@ TEST(BmpWriter, MisuseFailsAndRemovesTheFile) {
     EXPECT_EQ(bmp_write_row(&w, 0, row.data()), 0);  // a failed writer stays failed
     EXPECT_EQ(bmp_close(&w), 0);
     bmp_discard(&w);
+
+    ASSERT_EQ(bmp_open(&w, path.c_str(), 4, 2, 12), 1);
+    EXPECT_EQ(bmp_write_rows(&w, 1, 2, row.data()), 0);  // a block running past the bottom
+    EXPECT_FALSE(app_test::file_exists(path));
 
     ASSERT_EQ(bmp_open(&w, path.c_str(), 4, 2, 12), 1);
     bmp_discard(&w);
