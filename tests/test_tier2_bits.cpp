@@ -291,41 +291,6 @@ TEST(PacketCodes, LblockCommaCode) {
     }
 }
 
-TEST(PacketCodes, LengthFieldWidth) {
-    // floor(log2(passes)) over the whole pass range, at each power of two.
-    for (uint32_t p = 1; p <= 164; p++) {
-        uint32_t expect = 0;
-        while ((2u << expect) <= p) expect++;
-        ASSERT_EQ(floor_log2_u32(p), expect) << p;
-    }
-    EXPECT_EQ(floor_log2_u32(1), 0u);
-    EXPECT_EQ(floor_log2_u32(3), 1u);
-    EXPECT_EQ(floor_log2_u32(4), 2u);
-    EXPECT_EQ(floor_log2_u32(128), 7u);
-    EXPECT_EQ(floor_log2_u32(0xFFFFFFFFu), 31u);
-}
-
-// Segment capacity A and MQ/raw kind for a segment starting at pass w.
-TEST(PacketCodes, SegmentRulesPerStyle) {
-    struct Case {
-        uint8_t style;
-        uint32_t w, capacity, is_mq;
-    };
-    const Case cases[] = {
-        {0x00, 0, 0xFFFFFFFFu, 1}, {0x00, 57, 0xFFFFFFFFu, 1},
-        {0x01, 0, 10, 1},          {0x01, 4, 6, 1},          {0x01, 9, 1, 1},
-        {0x01, 10, 2, 0},          {0x01, 11, 1, 0},         {0x01, 12, 1, 1},
-        {0x01, 13, 2, 0},          {0x01, 15, 1, 1},         {0x04, 0, 1, 1},
-        {0x04, 10, 1, 1},          {0x05, 3, 1, 1},          {0x05, 10, 1, 0},
-        {0x05, 11, 1, 0},          {0x05, 12, 1, 1},         {0x02 | 0x08, 20, 0xFFFFFFFFu, 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.style) + " w=" + std::to_string(c.w));
-        EXPECT_EQ(segment_capacity(c.style, c.w), c.capacity);
-        EXPECT_EQ(segment_is_mq(c.style, c.w), c.is_mq);
-    }
-}
-
 TEST(Geometry, DivisionsWithLargeExponents) {
     EXPECT_EQ(ceil_div_pow2(0, 33), 0u);
     EXPECT_EQ(ceil_div_pow2(1, 33), 1u);

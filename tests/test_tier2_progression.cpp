@@ -290,7 +290,8 @@ TEST(Progression, ResumesWhereATilePartStopped) {
     EXPECT_EQ(part1, whole);
 }
 
-// The standard's loops, stepping positions one sample at a time: slow but plainly right.
+// The progression loops written out plainly, stepping positions one sample at a time: slow
+// but obviously right.
 std::vector<Packet> reference_sequence(const Tile* tile, const std::vector<Poc>& recs) {
     std::vector<Packet> out;
     std::set<std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>> seen;
