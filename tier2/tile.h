@@ -170,7 +170,11 @@ struct Tile {
 // Builds tile t (bounds, components, coding style, resolutions, precincts, code-blocks,
 // quantisation) from the main header and the tile's first tile-part header. `part` may be
 // nullptr for a tile that no tile-part announces (it then reconstructs as zero coefficients).
-// Returns 0 after reporting through error_hook when a value is unusable.
+// Returns 0 after reporting through error_hook when a value is unusable; the tile is then
+// left unbuilt with nothing allocated. Line rings, input rows and band stripes are not
+// allocated here (the reconstruction makes them when the tile's output starts), so memory
+// does not grow with the number of tile rows.
 [[nodiscard]] int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* part);
-// Frees everything a (possibly half-built) tile holds; the Tile record itself stays.
+// Frees everything a (possibly half-built) tile holds, including rings, input rows and
+// stripes still allocated, and zeroes its pointers; the Tile record itself stays reusable.
 void tile_destroy(jpcdec* d, Tile* tile);
