@@ -129,6 +129,26 @@ bool level_widths_fit(const TileComponent* tc, uint32_t r) {
     return band->stripe != nullptr;
 }
 
+// A tile-component none of whose code-blocks brought any bytes has only zero coefficients:
+// it needs no buffers, and its rows come out as zeros without running the transform.
+bool has_coded_data(const TileComponent* tc) {
+    for (uint32_t r = 0; r < tc->resolution_count; r++) {
+        const Resolution& res = tc->resolutions[r];
+        for (uint32_t b = 0; b < res.band_count && b < 3; b++) {
+            const Band& band = res.bands[b];
+            if (!band.code_blocks) continue;
+            const uint64_t n = uint64_t(band.cb_across) * band.cb_down;
+            for (uint64_t i = 0; i < n; i++) {
+                const CodeBlock* cb = band.code_blocks[i];
+                if (!cb) continue;
+                for (const CodedSegment* s = cb->segments.head; s; s = s->next)
+                    if (s->total_len) return true;
+            }
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int idwt_53_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst) {
@@ -202,8 +222,11 @@ int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
     for (uint32_t j = 0; j < count; j++) {
         TileComponent* tc = &tile->components[j];
         if (!tc->resolutions) continue;
+        const bool coded = has_coded_data(tc);
         for (uint32_t r = 0; r < tc->resolution_count; r++) {
             Resolution* res = &tc->resolutions[r];
+            res->next_out_row = res->y0;
+            if (!coded) continue;
             int ok = level_widths_fit(tc, r);
             for (uint32_t b = 0; ok && b < res->band_count && b < 3; b++)
                 ok = stripe_alloc(d->ops, &res->bands[b]);
@@ -212,7 +235,6 @@ int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
                 recon_tile_end(d, tile);
                 return 0;
             }
-            res->next_out_row = res->y0;
         }
     }
     return 1;

@@ -70,6 +70,58 @@ void v97_lift2(int32_t* L, int64_t c, const int32_t* A, const int32_t* B, uint32
     for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(L[i] - fix_mul(c, int64_t(A[i]) + B[i]));
 }
 
+// Steady state of the 9/7 column, fused into one pass per call: the updates of one call touch
+// each column independently, so they run sample by sample in their listed order. The row
+// leaving the ring goes straight to dst.
+void v97_steady_odd(int32_t* const* L, int32_t* dst, uint32_t w) {
+    int32_t *L0 = L[0], *L1 = L[1], *L2 = L[2], *L3 = L[3], *L4 = L[4];
+    for (uint32_t i = 0; i < w; i++) {
+        const int32_t a4 = static_cast<int32_t>(int64_t(L4[i]) * 65536 / kLiftK);
+        const int32_t a3 = sat_i32(L3[i] - fix_mul(kLiftDelta, a4));
+        const int32_t a2 = sat_i32(L2[i] - fix_mul(kLiftGamma, a3));
+        const int32_t a1 = sat_i32(L1[i] - fix_mul(kLiftBeta, a2));
+        const int32_t a0 = sat_i32(L0[i] - fix_mul(kLiftAlpha, a1));
+        L4[i] = a4;
+        L3[i] = a3;
+        L2[i] = a2;
+        L1[i] = a1;
+        dst[i] = a0;
+    }
+}
+
+void v97_steady_even(int32_t* const* L, int32_t* dst, uint32_t w) {
+    int32_t *L0 = L[0], *L1 = L[1], *L2 = L[2], *L3 = L[3], *L4 = L[4];
+    for (uint32_t i = 0; i < w; i++) {
+        const int32_t l0 = L0[i], l1 = L1[i], l2 = L2[i], l3 = L3[i];
+        const int32_t k4 = sat_i32(fix_mul(kLiftK, L4[i]));
+        L4[i] = sat_i32(k4 - fix_mul(kLiftDelta, l3));
+        L3[i] = sat_i32(l3 - fix_mul(kLiftGamma, l2));
+        L2[i] = sat_i32(l2 - fix_mul(kLiftBeta, l1));
+        L1[i] = sat_i32(l1 - fix_mul(kLiftAlpha, l0));
+        dst[i] = l0;
+    }
+}
+
+// Steady state of the 5/3 column, likewise fused.
+void v53_steady_odd(int32_t* const* L, int32_t* dst, uint32_t w) {
+    int32_t *L0 = L[0], *L1 = L[1], *L2 = L[2];
+    for (uint32_t i = 0; i < w; i++) {
+        const int32_t a1 = sat_i32((int64_t(L1[i]) - (L2[i] >> 2) + 3) & kClear2);
+        L1[i] = a1;
+        dst[i] = sat_i32((int64_t(L0[i]) + (a1 >> 1)) & kClear2);
+    }
+}
+
+void v53_steady_even(int32_t* const* L, int32_t* dst, uint32_t w) {
+    int32_t *L0 = L[0], *L1 = L[1], *L2 = L[2];
+    for (uint32_t i = 0; i < w; i++) {
+        const int32_t l0 = L0[i], l1 = L1[i];
+        L2[i] = sat_i32(L2[i] - ((int64_t(l1) + 8) >> 2));
+        L1[i] = sat_i32(int64_t(l1) + (l0 >> 1));
+        dst[i] = l0;
+    }
+}
+
 void copy_or_zero(int32_t* dst, const int32_t* src, uint32_t w, bool valid) {
     if (w == 0) return;
     if (valid)
@@ -215,13 +267,20 @@ void vertical_53_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* ds
     } else if (h > 3 && uint64_t(c) + 3 <= y1) {
         pull(ctx, c + 2, L[2]);  // into the entry that held row c - 1
         const bool last = uint64_t(c) + 3 == y1;
+        if (!last) {
+            if (c & 1)
+                v53_steady_odd(L, dst, w);
+            else
+                v53_steady_even(L, dst, w);
+            res->next_out_row = c + 1;
+            advance_rings(res);
+            return;
+        }
+        // The last row comes in: finish the column, its edge mirrored.
         if (c & 1) {
             v53_sub_second(L[1], L[2], w);
             v53_add_second(L[0], L[1], w);
-            if (last) v53_add_mirror(L[2], L[1], w);
-        } else if (!last) {
-            v53_sub_first(L[2], L[1], w);
-            v53_add_first(L[1], L[0], w);
+            v53_add_mirror(L[2], L[1], w);
         } else {
             // Last row even: both halves at once, the second from the mirrored neighbour.
             for (uint32_t i = 0; i < w; i++)
@@ -275,24 +334,26 @@ void vertical_97_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* ds
     } else if (h > 5 && uint64_t(c) + 5 <= y1) {
         pull(ctx, c + 4, L[4]);  // into the entry that held row c - 1
         const bool last = uint64_t(c) + 5 == y1;
+        if (!last) {
+            if (c & 1)
+                v97_steady_odd(L, dst, w);
+            else
+                v97_steady_even(L, dst, w);
+            res->next_out_row = c + 1;
+            advance_rings(res);
+            return;
+        }
+        // The last row comes in: finish the column, its edge mirrored.
         if (c & 1) {
             v97_scale_inv_k(L[4], w);
             v97_lift1(L[3], kLiftDelta, L[4], w);
             v97_lift1(L[2], kLiftGamma, L[3], w);
             v97_lift1(L[1], kLiftBeta, L[2], w);
             v97_lift1(L[0], kLiftAlpha, L[1], w);
-            if (last) {
-                v97_lift2(L[4], kLiftGamma, L[3], L[3], w);
-                v97_lift2(L[3], kLiftBeta, L[2], L[4], w);
-                v97_lift2(L[2], kLiftAlpha, L[1], L[3], w);
-                v97_lift2(L[4], kLiftAlpha, L[3], L[3], w);
-            }
-        } else if (!last) {
-            v97_scale_k(L[4], w);
-            v97_lift1(L[4], kLiftDelta, L[3], w);
-            v97_lift1(L[3], kLiftGamma, L[2], w);
-            v97_lift1(L[2], kLiftBeta, L[1], w);
-            v97_lift1(L[1], kLiftAlpha, L[0], w);
+            v97_lift2(L[4], kLiftGamma, L[3], L[3], w);
+            v97_lift2(L[3], kLiftBeta, L[2], L[4], w);
+            v97_lift2(L[2], kLiftAlpha, L[1], L[3], w);
+            v97_lift2(L[4], kLiftAlpha, L[3], L[3], w);
         } else {
             v97_scale_k(L[4], w);
             v97_lift2(L[4], kLiftDelta, L[3], L[3], w);

@@ -124,6 +124,30 @@ void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
                      uint32_t precision) {
     // Depths beyond 38 bits cannot come from a valid header; the cap keeps the shifts defined.
     const uint32_t p = precision < 1 ? 1 : (precision > 38 ? 38 : precision);
+    if (p <= 30) {
+        // Everything fits 32 bits: the common case, kept simple enough to vectorise.
+        const int32_t half = int32_t(1) << (p - 1);
+        const int32_t lo = is_signed ? -half : 0;
+        const int32_t hi = is_signed ? half - 1 : 2 * half - 1;
+        const int32_t shift = is_signed ? 0 : half;
+        if (reversible) {
+            for (uint32_t i = 0; i < n; i++) {
+                int32_t x = (v[i] >> 2) + shift;
+                x = x < lo ? lo : x;
+                v[i] = x > hi ? hi : x;
+            }
+        } else {
+            // Nearest integer, halves away from zero: the fraction is rounded up by 32768,
+            // or by 32767 for values at or below zero, without leaving 32 bits.
+            for (uint32_t i = 0; i < n; i++) {
+                const int32_t s = v[i];
+                int32_t x = (s >> 16) + (((s & 0xFFFF) + 32767 + (s > 0)) >> 16) + shift;
+                x = x < lo ? lo : x;
+                v[i] = x > hi ? hi : x;
+            }
+        }
+        return;
+    }
     const int64_t half = int64_t(1) << (p - 1);
     const int64_t lo = is_signed ? -half : 0;
     const int64_t hi = is_signed ? half - 1 : 2 * half - 1;

@@ -2,7 +2,9 @@
 // decoders assembled by hand (zero coefficients, so every sample is the component's level).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "codestream/jpcdec_impl.h"
@@ -49,6 +51,39 @@ TEST(ReconstructOutput, ConversionsRoundShiftAndClamp) {
         convert_samples(&v, 1, c.reversible, c.is_signed, c.precision);
         EXPECT_EQ(v, c.want);
     }
+}
+
+// Against the plain definition over the whole int32 range: floor(v / 4), or v / 65536 to the
+// nearest integer with halves away from zero, then level shift and clamp.
+TEST(ReconstructOutput, ConversionMatchesDefinitionEverywhere) {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int32_t> any(INT32_MIN, INT32_MAX);
+    for (uint32_t p : {1u, 4u, 8u, 12u, 16u, 30u, 31u, 32u})
+        for (int reversible = 0; reversible <= 1; reversible++)
+            for (uint32_t is_signed = 0; is_signed <= 1; is_signed++)
+                for (int k = 0; k < 20000; k++) {
+                    int32_t v = any(rng);
+                    if (k < 8) v = (k & 1 ? -1 : 1) * (k / 2) * 32768;  // exact halves
+                    const int64_t s = v;
+                    int64_t x;
+                    if (reversible) {
+                        x = s >= 0 ? s / 4 : -((-s + 3) / 4);
+                    } else {
+                        const int64_t a = s < 0 ? -s : s;
+                        x = (a + 32768) / 65536;
+                        if (s < 0) x = -x;
+                    }
+                    const int64_t half = int64_t(1) << (p - 1);
+                    if (!is_signed) x += half;
+                    const int64_t lo = is_signed ? -half : 0;
+                    const int64_t hi = is_signed ? half - 1 : 2 * half - 1;
+                    x = std::min(std::max(x, lo), hi);
+                    x = std::min<int64_t>(std::max<int64_t>(x, INT32_MIN), INT32_MAX);
+                    int32_t got = v;
+                    convert_samples(&got, 1, reversible, is_signed, p);
+                    ASSERT_EQ(got, x) << "v " << v << " p " << p << " rev " << reversible
+                                      << " signed " << is_signed;
+                }
 }
 
 TEST(ReconstructOutput, InverseRctOnIntegers) {
