@@ -175,13 +175,13 @@ TEST(Tier1Hostile, DeepIrreversibleSaturates) {
     bs.magnitude_bits = 20;
     bs.quant_style = 2;
     bs.mantissa = 4095u * 32u;
-    bs.exponent = 30;
+    bs.exponent = 29;
     Harness hn;
     const DecodeResult r = hn.decode(bs, 4, 4, e.segments);
     EXPECT_EQ(r.ok, 1);
     EXPECT_EQ(r.values[0], INT32_MAX);
     EXPECT_EQ(r.values[5], -INT32_MAX);
-    EXPECT_EQ(r.values[10], int32_t((uint64_t(4095u * 32u) << 14)));
+    EXPECT_EQ(r.values[10], int32_t((uint64_t(3 * 4095u * 32u) << 12)));  // 1.5 steps
     EXPECT_EQ(r.values[1], 0);
 }
 
@@ -204,8 +204,8 @@ TEST(Tier1Dequant, NamedCases) {
         {"background, shift taken off", 3, 7, 4, 5, true, 0, 0, 56},
         {"background, g within shift", 1, 4, 2, 5, true, 0, 0, 24},
         {"zero stays zero", 0, 1, 8, 0, false, 1u << 16, 16, 0},
-        {"unit step", 3, 8, 8, 0, false, 1u << 16, 16, 3u << 16},
-        {"step 2^-4", 3, 8, 8, 0, false, 1u << 16, 12, 3u << 12},
+        {"unit step, middle of the step", 3, 8, 8, 0, false, 1u << 16, 16, 7u << 15},
+        {"step 2^-4", 3, 8, 8, 0, false, 1u << 16, 12, 7u << 11},
         {"exponent 0 drops nothing", 3, 8, 8, 0, false, 1u << 16, 0, 3},
         {"negative exponent shifts index first", 7, 8, 8, 0, false, 3u << 16, -1, 9},
         {"far negative exponent", 7, 8, 8, 0, false, 3u << 16, -100, 0},

@@ -51,20 +51,28 @@ inline uint32_t t1_dequantise(uint32_t d, uint32_t g, const T1Dequant& p) {
         q = d >> k;
     }
     if (p.reversible) return q > (kT1Saturated >> 2) ? kT1Saturated : uint32_t(q << 2);
+    // Irreversible indices are reconstructed at the middle of their step even when every
+    // plane was decoded (the reversible path must stay exact, so it never adds the half):
+    // work in half steps, 2q + 1, and take the extra factor 2 out of the exponent.
+    int32_t exponent = p.exponent;
+    if (g >= h) {
+        q = 2 * q + 1;
+        exponent -= 1;
+    }
     uint64_t v;
-    if (p.exponent > 0) {
+    if (exponent > 0) {
         if (q > p.q_limit) return kT1Saturated;
         v = q * p.mantissa;
-        if (p.exponent >= 16) {
-            const uint32_t k = uint32_t(p.exponent - 16);
+        if (exponent >= 16) {
+            const uint32_t k = uint32_t(exponent - 16);
             if (k >= 32 || v > (uint64_t(kT1Saturated) >> k)) return v ? kT1Saturated : 0;
             v <<= k;
         } else {
-            v >>= 16 - p.exponent;
+            v >>= 16 - exponent;
         }
     } else {
         // A non-positive exponent drops index bits before the product.
-        const int64_t k = -int64_t(p.exponent);
+        const int64_t k = -int64_t(exponent);
         q = k >= 64 ? 0 : q >> k;
         if (q > p.q_limit) return kT1Saturated;
         v = (q * p.mantissa) >> 16;

@@ -443,6 +443,11 @@ int64_t reference_dequantise(int64_t d, uint32_t g, uint32_t h, uint32_t roi_shi
     if (d == 0) return 0;
     int64_t q = g < h ? ((d << (h - g)) | (int64_t(1) << (h - g - 1))) : d >> (g - h);
     if (reversible) return q * 4;
+    // Irreversible: the middle of the step, also once every plane is decoded.
+    if (g >= h) {
+        q = 2 * q + 1;
+        exponent -= 1;
+    }
     q = exponent > 0 ? q << exponent : q >> -exponent;
     return (q * int64_t(mantissa)) >> 16;
 }
