@@ -23,88 +23,98 @@ inline void extend_row(int32_t* x, int32_t n, int32_t left, int32_t right) {
 // ---- line operations of the vertical 5/3 (w samples each) ----
 
 // L -= ((A + B + 8) >> 2) with the fraction bits cleared: the complete low-pass update.
-void v53_sub_full(int32_t* L, const int32_t* A, const int32_t* B, uint32_t w) {
+REC_VECTOR_LOOP void v53_sub_full(int32_t* __restrict L, const int32_t* A, const int32_t* B,
+                                  uint32_t w) {
     for (uint32_t i = 0; i < w; i++)
         L[i] = sat_i32(L[i] - (((int64_t(A[i]) + B[i] + 8) >> 2) & kClear2));
 }
 // First half of a low-pass update: the upper neighbour only, nothing cleared.
-void v53_sub_first(int32_t* L, const int32_t* A, uint32_t w) {
+REC_VECTOR_LOOP void v53_sub_first(int32_t* __restrict L, const int32_t* __restrict A, uint32_t w) {
     for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(L[i] - ((int64_t(A[i]) + 8) >> 2));
 }
 // Second half: the +3 and the clearing make the two halves equal the floor of the sum.
-void v53_sub_second(int32_t* L, const int32_t* B, uint32_t w) {
+REC_VECTOR_LOOP void v53_sub_second(int32_t* __restrict L, const int32_t* __restrict B, uint32_t w) {
     for (uint32_t i = 0; i < w; i++)
         L[i] = sat_i32((int64_t(L[i]) - (B[i] >> 2) + 3) & kClear2);
 }
 // L += ((A + B) >> 1) with the fraction bits cleared: the complete high-pass update.
-void v53_add_full(int32_t* L, const int32_t* A, const int32_t* B, uint32_t w) {
+REC_VECTOR_LOOP void v53_add_full(int32_t* __restrict L, const int32_t* A, const int32_t* B,
+                                  uint32_t w) {
     for (uint32_t i = 0; i < w; i++)
         L[i] = sat_i32(L[i] + (((int64_t(A[i]) + B[i]) >> 1) & kClear2));
 }
-void v53_add_first(int32_t* L, const int32_t* A, uint32_t w) {
+REC_VECTOR_LOOP void v53_add_first(int32_t* __restrict L, const int32_t* __restrict A, uint32_t w) {
     for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(int64_t(L[i]) + (A[i] >> 1));
 }
-void v53_add_second(int32_t* L, const int32_t* B, uint32_t w) {
+REC_VECTOR_LOOP void v53_add_second(int32_t* __restrict L, const int32_t* __restrict B, uint32_t w) {
     for (uint32_t i = 0; i < w; i++) L[i] = sat_i32((int64_t(L[i]) + (B[i] >> 1)) & kClear2);
 }
 // High-pass sample at the edge: its mirrored neighbour pair is twice the one neighbour.
-void v53_add_mirror(int32_t* L, const int32_t* A, uint32_t w) {
+REC_VECTOR_LOOP void v53_add_mirror(int32_t* __restrict L, const int32_t* __restrict A, uint32_t w) {
     for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(int64_t(L[i]) + A[i]);
 }
 
 // ---- line operations of the vertical 9/7 ----
 
-void v97_scale_k(int32_t* L, uint32_t w) {
-    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(fix_mul(kLiftK, L[i]));
+REC_VECTOR_LOOP void v97_scale_k(int32_t* L, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(fix_mul32(kLiftK, L[i]));
 }
 void v97_scale_inv_k(int32_t* L, uint32_t w) {
     for (uint32_t i = 0; i < w; i++) L[i] = static_cast<int32_t>(int64_t(L[i]) * 65536 / kLiftK);
 }
 // L -= c x A: one neighbour's share of an update (or the whole of a doubled edge neighbour
 // when A has been summed by the caller).
-void v97_lift1(int32_t* L, int64_t c, const int32_t* A, uint32_t w) {
-    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(L[i] - fix_mul(c, A[i]));
+REC_VECTOR_LOOP void v97_lift1(int32_t* __restrict L, int32_t c, const int32_t* __restrict A,
+                               uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(L[i] - fix_mul32(c, A[i]));
 }
 // L -= c x (A + B), the pair summed before the product.
-void v97_lift2(int32_t* L, int64_t c, const int32_t* A, const int32_t* B, uint32_t w) {
-    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(L[i] - fix_mul(c, int64_t(A[i]) + B[i]));
+REC_VECTOR_LOOP void v97_lift2(int32_t* __restrict L, int32_t c, const int32_t* A, const int32_t* B,
+                               uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(L[i] - fix_mul_pair(c, A[i], B[i]));
 }
 
 // Steady state of the 9/7 column, fused into one pass per call: the updates of one call touch
 // each column independently, so they run sample by sample in their listed order. The row
 // leaving the ring goes straight to dst.
-void v97_steady_odd(int32_t* const* L, int32_t* dst, uint32_t w) {
-    int32_t *L0 = L[0], *L1 = L[1], *L2 = L[2], *L3 = L[3], *L4 = L[4];
+REC_VECTOR_LOOP void v97_steady_odd_lift(int32_t* const* L, int32_t* __restrict dst, uint32_t w) {
+    int32_t *__restrict L0 = L[0], *__restrict L1 = L[1], *__restrict L2 = L[2];
+    int32_t *__restrict L3 = L[3];
+    const int32_t* __restrict L4 = L[4];
     for (uint32_t i = 0; i < w; i++) {
-        const int32_t a4 = static_cast<int32_t>(int64_t(L4[i]) * 65536 / kLiftK);
-        const int32_t a3 = sat_i32(L3[i] - fix_mul(kLiftDelta, a4));
-        const int32_t a2 = sat_i32(L2[i] - fix_mul(kLiftGamma, a3));
-        const int32_t a1 = sat_i32(L1[i] - fix_mul(kLiftBeta, a2));
-        const int32_t a0 = sat_i32(L0[i] - fix_mul(kLiftAlpha, a1));
-        L4[i] = a4;
+        const int32_t a3 = sat_i32(L3[i] - fix_mul32(kLiftDelta, L4[i]));
+        const int32_t a2 = sat_i32(L2[i] - fix_mul32(kLiftGamma, a3));
+        const int32_t a1 = sat_i32(L1[i] - fix_mul32(kLiftBeta, a2));
         L3[i] = a3;
         L2[i] = a2;
         L1[i] = a1;
-        dst[i] = a0;
+        dst[i] = sat_i32(L0[i] - fix_mul32(kLiftAlpha, a1));
     }
 }
 
-void v97_steady_even(int32_t* const* L, int32_t* dst, uint32_t w) {
-    int32_t *L0 = L[0], *L1 = L[1], *L2 = L[2], *L3 = L[3], *L4 = L[4];
+// The division by K does not vectorise; it runs on its own before the fused updates.
+void v97_steady_odd(int32_t* const* L, int32_t* dst, uint32_t w) {
+    v97_scale_inv_k(L[4], w);
+    v97_steady_odd_lift(L, dst, w);
+}
+
+REC_VECTOR_LOOP void v97_steady_even(int32_t* const* L, int32_t* __restrict dst, uint32_t w) {
+    int32_t *__restrict L0 = L[0], *__restrict L1 = L[1], *__restrict L2 = L[2];
+    int32_t *__restrict L3 = L[3], *__restrict L4 = L[4];
     for (uint32_t i = 0; i < w; i++) {
         const int32_t l0 = L0[i], l1 = L1[i], l2 = L2[i], l3 = L3[i];
-        const int32_t k4 = sat_i32(fix_mul(kLiftK, L4[i]));
-        L4[i] = sat_i32(k4 - fix_mul(kLiftDelta, l3));
-        L3[i] = sat_i32(l3 - fix_mul(kLiftGamma, l2));
-        L2[i] = sat_i32(l2 - fix_mul(kLiftBeta, l1));
-        L1[i] = sat_i32(l1 - fix_mul(kLiftAlpha, l0));
+        const int32_t k4 = sat_i32(fix_mul32(kLiftK, L4[i]));
+        L4[i] = sat_i32(k4 - fix_mul32(kLiftDelta, l3));
+        L3[i] = sat_i32(l3 - fix_mul32(kLiftGamma, l2));
+        L2[i] = sat_i32(l2 - fix_mul32(kLiftBeta, l1));
+        L1[i] = sat_i32(l1 - fix_mul32(kLiftAlpha, l0));
         dst[i] = l0;
     }
 }
 
 // Steady state of the 5/3 column, likewise fused.
-void v53_steady_odd(int32_t* const* L, int32_t* dst, uint32_t w) {
-    int32_t *L0 = L[0], *L1 = L[1], *L2 = L[2];
+REC_VECTOR_LOOP void v53_steady_odd(int32_t* const* L, int32_t* __restrict dst, uint32_t w) {
+    int32_t *__restrict L0 = L[0], *__restrict L1 = L[1], *__restrict L2 = L[2];
     for (uint32_t i = 0; i < w; i++) {
         const int32_t a1 = sat_i32((int64_t(L1[i]) - (L2[i] >> 2) + 3) & kClear2);
         L1[i] = a1;
@@ -112,8 +122,8 @@ void v53_steady_odd(int32_t* const* L, int32_t* dst, uint32_t w) {
     }
 }
 
-void v53_steady_even(int32_t* const* L, int32_t* dst, uint32_t w) {
-    int32_t *L0 = L[0], *L1 = L[1], *L2 = L[2];
+REC_VECTOR_LOOP void v53_steady_even(int32_t* const* L, int32_t* __restrict dst, uint32_t w) {
+    int32_t *__restrict L0 = L[0], *__restrict L1 = L[1], *__restrict L2 = L[2];
     for (uint32_t i = 0; i < w; i++) {
         const int32_t l0 = L0[i], l1 = L1[i];
         L2[i] = sat_i32(L2[i] - ((int64_t(l1) + 8) >> 2));
@@ -175,7 +185,7 @@ void small_column_97(int32_t** L, uint32_t h, uint32_t y0, uint32_t w) {
         else
             v97_scale_inv_k(L[k], w);
     }
-    static constexpr int64_t kSteps[4] = {kLiftDelta, kLiftGamma, kLiftBeta, kLiftAlpha};
+    static constexpr int32_t kSteps[4] = {kLiftDelta, kLiftGamma, kLiftBeta, kLiftAlpha};
     for (uint32_t s = 0; s < 4; s++) {
         const uint32_t parity = s & 1;  // delta, beta on low-pass rows; gamma, alpha on high
         for (uint32_t k = 0; k < h; k++) {
@@ -185,6 +195,27 @@ void small_column_97(int32_t** L, uint32_t h, uint32_t y0, uint32_t w) {
             v97_lift2(L[k], kSteps[s], a, b, w);
         }
     }
+}
+
+// Horizontal steps over every other sample of an interleaved row: x[2i] is updated from its
+// neighbours x[2i - 1] and x[2i + 1], which the step leaves alone.
+REC_VECTOR_LOOP void h53_low(int32_t* x, int32_t count) {
+    for (int32_t i = 0; i < count; i++)
+        x[2 * i] = sat_i32(x[2 * i] - (((int64_t(x[2 * i - 1]) + x[2 * i + 1] + 8) >> 2) & kClear2));
+}
+
+REC_VECTOR_LOOP void h53_high(int32_t* x, int32_t count) {
+    for (int32_t i = 0; i < count; i++)
+        x[2 * i] = sat_i32(x[2 * i] + (((int64_t(x[2 * i - 1]) + x[2 * i + 1]) >> 1) & kClear2));
+}
+
+REC_VECTOR_LOOP void h97_scale_k(int32_t* x, int32_t count) {
+    for (int32_t i = 0; i < count; i++) x[2 * i] = sat_i32(fix_mul32(kLiftK, x[2 * i]));
+}
+
+REC_VECTOR_LOOP void h97_step(int32_t* x, int32_t c, int32_t count) {
+    for (int32_t i = 0; i < count; i++)
+        x[2 * i] = sat_i32(x[2 * i] - fix_mul_pair(c, x[2 * i - 1], x[2 * i + 1]));
 }
 
 }  // namespace
@@ -211,12 +242,11 @@ void lift_53_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
     const int32_t s = static_cast<int32_t>(i0 & 1);
     const int32_t t = static_cast<int32_t>(i1 & 1);
     extend_row(x, n, 1 + s, 2 - t);
-    const int32_t e0 = -s;        // index of coordinate 2*floor(i0/2)
-    const int32_t e1 = n - t;     // index of coordinate 2*floor(i1/2)
-    for (int32_t k = e0; k <= e1; k += 2)
-        x[k] = sat_i32(x[k] - (((int64_t(x[k - 1]) + x[k + 1] + 8) >> 2) & kClear2));
-    for (int32_t k = e0 + 1; k <= e1 - 1; k += 2)
-        x[k] = sat_i32(x[k] + (((int64_t(x[k - 1]) + x[k + 1]) >> 1) & kClear2));
+    const int32_t e0 = -s;     // index of coordinate 2*floor(i0/2)
+    const int32_t e1 = n - t;  // index of coordinate 2*floor(i1/2)
+    const int32_t pairs = (e1 - e0) / 2;
+    h53_low(x + e0, pairs + 1);
+    h53_high(x + e0 + 1, pairs);
 }
 
 void lift_97_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
@@ -231,17 +261,14 @@ void lift_97_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
     extend_row(x, n, 3 + s, 4 - t);
     const int32_t e0 = -s;
     const int32_t e1 = n - t;
-    for (int32_t k = e0 - 2; k <= e1 + 2; k += 2) x[k] = sat_i32(fix_mul(kLiftK, x[k]));
+    const int32_t pairs = (e1 - e0) / 2;
+    h97_scale_k(x + e0 - 2, pairs + 3);
     for (int32_t k = e0 - 3; k <= e1 + 3; k += 2)
         x[k] = static_cast<int32_t>(int64_t(x[k]) * 65536 / kLiftK);
-    for (int32_t k = e0 - 2; k <= e1 + 2; k += 2)
-        x[k] = sat_i32(x[k] - fix_mul(kLiftDelta, int64_t(x[k - 1]) + x[k + 1]));
-    for (int32_t k = e0 - 1; k <= e1 + 1; k += 2)
-        x[k] = sat_i32(x[k] - fix_mul(kLiftGamma, int64_t(x[k - 1]) + x[k + 1]));
-    for (int32_t k = e0; k <= e1; k += 2)
-        x[k] = sat_i32(x[k] - fix_mul(kLiftBeta, int64_t(x[k - 1]) + x[k + 1]));
-    for (int32_t k = e0 + 1; k <= e1 - 1; k += 2)
-        x[k] = sat_i32(x[k] - fix_mul(kLiftAlpha, int64_t(x[k - 1]) + x[k + 1]));
+    h97_step(x + e0 - 2, kLiftDelta, pairs + 3);
+    h97_step(x + e0 - 1, kLiftGamma, pairs + 2);
+    h97_step(x + e0, kLiftBeta, pairs + 1);
+    h97_step(x + e0 + 1, kLiftAlpha, pairs);
 }
 
 void vertical_53_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {

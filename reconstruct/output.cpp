@@ -99,9 +99,30 @@ void free_row_buffers(jpcdec* d) {
     }
 }
 
+REC_VECTOR_LOOP void convert_reversible(int32_t* v, uint32_t n, int32_t shift, int32_t lo,
+                                        int32_t hi) {
+    for (uint32_t i = 0; i < n; i++) {
+        int32_t x = (v[i] >> 2) + shift;
+        x = x < lo ? lo : x;
+        v[i] = x > hi ? hi : x;
+    }
+}
+
+// Nearest integer, halves away from zero: the fraction is rounded up by 32768, or by 32767
+// for values at or below zero, without leaving 32 bits.
+REC_VECTOR_LOOP void convert_irreversible(int32_t* v, uint32_t n, int32_t shift, int32_t lo,
+                                          int32_t hi) {
+    for (uint32_t i = 0; i < n; i++) {
+        const int32_t s = v[i];
+        int32_t x = (s >> 16) + (((s & 0xFFFF) + 32767 + (s > 0)) >> 16) + shift;
+        x = x < lo ? lo : x;
+        v[i] = x > hi ? hi : x;
+    }
+}
+
 }  // namespace
 
-void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
+REC_VECTOR_LOOP void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) {
         const int64_t y = c0[i], u = c1[i], v = c2[i];
         const int64_t g = y - (((u + v) >> 2) & ~int64_t(3));
@@ -111,12 +132,12 @@ void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
     }
 }
 
-void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
+REC_VECTOR_LOOP void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) {
-        const int64_t y = c0[i], u = c1[i], v = c2[i];
-        c0[i] = sat_i32(y + fix_mul(kIctRV, v));
-        c1[i] = sat_i32(y - fix_mul(kIctGU, u) - fix_mul(kIctGV, v));
-        c2[i] = sat_i32(y + fix_mul(kIctBU, u));
+        const int32_t y = c0[i], u = c1[i], v = c2[i];
+        c0[i] = sat_i32(y + fix_mul32(kIctRV, v));
+        c1[i] = sat_i32(y - fix_mul32(kIctGU, u) - fix_mul32(kIctGV, v));
+        c2[i] = sat_i32(y + fix_mul32(kIctBU, u));
     }
 }
 
@@ -130,22 +151,10 @@ void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
         const int32_t lo = is_signed ? -half : 0;
         const int32_t hi = is_signed ? half - 1 : 2 * half - 1;
         const int32_t shift = is_signed ? 0 : half;
-        if (reversible) {
-            for (uint32_t i = 0; i < n; i++) {
-                int32_t x = (v[i] >> 2) + shift;
-                x = x < lo ? lo : x;
-                v[i] = x > hi ? hi : x;
-            }
-        } else {
-            // Nearest integer, halves away from zero: the fraction is rounded up by 32768,
-            // or by 32767 for values at or below zero, without leaving 32 bits.
-            for (uint32_t i = 0; i < n; i++) {
-                const int32_t s = v[i];
-                int32_t x = (s >> 16) + (((s & 0xFFFF) + 32767 + (s > 0)) >> 16) + shift;
-                x = x < lo ? lo : x;
-                v[i] = x > hi ? hi : x;
-            }
-        }
+        if (reversible)
+            convert_reversible(v, n, shift, lo, hi);
+        else
+            convert_irreversible(v, n, shift, lo, hi);
         return;
     }
     const int64_t half = int64_t(1) << (p - 1);
