@@ -1,5 +1,6 @@
 #include "app/driver.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -131,6 +132,21 @@ int run_road(MemOps* ops, Stream* src, const char* dst) {
     return 0;
 }
 
+// The decoders may hold what the input can justify: a generous fixed allowance plus a few
+// times the file (its coded bytes are kept until output), so a small hostile file claiming
+// huge structures fails cleanly instead of exhausting the machine.
+uint64_t decoder_budget(const char* path) {
+    uint64_t size = 0;
+    if (FILE* f = std::fopen(path, "rb")) {
+        if (std::fseek(f, 0, SEEK_END) == 0) {
+            long end = std::ftell(f);
+            if (end > 0) size = static_cast<uint64_t>(end);
+        }
+        std::fclose(f);
+    }
+    return (uint64_t(1) << 30) + 4 * size;
+}
+
 }  // namespace
 
 int dravex_run(int argc, char** argv) {
@@ -141,7 +157,7 @@ int dravex_run(int argc, char** argv) {
     const char* src_path = argv[1];
     const char* dst_path = argv[2];
 
-    MemOps* ops = memops_create();
+    MemOps* ops = memops_create_with_budget(decoder_budget(src_path));
     Stream* src = ops ? file_stream_open(ops, src_path) : nullptr;
     if (!src) {
         say(kMsgOpen);
