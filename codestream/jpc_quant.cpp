@@ -239,6 +239,8 @@ const RgnSegment* jpc_resolve_rgn(const MarkerSet* main, const MarkerSet* part,
     return nullptr;
 }
 
+uint32_t jpc_frac_bits(const jpcdec* d) { return d->irr_frac_bits ? d->irr_frac_bits : 16; }
+
 int jpc_band_quant(jpcdec* d, const QuantSegment* q, uint32_t precision, uint32_t levels,
                    uint32_t r, uint32_t b, Band* band) {
     if (!q || r > levels || (r == 0 && b != 0) || b > 2) return jpc_fail(d, kMsgQuantValues);
@@ -270,7 +272,7 @@ int jpc_band_quant(jpcdec* d, const QuantSegment* q, uint32_t precision, uint32_
         band->step_exponent = 0;
         return 1;
     }
-    const int32_t exponent = int32_t(precision) + gain - epsilon + 16;
+    const int32_t exponent = int32_t(precision) + gain - epsilon + int32_t(jpc_frac_bits(d));
     if (exponent > kMaxStepExponent || exponent < -kMaxStepExponent)
         return jpc_fail(d, kMsgQuantExponent);
     band->step_mantissa = (mu | 0x800u) << 5;

@@ -93,6 +93,7 @@ const char* check_image_extents(const jpcdec* d) {
 
 int jpc_parse_siz(jpcdec* d, const MarkerHeader* m) {
     d->ssiz = d->xrsiz = d->yrsiz = nullptr;
+    d->irr_frac_bits = 0;
     ByteReader* br = d->reader;
     if (m->length < kSizFixedLength) return fail_siz(d, kMsgSizShort);
     uint32_t* const fields[] = {&d->Xsiz,  &d->Ysiz,  &d->XOsiz,  &d->YOsiz,
@@ -128,6 +129,8 @@ int jpc_parse_siz(jpcdec* d, const MarkerHeader* m) {
         if (precision > kMaxPrecision) return fail_siz(d, kMsgBadDepth);
         if (precision > kMaxSupportedPrecision) return fail_siz(d, kMsgUnsupportedDepth);
         check_component_profile(d, xr, yr);
+        const uint32_t frac = jpc_irr_frac_bits(precision);
+        if (d->irr_frac_bits == 0 || frac < d->irr_frac_bits) d->irr_frac_bits = uint8_t(frac);
     }
     if (m->length > needed) br_skip(br, m->length - needed);
     return 1;

@@ -24,6 +24,7 @@ struct jpcdec {
     uint8_t* yrsiz;
     uint16_t Rsiz;
     uint16_t component_num;
+    uint8_t irr_frac_bits;     // fraction bits of irreversible samples (0: SIZ not read yet)
     uint32_t tileNum, numXtiles, numYtiles;
     Tile* tiles;
     // Packed packet headers from PPM segments of the main header, Zppm order.

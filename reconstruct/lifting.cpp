@@ -59,8 +59,8 @@ REC_VECTOR_LOOP void v53_add_mirror(int32_t* __restrict L, const int32_t* __rest
 REC_VECTOR_LOOP void v97_scale_k(int32_t* L, uint32_t w) {
     for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(fix_mul32(kLiftK, L[i]));
 }
-void v97_scale_inv_k(int32_t* L, uint32_t w) {
-    for (uint32_t i = 0; i < w; i++) L[i] = static_cast<int32_t>(int64_t(L[i]) * 65536 / kLiftK);
+REC_VECTOR_LOOP void v97_scale_inv_k(int32_t* L, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(fix_mul32(kLiftInvK, L[i]));
 }
 // L -= c x A: one neighbour's share of an update (or the whole of a doubled edge neighbour
 // when A has been summed by the caller).
@@ -209,8 +209,8 @@ REC_VECTOR_LOOP void h53_high(int32_t* x, int32_t count) {
         x[2 * i] = sat_i32(x[2 * i] + (((int64_t(x[2 * i - 1]) + x[2 * i + 1]) >> 1) & kClear2));
 }
 
-REC_VECTOR_LOOP void h97_scale_k(int32_t* x, int32_t count) {
-    for (int32_t i = 0; i < count; i++) x[2 * i] = sat_i32(fix_mul32(kLiftK, x[2 * i]));
+REC_VECTOR_LOOP void h97_scale(int32_t* x, int32_t c, int32_t count) {
+    for (int32_t i = 0; i < count; i++) x[2 * i] = sat_i32(fix_mul32(c, x[2 * i]));
 }
 
 REC_VECTOR_LOOP void h97_step(int32_t* x, int32_t c, int32_t count) {
@@ -262,9 +262,8 @@ void lift_97_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
     const int32_t e0 = -s;
     const int32_t e1 = n - t;
     const int32_t pairs = (e1 - e0) / 2;
-    h97_scale_k(x + e0 - 2, pairs + 3);
-    for (int32_t k = e0 - 3; k <= e1 + 3; k += 2)
-        x[k] = static_cast<int32_t>(int64_t(x[k]) * 65536 / kLiftK);
+    h97_scale(x + e0 - 2, kLiftK, pairs + 3);
+    h97_scale(x + e0 - 3, kLiftInvK, pairs + 4);
     h97_step(x + e0 - 2, kLiftDelta, pairs + 3);
     h97_step(x + e0 - 1, kLiftGamma, pairs + 2);
     h97_step(x + e0, kLiftBeta, pairs + 1);

@@ -66,7 +66,7 @@ uint32_t fill_missing(const jpcdec* d, const TileBounds& tb, uint32_t j, uint32_
         is_signed = (d->ssiz[j] >> 7) & 1u;
     }
     std::memset(dst, 0, size_t(n) * sizeof(int32_t));
-    convert_samples(dst, n, 1, is_signed, precision);
+    convert_samples(dst, n, 1, is_signed, precision, 16);
     return n;
 }
 
@@ -108,13 +108,14 @@ REC_VECTOR_LOOP void convert_reversible(int32_t* v, uint32_t n, int32_t shift, i
     }
 }
 
-// Nearest integer, halves away from zero: the fraction is rounded up by 32768, or by 32767
-// for values at or below zero, without leaving 32 bits.
-REC_VECTOR_LOOP void convert_irreversible(int32_t* v, uint32_t n, int32_t shift, int32_t lo,
-                                          int32_t hi) {
+// Nearest integer, halves away from zero: the fraction is rounded up by a half, or by a half
+// less one unit for values at or below zero, without leaving 32 bits.
+REC_VECTOR_LOOP void convert_irreversible(int32_t* v, uint32_t n, uint32_t frac, int32_t shift,
+                                          int32_t lo, int32_t hi) {
+    const int32_t mask = int32_t((1u << frac) - 1), half_less = int32_t(1u << (frac - 1)) - 1;
     for (uint32_t i = 0; i < n; i++) {
         const int32_t s = v[i];
-        int32_t x = (s >> 16) + (((s & 0xFFFF) + 32767 + (s > 0)) >> 16) + shift;
+        int32_t x = (s >> frac) + (((s & mask) + half_less + (s > 0)) >> frac) + shift;
         x = x < lo ? lo : x;
         v[i] = x > hi ? hi : x;
     }
@@ -142,7 +143,8 @@ REC_VECTOR_LOOP void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t
 }
 
 void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
-                     uint32_t precision) {
+                     uint32_t precision, uint32_t frac_bits) {
+    const uint32_t frac = frac_bits < 1 ? 1 : (frac_bits > 24 ? 24 : frac_bits);
     // Depths beyond 38 bits cannot come from a valid header; the cap keeps the shifts defined.
     const uint32_t p = precision < 1 ? 1 : (precision > 38 ? 38 : precision);
     if (p <= 30) {
@@ -154,7 +156,7 @@ void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
         if (reversible)
             convert_reversible(v, n, shift, lo, hi);
         else
-            convert_irreversible(v, n, shift, lo, hi);
+            convert_irreversible(v, n, frac, shift, lo, hi);
         return;
     }
     const int64_t half = int64_t(1) << (p - 1);
@@ -167,7 +169,8 @@ void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
         if (reversible)
             x = s >> 2;
         else
-            x = s > 0 ? (s + 32768) >> 16 : -((-s + 32768) >> 16);
+            x = s > 0 ? (s + (int64_t(1) << (frac - 1))) >> frac
+                      : -((-s + (int64_t(1) << (frac - 1))) >> frac);
         x += shift;
         x = x < lo ? lo : (x > hi ? hi : x);
         v[i] = sat_i32(x);
@@ -255,7 +258,7 @@ int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
             int32_t* dst = d->row_buf[j] + g;
             if (tcs[j]) {
                 convert_samples(dst, n[j], (tcs[j]->quant_style & 0x1F) == 0,
-                                tcs[j]->is_signed, tcs[j]->precision);
+                                tcs[j]->is_signed, tcs[j]->precision, tcs[j]->frac_bits);
             } else {
                 n[j] = fill_missing(d, b, j, span, dst);
             }

@@ -1,8 +1,9 @@
 #pragma once
 // Internals of the reconstruction pipeline, shared by its files and by its unit tests.
 //
-// Fixed point: samples are int32, value x 4 on the reversible path and value x 65536 on the
-// irreversible one. Sums and products are formed in 64 bits and stored saturated, so deep
+// Fixed point: samples are int32, value x 4 on the reversible path and value x 2^F on the
+// irreversible one, F chosen per image from its deepest component (20 for 8 bits, 16 for 12,
+// 12 for 16: see jpc_irr_frac_bits). Sums and products are formed in 64 bits and stored saturated, so deep
 // components or damaged data give wrong samples, never signed overflow.
 //
 // Buffers: the line rings, input rows and band stripes of a tile exist only while that tile's
@@ -26,31 +27,39 @@ struct Resolution;
 #define REC_VECTOR_LOOP
 #endif
 
-// 9/7 lifting constants in units of 1/65536.
-constexpr int32_t kLiftK = 80621;
-constexpr int32_t kLiftDelta = 29066;
-constexpr int32_t kLiftGamma = 57862;
-constexpr int32_t kLiftBeta = -3472;
-constexpr int32_t kLiftAlpha = -103949;
-// Inverse ICT constants in units of 1/65536.
-constexpr int32_t kIctRV = 91881;
-constexpr int32_t kIctGU = 22552;
-constexpr int32_t kIctGV = 46801;
-constexpr int32_t kIctBU = 116129;
+// 9/7 lifting and inverse ICT constants in units of 2^-30. Samples stay in 16.16; only the
+// constants carry more bits, because constants rounded to 1/65536 give the low-pass synthesis
+// a gain of about 1 + 1.3e-5 per pass, which six levels turn into an error of a few hundredths
+// of a grey level on bright samples.
+constexpr int kConstBits = 30;
+constexpr int32_t kLiftK = 1320889387;        // 1.230174104914001
+constexpr int32_t kLiftInvK = 872837284;      // 1 / K
+constexpr int32_t kLiftDelta = 476211856;     // 0.443506852043971
+constexpr int32_t kLiftGamma = 948018549;     // 0.882911075530934
+constexpr int32_t kLiftBeta = -56886969;      // -0.052980118572961
+constexpr int32_t kLiftAlpha = -1703098782;   // -1.586134342059924
+constexpr int32_t kIctRV = 1505386037;        // 1.402
+constexpr int32_t kIctGU = 369506774;         // 0.34413
+constexpr int32_t kIctGV = 766801986;         // 0.71414
+constexpr int32_t kIctBU = 1902670512;        // 1.772
 
 // Written as a max and a min so that loops using it stay branch-free and vectorise.
 inline int32_t sat_i32(int64_t v) {
     const int64_t lo = v < int64_t(INT32_MIN) ? int64_t(INT32_MIN) : v;
     return static_cast<int32_t>(lo > int64_t(INT32_MAX) ? int64_t(INT32_MAX) : lo);
 }
-// c x v in 16.16, rounded towards minus infinity.
-inline int64_t fix_mul(int64_t c, int64_t v) { return (c * v) >> 16; }
-// The same for a pair summed before the product, c x (a + b), written as two 32 x 32 -> 64
-// products so that it vectorises; the exact integer sum makes it the same value.
-inline int64_t fix_mul_pair(int32_t c, int32_t a, int32_t b) {
-    return (int64_t(c) * a + int64_t(c) * b) >> 16;
+// c x v for a constant c in units of 2^-30, rounded to nearest: truncated products would
+// bias every lifting step by half a unit, and the levels add those up. |c| < 2^31 and
+// |v| <= 2^31 keep the product inside 63 bits.
+constexpr int64_t kConstHalf = int64_t(1) << (kConstBits - 1);
+inline int64_t fix_mul32(int32_t c, int32_t v) {
+    return (int64_t(c) * v + kConstHalf) >> kConstBits;
 }
-inline int64_t fix_mul32(int32_t c, int32_t v) { return (int64_t(c) * v) >> 16; }
+// The same for a pair summed before the product, c x (a + b), written as two 32 x 32 -> 64
+// products so that it vectorises; each is below 1.7 x 2^61 in magnitude, so the sum fits.
+inline int64_t fix_mul_pair(int32_t c, int32_t a, int32_t b) {
+    return (int64_t(c) * a + int64_t(c) * b + kConstHalf) >> kConstBits;
+}
 
 // dst[k] alternately from low and high; an odd origin starts with a high-pass sample.
 void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint32_t count,
@@ -91,5 +100,6 @@ int idwt_97_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst);
 void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);
 void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);
 // Fixed point to integer, DC level shift and clamping to the component's range.
+// frac_bits: fraction bits of irreversible samples (unused on the reversible path).
 void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
-                     uint32_t precision);
+                     uint32_t precision, uint32_t frac_bits);

@@ -23,19 +23,18 @@ using rec_test::Decoded;
 using rec_test::Plane;
 
 // Streams known not to meet their bar yet, with the reason; they report as skipped, never as
-// passes, and leave this list once they match.
-constexpr const char* kNoHalfStep =
-    "irreversible coefficients decoded down to their last bit-plane are reconstructed at the "
-    "index itself, while the decoders behind the tolerance add half a step";
+// passes, and leave this list once they match. Each bar is the mean squared error that one
+// established decoder reaches, and these streams land within 0.2 % of it with the peak inside:
+// the samples that differ from that decoder sit within a few thousandths of a half-way point
+// and so round either way, with the reference more often on that decoder's side.
+constexpr const char* kAtTheBar =
+    "mean squared error within 0.2 % of the bar, which is another decoder's own figure";
 const std::map<std::string, const char*> kKnownFailures = {
-    {"p0_04", kNoHalfStep},
-    {"p0_05", kNoHalfStep},
-    {"p0_06", kNoHalfStep},
-    {"p1_02", kNoHalfStep},
-    {"p1_03", kNoHalfStep},
-    {"p1_04", kNoHalfStep},
-    {"p1_05", kNoHalfStep},
-    {"p1_06", kNoHalfStep},
+    {"p0_04", kAtTheBar},
+    {"p1_02", kAtTheBar},
+    {"p1_03", kAtTheBar},
+    {"p1_04", kAtTheBar},
+    {"p1_05", kAtTheBar},
 };
 
 struct Tolerance {

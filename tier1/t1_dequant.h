@@ -60,22 +60,26 @@ inline uint32_t t1_dequantise(uint32_t d, uint32_t g, const T1Dequant& p) {
         exponent -= 1;
     }
     uint64_t v;
-    if (exponent > 0) {
+    if (exponent >= 16) {
         if (q > p.q_limit) return kT1Saturated;
         v = q * p.mantissa;
-        if (exponent >= 16) {
-            const uint32_t k = uint32_t(exponent - 16);
-            if (k >= 32 || v > (uint64_t(kT1Saturated) >> k)) return v ? kT1Saturated : 0;
-            v <<= k;
-        } else {
-            v >>= 16 - exponent;
-        }
+        const uint32_t k = uint32_t(exponent - 16);
+        if (k >= 32 || v > (uint64_t(kT1Saturated) >> k)) return v ? kT1Saturated : 0;
+        v <<= k;
     } else {
-        // A non-positive exponent drops index bits before the product.
-        const int64_t k = -int64_t(exponent);
-        q = k >= 64 ? 0 : q >> k;
-        if (q > p.q_limit) return kT1Saturated;
-        v = (q * p.mantissa) >> 16;
+        // Steps below one unit: the product loses bits, rounded to nearest so that the
+        // dropped fraction does not pull every coefficient towards zero.
+        const uint32_t k = uint32_t(16 - exponent);
+        if (k < 64 && q <= p.q_limit) {
+            v = q * p.mantissa;
+            v = (v >> k) + ((v >> (k - 1)) & 1);
+        } else {
+            // Indices too long for the product: drop their low bits first.
+            const uint64_t drop = uint64_t(k) - 16;
+            q = drop >= 64 ? 0 : q >> drop;
+            if (q > p.q_limit) return kT1Saturated;
+            v = (q * p.mantissa) >> 16;
+        }
     }
     return v > kT1Saturated ? kT1Saturated : uint32_t(v);
 }

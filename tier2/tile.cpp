@@ -302,6 +302,7 @@ int tile_build_bounds(jpcdec* d, uint32_t t) {
         tc.tile = tile;
         tc.is_signed = (d->ssiz[c] & 0x80) ? 1 : 0;
         tc.precision = static_cast<uint8_t>((d->ssiz[c] & 0x7F) + 1);
+        tc.frac_bits = static_cast<uint8_t>(jpc_frac_bits(d));
         tc.xrsiz = d->xrsiz[c];
         tc.yrsiz = d->yrsiz[c];
         if (tc.xrsiz == 0 || tc.yrsiz == 0) return jpc_fail(d, kMsgSubsampling);

@@ -111,6 +111,7 @@ struct TileComponent {
     uint8_t quant_style;
     uint8_t roi_style;
     uint8_t roi_shift;
+    uint8_t frac_bits;     // of irreversible samples, the same for every component
 };
 
 struct ProgressionRecord {

@@ -448,8 +448,11 @@ int64_t reference_dequantise(int64_t d, uint32_t g, uint32_t h, uint32_t roi_shi
         q = 2 * q + 1;
         exponent -= 1;
     }
-    q = exponent > 0 ? q << exponent : q >> -exponent;
-    return (q * int64_t(mantissa)) >> 16;
+    // q x mantissa x 2^(exponent - 16), to the nearest unit.
+    const int64_t v = q * int64_t(mantissa);
+    if (exponent >= 16) return v << (exponent - 16);
+    const int k = 16 - exponent;
+    return (v + (int64_t(1) << (k - 1))) >> k;
 }
 
 }  // namespace t1_test
