@@ -39,11 +39,12 @@ void pull_input_row(void* p, uint32_t y, int32_t* line) {
         pull_band(ctx->d, ctx->tc, r, 0, res->input_high);
     }
     const uint32_t w = res->x1 - res->x0;
-    interleave_row(line, res->input_low, res->input_high, w, res->x0);
-    if (kReversible)
+    if (kReversible) {
+        interleave_row(line, res->input_low, res->input_high, w, res->x0);
         lift_53_row(line, line + w - 1, res->x0, res->x1);
-    else
-        lift_97_row(line, line + w - 1, res->x0, res->x1);
+    } else {
+        lift_97_split(res->input_low, res->input_high, res->x0, res->x1, line);
+    }
 }
 
 template <bool kReversible>
@@ -193,13 +194,14 @@ int recon_level_alloc(MemOps* ops, Resolution* res, uint8_t transform) {
         res->ring_line.entries[k].line = base + 4;
         res->ring_high.entries[k].line = base + 4 + res->low_width;
     }
-    res->input_row = mem_new_array<int32_t>(ops, line);
+    // The halves sit 8 apart with 4 spare before and after, room for the 9/7's extension.
+    res->input_row = mem_new_array<int32_t>(ops, line + 8);
     if (!res->input_row) {
         recon_level_free(ops, res);
         return 0;
     }
     res->input_low = res->input_row + 4;
-    res->input_high = res->input_low + res->low_width;
+    res->input_high = res->input_low + res->low_width + 8;
     return 1;
 }
 

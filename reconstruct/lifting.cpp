@@ -218,6 +218,24 @@ REC_VECTOR_LOOP void h97_step(int32_t* x, int32_t c, int32_t count) {
         x[2 * i] = sat_i32(x[2 * i] - fix_mul_pair(c, x[2 * i - 1], x[2 * i + 1]));
 }
 
+// The same steps on separate low and high halves: contiguous loops that vectorise fully.
+REC_VECTOR_LOOP void split_scale(int32_t* __restrict x, int32_t c, int32_t count) {
+    for (int32_t i = 0; i < count; i++) x[i] = sat_i32(fix_mul32(c, x[i]));
+}
+// x[i] -= c x (y[i] + y[i + 1]) for i < count.
+REC_VECTOR_LOOP void split_step(int32_t* __restrict x, int32_t c, const int32_t* __restrict y,
+                                int32_t count) {
+    for (int32_t i = 0; i < count; i++) x[i] = sat_i32(x[i] - fix_mul_pair(c, y[i], y[i + 1]));
+}
+
+// Position p of the row i0 .. i0 + n - 1 (n >= 2) folded back by symmetric extension.
+inline int64_t fold(int64_t p, int64_t i0, int64_t n) {
+    const int64_t period = 2 * (n - 1);
+    int64_t k = (p - i0) % period;
+    if (k < 0) k += period;
+    return i0 + (k < n ? k : period - k);
+}
+
 }  // namespace
 
 void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint32_t count,
@@ -268,6 +286,34 @@ void lift_97_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
     h97_step(x + e0 - 1, kLiftGamma, pairs + 2);
     h97_step(x + e0, kLiftBeta, pairs + 1);
     h97_step(x + e0 + 1, kLiftAlpha, pairs);
+}
+
+void lift_97_split(int32_t* low, int32_t* high, uint32_t i0, uint32_t i1, int32_t* out) {
+    if (i1 <= i0 + 1) {
+        interleave_row(out, low, high, i1 - i0, i0);
+        lift_97_row(out, out, i0, i1);
+        return;
+    }
+    // Sample 2m of the row is low[m - lo0], sample 2m + 1 is high[m - a]; both halves get the
+    // extension the steps read: m from a - 2 to b + 1 (no more than two past either end).
+    const int64_t n = int64_t(i1) - i0;
+    const int64_t a = i0 / 2, b = i1 / 2, lo0 = (int64_t(i0) + 1) / 2;
+    const int64_t nl = (int64_t(i1) + 1) / 2 - lo0, nh = b - a;
+    for (int64_t m = a - 2; m < lo0; m++) low[m - lo0] = low[fold(2 * m, i0, n) / 2 - lo0];
+    for (int64_t m = lo0 + nl; m <= b + 1; m++) low[m - lo0] = low[fold(2 * m, i0, n) / 2 - lo0];
+    for (int64_t m = a - 2; m < a; m++) high[m - a] = high[(fold(2 * m + 1, i0, n) - 1) / 2 - a];
+    for (int64_t m = a + nh; m <= b + 1; m++)
+        high[m - a] = high[(fold(2 * m + 1, i0, n) - 1) / 2 - a];
+    int32_t* L = low + (a - lo0);  // L[m - a] is sample 2m
+    int32_t* H = high;             // H[m - a] is sample 2m + 1
+    const int32_t span = static_cast<int32_t>(b - a);
+    split_scale(L - 1, kLiftK, span + 3);
+    split_scale(H - 2, kLiftInvK, span + 4);
+    split_step(L - 1, kLiftDelta, H - 2, span + 3);
+    split_step(H - 1, kLiftGamma, L - 1, span + 2);
+    split_step(L, kLiftBeta, H - 1, span + 1);
+    split_step(H, kLiftAlpha, L, span);
+    interleave_row(out, low, high, uint32_t(n), i0);
 }
 
 void vertical_53_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {

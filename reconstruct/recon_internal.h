@@ -17,10 +17,11 @@ struct Tile;
 struct TileComponent;
 struct Resolution;
 
-// Hot line loops get an AVX2 clone next to the baseline one, picked once at load time: the
-// 64-bit products of the 9/7 and the saturating stores vectorise only there.
+// Hot line loops get AVX-512 and AVX2 clones next to the baseline one, picked once at load
+// time: the 64-bit products of the 9/7 and the saturating stores vectorise only there (AVX-512
+// has the 64-bit arithmetic shifts that AVX2 lacks).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define REC_VECTOR_LOOP __attribute__((target_clones("avx2", "default"), optimize("tree-vectorize", "vect-cost-model=dynamic")))
+#define REC_VECTOR_LOOP __attribute__((target_clones("avx512f", "avx2", "default"), optimize("tree-vectorize", "vect-cost-model=dynamic")))
 #elif defined(__x86_64__) && defined(__clang__)
 #define REC_VECTOR_LOOP __attribute__((target_clones("avx2", "default")))
 #else
@@ -68,6 +69,11 @@ void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint3
 // sample i1-1). Writes up to 2 (5/3) or 4 (9/7) samples beyond each end.
 void lift_53_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
 void lift_97_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
+
+// lift_97_row for a row still split in halves: low (samples at even positions) and high (odd
+// positions) each with 4 writable samples before and after; the result goes interleaved to
+// out. The halves are used as scratch.
+void lift_97_split(int32_t* low, int32_t* high, uint32_t i0, uint32_t i1, int32_t* out);
 
 // Supplies horizontally synthesised row y of a level into line (the ring line's start).
 using RecRowSource = void (*)(void* ctx, uint32_t y, int32_t* line);

@@ -89,9 +89,9 @@ struct Resolution {
     uint32_t precincts_across, precincts_down, precinct_count;
     uint8_t PPx, PPy;
     LineRing ring_base, ring_line, ring_high;  // rings A, B, C (r >= 1)
-    int32_t* input_row;                       // w + 8 samples (r >= 1)
+    int32_t* input_row;                       // w + 16 samples (r >= 1)
     int32_t* input_low;                       // input_row + 4
-    int32_t* input_high;                      // input_low + low_width
+    int32_t* input_high;                      // input_low + low_width + 8
     uint32_t low_width, high_width;
     uint32_t next_out_row;
 };
