@@ -402,27 +402,67 @@ int scratch_reserve(T1Scratch* s, size_t words, size_t column_words) {
            grow(s->ops, &s->columns, &s->column_capacity, column_words);
 }
 
+// Reversible magnitudes without a region of interest, for one visit count g: the decoded
+// bits d become ((d << left) >> right) | half, times 4. Only built when both counts of a
+// block keep the shifts small; other blocks go through t1_dequantise.
+struct ReversibleScale {
+    uint32_t left, right;
+    uint64_t half;
+};
+
+inline bool reversible_scale(uint32_t g, const T1Dequant& q, ReversibleScale* s) {
+    if (g < q.h) {
+        const uint32_t k = q.h - g;
+        if (k > 32) return false;
+        *s = ReversibleScale{k, 0, uint64_t(1) << (k - 1)};
+    } else {
+        const uint32_t k = g - q.h;
+        *s = ReversibleScale{0, k >= 32 ? 63u : k, 0};
+    }
+    return true;
+}
+
+T1_INLINE int32_t reversible_value(uint32_t d, const ReversibleScale& s) {
+    if (d == 0) return 0;
+    const uint64_t v = ((uint64_t(d) << s.left) >> s.right) | s.half;
+    return v > (kT1Saturated >> 2) ? int32_t(kT1Saturated) : int32_t(v << 2);
+}
+
+// Writes the block stripe by stripe, column by column, so each summary word is read once
+// and a column without significant samples costs only its zeros.
 void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, int32_t* dst,
                  uint32_t dst_stride) {
     // Every sample was coded once per cleanup pass, plus once more if a significance or
     // refinement pass after the last cleanup visited it.
     const uint32_t g0 = b.cleanups + zero_bitplanes;
-    for (uint32_t y = 0; y < b.h; ++y) {
-        const ptrdiff_t row = (y >> 2) * b.ss + (y & 3);
-        const uint32_t* f = b.flags + row;
-        const uint32_t* mg = b.mags + row;
-        const uint32_t* col = b.cols + (y >> 2) * b.cs;
-        const uint32_t sig_bit = 1u << (y & 3), visited_shift = kColVisitedShift + (y & 3);
-        int32_t* out = dst + size_t(y) * dst_stride;
-        for (uint32_t x = 0; x < b.w; ++x) {
+    ReversibleScale scale[2];
+    const bool fast = q.reversible && q.roi_shift == 0 && reversible_scale(g0, q, &scale[0]) &&
+                      reversible_scale(g0 + 1, q, &scale[1]);
+    const size_t stride = dst_stride;
+    for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
+        const uint32_t rows = stripe_rows(b, y0);
+        const uint32_t* f = b.flags + (y0 >> 2) * b.ss;
+        const uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
+        const uint32_t* col = b.cols + (y0 >> 2) * b.cs;
+        int32_t* out = dst + size_t(y0) * stride;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
             const uint32_t cw = col[x];
-            int32_t value = 0;
-            if (cw & sig_bit) {
-                const uint32_t g = g0 + ((cw >> visited_shift) & 1);
-                const int32_t mag = static_cast<int32_t>(t1_dequantise(mg[4 * x], g, q));
-                value = (f[4 * x] & kNegative) ? -mag : mag;
+            int32_t* o = out + x;
+            if (!(cw & kColSigMask)) {
+                for (uint32_t i = 0; i < rows; ++i) o[i * stride] = 0;
+                continue;
             }
-            out[x] = value;
+            for (uint32_t i = 0; i < rows; ++i) {
+                int32_t value = 0;
+                if (cw & (1u << i)) {
+                    const uint32_t visited = (cw >> (kColVisitedShift + i)) & 1;
+                    const int32_t mag = fast ? reversible_value(mg[i], scale[visited])
+                                             : static_cast<int32_t>(
+                                                   t1_dequantise(mg[i], g0 + visited, q));
+                    value = (f[i] & kNegative) ? -mag : mag;
+                }
+                o[i * stride] = value;
+            }
         }
     }
 }
