@@ -137,7 +137,8 @@ T1_INLINE int mq_decode(MqCoder& m, uint8_t* cx) {
 }
 
 // The same decision without branches on its outcome, for contexts near even odds (refinement,
-// signs) where the branches above would mispredict about half the time. With the two
+// signs, and zero coding, whose decisions are taken by a data-dependent branch anyway) where
+// the branches above would mispredict about half the time. With the two
 // exchanges folded in, the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe).
 // All values compared are below 2^16, so a difference's sign bit is the comparison; masks
 // rather than conditionals keep the compiler from reintroducing branches.

@@ -214,7 +214,7 @@ void pass_significance(Block& b, MqCoder& state) {
                 const uint32_t v = f[r];
                 todo &= todo - 1;
                 visited |= 1u << r;
-                if (mq_decode(m, &ctx[zc[v & 0x1FF]])) {
+                if (mq_decode_even(m, &ctx[zc[v & 0x1FF]])) {
                     const uint32_t neg = decode_sign(m, ctx, v);
                     make_significant(b, f, col, r, neg, causal && r == 0);
                     mg[r] = 1;
@@ -281,7 +281,7 @@ void pass_cleanup(Block& b, MqCoder& state) {
                 const uint32_t r = lowest_row(todo);
                 todo &= todo - 1;
                 const uint32_t v = f[r];
-                if (mq_decode(m, &ctx[zc[v & 0x1FF]])) {
+                if (mq_decode_even(m, &ctx[zc[v & 0x1FF]])) {
                     const uint32_t neg = decode_sign(m, ctx, v);
                     make_significant(b, f, col, r, neg, causal && r == 0);
                     mg[r] = 1;
