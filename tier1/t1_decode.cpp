@@ -45,7 +45,6 @@ constexpr uint32_t kNeighbourRows[4] = {0x3, 0x7, 0xE, 0xC};
 
 constexpr uint8_t kStyleReset = 0x02, kStyleCausal = 0x08, kStylePredictable = 0x10, kStyleSegSymbol = 0x20;
 constexpr int kCtxRunLength = 17, kCtxUniform = 18;
-constexpr uint32_t kMaxBlockSide = 1024, kMaxBlockSamples = 4096;
 
 const char kMsgSegSymbol[] = "Error resilience segmentation symbol is not 0x0a.";
 const char kMsgTermination[] = "Code-block stream predictable termination check failed.";
@@ -402,6 +401,10 @@ int scratch_reserve(T1Scratch* s, size_t words, size_t column_words) {
            grow(s->ops, &s->columns, &s->column_capacity, column_words);
 }
 
+void zero_block(int32_t* dst, uint32_t dst_stride, uint32_t w, uint32_t h) {
+    for (uint32_t y = 0; y < h; ++y) std::memset(dst + size_t(y) * dst_stride, 0, w * sizeof(int32_t));
+}
+
 // Reversible magnitudes without a region of interest, for one visit count g: the decoded
 // bits d become ((d << left) >> right) | half, times 4. Only built when both counts of a
 // block keep the shifts small; other blocks go through t1_dequantise.
@@ -490,30 +493,41 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
                         uint32_t dst_stride) {
     if (cb->x1 <= cb->x0 || cb->y1 <= cb->y0) return 1;
     const uint32_t w = cb->x1 - cb->x0, h = cb->y1 - cb->y0;
-    if (w > kMaxBlockSide || h > kMaxBlockSide || w * h > kMaxBlockSamples)
-        return jpc_fail(d, kMsgTooLarge);
+    if (!t1_block_fits(w, h)) return jpc_fail(d, kMsgTooLarge);
 
     uint64_t passes = 0;
     for (const CodedSegment* seg = cb->segments.head; seg; seg = seg->next) passes += seg->npasses;
-    if (passes == 0) return 1;  // never included: the block stays zero
+    if (passes == 0) {  // never included: the block is zero
+        zero_block(dst, dst_stride, w, h);
+        return 1;
+    }
     // A cleanup pass opens the first plane and every three passes open another; each plane
     // adds one magnitude bit, which must fit below bit 31 and within the band.
     const uint64_t planes = 1 + (passes + 1) / 3;
     uint64_t limit = uint64_t(band->magnitude_bits) + tc->roi_shift;
     if (limit > 31) limit = 31;
-    if (uint64_t(cb->zero_bitplanes) + planes > limit) return jpc_fail(d, kMsgTooDeep);
+    if (uint64_t(cb->zero_bitplanes) + planes > limit) {
+        zero_block(dst, dst_stride, w, h);
+        return jpc_fail(d, kMsgTooDeep);
+    }
 
     if (!s) {
         if (!d->t1) d->t1 = t1_scratch_create(d->ops);
         s = d->t1;
-        if (!s) return jpc_fail(d, kMsgNoMemory);
+        if (!s) {
+            zero_block(dst, dst_stride, w, h);
+            return jpc_fail(d, kMsgNoMemory);
+        }
     }
     const size_t stripes = (h + 3) / 4;
     const size_t ss = (size_t(w) + 2) * 4;
     const size_t words = (stripes + 2) * ss;
     const size_t cs = size_t(w) + 2;
     const size_t column_words = (stripes + 2) * cs;
-    if (!scratch_reserve(s, words, column_words)) return jpc_fail(d, kMsgNoMemory);
+    if (!scratch_reserve(s, words, column_words)) {
+        zero_block(dst, dst_stride, w, h);
+        return jpc_fail(d, kMsgNoMemory);
+    }
     std::memset(s->flags, 0, words * sizeof(uint32_t));
     std::memset(s->columns, 0, column_words * sizeof(uint32_t));
     mq_reset_contexts(s->contexts);
