@@ -70,10 +70,6 @@ uint32_t fill_missing(const jpcdec* d, const TileBounds& tb, uint32_t j, uint32_
     return n;
 }
 
-void store_bytes(uint8_t* out, uint32_t stride, const int32_t* v, uint32_t n) {
-    for (uint32_t i = 0; i < n; i++, out += stride) *out = static_cast<uint8_t>(v[i] & 0xFF);
-}
-
 bool any_tile_uses_mct(const jpcdec* d) {
     for (uint32_t t = 0; t < d->tileNum; t++)
         if (d->tiles[t].built && d->tiles[t].mct) return true;
@@ -121,6 +117,10 @@ REC_VECTOR_LOOP void convert_irreversible(int32_t* v, uint32_t n, int32_t shift,
 }
 
 }  // namespace
+
+void store_bytes(uint8_t* out, uint32_t stride, const int32_t* v, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++, out += stride) *out = static_cast<uint8_t>(v[i] & 0xFF);
+}
 
 REC_VECTOR_LOOP void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) {

@@ -90,6 +90,8 @@ int idwt_97_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst);
 // Component transforms in place on n samples of components 0, 1, 2.
 void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);
 void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);
+// The low 8 bits of n samples, one every stride bytes from out.
+void store_bytes(uint8_t* out, uint32_t stride, const int32_t* v, uint32_t n);
 // Fixed point to integer, DC level shift and clamping to the component's range.
 void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
                      uint32_t precision);
