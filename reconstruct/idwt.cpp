@@ -39,11 +39,12 @@ void pull_input_row(void* p, uint32_t y, int32_t* line) {
         pull_band(ctx->d, ctx->tc, r, 0, res->input_high);
     }
     const uint32_t w = res->x1 - res->x0;
-    interleave_row(line, res->input_low, res->input_high, w, res->x0);
-    if (kReversible)
-        lift_53_row(line, line + w - 1, res->x0, res->x1);
-    else
+    if (kReversible) {
+        synth_53_row(line, res->input_low, res->input_high, res->x0, res->x1);
+    } else {
+        interleave_row(line, res->input_low, res->input_high, w, res->x0);
         lift_97_row(line, line + w - 1, res->x0, res->x1);
+    }
 }
 
 template <bool kReversible>

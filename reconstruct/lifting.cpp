@@ -249,6 +249,44 @@ void lift_53_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
     h53_high(x + e0 + 1, pairs);
 }
 
+void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1) {
+    if (i1 <= i0) return;
+    const uint32_t n = i1 - i0;
+    if (n < 2) {
+        interleave_row(line, lo, hi, n, i0);
+        lift_53_row(line, line, i0, i1);
+        return;
+    }
+    // The same two steps as lift_53_row on the separate halves, where each is a contiguous
+    // vector loop; only the ends, whose neighbours are mirrored, are done one by one.
+    const uint32_t s = i0 & 1;  // 1: the row starts with a high-pass sample
+    const uint32_t nh = s ? (n + 1) / 2 : n / 2;
+    const uint32_t nl = n - nh;
+    auto high_at = [&](int64_t j) { return int64_t(hi[j < 0 ? 0 : (j >= nh ? nh - 1 : j)]); };
+    auto low_at = [&](int64_t j) { return int64_t(lo[j < 0 ? 0 : (j >= nl ? nl - 1 : j)]); };
+    auto update_low = [&](uint32_t j) {
+        lo[j] = sat_i32(lo[j] - (((high_at(int64_t(j) - 1 + s) + high_at(j + s) + 8) >> 2) & kClear2));
+    };
+    auto update_high = [&](uint32_t j) {
+        hi[j] = sat_i32(hi[j] + (((low_at(int64_t(j) - s) + low_at(int64_t(j) + 1 - s)) >> 1) & kClear2));
+    };
+    // Low-pass sample j has high-pass neighbours j - 1 + s and j + s.
+    const uint32_t a = 1 - s;
+    uint32_t b = nh - s < nl ? nh - s : nl;
+    if (b < a) b = a;
+    for (uint32_t j = 0; j < a && j < nl; j++) update_low(j);
+    if (b > a) v53_sub_full(lo + a, hi + a - 1 + s, hi + a + s, b - a);
+    for (uint32_t j = b; j < nl; j++) update_low(j);
+    // High-pass sample j has low-pass neighbours j - s and j + 1 - s.
+    const uint32_t a2 = s;
+    uint32_t b2 = nl - 1 + s < nh ? nl - 1 + s : nh;
+    if (b2 < a2) b2 = a2;
+    for (uint32_t j = 0; j < a2 && j < nh; j++) update_high(j);
+    if (b2 > a2) v53_add_full(hi + a2, lo + a2 - s, lo + a2 + 1 - s, b2 - a2);
+    for (uint32_t j = b2; j < nh; j++) update_high(j);
+    interleave_row(line, lo, hi, n, i0);
+}
+
 void lift_97_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
     if (i1 <= i0) return;
     const int32_t n = static_cast<int32_t>(i1 - i0);

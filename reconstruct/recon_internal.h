@@ -58,6 +58,9 @@ void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint3
 // In-place 1-D synthesis of the interleaved samples i0 .. i1-1 (line = sample i0, last =
 // sample i1-1). Writes up to 2 (5/3) or 4 (9/7) samples beyond each end.
 void lift_53_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
+// The same result as interleave_row then lift_53_row, from the low-pass samples lo and the
+// high-pass samples hi (both overwritten) into line, which needs no margins.
+void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1);
 void lift_97_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
 
 // Supplies horizontally synthesised row y of a level into line (the ring line's start).
