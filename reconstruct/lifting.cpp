@@ -1,5 +1,8 @@
 // 1-D lifting of the 5/3 and 9/7 filters: horizontally on one interleaved row, vertically over
 // a ring of lines whose updates are spread over successive calls.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstring>
 
 #include "reconstruct/recon_internal.h"
@@ -220,16 +223,33 @@ REC_VECTOR_LOOP void h97_step(int32_t* x, int32_t c, int32_t count) {
 
 }  // namespace
 
+namespace {
+
+void zip_pairs(int32_t* dst, const int32_t* a, const int32_t* b, uint32_t pairs) {
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= pairs; i += 4) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i), _mm_unpacklo_epi32(x, y));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i + 4), _mm_unpackhi_epi32(x, y));
+    }
+#endif
+    for (; i < pairs; i++) {
+        dst[2 * i] = a[i];
+        dst[2 * i + 1] = b[i];
+    }
+}
+
+}  // namespace
+
 void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint32_t count,
                     uint32_t origin) {
     const int32_t* first = (origin & 1) ? high : low;
     const int32_t* second = (origin & 1) ? low : high;
-    uint32_t i = 0;
-    for (; i + 1 < count; i += 2) {
-        dst[i] = *first++;
-        dst[i + 1] = *second++;
-    }
-    if (i < count) dst[i] = *first;
+    const uint32_t pairs = count / 2;
+    zip_pairs(dst, first, second, pairs);
+    if (count & 1) dst[count - 1] = first[pairs];
 }
 
 void lift_53_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
