@@ -14,6 +14,8 @@ constexpr int kMqContextCount = 19;
 
 // Sets the 19 context bytes to their initial states.
 void mq_reset_contexts(uint8_t contexts[kMqContextCount]);
+// The same initial states as context words (see kMqContextWord).
+void mq_reset_context_words(uint32_t contexts[kMqContextCount]);
 
 // Blocks of at most 1024 samples a side and 4096 in all; larger ones are refused unwritten.
 inline bool t1_block_fits(uint32_t w, uint32_t h) {

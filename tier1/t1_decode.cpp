@@ -62,7 +62,7 @@ struct T1Scratch {
     size_t flags_capacity;    // words in flags
     size_t mags_capacity;     // words in mags
     size_t column_capacity;   // words in columns
-    uint8_t contexts[kMqContextCount];
+    uint32_t contexts[kMqContextCount];
 };
 
 namespace {
@@ -77,7 +77,7 @@ struct Block {
     ptrdiff_t cs;     // summary words per stripe
     ptrdiff_t up[4], down[4];  // offset of the sample above / below, by row in the stripe
     const uint8_t* zc;
-    uint8_t* ctx;
+    uint32_t* ctx;
     uint8_t style;
     uint32_t next_pass;  // 0 significance propagation, 1 refinement, 2 cleanup
     uint32_t cleanups;   // cleanup passes run so far: every sample was coded once in each
@@ -166,7 +166,7 @@ T1_INLINE void make_significant(const Block& b, uint32_t* f, uint32_t* col, uint
     }
 }
 
-T1_INLINE uint32_t decode_sign(MqCoder& m, uint8_t* ctx, uint32_t v) {
+T1_INLINE uint32_t decode_sign(MqCoder& m, uint32_t* ctx, uint32_t v) {
     const uint32_t sc = kSignCoding[(v >> kSignIndexShift) & 0xFF];
     return static_cast<uint32_t>(mq_decode_even(m, &ctx[sc >> 1])) ^ (sc & 1);
 }
@@ -197,7 +197,7 @@ T1_INLINE uint32_t above(uint32_t r) { return ~((2u << r) - 1); }
 void pass_significance(Block& b, MqCoder& state) {
     MqCoder m = state;
     const uint8_t* zc = b.zc;
-    uint8_t* ctx = b.ctx;
+    uint32_t* ctx = b.ctx;
     const bool causal = (b.style & kStyleCausal) != 0;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t valid = rows_mask(stripe_rows(b, y0));
@@ -229,7 +229,7 @@ void pass_significance(Block& b, MqCoder& state) {
 
 void pass_refinement(Block& b, MqCoder& state) {
     MqCoder m = state;
-    uint8_t* ctx = b.ctx;
+    uint32_t* ctx = b.ctx;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
         uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
@@ -255,7 +255,7 @@ void pass_refinement(Block& b, MqCoder& state) {
 void pass_cleanup(Block& b, MqCoder& state) {
     MqCoder m = state;
     const uint8_t* zc = b.zc;
-    uint8_t* ctx = b.ctx;
+    uint32_t* ctx = b.ctx;
     const bool causal = (b.style & kStyleCausal) != 0;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t rows = stripe_rows(b, y0);
@@ -362,7 +362,7 @@ int decode_mq_segment(jpcdec* d, Block& b, const CodedSegment* seg) {
                 if (symbol != 0x0A) return jpc_fail(d, kMsgSegSymbol);
             }
         }
-        if (b.style & kStyleReset) mq_reset_contexts(b.ctx);
+        if (b.style & kStyleReset) mq_reset_context_words(b.ctx);
     }
     return 1;
 }
@@ -476,7 +476,7 @@ T1Scratch* t1_scratch_create(MemOps* ops) {
     auto* s = mem_new<T1Scratch>(ops);
     if (!s) return nullptr;
     s->ops = ops;
-    mq_reset_contexts(s->contexts);
+    mq_reset_context_words(s->contexts);
     return s;
 }
 
@@ -530,7 +530,7 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
     }
     std::memset(s->flags, 0, words * sizeof(uint32_t));
     std::memset(s->columns, 0, column_words * sizeof(uint32_t));
-    mq_reset_contexts(s->contexts);
+    mq_reset_context_words(s->contexts);
 
     Block blk;
     blk.flags = s->flags + ss + 4;
