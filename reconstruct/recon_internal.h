@@ -95,6 +95,9 @@ void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);
 void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);
 // The low 8 bits of n samples, one every stride bytes from out.
 void store_bytes(uint8_t* out, uint32_t stride, const int32_t* v, uint32_t n);
+// The same for three components at once into 3-byte pixels, component j at offset[j].
+void store_pixels3(uint8_t* out, const uint32_t offset[3], const int32_t* c0, const int32_t* c1,
+                   const int32_t* c2, uint32_t n);
 // Fixed point to integer, DC level shift and clamping to the component's range.
 void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
                      uint32_t precision);
