@@ -85,3 +85,14 @@ int band_pull_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t*
     band->next_row++;
     return 1;
 }
+
+int32_t* band_next_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
+    Band* band = find_band(tc, r, b);
+    if (!band || !band->code_blocks || band->next_row >= band->y1) return nullptr;
+    while (band->stripe_pos >= band->stripe_valid)
+        if (!band_fill_stripe(d, tc, r, b)) return nullptr;
+    int32_t* row = band->stripe + size_t(band->stripe_pos) * band->band_width;
+    band->stripe_pos++;
+    band->next_row++;
+    return row;
+}
