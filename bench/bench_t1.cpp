@@ -128,6 +128,12 @@ void BM_LosslessBypass64(benchmark::State& state) {
     Fixture f(detail_block(40.0, 10, 4), 10, 0x01, 0, true);
     run(state, f);
 }
+// Mostly raw passes: a deep block in bypass mode, where every significance and refinement
+// pass below the fourth plane is raw, so they outnumber the MQ-coded ones.
+void BM_RawDeep64(benchmark::State& state) {
+    Fixture f(detail_block(4000.0, 16, 6), 16, 0x01, 0, true);
+    run(state, f);
+}
 // Lossless, terminated after every pass, with reset, causal and segmentation symbols.
 void BM_LosslessAllStyles64(benchmark::State& state) {
     Fixture f(detail_block(40.0, 10, 5), 10, 0x3E, 0, true);
@@ -140,6 +146,7 @@ BENCHMARK(BM_Lossless64);
 BENCHMARK(BM_Lossy64);
 BENCHMARK(BM_LossySparse64);
 BENCHMARK(BM_LosslessBypass64);
+BENCHMARK(BM_RawDeep64);
 BENCHMARK(BM_LosslessAllStyles64);
 
 namespace {

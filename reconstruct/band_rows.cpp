@@ -25,18 +25,34 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
     if (band->next_cb_row >= band->cb_down || band->next_row >= band->y1) return 0;
     const uint32_t width = band->band_width;
     const uint32_t rows = band->stripe_rows;
-    std::memset(band->stripe, 0, size_t(rows) * width * sizeof(int32_t));
     if (!d->t1) d->t1 = t1_scratch_create(d->ops);  // without it the row stays zero
+
+    // A block that does not fit the stripe is skipped rather than written out of bounds.
+    CodeBlock** row = band->code_blocks + size_t(band->next_cb_row) * band->cb_across;
+    auto usable = [&](const CodeBlock* cb) {
+        return cb && cb->x0 >= band->x0 && cb->x1 > cb->x0 && cb->x1 - band->x0 <= width &&
+               cb->y1 > cb->y0 && cb->y1 - cb->y0 <= rows;
+    };
+    // Tier-1 writes every sample of the blocks it takes, so the stripe needs clearing only
+    // when those blocks leave part of the rows handed out uncovered (the usual row of
+    // blocks side by side, all as tall as the first, covers them).
+    bool covered = d->t1 != nullptr && band->cb_across > 0 && usable(row[0]) &&
+                   row[0]->x0 == band->x0;
+    uint32_t next_x = band->x0;
+    for (uint32_t i = 0; covered && i < band->cb_across; i++) {
+        const CodeBlock* cb = row[i];
+        covered = usable(cb) && cb->x0 == next_x && cb->y1 - cb->y0 == row[0]->y1 - row[0]->y0 &&
+                  t1_block_fits(cb->x1 - cb->x0, cb->y1 - cb->y0);
+        if (covered) next_x = cb->x1;
+    }
+    if (!covered || next_x - band->x0 != width)
+        std::memset(band->stripe, 0, size_t(rows) * width * sizeof(int32_t));
 
     // The row's height is that of its first block; the rest of the band bounds it otherwise.
     uint32_t valid = 0;
-    CodeBlock** row = band->code_blocks + size_t(band->next_cb_row) * band->cb_across;
     for (uint32_t i = 0; i < band->cb_across; i++) {
         CodeBlock* cb = row[i];
-        // A block that does not fit the stripe is skipped rather than written out of bounds.
-        if (!cb || cb->x0 < band->x0 || cb->x1 <= cb->x0 || cb->x1 - band->x0 > width ||
-            cb->y1 <= cb->y0 || cb->y1 - cb->y0 > rows)
-            continue;
+        if (!usable(cb)) continue;
         if (i == 0) valid = cb->y1 - cb->y0;
         // A block that fails keeps what it decoded; the others of the row still decode.
         if (d->t1)
@@ -68,4 +84,15 @@ int band_pull_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t*
     band->stripe_pos++;
     band->next_row++;
     return 1;
+}
+
+int32_t* band_next_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
+    Band* band = find_band(tc, r, b);
+    if (!band || !band->code_blocks || band->next_row >= band->y1) return nullptr;
+    while (band->stripe_pos >= band->stripe_valid)
+        if (!band_fill_stripe(d, tc, r, b)) return nullptr;
+    int32_t* row = band->stripe + size_t(band->stripe_pos) * band->band_width;
+    band->stripe_pos++;
+    band->next_row++;
+    return row;
 }

@@ -19,9 +19,12 @@ void zero_row(int32_t* dst, uint32_t n) {
     if (n) std::memset(dst, 0, size_t(n) * sizeof(int32_t));
 }
 
-// A failed pull leaves zeros, never the previous row.
-void pull_band(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t* dst) {
-    if (!band_pull_row(d, tc, r, b, dst)) zero_row(dst, tc->resolutions[r].bands[b].band_width);
+// The band's next row in place, or fallback filled with zeros when the pull fails (never
+// the previous row).
+int32_t* pull_band(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t* fallback) {
+    if (int32_t* row = band_next_row(d, tc, r, b)) return row;
+    zero_row(fallback, tc->resolutions[r].bands[b].band_width);
+    return fallback;
 }
 
 // Row y of the level, horizontally synthesised into line: odd rows come from LH and HH, even
@@ -31,18 +34,25 @@ void pull_input_row(void* p, uint32_t y, int32_t* line) {
     auto* ctx = static_cast<PullContext*>(p);
     Resolution* res = ctx->res;
     const uint32_t r = res->r;
+    int32_t* low = res->input_low;
+    int32_t* high;
     if (y & 1) {
-        pull_band(ctx->d, ctx->tc, r, 1, res->input_low);
-        pull_band(ctx->d, ctx->tc, r, 2, res->input_high);
+        low = pull_band(ctx->d, ctx->tc, r, 1, res->input_low);
+        high = pull_band(ctx->d, ctx->tc, r, 2, res->input_high);
     } else {
         tile_component_row(ctx->d, ctx->tc, r - 1, res->input_low);
-        pull_band(ctx->d, ctx->tc, r, 0, res->input_high);
+        high = pull_band(ctx->d, ctx->tc, r, 0, res->input_high);
     }
     const uint32_t w = res->x1 - res->x0;
     if (kReversible) {
-        interleave_row(line, res->input_low, res->input_high, w, res->x0);
-        lift_53_row(line, line + w - 1, res->x0, res->x1);
+        synth_53_row(line, low, high, res->x0, res->x1);
     } else {
+        // The 9/7 extends both halves by four samples on each side: rows handed over in
+        // place in a stripe have no such room, so they are copied next to their margins.
+        const uint32_t nl = res->low_width, nh = w - nl;
+        if (low != res->input_low) std::memcpy(res->input_low, low, size_t(nl) * sizeof(int32_t));
+        if (high != res->input_high)
+            std::memcpy(res->input_high, high, size_t(nh) * sizeof(int32_t));
         lift_97_split(res->input_low, res->input_high, res->x0, res->x1, line);
     }
 }

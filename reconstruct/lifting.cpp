@@ -1,5 +1,8 @@
 // 1-D lifting of the 5/3 and 9/7 filters: horizontally on one interleaved row, vertically over
 // a ring of lines whose updates are spread over successive calls.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstring>
 
 #include "reconstruct/recon_internal.h"
@@ -238,16 +241,33 @@ inline int64_t fold(int64_t p, int64_t i0, int64_t n) {
 
 }  // namespace
 
+namespace {
+
+void zip_pairs(int32_t* dst, const int32_t* a, const int32_t* b, uint32_t pairs) {
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= pairs; i += 4) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i), _mm_unpacklo_epi32(x, y));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i + 4), _mm_unpackhi_epi32(x, y));
+    }
+#endif
+    for (; i < pairs; i++) {
+        dst[2 * i] = a[i];
+        dst[2 * i + 1] = b[i];
+    }
+}
+
+}  // namespace
+
 void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint32_t count,
                     uint32_t origin) {
     const int32_t* first = (origin & 1) ? high : low;
     const int32_t* second = (origin & 1) ? low : high;
-    uint32_t i = 0;
-    for (; i + 1 < count; i += 2) {
-        dst[i] = *first++;
-        dst[i + 1] = *second++;
-    }
-    if (i < count) dst[i] = *first;
+    const uint32_t pairs = count / 2;
+    zip_pairs(dst, first, second, pairs);
+    if (count & 1) dst[count - 1] = first[pairs];
 }
 
 void lift_53_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
@@ -265,6 +285,44 @@ void lift_53_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
     const int32_t pairs = (e1 - e0) / 2;
     h53_low(x + e0, pairs + 1);
     h53_high(x + e0 + 1, pairs);
+}
+
+void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1) {
+    if (i1 <= i0) return;
+    const uint32_t n = i1 - i0;
+    if (n < 2) {
+        interleave_row(line, lo, hi, n, i0);
+        lift_53_row(line, line, i0, i1);
+        return;
+    }
+    // The same two steps as lift_53_row on the separate halves, where each is a contiguous
+    // vector loop; only the ends, whose neighbours are mirrored, are done one by one.
+    const uint32_t s = i0 & 1;  // 1: the row starts with a high-pass sample
+    const uint32_t nh = s ? (n + 1) / 2 : n / 2;
+    const uint32_t nl = n - nh;
+    auto high_at = [&](int64_t j) { return int64_t(hi[j < 0 ? 0 : (j >= nh ? nh - 1 : j)]); };
+    auto low_at = [&](int64_t j) { return int64_t(lo[j < 0 ? 0 : (j >= nl ? nl - 1 : j)]); };
+    auto update_low = [&](uint32_t j) {
+        lo[j] = sat_i32(lo[j] - (((high_at(int64_t(j) - 1 + s) + high_at(j + s) + 8) >> 2) & kClear2));
+    };
+    auto update_high = [&](uint32_t j) {
+        hi[j] = sat_i32(hi[j] + (((low_at(int64_t(j) - s) + low_at(int64_t(j) + 1 - s)) >> 1) & kClear2));
+    };
+    // Low-pass sample j has high-pass neighbours j - 1 + s and j + s.
+    const uint32_t a = 1 - s;
+    uint32_t b = nh - s < nl ? nh - s : nl;
+    if (b < a) b = a;
+    for (uint32_t j = 0; j < a && j < nl; j++) update_low(j);
+    if (b > a) v53_sub_full(lo + a, hi + a - 1 + s, hi + a + s, b - a);
+    for (uint32_t j = b; j < nl; j++) update_low(j);
+    // High-pass sample j has low-pass neighbours j - s and j + 1 - s.
+    const uint32_t a2 = s;
+    uint32_t b2 = nl - 1 + s < nh ? nl - 1 + s : nh;
+    if (b2 < a2) b2 = a2;
+    for (uint32_t j = 0; j < a2 && j < nh; j++) update_high(j);
+    if (b2 > a2) v53_add_full(hi + a2, lo + a2 - s, lo + a2 + 1 - s, b2 - a2);
+    for (uint32_t j = b2; j < nh; j++) update_high(j);
+    interleave_row(line, lo, hi, n, i0);
 }
 
 void lift_97_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {

@@ -70,10 +70,6 @@ uint32_t fill_missing(const jpcdec* d, const TileBounds& tb, uint32_t j, uint32_
     return n;
 }
 
-void store_bytes(uint8_t* out, uint32_t stride, const int32_t* v, uint32_t n) {
-    for (uint32_t i = 0; i < n; i++, out += stride) *out = static_cast<uint8_t>(v[i] & 0xFF);
-}
-
 bool any_tile_uses_mct(const jpcdec* d) {
     for (uint32_t t = 0; t < d->tileNum; t++)
         if (d->tiles[t].built && d->tiles[t].mct) return true;
@@ -122,6 +118,28 @@ REC_VECTOR_LOOP void convert_irreversible(int32_t* v, uint32_t n, uint32_t frac,
 }
 
 }  // namespace
+
+void store_bytes(uint8_t* out, uint32_t stride, const int32_t* v, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++, out += stride) *out = static_cast<uint8_t>(v[i] & 0xFF);
+}
+
+void store_pixels3(uint8_t* out, const uint32_t offset[3], const int32_t* c0, const int32_t* c1,
+                   const int32_t* c2, uint32_t n) {
+    if (offset[0] == 2 && offset[1] == 1 && offset[2] == 0) {  // BGR from RGB
+        for (uint32_t i = 0; i < n; i++, out += 3) {
+            out[0] = static_cast<uint8_t>(c2[i] & 0xFF);
+            out[1] = static_cast<uint8_t>(c1[i] & 0xFF);
+            out[2] = static_cast<uint8_t>(c0[i] & 0xFF);
+        }
+        return;
+    }
+    // In component order, so that of two components sharing an offset the later one stays.
+    for (uint32_t i = 0; i < n; i++, out += 3) {
+        out[offset[0]] = static_cast<uint8_t>(c0[i] & 0xFF);
+        out[offset[1]] = static_cast<uint8_t>(c1[i] & 0xFF);
+        out[offset[2]] = static_cast<uint8_t>(c2[i] & 0xFF);
+    }
+}
 
 REC_VECTOR_LOOP void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) {
@@ -263,9 +281,14 @@ int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
                 n[j] = fill_missing(d, b, j, span, dst);
             }
         }
-        for (uint32_t j = 0; j < d->out_count; j++)
-            store_bytes(row + d->out_offset[j] + size_t(g) * stride, stride,
-                        d->row_buf[j] + g, n[j]);
+        if (d->out_count == 3 && stride == 3 && n[0] == n[1] && n[0] == n[2]) {
+            store_pixels3(row + size_t(g) * 3, d->out_offset, d->row_buf[0] + g,
+                          d->row_buf[1] + g, d->row_buf[2] + g, n[0]);
+        } else {
+            for (uint32_t j = 0; j < d->out_count; j++)
+                store_bytes(row + d->out_offset[j] + size_t(g) * stride, stride,
+                            d->row_buf[j] + g, n[j]);
+        }
         g += span;
     }
     d->out_rows_done++;

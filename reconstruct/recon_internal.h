@@ -68,6 +68,9 @@ void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint3
 // In-place 1-D synthesis of the interleaved samples i0 .. i1-1 (line = sample i0, last =
 // sample i1-1). Writes up to 2 (5/3) or 4 (9/7) samples beyond each end.
 void lift_53_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
+// The same result as interleave_row then lift_53_row, from the low-pass samples lo and the
+// high-pass samples hi (both overwritten) into line, which needs no margins.
+void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1);
 void lift_97_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
 
 // lift_97_row for a row still split in halves: low (samples at even positions) and high (odd
@@ -105,6 +108,11 @@ int idwt_97_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst);
 // Component transforms in place on n samples of components 0, 1, 2.
 void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);
 void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);
+// The low 8 bits of n samples, one every stride bytes from out.
+void store_bytes(uint8_t* out, uint32_t stride, const int32_t* v, uint32_t n);
+// The same for three components at once into 3-byte pixels, component j at offset[j].
+void store_pixels3(uint8_t* out, const uint32_t offset[3], const int32_t* c0, const int32_t* c1,
+                   const int32_t* c2, uint32_t n);
 // Fixed point to integer, DC level shift and clamping to the component's range.
 // frac_bits: fraction bits of irreversible samples (unused on the reversible path).
 void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,

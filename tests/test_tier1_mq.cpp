@@ -253,15 +253,26 @@ TEST(Tier1Mq, FastDecoderMatchesModelOnArbitraryBytes) {
         model.data = bytes;
         model.init();
         MqCoder m = start(bytes);
+        MqCoder mw = start(bytes);  // the same decisions on context words
         uint8_t ctx_fast[kMqContextCount], ctx_model[kMqContextCount];
+        uint32_t ctx_words[kMqContextCount];
         mq_reset_contexts(ctx_fast);
         mq_reset_contexts(ctx_model);
+        mq_reset_context_words(ctx_words);
         for (int i = 0; i < 600; ++i) {
             const int cx = static_cast<int>(rng() % kMqContextCount);
-            const int fast = (rng() & 1) ? mq_decode(m, &ctx_fast[cx])
-                                         : mq_decode_even(m, &ctx_fast[cx]);
+            const bool branching = rng() & 1;
+            const int fast = branching ? mq_decode(m, &ctx_fast[cx])
+                                       : mq_decode_even(m, &ctx_fast[cx]);
+            const int word = branching ? mq_decode(mw, &ctx_words[cx])
+                                       : mq_decode_even(mw, &ctx_words[cx]);
             ASSERT_EQ(fast, model.decode(&ctx_model[cx])) << i;
+            ASSERT_EQ(word, fast) << i;
             ASSERT_EQ(ctx_fast[cx], ctx_model[cx]);
+            ASSERT_EQ(ctx_words[cx], kMqContextWord[ctx_model[cx]]);
+            ASSERT_EQ(mw.a, m.a);
+            ASSERT_EQ(mw.c, m.c);
+            ASSERT_EQ(mw.ct, m.ct);
             ASSERT_EQ(m.a, model.A);
             ASSERT_EQ(m.c, model.C);
             ASSERT_EQ(m.ct, model.CT);

@@ -31,6 +31,13 @@ struct MqTransition {
 constexpr int kMqContextByteCount = 2 * kMqStateCount;
 extern const std::array<MqTransition, kMqContextByteCount> kMqTransitions;
 
+// The coding passes keep each context as a word, Qe | (context byte << 16), so that Qe comes
+// with the context's own load instead of a second, dependent one. kMqContextWord gives the
+// word of each context byte; kMqNextWord[byte][lps] the word to store after an MPS (0) or an
+// LPS (1) decision that renormalises.
+extern const std::array<uint32_t, kMqContextByteCount> kMqContextWord;
+extern const std::array<std::array<uint32_t, 2>, kMqContextByteCount> kMqNextWord;
+
 struct MqCoder {
     uint32_t a;
     uint32_t c;     // upper 16 bits are the part compared with Qe
@@ -137,7 +144,8 @@ T1_INLINE int mq_decode(MqCoder& m, uint8_t* cx) {
 }
 
 // The same decision without branches on its outcome, for contexts near even odds (refinement,
-// signs) where the branches above would mispredict about half the time. With the two
+// signs, and zero coding, whose decisions are taken by a data-dependent branch anyway) where
+// the branches above would mispredict about half the time. With the two
 // exchanges folded in, the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe).
 // All values compared are below 2^16, so a difference's sign bit is the comparison; masks
 // rather than conditionals keep the compiler from reintroducing branches.
@@ -161,4 +169,56 @@ T1_INLINE int mq_decode_even(MqCoder& m, uint8_t* cx) {
     *cx = static_cast<uint8_t>(next);
     mq_renormalise(m);  // shifts by 0 when A kept bit 15
     return static_cast<int>(d);
+}
+
+// mq_decode on a context word: the same decision and coder state as on its byte.
+T1_INLINE int mq_decode(MqCoder& m, uint32_t* cx) {
+    const uint32_t w = *cx;
+    const uint32_t qe = w & 0xFFFF;
+    const uint32_t s = w >> 16;
+    int d = static_cast<int>(s & 1);
+    m.a -= qe;
+    if ((m.c >> 16) < qe) {
+        if (m.a < qe) {
+            *cx = kMqNextWord[s][0];
+        } else {
+            d ^= 1;
+            *cx = kMqNextWord[s][1];
+        }
+        m.a = qe;
+        mq_renormalise(m);
+    } else {
+        m.c -= qe << 16;
+        if (!(m.a & 0x8000)) {
+            if (m.a < qe) {
+                d ^= 1;
+                *cx = kMqNextWord[s][1];
+            } else {
+                *cx = kMqNextWord[s][0];
+            }
+            mq_renormalise(m);
+        }
+    }
+    return d;
+}
+
+// mq_decode_even on a context word.
+T1_INLINE int mq_decode_even(MqCoder& m, uint32_t* cx) {
+    const uint32_t w = *cx;
+    const uint32_t qe = w & 0xFFFF;
+    const uint32_t s = w >> 16;
+    uint32_t a = m.a - qe;
+    const uint32_t lower = ((m.c >> 16) - qe) >> 31;
+    const uint32_t exchange = (a - qe) >> 31;
+    const uint32_t mps = s & 1;
+    const uint32_t lps = lower ^ exchange;
+    const uint32_t lower_mask = 0u - lower;
+    m.c -= (qe << 16) & ~lower_mask;
+    a = (a & ~lower_mask) | (qe & lower_mask);
+    m.a = a;
+    const uint32_t renorm_mask = 0u - ((a - 0x8000) >> 31);
+    const uint32_t next = kMqNextWord[s][lps];
+    *cx = (w & ~renorm_mask) | (next & renorm_mask);
+    mq_renormalise(m);
+    return static_cast<int>(mps ^ lps);
 }

@@ -14,15 +14,24 @@ constexpr int kMqContextCount = 19;
 
 // Sets the 19 context bytes to their initial states.
 void mq_reset_contexts(uint8_t contexts[kMqContextCount]);
+// The same initial states as context words (see kMqContextWord).
+void mq_reset_context_words(uint32_t contexts[kMqContextCount]);
+
+// Blocks of at most 1024 samples a side and 4096 in all; larger ones are refused unwritten.
+inline bool t1_block_fits(uint32_t w, uint32_t h) {
+    return w <= 1024 && h <= 1024 && w * h <= 4096;
+}
 
 [[nodiscard]] T1Scratch* t1_scratch_create(MemOps* ops);
 void t1_scratch_destroy(MemOps* ops, T1Scratch* s);
 
 // Decodes code-block cb of band b of resolution r of tc into dst (its top-left sample, row
-// stride dst_stride samples), which the caller has zeroed. Writes dequantised coefficients in
-// the tile-component's fixed-point format (x4 reversible, x65536 irreversible). Returns 0 when
-// a segment fails its checks (what was decoded before stays) or the block is refused (dst
-// stays zero); the message has gone to error_hook.
+// stride dst_stride samples). Writes every sample of the block, as dequantised coefficients in
+// the tile-component's fixed-point format (x4 reversible, x65536 irreversible), or zeros where
+// nothing was decoded; only a block that fails t1_block_fits is left unwritten, so callers
+// need not clear what such blocks do not cover. Returns 0 when a segment fails its checks
+// (what was decoded before stays) or the block is refused (zeros); the message has gone to
+// error_hook.
 // s may be nullptr: the decoder's own scratch d->t1 is then used, created on first need (and
 // freed by jpcdec_destroy). The scratch grows to the largest block seen, at most 4096 samples.
 // A block whose zero bit-planes and pass count imply more than 31 magnitude bits, or more

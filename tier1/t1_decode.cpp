@@ -45,7 +45,6 @@ constexpr uint32_t kNeighbourRows[4] = {0x3, 0x7, 0xE, 0xC};
 
 constexpr uint8_t kStyleReset = 0x02, kStyleCausal = 0x08, kStylePredictable = 0x10, kStyleSegSymbol = 0x20;
 constexpr int kCtxRunLength = 17, kCtxUniform = 18;
-constexpr uint32_t kMaxBlockSide = 1024, kMaxBlockSamples = 4096;
 
 const char kMsgSegSymbol[] = "Error resilience segmentation symbol is not 0x0a.";
 const char kMsgTermination[] = "Code-block stream predictable termination check failed.";
@@ -63,7 +62,7 @@ struct T1Scratch {
     size_t flags_capacity;    // words in flags
     size_t mags_capacity;     // words in mags
     size_t column_capacity;   // words in columns
-    uint8_t contexts[kMqContextCount];
+    uint32_t contexts[kMqContextCount];
 };
 
 namespace {
@@ -78,7 +77,7 @@ struct Block {
     ptrdiff_t cs;     // summary words per stripe
     ptrdiff_t up[4], down[4];  // offset of the sample above / below, by row in the stripe
     const uint8_t* zc;
-    uint8_t* ctx;
+    uint32_t* ctx;
     uint8_t style;
     uint32_t next_pass;  // 0 significance propagation, 1 refinement, 2 cleanup
     uint32_t cleanups;   // cleanup passes run so far: every sample was coded once in each
@@ -167,7 +166,7 @@ T1_INLINE void make_significant(const Block& b, uint32_t* f, uint32_t* col, uint
     }
 }
 
-T1_INLINE uint32_t decode_sign(MqCoder& m, uint8_t* ctx, uint32_t v) {
+T1_INLINE uint32_t decode_sign(MqCoder& m, uint32_t* ctx, uint32_t v) {
     const uint32_t sc = kSignCoding[(v >> kSignIndexShift) & 0xFF];
     return static_cast<uint32_t>(mq_decode_even(m, &ctx[sc >> 1])) ^ (sc & 1);
 }
@@ -198,7 +197,7 @@ T1_INLINE uint32_t above(uint32_t r) { return ~((2u << r) - 1); }
 void pass_significance(Block& b, MqCoder& state) {
     MqCoder m = state;
     const uint8_t* zc = b.zc;
-    uint8_t* ctx = b.ctx;
+    uint32_t* ctx = b.ctx;
     const bool causal = (b.style & kStyleCausal) != 0;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t valid = rows_mask(stripe_rows(b, y0));
@@ -214,7 +213,7 @@ void pass_significance(Block& b, MqCoder& state) {
                 const uint32_t v = f[r];
                 todo &= todo - 1;
                 visited |= 1u << r;
-                if (mq_decode(m, &ctx[zc[v & 0x1FF]])) {
+                if (mq_decode_even(m, &ctx[zc[v & 0x1FF]])) {
                     const uint32_t neg = decode_sign(m, ctx, v);
                     make_significant(b, f, col, r, neg, causal && r == 0);
                     mg[r] = 1;
@@ -230,7 +229,7 @@ void pass_significance(Block& b, MqCoder& state) {
 
 void pass_refinement(Block& b, MqCoder& state) {
     MqCoder m = state;
-    uint8_t* ctx = b.ctx;
+    uint32_t* ctx = b.ctx;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
         uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
@@ -256,7 +255,7 @@ void pass_refinement(Block& b, MqCoder& state) {
 void pass_cleanup(Block& b, MqCoder& state) {
     MqCoder m = state;
     const uint8_t* zc = b.zc;
-    uint8_t* ctx = b.ctx;
+    uint32_t* ctx = b.ctx;
     const bool causal = (b.style & kStyleCausal) != 0;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t rows = stripe_rows(b, y0);
@@ -281,7 +280,7 @@ void pass_cleanup(Block& b, MqCoder& state) {
                 const uint32_t r = lowest_row(todo);
                 todo &= todo - 1;
                 const uint32_t v = f[r];
-                if (mq_decode(m, &ctx[zc[v & 0x1FF]])) {
+                if (mq_decode_even(m, &ctx[zc[v & 0x1FF]])) {
                     const uint32_t neg = decode_sign(m, ctx, v);
                     make_significant(b, f, col, r, neg, causal && r == 0);
                     mg[r] = 1;
@@ -363,7 +362,7 @@ int decode_mq_segment(jpcdec* d, Block& b, const CodedSegment* seg) {
                 if (symbol != 0x0A) return jpc_fail(d, kMsgSegSymbol);
             }
         }
-        if (b.style & kStyleReset) mq_reset_contexts(b.ctx);
+        if (b.style & kStyleReset) mq_reset_context_words(b.ctx);
     }
     return 1;
 }
@@ -402,27 +401,71 @@ int scratch_reserve(T1Scratch* s, size_t words, size_t column_words) {
            grow(s->ops, &s->columns, &s->column_capacity, column_words);
 }
 
+void zero_block(int32_t* dst, uint32_t dst_stride, uint32_t w, uint32_t h) {
+    for (uint32_t y = 0; y < h; ++y) std::memset(dst + size_t(y) * dst_stride, 0, w * sizeof(int32_t));
+}
+
+// Reversible magnitudes without a region of interest, for one visit count g: the decoded
+// bits d become ((d << left) >> right) | half, times 4. Only built when both counts of a
+// block keep the shifts small; other blocks go through t1_dequantise.
+struct ReversibleScale {
+    uint32_t left, right;
+    uint64_t half;
+};
+
+inline bool reversible_scale(uint32_t g, const T1Dequant& q, ReversibleScale* s) {
+    if (g < q.h) {
+        const uint32_t k = q.h - g;
+        if (k > 32) return false;
+        *s = ReversibleScale{k, 0, uint64_t(1) << (k - 1)};
+    } else {
+        const uint32_t k = g - q.h;
+        *s = ReversibleScale{0, k >= 32 ? 63u : k, 0};
+    }
+    return true;
+}
+
+T1_INLINE int32_t reversible_value(uint32_t d, const ReversibleScale& s) {
+    if (d == 0) return 0;
+    const uint64_t v = ((uint64_t(d) << s.left) >> s.right) | s.half;
+    return v > (kT1Saturated >> 2) ? int32_t(kT1Saturated) : int32_t(v << 2);
+}
+
+// Writes the block stripe by stripe, column by column, so each summary word is read once
+// and a column without significant samples costs only its zeros.
 void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, int32_t* dst,
                  uint32_t dst_stride) {
     // Every sample was coded once per cleanup pass, plus once more if a significance or
     // refinement pass after the last cleanup visited it.
     const uint32_t g0 = b.cleanups + zero_bitplanes;
-    for (uint32_t y = 0; y < b.h; ++y) {
-        const ptrdiff_t row = (y >> 2) * b.ss + (y & 3);
-        const uint32_t* f = b.flags + row;
-        const uint32_t* mg = b.mags + row;
-        const uint32_t* col = b.cols + (y >> 2) * b.cs;
-        const uint32_t sig_bit = 1u << (y & 3), visited_shift = kColVisitedShift + (y & 3);
-        int32_t* out = dst + size_t(y) * dst_stride;
-        for (uint32_t x = 0; x < b.w; ++x) {
+    ReversibleScale scale[2];
+    const bool fast = q.reversible && q.roi_shift == 0 && reversible_scale(g0, q, &scale[0]) &&
+                      reversible_scale(g0 + 1, q, &scale[1]);
+    const size_t stride = dst_stride;
+    for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
+        const uint32_t rows = stripe_rows(b, y0);
+        const uint32_t* f = b.flags + (y0 >> 2) * b.ss;
+        const uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
+        const uint32_t* col = b.cols + (y0 >> 2) * b.cs;
+        int32_t* out = dst + size_t(y0) * stride;
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
             const uint32_t cw = col[x];
-            int32_t value = 0;
-            if (cw & sig_bit) {
-                const uint32_t g = g0 + ((cw >> visited_shift) & 1);
-                const int32_t mag = static_cast<int32_t>(t1_dequantise(mg[4 * x], g, q));
-                value = (f[4 * x] & kNegative) ? -mag : mag;
+            int32_t* o = out + x;
+            if (!(cw & kColSigMask)) {
+                for (uint32_t i = 0; i < rows; ++i) o[i * stride] = 0;
+                continue;
             }
-            out[x] = value;
+            for (uint32_t i = 0; i < rows; ++i) {
+                int32_t value = 0;
+                if (cw & (1u << i)) {
+                    const uint32_t visited = (cw >> (kColVisitedShift + i)) & 1;
+                    const int32_t mag = fast ? reversible_value(mg[i], scale[visited])
+                                             : static_cast<int32_t>(
+                                                   t1_dequantise(mg[i], g0 + visited, q));
+                    value = (f[i] & kNegative) ? -mag : mag;
+                }
+                o[i * stride] = value;
+            }
         }
     }
 }
@@ -433,7 +476,7 @@ T1Scratch* t1_scratch_create(MemOps* ops) {
     auto* s = mem_new<T1Scratch>(ops);
     if (!s) return nullptr;
     s->ops = ops;
-    mq_reset_contexts(s->contexts);
+    mq_reset_context_words(s->contexts);
     return s;
 }
 
@@ -450,33 +493,44 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
                         uint32_t dst_stride) {
     if (cb->x1 <= cb->x0 || cb->y1 <= cb->y0) return 1;
     const uint32_t w = cb->x1 - cb->x0, h = cb->y1 - cb->y0;
-    if (w > kMaxBlockSide || h > kMaxBlockSide || w * h > kMaxBlockSamples)
-        return jpc_fail(d, kMsgTooLarge);
+    if (!t1_block_fits(w, h)) return jpc_fail(d, kMsgTooLarge);
 
     uint64_t passes = 0;
     for (const CodedSegment* seg = cb->segments.head; seg; seg = seg->next) passes += seg->npasses;
-    if (passes == 0) return 1;  // never included: the block stays zero
+    if (passes == 0) {  // never included: the block is zero
+        zero_block(dst, dst_stride, w, h);
+        return 1;
+    }
     // A cleanup pass opens the first plane and every three passes open another; each plane
     // adds one magnitude bit, which must fit below bit 31 and within the band.
     const uint64_t planes = 1 + (passes + 1) / 3;
     uint64_t limit = uint64_t(band->magnitude_bits) + tc->roi_shift;
     if (limit > 31) limit = 31;
-    if (uint64_t(cb->zero_bitplanes) + planes > limit) return jpc_fail(d, kMsgTooDeep);
+    if (uint64_t(cb->zero_bitplanes) + planes > limit) {
+        zero_block(dst, dst_stride, w, h);
+        return jpc_fail(d, kMsgTooDeep);
+    }
 
     if (!s) {
         if (!d->t1) d->t1 = t1_scratch_create(d->ops);
         s = d->t1;
-        if (!s) return jpc_fail(d, kMsgNoMemory);
+        if (!s) {
+            zero_block(dst, dst_stride, w, h);
+            return jpc_fail(d, kMsgNoMemory);
+        }
     }
     const size_t stripes = (h + 3) / 4;
     const size_t ss = (size_t(w) + 2) * 4;
     const size_t words = (stripes + 2) * ss;
     const size_t cs = size_t(w) + 2;
     const size_t column_words = (stripes + 2) * cs;
-    if (!scratch_reserve(s, words, column_words)) return jpc_fail(d, kMsgNoMemory);
+    if (!scratch_reserve(s, words, column_words)) {
+        zero_block(dst, dst_stride, w, h);
+        return jpc_fail(d, kMsgNoMemory);
+    }
     std::memset(s->flags, 0, words * sizeof(uint32_t));
     std::memset(s->columns, 0, column_words * sizeof(uint32_t));
-    mq_reset_contexts(s->contexts);
+    mq_reset_context_words(s->contexts);
 
     Block blk;
     blk.flags = s->flags + ss + 4;

@@ -95,8 +95,41 @@ constexpr std::array<uint8_t, 256> make_sign_coding() {
 }  // namespace
 
 constexpr std::array<MqTransition, kMqContextByteCount> kMqTransitions = make_transitions();
+
+namespace {
+
+constexpr std::array<uint32_t, kMqContextByteCount> make_context_words() {
+    std::array<uint32_t, kMqContextByteCount> t{};
+    for (size_t i = 0; i < t.size(); ++i) t[i] = kMqTransitions[i].qe | (uint32_t(i) << 16);
+    return t;
+}
+
+}  // namespace
+
+constexpr std::array<uint32_t, kMqContextByteCount> kMqContextWord = make_context_words();
+
+namespace {
+
+constexpr std::array<std::array<uint32_t, 2>, kMqContextByteCount> make_next_words() {
+    std::array<std::array<uint32_t, 2>, kMqContextByteCount> t{};
+    for (size_t i = 0; i < t.size(); ++i) {
+        t[i][0] = kMqContextWord[kMqTransitions[i].after_mps];
+        t[i][1] = kMqContextWord[kMqTransitions[i].after_lps];
+    }
+    return t;
+}
+
+}  // namespace
+
+constexpr std::array<std::array<uint32_t, 2>, kMqContextByteCount> kMqNextWord = make_next_words();
 constexpr std::array<std::array<uint8_t, 512>, 3> kZeroCoding = make_zero_coding();
 constexpr std::array<uint8_t, 256> kSignCoding = make_sign_coding();
+
+void mq_reset_context_words(uint32_t contexts[kMqContextCount]) {
+    uint8_t bytes[kMqContextCount];
+    mq_reset_contexts(bytes);
+    for (int i = 0; i < kMqContextCount; ++i) contexts[i] = kMqContextWord[bytes[i]];
+}
 
 void mq_reset_contexts(uint8_t contexts[kMqContextCount]) {
     for (int i = 0; i < kMqContextCount; ++i) contexts[i] = 0;
