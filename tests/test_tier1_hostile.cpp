@@ -239,4 +239,24 @@ TEST(Tier1Dequant, MatchesReferenceWhereNothingOverflows) {
     }
 }
 
+// The per-block irreversible shortcut gives the general dequantiser's values wherever it
+// accepts a block.
+TEST(Tier1Dequant, BlockShortcutMatchesGeneralPath) {
+    std::mt19937 rng(29);
+    uint64_t taken = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const uint32_t h = rng() % 34, g = rng() % 36;
+        const uint32_t d = 1 + (rng() >> (rng() % 32));
+        const uint32_t mant = (2048 + rng() % 2048) * 32;
+        const int32_t ex = static_cast<int32_t>(rng() % 50) - 20;
+        const T1Dequant p = t1_dequant_params(h, 0, false, mant, ex);
+        T1IrreversibleScale s;
+        if (!t1_irreversible_scale(g, p, &s)) continue;
+        taken++;
+        ASSERT_EQ(t1_irreversible_value(d, s), int32_t(t1_dequantise(d, g, p)))
+            << "d " << d << " g " << g << " h " << h << " mant " << mant << " exp " << ex;
+    }
+    EXPECT_GT(taken, 50000u);
+}
+
 }  // namespace

@@ -439,8 +439,12 @@ void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, in
     // refinement pass after the last cleanup visited it.
     const uint32_t g0 = b.cleanups + zero_bitplanes;
     ReversibleScale scale[2];
+    T1IrreversibleScale iscale[2];
     const bool fast = q.reversible && q.roi_shift == 0 && reversible_scale(g0, q, &scale[0]) &&
                       reversible_scale(g0 + 1, q, &scale[1]);
+    const bool ifast = !q.reversible && q.roi_shift == 0 &&
+                       t1_irreversible_scale(g0, q, &iscale[0]) &&
+                       t1_irreversible_scale(g0 + 1, q, &iscale[1]);
     const size_t stride = dst_stride;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t rows = stripe_rows(b, y0);
@@ -459,9 +463,10 @@ void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, in
                 int32_t value = 0;
                 if (cw & (1u << i)) {
                     const uint32_t visited = (cw >> (kColVisitedShift + i)) & 1;
-                    const int32_t mag = fast ? reversible_value(mg[i], scale[visited])
-                                             : static_cast<int32_t>(
-                                                   t1_dequantise(mg[i], g0 + visited, q));
+                    const int32_t mag =
+                        fast    ? reversible_value(mg[i], scale[visited])
+                        : ifast ? t1_irreversible_value(mg[i], iscale[visited])
+                                : static_cast<int32_t>(t1_dequantise(mg[i], g0 + visited, q));
                     value = (f[i] & kNegative) ? -mag : mag;
                 }
                 o[i * stride] = value;

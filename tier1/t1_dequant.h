@@ -83,3 +83,43 @@ inline uint32_t t1_dequantise(uint32_t d, uint32_t g, const T1Dequant& p) {
     }
     return v > kT1Saturated ? kT1Saturated : uint32_t(v);
 }
+
+// The irreversible dequantiser for a whole block at one bit-plane count g, without a region
+// of interest: every index is reconstructed at the middle of its remaining interval,
+// (2 (d >> right) + 1) x the step, rounded to the fixed point; t1_dequantise gives the same
+// values. Blocks whose products could leave 64 bits take the general path.
+struct T1IrreversibleScale {
+    uint32_t right;        // index bits dropped (planes decoded beyond the band's depth)
+    uint32_t shift, left;  // the product's shift: right by shift (rounded), or left by left
+    uint64_t mult, round;
+};
+
+inline bool t1_irreversible_scale(uint32_t g, const T1Dequant& q, T1IrreversibleScale* s) {
+    int64_t exponent = q.exponent;
+    uint32_t right = 0;
+    if (g < q.h) {
+        // (d << k) | half is 2^(k-1) (2d + 1); up to 15 missing planes the general path's
+        // product of that with the mantissa (below 2^17) cannot leave 64 bits either.
+        const uint32_t k = q.h - g;
+        if (k > 15) return false;
+        exponent += int64_t(k) - 1;
+    } else {
+        right = g - q.h;
+        if (right >= 32) return false;
+        exponent -= 1;  // half steps: 2q + 1
+    }
+    if (q.mantissa == 0 || exponent > 16 + 63 || exponent < 16 - 63) return false;
+    const int64_t shift = 16 - exponent;
+    if (shift > 0)
+        *s = T1IrreversibleScale{right, uint32_t(shift), 0, q.mantissa, uint64_t(1) << (shift - 1)};
+    else
+        *s = T1IrreversibleScale{right, 0, uint32_t(-shift), q.mantissa, 0};
+    return true;
+}
+
+inline int32_t t1_irreversible_value(uint32_t d, const T1IrreversibleScale& s) {
+    if (d == 0) return 0;
+    const uint64_t v = ((2 * uint64_t(d >> s.right) + 1) * s.mult + s.round) >> s.shift;
+    if (s.left >= 32 || v > (uint64_t(kT1Saturated) >> s.left)) return int32_t(kT1Saturated);
+    return int32_t(v << s.left);
+}
