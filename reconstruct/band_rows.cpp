@@ -25,7 +25,11 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
     if (band->next_cb_row >= band->cb_down || band->next_row >= band->y1) return 0;
     const uint32_t width = band->band_width;
     const uint32_t rows = band->stripe_rows;
-    if (!d->t1) d->t1 = t1_scratch_create(d->ops);  // without it the row stays zero
+    if (!d->t1) {
+        // Without it the row stays zero, and the caller is told.
+        d->t1 = t1_scratch_create(d->ops);
+        if (!d->t1) jpc_fail(d, "Out of memory for the code-block scratch.");
+    }
 
     // A block that does not fit the stripe is skipped rather than written out of bounds.
     CodeBlock** row = band->code_blocks + size_t(band->next_cb_row) * band->cb_across;
