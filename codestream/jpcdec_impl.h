@@ -26,6 +26,8 @@ struct jpcdec {
     uint16_t component_num;
     uint32_t tileNum, numXtiles, numYtiles;
     Tile* tiles;
+    // Precincts and code-blocks held by the built tiles, bounded by the input's length.
+    uint64_t structure_records;
     // Packed packet headers from PPM segments of the main header, Zppm order.
     uint8_t* ppm_data;
     uint32_t ppm_length;

@@ -1,6 +1,8 @@
 // Inputs that once cost too much time or memory, or broke a property, kept as named cases.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "support/codestream_fixtures.h"
 
 using cs_test::Bytes;
@@ -10,8 +12,9 @@ using cs_test::Messages;
 namespace {
 
 // Main header, one tile-part for tile 0 (an empty packet), EOC.
-std::vector<uint8_t> one_tile_part_stream(const cs_test::SizParams& siz) {
-    Bytes b = cs_test::main_header(siz);
+std::vector<uint8_t> one_tile_part_stream(const cs_test::SizParams& siz,
+                                          const cs_test::CodParams& cod = {}) {
+    Bytes b = cs_test::main_header(siz, cod);
     Bytes body;
     body.u8(0x00);  // one empty packet
     b.add(cs_test::sot(0, 12 + 2 + 1, 0, 1)).add(cs_test::marker(0xFF93)).add(body);
@@ -39,5 +42,62 @@ TEST(RobustnessRegression, AFewMissingTilesStillDecodeAsEmpty) {
     Decoder dec(one_tile_part_stream(siz));
     EXPECT_EQ(jpcdec_parse(dec.get()), 1);
 }
+
+// Short streams whose headers declare vast grids of precincts and code-blocks: refused before
+// the grids are allocated, quickly and with little memory, while a large image of ordinary
+// code-block size in an equally short stream still parses (its missing packets are empty).
+struct ClaimCase {
+    const char* name;
+    uint32_t size, tile;
+    uint8_t levels, cb_exponent;      // code-block exponent as coded (size 2^(x + 2))
+    std::vector<uint8_t> precincts;   // PPx | PPy << 4 per resolution, empty for the default
+    bool refused;
+};
+
+class LargeClaims : public ::testing::TestWithParam<ClaimCase> {};
+
+TEST_P(LargeClaims, RefusedFastOrParsed) {
+    const ClaimCase& c = GetParam();
+    cs_test::SizParams siz;
+    siz.Xsiz = siz.Ysiz = c.size;
+    siz.XTsiz = siz.YTsiz = c.tile;
+    cs_test::CodParams cod;
+    cod.levels = c.levels;
+    cod.xcb = cod.ycb = c.cb_exponent;
+    cod.precincts = c.precincts;
+    cod.Scod = c.precincts.empty() ? 0 : 1;
+    const std::vector<uint8_t> bytes = one_tile_part_stream(siz, cod);
+    ASSERT_LT(bytes.size(), 200u);
+    Decoder dec(bytes);
+    const auto t0 = std::chrono::steady_clock::now();
+    const int ok = jpcdec_parse(dec.get());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (!c.refused) {
+        EXPECT_EQ(ok, 1);
+        return;
+    }
+    EXPECT_EQ(ok, 0);
+    ASSERT_FALSE(Messages::errors.empty());
+    EXPECT_EQ(Messages::errors.back(),
+              "The codestream is too short for the precincts and code-blocks its headers declare.");
+    EXPECT_LT(seconds, 0.5);
+    EXPECT_LT(memops_peak(dec.ops()), uint64_t(1) << 20) << "bytes allocated before refusing";
+}
+
+std::string claim_name(const ::testing::TestParamInfo<ClaimCase>& p) { return p.param.name; }
+
+const std::vector<uint8_t> kTinyPrecincts = {0x00, 0x11, 0x11, 0x11, 0x11, 0x11};
+
+INSTANTIATE_TEST_SUITE_P(
+    Robustness, LargeClaims,
+    ::testing::Values(
+        ClaimCase{"Blocks4x4", 60000, 60000, 0, 0, {}, true},
+        ClaimCase{"Blocks1x1InTinyPrecincts", 60000, 60000, 5, 0, kTinyPrecincts, true},
+        ClaimCase{"Blocks1x1Tiled", 60000, 8192, 5, 4, kTinyPrecincts, true},
+        ClaimCase{"Blocks4x4Tiled", 60000, 8192, 0, 0, {}, true},
+        ClaimCase{"Ordinary16000", 16000, 16000, 5, 4, {}, false},
+        ClaimCase{"Ordinary40000", 40000, 40000, 5, 4, {}, false}),
+    claim_name);
 
 }  // namespace
