@@ -98,6 +98,10 @@ int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
                        Resolution& res, Precinct& prec, uint32_t layer, int* nonempty,
                        uint64_t* body) {
     *nonempty = bits_read_bit(br);
+    // An empty packet is one byte whatever the precinct holds: walking its code-blocks here
+    // would let a short stream buy a pass over a huge precinct per byte. Its body is never
+    // read, so the blocks' inclusion flags need no reset.
+    if (!*nonempty) return 1;
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
         if (!pb.blocks) continue;
@@ -106,7 +110,7 @@ int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
         for (uint32_t j = 0; j < pb.blocks_down; j++) {
             for (uint32_t k = 0; k < pb.blocks_across; k++, cb++) {
                 cb->included_now = 0;
-                if (!*nonempty || cb->x0 >= cb->x1 || cb->y0 >= cb->y1) continue;
+                if (cb->x0 >= cb->x1 || cb->y0 >= cb->y1) continue;
                 if (cb->included_before)
                     cb->included_now = bits_read_bit(br);
                 else
