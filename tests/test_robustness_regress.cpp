@@ -100,4 +100,20 @@ INSTANTIATE_TEST_SUITE_P(
         ClaimCase{"Ordinary40000", 40000, 40000, 5, 4, {}, false}),
     claim_name);
 
+TEST(RobustnessRegression, ManyComponentsAreRefusedBeforeAnyIsBuilt) {
+    // 16384 components of 1024 x 1024 over 32 levels: the whole tile is weighed before its
+    // first component allocates resolutions, so the refusal costs little more than the SIZ.
+    cs_test::SizParams siz;
+    siz.Xsiz = siz.Ysiz = siz.XTsiz = siz.YTsiz = 1024;
+    siz.components.assign(16384, cs_test::SizComponent{7, 1, 1});
+    cs_test::CodParams cod;
+    cod.levels = 32;
+    Decoder dec(one_tile_part_stream(siz, cod));
+    EXPECT_EQ(jpcdec_parse(dec.get()), 0);
+    ASSERT_FALSE(Messages::errors.empty());
+    EXPECT_EQ(Messages::errors.back(),
+              "The codestream is too short for the precincts and code-blocks its headers declare.");
+    EXPECT_LT(memops_peak(dec.ops()), uint64_t(4) << 20);
+}
+
 }  // namespace

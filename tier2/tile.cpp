@@ -31,11 +31,12 @@ constexpr const char* kMsgTooManyRecords =
 constexpr uint32_t kMaxLevels = 32;
 constexpr uint32_t kMaxCodeBlockExponent = 10;
 constexpr uint32_t kMaxCodeBlockArea = 12;
-// Precincts and code-blocks (about 100 bytes of structure each) a codestream may declare:
-// a fixed allowance that any image of ordinary size stays within, plus an amount per input
-// byte. Every precinct owes at least one packet of one byte per layer, so a complete stream
-// holds no more precincts than bytes; code-blocks are charged at a generous rate because a
-// packet's tag trees can pass over many of them with a few bits.
+// Structure records (about 100 bytes each: a code-block, a precinct, a quarter of a
+// resolution) the tiles of a codestream may hold: a fixed allowance that any image of
+// ordinary size stays within, plus an amount per input byte. Every precinct owes at least
+// one packet of one byte per layer, so a complete stream holds no more precincts than bytes;
+// code-blocks get a generous rate because a packet's tag trees can pass over many of them
+// with a few bits. The conformance streams use at most half a record per byte.
 constexpr uint64_t kFreeRecords = uint64_t(1) << 20;
 constexpr uint64_t kRecordsPerByte = 64;
 
@@ -292,16 +293,19 @@ inline uint64_t grid_count(uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1, u
            (ceil_div_pow2(y1, ey) - floor_div_pow2(y0, ey));
 }
 
-// Precincts and code-blocks the tile-component's resolutions will hold, counted from the
-// geometry alone (the same bounds build_resolution and partition_resolution derive).
+// Structure records the tile-component will hold, counted from the geometry alone (the same
+// bounds build_resolution and partition_resolution derive): its precincts and code-blocks,
+// and its resolutions at four records each (a resolution is as big as four code-blocks).
 uint64_t component_records(const TileComponent* tc, const ComponentStyle* s) {
-    uint64_t records = 0;
+    if (s->levels > kMaxLevels) return 0;  // refused when the style is applied
+    uint64_t records = 4 * (uint64_t(s->levels) + 1);
     for (uint32_t r = 0; r <= s->levels; r++) {
         const uint32_t k = s->levels - r;
         const uint32_t PPx = s->precinct_sizes ? s->precinct_sizes[r] & 0x0F : 15;
         const uint32_t PPy = s->precinct_sizes ? s->precinct_sizes[r] >> 4 : 15;
         const uint32_t x0 = ceil_div_pow2(tc->x0, k), y0 = ceil_div_pow2(tc->y0, k);
         const uint32_t x1 = ceil_div_pow2(tc->x1, k), y1 = ceil_div_pow2(tc->y1, k);
+        if (r > 0 && (PPx == 0 || PPy == 0)) continue;  // refused when the style is applied
         const uint64_t precincts = grid_count(x0, y0, x1, y1, PPx, PPy);
         if (precincts == 0) continue;
         const uint32_t bPPx = r == 0 ? PPx : PPx - 1, bPPy = r == 0 ? PPy : PPy - 1;
@@ -325,16 +329,45 @@ uint64_t component_records(const TileComponent* tc, const ComponentStyle* s) {
     return records;
 }
 
-// Charges a tile-component's precincts and code-blocks to the decoder before any of them is
+// Whether `records` more structure records stay within what the input allows.
+bool records_fit(const jpcdec* d, uint64_t records) {
+    const uint64_t length = d->reader ? d->reader->length : 0;
+    const uint64_t allowed = kFreeRecords + kRecordsPerByte * length;
+    return records <= allowed && d->structure_records <= allowed - records;
+}
+
+// Charges a tile-component's structure records to the decoder before any of them is
 // allocated, so a short stream claiming a vast grid fails at once and with little memory.
 int reserve_records(jpcdec* d, const TileComponent* tc, const ComponentStyle* s) {
     const uint64_t records = component_records(tc, s);
-    const uint64_t length = d->reader ? d->reader->length : 0;
-    const uint64_t allowed = kFreeRecords + kRecordsPerByte * length;
-    if (records > allowed || d->structure_records > allowed - records)
-        return jpc_fail(d, kMsgTooManyRecords);
+    if (!records_fit(d, records)) return jpc_fail(d, kMsgTooManyRecords);
     d->structure_records += records;
     return 1;
+}
+
+ComponentStyle resolved_style(const CodingStylePart* cs) {
+    ComponentStyle style{};
+    style.levels = cs->levels;
+    style.xcb = static_cast<uint8_t>(cs->xcb + 2);
+    style.ycb = static_cast<uint8_t>(cs->ycb + 2);
+    style.cblk_style = cs->cblk_style;
+    style.transform = cs->transform;
+    style.precinct_sizes = cs->precinct_sizes;
+    return style;
+}
+
+// The whole tile against the allowance before any component is built: a tile of thousands
+// of components is refused before the first of them allocates its resolutions.
+int tile_fits(jpcdec* d, const Tile* tile, const MarkerSet* main, const MarkerSet* part) {
+    uint64_t records = 0;
+    for (uint16_t c = 0; c < tile->component_count; c++) {
+        const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
+        if (!cs) continue;  // reported when the component is built
+        const ComponentStyle style = resolved_style(cs);
+        const uint64_t n = component_records(&tile->components[c], &style);
+        records = n > UINT64_MAX - records ? UINT64_MAX : records + n;
+    }
+    return records_fit(d, records) ? 1 : jpc_fail(d, kMsgTooManyRecords);
 }
 
 }  // namespace
@@ -450,6 +483,10 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
     tile->layers = cod->layers;
     tile->mct = cod->mct;
     tile->transform = cod->part.transform;
+    if (!tile_fits(d, tile, main, part)) {
+        tile_release(d, tile);
+        return 0;
+    }
     for (uint16_t c = 0; c < tile->component_count; c++) {
         TileComponent* tc = &tile->components[c];
         const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
@@ -457,13 +494,7 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
             tile_release(d, tile);
             return jpc_fail(d, kMsgMissingCod);
         }
-        ComponentStyle style{};
-        style.levels = cs->levels;
-        style.xcb = static_cast<uint8_t>(cs->xcb + 2);
-        style.ycb = static_cast<uint8_t>(cs->ycb + 2);
-        style.cblk_style = cs->cblk_style;
-        style.transform = cs->transform;
-        style.precinct_sizes = cs->precinct_sizes;
+        ComponentStyle style = resolved_style(cs);
         if (const RgnSegment* rgn = jpc_resolve_rgn(main, part, c)) {
             style.roi_style = rgn->Srgn;
             style.roi_shift = rgn->SPrgn;
