@@ -28,6 +28,8 @@ struct jpcdec {
     Tile* tiles;
     // Precincts and code-blocks held by the built tiles, bounded by the input's length.
     uint64_t structure_records;
+    // Code-blocks the packet headers have passed over, bounded by the input's length.
+    uint64_t header_visits;
     // Packed packet headers from PPM segments of the main header, Zppm order.
     uint8_t* ppm_data;
     uint32_t ppm_length;

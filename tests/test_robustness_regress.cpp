@@ -116,4 +116,29 @@ TEST(RobustnessRegression, ManyComponentsAreRefusedBeforeAnyIsBuilt) {
     EXPECT_LT(memops_peak(dec.ops()), uint64_t(4) << 20);
 }
 
+TEST(RobustnessRegression, ManyLayersOverAVastPrecinctAreCutShort) {
+    // 65536 code-blocks of 4 x 4 in one precinct and 600 layers, each packet a single byte
+    // that says "non-empty, nothing new included": every header would walk all the blocks,
+    // some 39 million visits for 700 bytes. The walk is cut short with a report.
+    cs_test::SizParams siz;
+    siz.Xsiz = siz.Ysiz = siz.XTsiz = siz.YTsiz = 1024;
+    cs_test::CodParams cod;
+    cod.layers = 600;
+    cod.xcb = cod.ycb = 0;
+    Bytes b = cs_test::main_header(siz, cod);
+    Bytes body;
+    for (int i = 0; i < cod.layers; i++) body.u8(0x80);
+    b.add(cs_test::sot(0, uint32_t(12 + 2 + body.size()), 0, 1)).add(cs_test::marker(0xFF93));
+    b.add(body).add(cs_test::marker(0xFFD9));
+    Decoder dec(b.v);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(jpcdec_parse(dec.get()), 0);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_FALSE(Messages::errors.empty());
+    EXPECT_EQ(Messages::errors.back(),
+              "Packet headers pass over more code-blocks than the codestream's length can justify.");
+    EXPECT_LT(seconds, 10.0);
+}
+
 }  // namespace
