@@ -95,6 +95,8 @@ struct BudgetCase {
     bool jp2;
 };
 
+void PrintTo(const BudgetCase& c, std::ostream* os) { *os << c.file; }
+
 class BudgetSweep : public ::testing::TestWithParam<BudgetCase> {};
 
 TEST_P(BudgetSweep, EveryCapFailsCleanlyAndLeavesNothing) {

@@ -54,6 +54,8 @@ struct ClaimCase {
     bool refused;
 };
 
+void PrintTo(const ClaimCase& c, std::ostream* os) { *os << c.name; }
+
 class LargeClaims : public ::testing::TestWithParam<ClaimCase> {};
 
 TEST_P(LargeClaims, RefusedFastOrParsed) {
