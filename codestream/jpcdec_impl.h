@@ -27,6 +27,10 @@ struct jpcdec {
     uint8_t irr_frac_bits;     // fraction bits of irreversible samples (0: SIZ not read yet)
     uint32_t tileNum, numXtiles, numYtiles;
     Tile* tiles;
+    // Precincts and code-blocks held by the built tiles, bounded by the input's length.
+    uint64_t structure_records;
+    // Code-blocks the packet headers have passed over, bounded by the input's length.
+    uint64_t header_visits;
     // Packed packet headers from PPM segments of the main header, Zppm order.
     uint8_t* ppm_data;
     uint32_t ppm_length;

@@ -12,6 +12,8 @@ namespace {
 
 constexpr const char* kMsgOutputLayout = "Output pixel layout does not fit the pixel stride";
 constexpr const char* kMsgOutputMemory = "Not enough memory for output rows";
+constexpr const char* kMsgTileMemory =
+    "Not enough memory for the output buffers of a tile; it is delivered as zeros";
 
 struct TileBounds {
     uint32_t x0, y0, x1, y1;
@@ -79,8 +81,9 @@ bool any_tile_uses_mct(const jpcdec* d) {
 void begin_tile_row(jpcdec* d, uint32_t first) {
     for (uint32_t k = 0; k < d->numXtiles; k++) {
         Tile* tile = &d->tiles[first + k];
-        // A tile whose buffers cannot be had delivers zero coefficients.
-        if (tile->built) (void)recon_tile_begin(d, tile, d->decode_count);
+        // A tile whose buffers cannot be had delivers zero coefficients; the caller is told.
+        if (tile->built && !recon_tile_begin(d, tile, d->decode_count))
+            jpc_fail(d, kMsgTileMemory);
     }
 }
 

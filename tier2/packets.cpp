@@ -23,6 +23,15 @@ constexpr const char* kMsgLblock = "Packet header: codeword length field wider t
 constexpr const char* kMsgLengthOverflow = "Packet header: code-block length overflows.";
 constexpr const char* kMsgPackedRunOut = "Packed packet headers run out.";
 constexpr const char* kMsgPackedBoth = "Both PPM and PPT packed packet headers are present.";
+constexpr const char* kMsgTooManyVisits =
+    "Packet headers pass over more code-blocks than the codestream's length can justify.";
+
+// Every non-empty packet header walks all code-blocks of its precinct, whether or not they
+// take part, so many layers of one-byte packets over a vast precinct would cost time out of
+// all proportion to the input. Real streams pass over far fewer blocks per byte; this
+// allowance is a fixed amount plus a rate per input byte.
+constexpr uint64_t kFreeVisits = uint64_t(1) << 24;
+constexpr uint64_t kVisitsPerByte = 256;
 
 constexpr uint16_t kMarkerCodeEOC = 0xFFD9, kMarkerCodeSOP = 0xFF91, kMarkerCodeEPH = 0xFF92;
 constexpr uint8_t kScodSop = 0x02, kScodEph = 0x04;
@@ -98,6 +107,17 @@ int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
                        Resolution& res, Precinct& prec, uint32_t layer, int* nonempty,
                        uint64_t* body) {
     *nonempty = bits_read_bit(br);
+    // An empty packet is one byte whatever the precinct holds: walking its code-blocks here
+    // would let a short stream buy a pass over a huge precinct per byte. Its body is never
+    // read, so the blocks' inclusion flags need no reset.
+    if (!*nonempty) return 1;
+    uint64_t visits = 0;
+    for (uint32_t b = 0; b < res.band_count; b++)
+        visits += uint64_t(prec.bands[b].blocks_across) * prec.bands[b].blocks_down;
+    const uint64_t allowed = kFreeVisits + kVisitsPerByte * d->reader->length;
+    if (visits > allowed || d->header_visits > allowed - visits)
+        return jpc_fail(d, kMsgTooManyVisits);
+    d->header_visits += visits;
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
         if (!pb.blocks) continue;
@@ -106,7 +126,7 @@ int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
         for (uint32_t j = 0; j < pb.blocks_down; j++) {
             for (uint32_t k = 0; k < pb.blocks_across; k++, cb++) {
                 cb->included_now = 0;
-                if (!*nonempty || cb->x0 >= cb->x1 || cb->y0 >= cb->y1) continue;
+                if (cb->x0 >= cb->x1 || cb->y0 >= cb->y1) continue;
                 if (cb->included_before)
                     cb->included_now = bits_read_bit(br);
                 else

@@ -25,10 +25,20 @@ constexpr const char* kMsgTooManyPrecincts = "Too many precincts in a resolution
 constexpr const char* kMsgGrid = "Code-block grid of a band is inconsistent.";
 constexpr const char* kMsgMissingCod = "Missing COD marker.";
 constexpr const char* kMsgMissingQcd = "Missing QCD marker.";
+constexpr const char* kMsgTooManyRecords =
+    "The codestream is too short for the precincts and code-blocks its headers declare.";
 
 constexpr uint32_t kMaxLevels = 32;
 constexpr uint32_t kMaxCodeBlockExponent = 10;
 constexpr uint32_t kMaxCodeBlockArea = 12;
+// Structure records (about 100 bytes each: a code-block, a precinct, a quarter of a
+// resolution) the tiles of a codestream may hold: a fixed allowance that any image of
+// ordinary size stays within, plus an amount per input byte. Every precinct owes at least
+// one packet of one byte per layer, so a complete stream holds no more precincts than bytes;
+// code-blocks get a generous rate because a packet's tag trees can pass over many of them
+// with a few bits. The conformance streams use at most half a record per byte.
+constexpr uint64_t kFreeRecords = uint64_t(1) << 20;
+constexpr uint64_t kRecordsPerByte = 64;
 
 // Band offsets (xo, yo) of HL, LH, HH.
 constexpr uint8_t kBandOffset[3][2] = {{1, 0}, {0, 1}, {1, 1}};
@@ -276,6 +286,90 @@ int build_resolution(jpcdec* d, TileComponent* tc, uint32_t r) {
     return partition_resolution(d, tc, res);
 }
 
+inline uint64_t grid_count(uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1, uint32_t ex,
+                           uint32_t ey) {
+    if (x0 >= x1 || y0 >= y1) return 0;
+    return uint64_t(ceil_div_pow2(x1, ex) - floor_div_pow2(x0, ex)) *
+           (ceil_div_pow2(y1, ey) - floor_div_pow2(y0, ey));
+}
+
+// Structure records the tile-component will hold, counted from the geometry alone (the same
+// bounds build_resolution and partition_resolution derive): its precincts and code-blocks,
+// and its resolutions at four records each (a resolution is as big as four code-blocks).
+uint64_t component_records(const TileComponent* tc, const ComponentStyle* s) {
+    if (s->levels > kMaxLevels) return 0;  // refused when the style is applied
+    uint64_t records = 4 * (uint64_t(s->levels) + 1);
+    for (uint32_t r = 0; r <= s->levels; r++) {
+        const uint32_t k = s->levels - r;
+        const uint32_t PPx = s->precinct_sizes ? s->precinct_sizes[r] & 0x0F : 15;
+        const uint32_t PPy = s->precinct_sizes ? s->precinct_sizes[r] >> 4 : 15;
+        const uint32_t x0 = ceil_div_pow2(tc->x0, k), y0 = ceil_div_pow2(tc->y0, k);
+        const uint32_t x1 = ceil_div_pow2(tc->x1, k), y1 = ceil_div_pow2(tc->y1, k);
+        if (r > 0 && (PPx == 0 || PPy == 0)) continue;  // refused when the style is applied
+        const uint64_t precincts = grid_count(x0, y0, x1, y1, PPx, PPy);
+        if (precincts == 0) continue;
+        const uint32_t bPPx = r == 0 ? PPx : PPx - 1, bPPy = r == 0 ? PPy : PPy - 1;
+        const uint32_t xcb = s->xcb < bPPx ? s->xcb : bPPx;
+        const uint32_t ycb = s->ycb < bPPy ? s->ycb : bPPy;
+        uint64_t blocks = 0;
+        if (r == 0) {
+            blocks = grid_count(x0, y0, x1, y1, xcb, ycb);
+        } else {
+            for (uint32_t b = 0; b < 3; b++) {
+                const uint32_t ox = kBandOffset[b][0], oy = kBandOffset[b][1];
+                blocks += grid_count(band_bound(tc->x0, k + 1, ox), band_bound(tc->y0, k + 1, oy),
+                                     band_bound(tc->x1, k + 1, ox), band_bound(tc->y1, k + 1, oy),
+                                     xcb, ycb);
+            }
+        }
+        // Saturate rather than wrap: a grid of 1 x 1 code-blocks can come close to 2^64.
+        const uint64_t add = precincts + blocks < precincts ? UINT64_MAX : precincts + blocks;
+        records = add > UINT64_MAX - records ? UINT64_MAX : records + add;
+    }
+    return records;
+}
+
+// Whether `records` more structure records stay within what the input allows.
+bool records_fit(const jpcdec* d, uint64_t records) {
+    const uint64_t length = d->reader ? d->reader->length : 0;
+    const uint64_t allowed = kFreeRecords + kRecordsPerByte * length;
+    return records <= allowed && d->structure_records <= allowed - records;
+}
+
+// Charges a tile-component's structure records to the decoder before any of them is
+// allocated, so a short stream claiming a vast grid fails at once and with little memory.
+int reserve_records(jpcdec* d, const TileComponent* tc, const ComponentStyle* s) {
+    const uint64_t records = component_records(tc, s);
+    if (!records_fit(d, records)) return jpc_fail(d, kMsgTooManyRecords);
+    d->structure_records += records;
+    return 1;
+}
+
+ComponentStyle resolved_style(const CodingStylePart* cs) {
+    ComponentStyle style{};
+    style.levels = cs->levels;
+    style.xcb = static_cast<uint8_t>(cs->xcb + 2);
+    style.ycb = static_cast<uint8_t>(cs->ycb + 2);
+    style.cblk_style = cs->cblk_style;
+    style.transform = cs->transform;
+    style.precinct_sizes = cs->precinct_sizes;
+    return style;
+}
+
+// The whole tile against the allowance before any component is built: a tile of thousands
+// of components is refused before the first of them allocates its resolutions.
+int tile_fits(jpcdec* d, const Tile* tile, const MarkerSet* main, const MarkerSet* part) {
+    uint64_t records = 0;
+    for (uint16_t c = 0; c < tile->component_count; c++) {
+        const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
+        if (!cs) continue;  // reported when the component is built
+        const ComponentStyle style = resolved_style(cs);
+        const uint64_t n = component_records(&tile->components[c], &style);
+        records = n > UINT64_MAX - records ? UINT64_MAX : records + n;
+    }
+    return records_fit(d, records) ? 1 : jpc_fail(d, kMsgTooManyRecords);
+}
+
 }  // namespace
 
 int tile_build_bounds(jpcdec* d, uint32_t t) {
@@ -325,6 +419,7 @@ int tile_component_apply_style(jpcdec* d, TileComponent* tc, const ComponentStyl
                 return jpc_fail(d, kMsgPrecinctSize);
         }
     }
+    if (!reserve_records(d, tc, s)) return 0;
     tc->levels = s->levels;
     tc->xcb = s->xcb;
     tc->ycb = s->ycb;
@@ -389,6 +484,10 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
     tile->layers = cod->layers;
     tile->mct = cod->mct;
     tile->transform = cod->part.transform;
+    if (!tile_fits(d, tile, main, part)) {
+        tile_release(d, tile);
+        return 0;
+    }
     for (uint16_t c = 0; c < tile->component_count; c++) {
         TileComponent* tc = &tile->components[c];
         const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
@@ -396,13 +495,7 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
             tile_release(d, tile);
             return jpc_fail(d, kMsgMissingCod);
         }
-        ComponentStyle style{};
-        style.levels = cs->levels;
-        style.xcb = static_cast<uint8_t>(cs->xcb + 2);
-        style.ycb = static_cast<uint8_t>(cs->ycb + 2);
-        style.cblk_style = cs->cblk_style;
-        style.transform = cs->transform;
-        style.precinct_sizes = cs->precinct_sizes;
+        ComponentStyle style = resolved_style(cs);
         if (const RgnSegment* rgn = jpc_resolve_rgn(main, part, c)) {
             style.roi_style = rgn->Srgn;
             style.roi_shift = rgn->SPrgn;
