@@ -161,8 +161,8 @@ void BM_MqDecisions(benchmark::State& state) {
     for (auto& d : seq) d = {1 + int(rng() % 8), bit(rng) ? 1 : 0};
     const std::vector<uint8_t> bytes = t1_test::mq_encode_decisions(seq);
     for (auto _ : state) {
-        uint8_t ctx[kMqContextCount];
-        mq_reset_contexts(ctx);
+        uint32_t ctx[kMqContextCount];
+        mq_reset_context_words(ctx);
         MqCoder m;
         mq_init(&m, bytes.data(), uint32_t(bytes.size()));
         uint32_t sum = 0;

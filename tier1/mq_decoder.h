@@ -110,68 +110,9 @@ T1_INLINE void mq_renormalise(MqCoder& m) {
     m.ct -= n;
 }
 
-// One decision under the context byte *cx, which is updated in place. Branches follow the
+// One decision under the context word *cx, which is updated in place. Branches follow the
 // standard's procedure; the common case (upper sub-interval, A keeps bit 15) neither stores
 // the context nor renormalises, which suits skewed contexts whose branches predict well.
-T1_INLINE int mq_decode(MqCoder& m, uint8_t* cx) {
-    const MqTransition& t = kMqTransitions[*cx];
-    const uint32_t qe = t.qe;
-    int d = *cx & 1;
-    m.a -= qe;
-    if ((m.c >> 16) < qe) {
-        // The lower sub-interval: LPS unless the MPS sub-interval turned out smaller.
-        if (m.a < qe) {
-            *cx = t.after_mps;
-        } else {
-            d ^= 1;
-            *cx = t.after_lps;
-        }
-        m.a = qe;
-        mq_renormalise(m);
-    } else {
-        m.c -= qe << 16;
-        if (!(m.a & 0x8000)) {
-            if (m.a < qe) {
-                d ^= 1;
-                *cx = t.after_lps;
-            } else {
-                *cx = t.after_mps;
-            }
-            mq_renormalise(m);
-        }
-    }
-    return d;
-}
-
-// The same decision without branches on its outcome, for contexts near even odds (refinement,
-// signs, and zero coding, whose decisions are taken by a data-dependent branch anyway) where
-// the branches above would mispredict about half the time. With the two
-// exchanges folded in, the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe).
-// All values compared are below 2^16, so a difference's sign bit is the comparison; masks
-// rather than conditionals keep the compiler from reintroducing branches.
-T1_INLINE int mq_decode_even(MqCoder& m, uint8_t* cx) {
-    const uint32_t s = *cx;
-    const MqTransition& t = kMqTransitions[s];
-    const uint32_t qe = t.qe;
-    uint32_t a = m.a - qe;
-    const uint32_t lower = ((m.c >> 16) - qe) >> 31;
-    const uint32_t exchange = (a - qe) >> 31;  // 0 whenever no renormalisation follows
-    const uint32_t mps = s & 1;
-    const uint32_t d = mps ^ lower ^ exchange;
-    const uint32_t lower_mask = 0u - lower;
-    m.c -= (qe << 16) & ~lower_mask;
-    a = (a & ~lower_mask) | (qe & lower_mask);
-    m.a = a;
-    const uint32_t renorm_mask = 0u - ((a - 0x8000) >> 31);
-    const uint32_t lps_mask = 0u - (d ^ mps);
-    uint32_t next = (s & ~renorm_mask) | (uint32_t(t.after_mps) & renorm_mask);
-    next = (next & ~lps_mask) | (uint32_t(t.after_lps) & lps_mask);
-    *cx = static_cast<uint8_t>(next);
-    mq_renormalise(m);  // shifts by 0 when A kept bit 15
-    return static_cast<int>(d);
-}
-
-// mq_decode on a context word: the same decision and coder state as on its byte.
 T1_INLINE int mq_decode(MqCoder& m, uint32_t* cx) {
     const uint32_t w = *cx;
     const uint32_t qe = w & 0xFFFF;
@@ -202,7 +143,12 @@ T1_INLINE int mq_decode(MqCoder& m, uint32_t* cx) {
     return d;
 }
 
-// mq_decode_even on a context word.
+// The same decision without branches on its outcome, for contexts near even odds (refinement,
+// signs, and zero coding, whose decisions are taken by a data-dependent branch anyway) where
+// the branches above would mispredict about half the time. With the two exchanges folded in,
+// the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe). All values compared
+// are below 2^16, so a difference's sign bit is the comparison; masks rather than
+// conditionals keep the compiler from reintroducing branches.
 T1_INLINE int mq_decode_even(MqCoder& m, uint32_t* cx) {
     const uint32_t w = *cx;
     const uint32_t qe = w & 0xFFFF;
@@ -221,4 +167,18 @@ T1_INLINE int mq_decode_even(MqCoder& m, uint32_t* cx) {
     *cx = (w & ~renorm_mask) | (next & renorm_mask);
     mq_renormalise(m);
     return static_cast<int>(mps ^ lps);
+}
+
+// The same decisions on a context byte (the form the tests' model keeps), through its word.
+T1_INLINE int mq_decode(MqCoder& m, uint8_t* cx) {
+    uint32_t w = kMqContextWord[*cx];
+    const int d = mq_decode(m, &w);
+    *cx = static_cast<uint8_t>(w >> 16);
+    return d;
+}
+T1_INLINE int mq_decode_even(MqCoder& m, uint8_t* cx) {
+    uint32_t w = kMqContextWord[*cx];
+    const int d = mq_decode_even(m, &w);
+    *cx = static_cast<uint8_t>(w >> 16);
+    return d;
 }
