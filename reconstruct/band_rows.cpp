@@ -74,20 +74,17 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
 }
 
 int band_pull_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t* dst) {
-    Band* band = find_band(tc, r, b);
-    if (!band || !band->code_blocks || band->next_row >= band->y1) return 0;
-    while (band->stripe_pos >= band->stripe_valid) {
-        if (!band_fill_stripe(d, tc, r, b)) {
-            if (band->band_width) std::memset(dst, 0, size_t(band->band_width) * sizeof(int32_t));
-            return 0;
-        }
+    const int32_t* row = band_next_row(d, tc, r, b);
+    const Band* band = find_band(tc, r, b);
+    if (!band || !band->band_width) return row != nullptr;
+    const size_t bytes = size_t(band->band_width) * sizeof(int32_t);
+    if (row) {
+        std::memcpy(dst, row, bytes);
+        return 1;
     }
-    if (band->band_width)
-        std::memcpy(dst, band->stripe + size_t(band->stripe_pos) * band->band_width,
-                    size_t(band->band_width) * sizeof(int32_t));
-    band->stripe_pos++;
-    band->next_row++;
-    return 1;
+    // A failed pull inside the band leaves zeros; past its end dst is left alone.
+    if (band->code_blocks && band->next_row < band->y1) std::memset(dst, 0, bytes);
+    return 0;
 }
 
 int32_t* band_next_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
