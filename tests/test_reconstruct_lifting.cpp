@@ -98,21 +98,21 @@ struct SourceContext {
     std::vector<uint32_t> pulled;  // rows in pull order
 };
 
-// Hands out row y the way the decoder does: low and high halves, interleaved, then lifted.
+// Hands out row y the way the decoder does: low and high halves, synthesised by the same row
+// filters (the 9/7 one wants four spare samples around each half).
 void pull_row(void* p, uint32_t y, int32_t* line) {
     auto* ctx = static_cast<SourceContext*>(p);
     const Level& lv = *ctx->lv;
     ctx->pulled.push_back(y);
-    std::vector<int32_t> low, high;
+    std::vector<int32_t> low(4), high(4);
     for (uint32_t i = 0; i < lv.w; i++)
         (((lv.x0 + i) & 1) ? high : low).push_back(lv.coeff[(y - lv.y0) * lv.w + i]);
-    low.push_back(0);
-    high.push_back(0);
-    interleave_row(line, low.data(), high.data(), lv.w, lv.x0);
+    low.resize(low.size() + 4);
+    high.resize(high.size() + 4);
     if (ctx->reversible)
-        lift_53_row(line, line + lv.w - 1, lv.x0, lv.x0 + lv.w);
+        synth_53_row(line, low.data() + 4, high.data() + 4, lv.x0, lv.x0 + lv.w);
     else
-        lift_97_row(line, line + lv.w - 1, lv.x0, lv.x0 + lv.w);
+        lift_97_split(low.data() + 4, high.data() + 4, lv.x0, lv.x0 + lv.w, line);
 }
 
 // Runs the decoder's line-based synthesis over the level; 3 extra calls past the end.
