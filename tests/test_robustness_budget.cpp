@@ -29,6 +29,53 @@ std::vector<std::string> g_errors;
 void on_error(const char* m) { g_errors.emplace_back(m); }
 void on_warning(const char*) {}
 
+// One entry point's calls, so both are driven by the same steps.
+template <typename Decoder, typename Hook>
+struct EntryPoint {
+    Decoder* (*create)(MemOps*, Stream*);
+    void (*set_hooks)(Decoder*, Hook, Hook);
+    int (*parse)(Decoder*);
+    void (*get_size)(const Decoder*, uint32_t*, uint32_t*);
+    int (*set_output)(Decoder*, uint16_t, const uint32_t*, uint32_t);
+    int (*decode_row)(Decoder*, uint8_t*);
+    void (*finish_output)(Decoder*);
+    void (*destroy)(Decoder*);
+};
+
+const EntryPoint<jpcdec, jpc_message_hook> kCodestream = {
+    jpcdec_create,     jpcdec_set_hooks,  jpcdec_parse,         jpcdec_get_size,
+    jpcdec_set_output, jpcdec_decode_row, jpcdec_finish_output, jpcdec_destroy};
+const EntryPoint<Jp2Decoder, jp2_message_hook> kJp2 = {
+    jp2_create,     jp2_set_hooks,  jp2_parse,         jp2_get_size,
+    jp2_set_output, jp2_decode_row, jp2_finish_output, jp2_destroy};
+
+// Creates, parses and decodes every row through `api`, recording how far it got.
+template <typename Decoder, typename Hook>
+void run_entry_point(const EntryPoint<Decoder, Hook>& api, MemOps* ops, Stream* s,
+                     Outcome* run) {
+    Decoder* dec = api.create(ops, s);
+    if (!dec) return;
+    api.set_hooks(dec, on_error, on_warning);
+    run->reached = Stage::Parse;
+    if (api.parse(dec)) {
+        run->reached = Stage::Output;
+        uint32_t w, h;
+        api.get_size(dec, &w, &h);
+        const uint32_t offsets[3] = {2, 1, 0};
+        if (api.set_output(dec, 3, offsets, 3)) {
+            run->reached = Stage::Done;
+            std::vector<uint8_t> row(size_t(w) * 3);
+            for (uint32_t y = 0; y < h; y++) {
+                EXPECT_EQ(api.decode_row(dec, row.data()), 1) << "row " << y;
+                run->image.insert(run->image.end(), row.begin(), row.end());
+            }
+            EXPECT_EQ(api.decode_row(dec, row.data()), 0) << "a row past the last";
+            api.finish_output(dec);
+        }
+    }
+    api.destroy(dec);
+}
+
 // Decodes `bytes` whole under `cap` (0: no cap), through the codestream or the JP2 entry point.
 Outcome decode_under(const std::vector<uint8_t>& bytes, bool jp2, uint64_t cap) {
     Outcome run;
@@ -36,51 +83,10 @@ Outcome decode_under(const std::vector<uint8_t>& bytes, bool jp2, uint64_t cap) 
     MemOps* ops = memops_create_with_budget(cap);
     if (!ops) return run;
     Stream* s = memory_stream_create(ops, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    const uint32_t offsets[3] = {2, 1, 0};
-    if (s && jp2) {
-        Jp2Decoder* j = jp2_create(ops, s);
-        if (j) {
-            jp2_set_hooks(j, on_error, on_warning);
-            run.reached = Stage::Parse;
-            if (jp2_parse(j)) {
-                run.reached = Stage::Output;
-                uint32_t w, h;
-                jp2_get_size(j, &w, &h);
-                if (jp2_set_output(j, 3, offsets, 3)) {
-                    run.reached = Stage::Done;
-                    std::vector<uint8_t> row(size_t(w) * 3);
-                    for (uint32_t y = 0; y < h; y++) {
-                        EXPECT_EQ(jp2_decode_row(j, row.data()), 1) << "row " << y;
-                        run.image.insert(run.image.end(), row.begin(), row.end());
-                    }
-                    jp2_finish_output(j);
-                }
-            }
-            jp2_destroy(j);
-        }
-    } else if (s) {
-        jpcdec* d = jpcdec_create(ops, s);
-        if (d) {
-            jpcdec_set_hooks(d, on_error, on_warning);
-            run.reached = Stage::Parse;
-            if (jpcdec_parse(d)) {
-                run.reached = Stage::Output;
-                uint32_t w, h;
-                jpcdec_get_size(d, &w, &h);
-                if (jpcdec_set_output(d, 3, offsets, 3)) {
-                    run.reached = Stage::Done;
-                    std::vector<uint8_t> row(size_t(w) * 3);
-                    for (uint32_t y = 0; y < h; y++) {
-                        EXPECT_EQ(jpcdec_decode_row(d, row.data()), 1) << "row " << y;
-                        run.image.insert(run.image.end(), row.begin(), row.end());
-                    }
-                    EXPECT_EQ(jpcdec_decode_row(d, row.data()), 0) << "a row past the last";
-                    jpcdec_finish_output(d);
-                }
-            }
-            jpcdec_destroy(d);
-        }
-    }
+    if (s && jp2)
+        run_entry_point(kJp2, ops, s, &run);
+    else if (s)
+        run_entry_point(kCodestream, ops, s, &run);
     if (s) s->close(s);
     run.reported = !g_errors.empty();
     run.left = memops_in_use(ops);
