@@ -239,10 +239,6 @@ inline int64_t fold(int64_t p, int64_t i0, int64_t n) {
     return i0 + (k < n ? k : period - k);
 }
 
-}  // namespace
-
-namespace {
-
 void zip_pairs(int32_t* dst, const int32_t* a, const int32_t* b, uint32_t pairs) {
     uint32_t i = 0;
 #if defined(__SSE2__)

@@ -3,8 +3,8 @@
 //
 // Fixed point: samples are int32, value x 4 on the reversible path and value x 2^F on the
 // irreversible one, F chosen per image from its deepest component (20 for 8 bits, 16 for 12,
-// 12 for 16: see jpc_irr_frac_bits). Sums and products are formed in 64 bits and stored saturated, so deep
-// components or damaged data give wrong samples, never signed overflow.
+// 12 for 16: see jpc_irr_frac_bits). Sums and products are formed in 64 bits and stored
+// saturated, so damaged data give wrong samples, never signed overflow.
 //
 // Buffers: the line rings, input rows and band stripes of a tile exist only while that tile's
 // rows are being delivered (recon_tile_begin .. recon_tile_end), so output memory follows one
@@ -28,10 +28,10 @@ struct Resolution;
 #define REC_VECTOR_LOOP
 #endif
 
-// 9/7 lifting and inverse ICT constants in units of 2^-30. Samples stay in 16.16; only the
-// constants carry more bits, because constants rounded to 1/65536 give the low-pass synthesis
-// a gain of about 1 + 1.3e-5 per pass, which six levels turn into an error of a few hundredths
-// of a grey level on bright samples.
+// 9/7 lifting and inverse ICT constants in units of 2^-30, whatever the samples' fraction
+// bits: constants rounded to 1/65536 would give the low-pass synthesis a gain of about
+// 1 + 1.3e-5 per pass, which six levels turn into an error of a few hundredths of a grey
+// level on bright samples.
 constexpr int kConstBits = 30;
 constexpr int32_t kLiftK = 1320889387;        // 1.230174104914001
 constexpr int32_t kLiftInvK = 872837284;      // 1 / K
