@@ -32,7 +32,8 @@ constexpr uint32_t kSignRight = 1u << 9, kSigRight = 1u << 10;
 constexpr uint32_t kSignLeft = 1u << 11, kSigLeft = 1u << 12;
 constexpr uint32_t kSignDown = 1u << 13, kSigDown = 1u << 14;
 constexpr uint32_t kSignUp = 1u << 15, kSigUp = 1u << 16;
-constexpr uint32_t kNegative = 1u << 17;
+constexpr int kNegativeShift = 17;
+constexpr uint32_t kNegative = 1u << kNegativeShift;
 constexpr uint32_t kRefined = 1u << 18;
 constexpr int kSignIndexShift = 9;
 
@@ -76,6 +77,8 @@ struct Block {
     ptrdiff_t ss;     // words per stripe
     ptrdiff_t cs;     // summary words per stripe
     ptrdiff_t up[4], down[4];  // offset of the sample above / below, by row in the stripe
+    uint32_t up_keep[4];       // mask of the updates above each row: 0 for row 0 if causal
+    uint32_t above_bits[4];    // summary bits row r sets in the stripe above
     const uint8_t* zc;
     uint32_t* ctx;
     uint8_t style;
@@ -128,20 +131,20 @@ int raw_check_termination(RawBits& r) {
 }
 
 // Marks row r of the stripe column at f (summary word col) significant, neg 1 when negative,
-// and tells its eight neighbours. skip_up leaves the row above alone (stripe-causal mode,
-// first row of a stripe).
+// and tells its eight neighbours. Rows are told through per-row masks rather than branches on
+// r: which row turns significant is as good as random, and a missed branch costs more than
+// the few extra writes (b.up_keep clears the updates above row 0 in stripe-causal mode).
 T1_INLINE void make_significant(const Block& b, uint32_t* f, uint32_t* col, uint32_t r,
-                                uint32_t neg, bool skip_up) {
+                                uint32_t neg) {
     uint32_t* s = f + r;
     s[0] |= kSig | (neg * kNegative);
     s[-4] |= kNbRight | kSigRight | (neg * kSignRight);
     s[4] |= kNbLeft | kSigLeft | (neg * kSignLeft);
-    if (!skip_up) {
-        uint32_t* u = s + b.up[r];
-        u[-4] |= kNbDownRight;
-        u[0] |= kNbDown | kSigDown | (neg * kSignDown);
-        u[4] |= kNbDownLeft;
-    }
+    const uint32_t keep = b.up_keep[r];
+    uint32_t* u = s + b.up[r];
+    u[-4] |= kNbDownRight & keep;
+    u[0] |= (kNbDown | kSigDown | (neg * kSignDown)) & keep;
+    u[4] |= kNbDownLeft & keep;
     uint32_t* dn = s + b.down[r];
     dn[-4] |= kNbUpRight;
     dn[0] |= kNbUp | kSigUp | (neg * kSignUp);
@@ -151,19 +154,17 @@ T1_INLINE void make_significant(const Block& b, uint32_t* f, uint32_t* col, uint
     col[-1] |= near;
     col[0] |= near | (1u << r);
     col[1] |= near;
-    if (r == 0 && !skip_up) {
-        uint32_t* c = col - b.cs;
-        const uint32_t bottom = 8u << kColNeighbourShift;
-        c[-1] |= bottom;
-        c[0] |= bottom;
-        c[1] |= bottom;
-    } else if (r == 3) {
-        uint32_t* c = col + b.cs;
-        const uint32_t top = 1u << kColNeighbourShift;
-        c[-1] |= top;
-        c[0] |= top;
-        c[1] |= top;
-    }
+    // Row 0 is the bottom neighbour of the stripe above, row 3 the top one of the stripe below.
+    uint32_t* a = col - b.cs;
+    const uint32_t bottom = b.above_bits[r];
+    a[-1] |= bottom;
+    a[0] |= bottom;
+    a[1] |= bottom;
+    uint32_t* c = col + b.cs;
+    const uint32_t top = r == 3 ? 1u << kColNeighbourShift : 0;
+    c[-1] |= top;
+    c[0] |= top;
+    c[1] |= top;
 }
 
 T1_INLINE uint32_t decode_sign(MqCoder& m, uint32_t* ctx, uint32_t v) {
@@ -198,7 +199,6 @@ void pass_significance(Block& b, MqCoder& state) {
     MqCoder m = state;
     const uint8_t* zc = b.zc;
     uint32_t* ctx = b.ctx;
-    const bool causal = (b.style & kStyleCausal) != 0;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t valid = rows_mask(stripe_rows(b, y0));
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
@@ -215,7 +215,7 @@ void pass_significance(Block& b, MqCoder& state) {
                 visited |= 1u << r;
                 if (mq_decode_even(m, &ctx[zc[v & 0x1FF]])) {
                     const uint32_t neg = decode_sign(m, ctx, v);
-                    make_significant(b, f, col, r, neg, causal && r == 0);
+                    make_significant(b, f, col, r, neg);
                     mg[r] = 1;
                     // The rows below may have gained their first significant neighbour.
                     todo = propagation_rows(*col) & valid & above(r);
@@ -256,7 +256,6 @@ void pass_cleanup(Block& b, MqCoder& state) {
     MqCoder m = state;
     const uint8_t* zc = b.zc;
     uint32_t* ctx = b.ctx;
-    const bool causal = (b.style & kStyleCausal) != 0;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t rows = stripe_rows(b, y0);
         const uint32_t valid = rows_mask(rows);
@@ -272,7 +271,7 @@ void pass_cleanup(Block& b, MqCoder& state) {
                 uint32_t r = static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform])) << 1;
                 r |= static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform]));
                 const uint32_t neg = decode_sign(m, ctx, f[r]);
-                make_significant(b, f, col, r, neg, causal && r == 0);
+                make_significant(b, f, col, r, neg);
                 mg[r] = 1;
                 todo &= above(r);
             }
@@ -282,7 +281,7 @@ void pass_cleanup(Block& b, MqCoder& state) {
                 const uint32_t v = f[r];
                 if (mq_decode_even(m, &ctx[zc[v & 0x1FF]])) {
                     const uint32_t neg = decode_sign(m, ctx, v);
-                    make_significant(b, f, col, r, neg, causal && r == 0);
+                    make_significant(b, f, col, r, neg);
                     mg[r] = 1;
                 }
             }
@@ -294,7 +293,6 @@ void pass_cleanup(Block& b, MqCoder& state) {
 
 void raw_significance(Block& b, RawBits& state) {
     RawBits rb = state;
-    const bool causal = (b.style & kStyleCausal) != 0;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t valid = rows_mask(stripe_rows(b, y0));
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
@@ -309,7 +307,7 @@ void raw_significance(Block& b, RawBits& state) {
                 visited |= 1u << r;
                 if (raw_bit(rb)) {
                     const uint32_t neg = raw_bit(rb);
-                    make_significant(b, f, col, r, neg, causal && r == 0);
+                    make_significant(b, f, col, r, neg);
                     mg[r] = 1;
                     todo = propagation_rows(*col) & valid & above(r);
                 }
@@ -387,7 +385,9 @@ int decode_raw_segment(jpcdec* d, Block& b, const CodedSegment* seg) {
 // Makes room for a block's grids; the scratch keeps its largest size.
 int grow(MemOps* ops, uint32_t** block, size_t* capacity, size_t words) {
     if (words <= *capacity) return 1;
-    auto* fresh = static_cast<uint32_t*>(mem_alloc_array(ops, words, sizeof(uint32_t)));
+    // Zero-filled: the block store reads magnitudes of samples that never became significant
+    // (and masks them out), so they must at least hold defined values.
+    auto* fresh = static_cast<uint32_t*>(mem_zalloc_array(ops, words, sizeof(uint32_t)));
     if (!fresh) return 0;
     mem_free(ops, *block);
     *block = fresh;
@@ -457,6 +457,20 @@ void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, in
             int32_t* o = out + x;
             if (!(cw & kColSigMask)) {
                 for (uint32_t i = 0; i < rows; ++i) o[i * stride] = 0;
+                continue;
+            }
+            if (fast && rows == 4) {
+                // Which samples of a busy column are significant or negative is close to
+                // random: masks instead of branches. Magnitudes of samples that never
+                // became significant are stale but masked out.
+                for (uint32_t i = 0; i < 4; ++i) {
+                    const ReversibleScale& sc = scale[(cw >> (kColVisitedShift + i)) & 1];
+                    const uint64_t v = ((uint64_t(mg[i]) << sc.left) >> sc.right) | sc.half;
+                    const int32_t mag = v > (kT1Saturated >> 2) ? int32_t(kT1Saturated) : int32_t(v << 2);
+                    const int32_t neg = -static_cast<int32_t>((f[i] >> kNegativeShift) & 1);
+                    const int32_t keep = -static_cast<int32_t>((cw >> i) & 1);
+                    o[i * stride] = ((mag ^ neg) - neg) & keep;
+                }
                 continue;
             }
             for (uint32_t i = 0; i < rows; ++i) {
@@ -548,6 +562,9 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
     for (int i = 0; i < 4; ++i) {
         blk.up[i] = i == 0 ? 3 - blk.ss : -1;
         blk.down[i] = i == 3 ? blk.ss - 3 : 1;
+        const bool cut = i == 0 && (tc->cblk_style & kStyleCausal);
+        blk.up_keep[i] = cut ? 0 : ~0u;
+        blk.above_bits[i] = i == 0 && !cut ? 8u << kColNeighbourShift : 0;
     }
     blk.zc = kZeroCoding[static_cast<size_t>(t1_orientation(r, b))].data();
     blk.ctx = s->contexts;
