@@ -431,6 +431,20 @@ T1_INLINE int32_t reversible_value(uint32_t d, const ReversibleScale& s) {
     return v > (kT1Saturated >> 2) ? int32_t(kT1Saturated) : int32_t(v << 2);
 }
 
+// One full stripe column. Which samples of a busy column are significant or negative is
+// close to random, so masks stand in for branches; magnitudes of samples that never became
+// significant are stale but masked out.
+template <class Magnitude>
+T1_INLINE void store_column4(int32_t* o, size_t stride, uint32_t cw, const uint32_t* f,
+                             const uint32_t* mg, Magnitude magnitude) {
+    for (uint32_t i = 0; i < 4; ++i) {
+        const int32_t mag = magnitude(mg[i], (cw >> (kColVisitedShift + i)) & 1);
+        const int32_t neg = -static_cast<int32_t>((f[i] >> kNegativeShift) & 1);
+        const int32_t keep = -static_cast<int32_t>((cw >> i) & 1);
+        o[i * stride] = ((mag ^ neg) - neg) & keep;
+    }
+}
+
 // Writes the block stripe by stripe, column by column, so each summary word is read once
 // and a column without significant samples costs only its zeros.
 void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, int32_t* dst,
@@ -459,18 +473,15 @@ void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, in
                 for (uint32_t i = 0; i < rows; ++i) o[i * stride] = 0;
                 continue;
             }
-            if (fast && rows == 4) {
-                // Which samples of a busy column are significant or negative is close to
-                // random: masks instead of branches. Magnitudes of samples that never
-                // became significant are stale but masked out.
-                for (uint32_t i = 0; i < 4; ++i) {
-                    const ReversibleScale& sc = scale[(cw >> (kColVisitedShift + i)) & 1];
-                    const uint64_t v = ((uint64_t(mg[i]) << sc.left) >> sc.right) | sc.half;
-                    const int32_t mag = v > (kT1Saturated >> 2) ? int32_t(kT1Saturated) : int32_t(v << 2);
-                    const int32_t neg = -static_cast<int32_t>((f[i] >> kNegativeShift) & 1);
-                    const int32_t keep = -static_cast<int32_t>((cw >> i) & 1);
-                    o[i * stride] = ((mag ^ neg) - neg) & keep;
-                }
+            if (rows == 4 && (fast || ifast)) {
+                if (fast)
+                    store_column4(o, stride, cw, f, mg, [&](uint32_t d, uint32_t visited) {
+                        return reversible_value(d, scale[visited]);
+                    });
+                else
+                    store_column4(o, stride, cw, f, mg, [&](uint32_t d, uint32_t visited) {
+                        return t1_irreversible_value(d, iscale[visited]);
+                    });
                 continue;
             }
             for (uint32_t i = 0; i < rows; ++i) {
