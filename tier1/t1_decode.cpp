@@ -146,6 +146,7 @@ T1_INLINE void make_significant(const Block& b, uint32_t* f, uint32_t* col, uint
                                 uint32_t neg) {
     uint32_t* s = f + r;
     s[0] |= kSig | (neg * kNegative);
+    b.mags[(f - b.flags) + r] = 1;  // the magnitude shares the flags' index
     s[-4] |= kNbRight | kSigRight | (neg * kSignRight);
     s[4] |= kNbLeft | kSigLeft | (neg * kSignLeft);
     const uint32_t keep = b.up_keep[r];
@@ -210,9 +211,8 @@ T1_CLONES void pass_significance(Block& b, MqCoder& state) {
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t valid = rows_mask(stripe_rows(b, y0));
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
-        uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
         uint32_t* col = b.cols + (y0 >> 2) * b.cs;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4, ++col) {
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, ++col) {
             uint32_t todo = propagation_rows(*col) & valid;
             if (!todo) continue;
             uint32_t visited = 0;
@@ -224,7 +224,6 @@ T1_CLONES void pass_significance(Block& b, MqCoder& state) {
                 if (mq_decode_even(m, &ctx[zc[v & 0x1FF]])) {
                     const uint32_t neg = decode_sign(m, ctx, v);
                     make_significant(b, f, col, r, neg);
-                    mg[r] = 1;
                     // The rows below may have gained their first significant neighbour.
                     todo = propagation_rows(*col) & valid & above(r);
                 }
@@ -280,9 +279,8 @@ T1_CLONES void pass_cleanup(Block& b, MqCoder& state) {
         const uint32_t rows = stripe_rows(b, y0);
         const uint32_t valid = rows_mask(rows);
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
-        uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
         uint32_t* col = b.cols + (y0 >> 2) * b.cs;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4, ++col) {
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, ++col) {
             const uint32_t cw = *col;
             uint32_t todo = cleanup_rows(cw) & valid;
             if (rows == 4 && !(cw & kColQuiet)) {
@@ -292,7 +290,6 @@ T1_CLONES void pass_cleanup(Block& b, MqCoder& state) {
                 r |= static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform]));
                 const uint32_t neg = decode_sign(m, ctx, f[r]);
                 make_significant(b, f, col, r, neg);
-                mg[r] = 1;
                 todo &= above(r);
             }
             while (todo) {
@@ -302,7 +299,6 @@ T1_CLONES void pass_cleanup(Block& b, MqCoder& state) {
                 if (mq_decode_even(m, &ctx[zc[v & 0x1FF]])) {
                     const uint32_t neg = decode_sign(m, ctx, v);
                     make_significant(b, f, col, r, neg);
-                    mg[r] = 1;
                 }
             }
             *col &= ~kColVisitedMask;
@@ -316,9 +312,8 @@ T1_CLONES void raw_significance(Block& b, RawBits& state) {
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t valid = rows_mask(stripe_rows(b, y0));
         uint32_t* f = b.flags + (y0 >> 2) * b.ss;
-        uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
         uint32_t* col = b.cols + (y0 >> 2) * b.cs;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4, ++col) {
+        for (uint32_t x = 0; x < b.w; ++x, f += 4, ++col) {
             uint32_t todo = propagation_rows(*col) & valid;
             uint32_t visited = 0;
             while (todo) {
@@ -328,7 +323,6 @@ T1_CLONES void raw_significance(Block& b, RawBits& state) {
                 if (raw_bit(rb)) {
                     const uint32_t neg = raw_bit(rb);
                     make_significant(b, f, col, r, neg);
-                    mg[r] = 1;
                     todo = propagation_rows(*col) & valid & above(r);
                 }
             }
