@@ -242,6 +242,7 @@ void jpcdec_destroy(jpcdec* d) {
         ops->free(ops, d->tiles);
         d->tiles = nullptr;
     }
+    coded_store_free(d);
     jpc_free_siz_arrays(d);
     mem_free(ops, d->ppm_data);
     d->ppm_data = nullptr;

@@ -1,10 +1,11 @@
-// Packet decoding: SOP/EPH, packet headers (in line or packed), bodies gathered into the
-// code-blocks' codeword segments.
+// Packet decoding: SOP/EPH, packet headers (in line or packed), and where the bodies' bytes
+// stand, noted in the code-blocks' codeword segments.
 #include "tier2/packets.h"
 
 #include "codestream/jpc_markers.h"
 #include "codestream/jpcdec_impl.h"
 #include "tier2/bit_reader.h"
+#include "tier2/coded_store.h"
 #include "tier2/geometry.h"
 #include "tier2/packet_codes.h"
 #include "tier2/progression.h"
@@ -54,8 +55,8 @@ inline uint32_t max_passes_for(const Band& band, const TileComponent& tc) {
     return planes ? 3 * planes - 2 : 1;
 }
 
-CodedSegment* new_segment(MemOps* ops, SegmentList* list, uint8_t style, uint32_t w) {
-    auto* seg = mem_new<CodedSegment>(ops);
+CodedSegment* new_segment(jpcdec* d, SegmentList* list, uint8_t style, uint32_t w) {
+    CodedSegment* seg = coded_new_segment(d);
     if (!seg) return nullptr;
     seg->max_passes = segment_capacity(style, w);
     seg->is_mq = segment_is_mq(style, w);
@@ -88,7 +89,7 @@ int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
         const uint32_t capacity = segment_capacity(tc.cblk_style, w);
         const uint32_t u = m < capacity ? m : capacity;
         if (!seg) {
-            seg = new_segment(d->ops, &list, tc.cblk_style, w);
+            seg = new_segment(d, &list, tc.cblk_style, w);
             if (!seg) return jpc_fail(d, kMsgNoMemory);
         }
         const uint32_t bits = cb.lblock + floor_log2_u32(u);
@@ -140,7 +141,8 @@ int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
     return 1;
 }
 
-// Appends this packet's bytes to every segment that took passes in its header.
+// Notes where this packet's bytes for every segment that took passes in its header stand,
+// and steps over them: they are read again when the block is decoded (tier2/coded_store.h).
 int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, TilePartRecord* tp) {
     ByteReader* reader = d->reader;
     for (uint32_t b = 0; b < res.band_count; b++) {
@@ -155,22 +157,9 @@ int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, TilePartRecord*
                 const uint32_t n = seg->new_len;
                 if (n > br_remaining(reader)) return jpc_fail(d, kMsgPacketData);
                 if (n > UINT32_MAX - seg->total_len) return jpc_fail(d, kMsgLengthOverflow);
-                const uint32_t need = seg->total_len + n;
-                if (need > seg->capacity) {
-                    // Doubling keeps the copying linear over many layers.
-                    uint64_t grown = uint64_t(seg->capacity) * 2;
-                    if (grown < need) grown = need;
-                    if (grown > UINT32_MAX) grown = UINT32_MAX;
-                    auto* data = static_cast<uint8_t*>(
-                        seg->data ? mem_realloc_array(d->ops, seg->data, grown, 1)
-                                  : mem_alloc_array(d->ops, grown, 1));
-                    if (!data) return jpc_fail(d, kMsgNoMemory);
-                    seg->data = data;
-                    seg->capacity = static_cast<uint32_t>(grown);
-                }
-                if (n && !br_read_block(reader, seg->data + seg->total_len, n))
-                    return jpc_fail(d, kMsgPacketData);
-                seg->total_len = need;
+                if (!coded_add_piece(d, seg, br_get_pos(reader), n))
+                    return jpc_fail(d, kMsgNoMemory);
+                br_skip(reader, n);
                 add_consumed(tp, n);
                 cb.included_before = 1;
                 if (seg->npasses >= seg->max_passes) list.current = seg->next;

@@ -43,17 +43,6 @@ constexpr uint64_t kRecordsPerByte = 64;
 // Band offsets (xo, yo) of HL, LH, HH.
 constexpr uint8_t kBandOffset[3][2] = {{1, 0}, {0, 1}, {1, 1}};
 
-void free_segments(MemOps* ops, SegmentList* list) {
-    CodedSegment* s = list->head;
-    while (s) {
-        CodedSegment* next = s->next;
-        mem_free(ops, s->data);
-        ops->free(ops, s);
-        s = next;
-    }
-    list->head = list->tail = list->current = nullptr;
-}
-
 void free_precincts(MemOps* ops, Resolution* res) {
     if (!res->precincts) return;
     for (uint32_t p = 0; p < res->precinct_count; p++) {
@@ -61,10 +50,8 @@ void free_precincts(MemOps* ops, Resolution* res) {
         if (!prec.bands) continue;
         for (uint32_t b = 0; b < res->band_count; b++) {
             PrecinctBand& pb = prec.bands[b];
-            if (!pb.blocks) continue;
-            const uint64_t n = uint64_t(pb.blocks_across) * pb.blocks_down;
-            for (uint64_t i = 0; i < n; i++) free_segments(ops, &pb.blocks[i].segments);
-            ops->free(ops, pb.blocks);  // the tag trees live in the same block
+            // The tag trees live in the same block; the segments belong to the CodedStore.
+            mem_free(ops, pb.blocks);
         }
     }
     ops->free(ops, res->precincts);  // the band parts live in the same block

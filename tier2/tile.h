@@ -10,13 +10,14 @@ struct Tile;
 struct TileComponent;
 struct PositionSteps;
 
-// One codeword segment of a code-block: bytes gathered over packets.
+// One codeword segment of a code-block: passes and the input positions of its bytes, gathered
+// over packets (tier2/coded_store.h). Records live in the decoder's CodedStore.
 struct CodedSegment {
     uint32_t is_mq;       // 1 MQ-coded, 0 raw (bypass)
     uint32_t new_len;     // bytes the last packet contributed
     uint32_t total_len;   // bytes collected
-    uint32_t capacity;    // bytes allocated in data
-    uint8_t* data;
+    uint32_t last_piece;  // newest piece of the bytes in the store, kNoPiece when none
+    uint8_t* data;        // the bytes while tier-1 decodes the block (coded_load_block), else nullptr
     uint32_t npasses;     // passes collected
     uint32_t max_passes;  // capacity in passes; 0xFFFFFFFF unlimited
     CodedSegment* next;

@@ -418,7 +418,6 @@ void SegmentChain::build(const std::vector<Segment>& segments, CodeBlock* cb) {
         r.is_mq = segments[i].is_mq ? 1 : 0;
         r.total_len = static_cast<uint32_t>(bytes[i].size());
         r.new_len = r.total_len;
-        r.capacity = r.total_len;
         r.data = bytes[i].empty() ? nullptr : bytes[i].data();
         r.npasses = segments[i].npasses;
         r.max_passes = segments[i].npasses;

@@ -1,0 +1,53 @@
+#pragma once
+// CodedStore: where the codeword segments of every code-block live between parsing and output.
+//   CodedSegment* seg = coded_new_segment(d);                  // zeroed, owned by the store
+//   if (!coded_add_piece(d, seg, pos, n)) ...                   // n bytes at reader pos
+//   if (coded_load_block(d, cb)) t1_decode_codeblock(...);      // seg->data valid until unload
+//   coded_unload_block(cb);  ...  coded_store_free(d);          // jpcdec_destroy calls the last
+// Tier-2 no longer copies packet bodies: each segment keeps where its bytes stand in the input,
+// one piece per packet that contributed, and tier-1 gets them back, contiguous, in one scratch
+// buffer just before it decodes the block. Memory then follows the number of code-blocks, not
+// the coded bytes, and the segment records come from a few large chunks, not one allocation
+// each. Results: 1 success, 0 failure (nothing reported: callers report).
+#include <cstdint>
+
+struct jpcdec;
+struct CodeBlock;
+struct CodedSegment;
+
+constexpr uint32_t kNoPiece = 0xFFFFFFFFu;
+
+struct CodedPiece {
+    uint32_t pos;   // reader position of the first byte
+    uint32_t len;
+    uint32_t prev;  // the segment's previous piece, kNoPiece for its first
+};
+
+struct CodedStore {
+    CodedSegment** segment_chunks;  // full chunks of kCodedChunk records, the last one filling
+    uint32_t segment_chunk_count, segment_chunk_slots;
+    uint32_t segments_in_last;
+    CodedPiece** piece_chunks;
+    uint32_t piece_chunk_count, piece_chunk_slots;
+    uint32_t piece_count;           // pieces in use over all chunks
+    uint8_t* scratch;               // the bytes of the block being decoded
+    uint32_t scratch_size;
+    uint32_t read_failed;           // a re-read has failed (reported once)
+};
+
+// Records per chunk: large enough that chunk headers cost nothing, small enough that a tiny
+// image does not pay for a big one.
+constexpr uint32_t kCodedChunk = 1024;
+
+[[nodiscard]] CodedSegment* coded_new_segment(jpcdec* d);
+// Appends n bytes standing at reader position pos to seg (total_len grows by n). A piece that
+// continues the segment's last one extends it. 0 when memory runs out.
+[[nodiscard]] int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n);
+// Reads the bytes of every segment of cb from the input into the store's scratch and points
+// each segment's data at its part. The reader's position is left as it was. 0 when memory
+// runs out or the input no longer delivers them: every data pointer is then nullptr.
+[[nodiscard]] int coded_load_block(jpcdec* d, CodeBlock* cb);
+void coded_unload_block(CodeBlock* cb);
+// Reader position of byte i of seg (i < total_len); kNoPiece when out of range.
+uint32_t coded_byte_position(const jpcdec* d, const CodedSegment* seg, uint32_t i);
+void coded_store_free(jpcdec* d);
