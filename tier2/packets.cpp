@@ -55,49 +55,49 @@ inline uint32_t max_passes_for(const Band& band, const TileComponent& tc) {
     return planes ? 3 * planes - 2 : 1;
 }
 
-CodedSegment* new_segment(jpcdec* d, SegmentList* list, uint8_t style, uint32_t w) {
+CodedSegment* new_segment(jpcdec* d, CodeBlock& cb, BlockHeaderState& st, uint8_t style,
+                          uint32_t w) {
     CodedSegment* seg = coded_new_segment(d);
     if (!seg) return nullptr;
     seg->max_passes = segment_capacity(style, w);
     seg->is_mq = segment_is_mq(style, w);
-    if (list->tail) list->tail->next = seg;
-    else list->head = seg;
-    list->tail = seg;
-    if (!list->current) list->current = seg;
+    if (st.tail) st.tail->next = seg;
+    else cb.segments.head = seg;
+    st.tail = seg;
+    if (!st.current) st.current = seg;
     return seg;
 }
 
 // Header part of one included code-block: zero bit-planes, passes, Lblock, lengths.
 int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
-                      const Band& band, PrecinctBand& pb, CodeBlock& cb, uint32_t k,
-                      uint32_t j, uint64_t* body) {
+                      const Band& band, PrecinctBand& pb, CodeBlock& cb, BlockHeaderState& st,
+                      uint32_t k, uint32_t j, uint64_t* body) {
     const uint32_t plane_limit = uint32_t(band.magnitude_bits) + tc.roi_shift;
-    if (!cb.included_before) {
+    if (!st.included_before) {
         // Stopping one above the limit bounds the bits a hostile tree can make us read.
         cb.zero_bitplanes = tagtree_decode(pb.zero_bitplane_tree, br, k, j, plane_limit + 1);
         if (cb.zero_bitplanes > plane_limit) return jpc_fail(d, kMsgZeroBitplanes);
     }
     uint32_t m = read_pass_count(br);
     const uint32_t max_passes = max_passes_for(band, tc);
-    if (cb.pass_count > max_passes || m > max_passes - cb.pass_count)
+    if (st.pass_count > max_passes || m > max_passes - st.pass_count)
         return jpc_fail(d, kMsgTooManyPasses);
-    if (!read_lblock_increment(br, &cb.lblock, kMaxLengthBits)) return jpc_fail(d, kMsgLblock);
-    SegmentList& list = cb.segments;
-    CodedSegment* seg = list.current;
+    if (!read_lblock_increment(br, &st.lblock, kMaxLengthBits)) return jpc_fail(d, kMsgLblock);
+    CodedSegment* seg = st.current;
     while (m > 0) {
-        const uint32_t w = cb.pass_count;
+        const uint32_t w = st.pass_count;
         const uint32_t capacity = segment_capacity(tc.cblk_style, w);
         const uint32_t u = m < capacity ? m : capacity;
         if (!seg) {
-            seg = new_segment(d, &list, tc.cblk_style, w);
+            seg = new_segment(d, cb, st, tc.cblk_style, w);
             if (!seg) return jpc_fail(d, kMsgNoMemory);
         }
-        const uint32_t bits = cb.lblock + floor_log2_u32(u);
+        const uint32_t bits = st.lblock + floor_log2_u32(u);
         if (bits > kMaxLengthBits) return jpc_fail(d, kMsgLblock);
         seg->new_len = bits_read(br, bits);
         *body += seg->new_len;
         seg->npasses += u;
-        cb.pass_count += u;
+        st.pass_count += u;
         m -= u;
         seg = seg->next;
     }
@@ -121,20 +121,21 @@ int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
     d->header_visits += visits;
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
-        if (!pb.blocks) continue;
+        if (!pb.blocks || !pb.states) continue;
         const Band& band = res.bands[b];
         CodeBlock* cb = pb.blocks;
+        BlockHeaderState* st = pb.states;
         for (uint32_t j = 0; j < pb.blocks_down; j++) {
-            for (uint32_t k = 0; k < pb.blocks_across; k++, cb++) {
-                cb->included_now = 0;
+            for (uint32_t k = 0; k < pb.blocks_across; k++, cb++, st++) {
+                st->included_now = 0;
                 if (cb->x0 >= cb->x1 || cb->y0 >= cb->y1) continue;
-                if (cb->included_before)
-                    cb->included_now = bits_read_bit(br);
+                if (st->included_before)
+                    st->included_now = static_cast<uint8_t>(bits_read_bit(br));
                 else
-                    cb->included_now =
+                    st->included_now =
                         tagtree_decode(pb.inclusion_tree, br, k, j, layer + 1) == layer;
-                if (!cb->included_now) continue;
-                if (!read_block_header(d, br, tc, band, pb, *cb, k, j, body)) return 0;
+                if (!st->included_now) continue;
+                if (!read_block_header(d, br, tc, band, pb, *cb, *st, k, j, body)) return 0;
             }
         }
     }
@@ -147,13 +148,12 @@ int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, TilePartRecord*
     ByteReader* reader = d->reader;
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
-        if (!pb.blocks) continue;
+        if (!pb.blocks || !pb.states) continue;
         const uint64_t count = uint64_t(pb.blocks_across) * pb.blocks_down;
         for (uint64_t i = 0; i < count; i++) {
-            CodeBlock& cb = pb.blocks[i];
-            if (!cb.included_now) continue;
-            SegmentList& list = cb.segments;
-            for (CodedSegment* seg = list.current; seg; seg = seg->next) {
+            BlockHeaderState& st = pb.states[i];
+            if (!st.included_now) continue;
+            for (CodedSegment* seg = st.current; seg; seg = seg->next) {
                 const uint32_t n = seg->new_len;
                 if (n > br_remaining(reader)) return jpc_fail(d, kMsgPacketData);
                 if (n > UINT32_MAX - seg->total_len) return jpc_fail(d, kMsgLengthOverflow);
@@ -161,8 +161,8 @@ int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, TilePartRecord*
                     return jpc_fail(d, kMsgNoMemory);
                 br_skip(reader, n);
                 add_consumed(tp, n);
-                cb.included_before = 1;
-                if (seg->npasses >= seg->max_passes) list.current = seg->next;
+                st.included_before = 1;
+                if (seg->npasses >= seg->max_passes) st.current = seg->next;
             }
         }
     }

@@ -424,8 +424,6 @@ void SegmentChain::build(const std::vector<Segment>& segments, CodeBlock* cb) {
         r.next = i + 1 < segments.size() ? &records[i + 1] : nullptr;
     }
     cb->segments.head = records.empty() ? nullptr : &records[0];
-    cb->segments.tail = records.empty() ? nullptr : &records.back();
-    cb->segments.current = nullptr;
 }
 
 int64_t reference_dequantise(int64_t d, uint32_t g, uint32_t h, uint32_t roi_shift,

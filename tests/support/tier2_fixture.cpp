@@ -62,6 +62,7 @@ Decoder::~Decoder() {
     for (uint32_t t = 0; t < d_->tileNum; t++) tile_destroy(d_, &d_->tiles[t]);
     mem_free(ops_, d_->tiles);
     coded_store_free(d_);
+    arena_free(ops_, &d_->header_arena);
     mem_free(ops_, d_->ssiz);
     mem_free(ops_, d_->xrsiz);
     mem_free(ops_, d_->yrsiz);
