@@ -82,7 +82,7 @@ int coded_load_block(jpcdec* d, CodeBlock* cb) {
         total += seg->total_len;
     }
     if (total == 0) return 1;
-    if (total > kMemMaxBlock) return 0;
+    if (total > kMemMaxBlock || !d->reader) return 0;
     if (total > s.scratch_size) {
         // The old bytes are not needed, so a fresh block saves realloc's copy.
         mem_free(d->ops, s.scratch);
@@ -91,8 +91,10 @@ int coded_load_block(jpcdec* d, CodeBlock* cb) {
         if (!s.scratch) return 0;
         s.scratch_size = static_cast<uint32_t>(total);
     }
-    ByteReader* br = d->reader;
-    const uint32_t saved_pos = br->pos, saved_bit = br->bit_pos;
+    // Straight from the stream, past the reader's window: nothing else reads it now, and a
+    // stream that no longer delivers fails every block alike.
+    Stream* stream = d->reader->stream;
+    const uint64_t start = d->reader->start;
     int ok = 1;
     uint8_t* base = s.scratch;
     for (CodedSegment* seg = cb->segments.head; seg && ok; seg = seg->next) {
@@ -103,9 +105,8 @@ int coded_load_block(jpcdec* d, CodeBlock* cb) {
             ok = p->len <= end;
             if (ok) {
                 end -= p->len;
-                br_set_pos(br, p->pos);
-                br->bit_pos = 0;
-                ok = br_read_block(br, base + end, p->len);
+                ok = stream->seek(stream, start + p->pos) &&
+                     stream->read(stream, base + end, p->len);
             }
             i = p->prev;
         }
@@ -113,8 +114,6 @@ int coded_load_block(jpcdec* d, CodeBlock* cb) {
         seg->data = base;
         base += seg->total_len;
     }
-    br->pos = saved_pos;
-    br->bit_pos = saved_bit;
     if (!ok) coded_unload_block(cb);
     return ok;
 }

@@ -43,9 +43,10 @@ constexpr uint32_t kCodedChunk = 1024;
 // Appends n bytes standing at reader position pos to seg (total_len grows by n). A piece that
 // continues the segment's last one extends it. 0 when memory runs out.
 [[nodiscard]] int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n);
-// Reads the bytes of every segment of cb from the input into the store's scratch and points
-// each segment's data at its part. The reader's position is left as it was. 0 when memory
-// runs out or the input no longer delivers them: every data pointer is then nullptr.
+// Reads the bytes of every segment of cb from the input stream into the store's scratch and
+// points each segment's data at its part. The stream moves; the reader's position does not.
+// 0 when memory runs out or the stream no longer delivers them: every data pointer is then
+// nullptr.
 [[nodiscard]] int coded_load_block(jpcdec* d, CodeBlock* cb);
 void coded_unload_block(CodeBlock* cb);
 // Reader position of byte i of seg (i < total_len); kNoPiece when out of range.
