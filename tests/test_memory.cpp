@@ -38,10 +38,12 @@ struct FlakyStream {
         base.size = [](Stream* s) { return self(s)->inner.base.size(&self(s)->inner.base); };
         base.tell = [](Stream* s) { return self(s)->inner.base.tell(&self(s)->inner.base); };
         base.seek = [](Stream* s, uint64_t pos) {
-            return self(s)->refuse_seeks ? 0 : self(s)->inner.base.seek(&self(s)->inner.base, pos);
+            Stream* in = &self(s)->inner.base;
+            return self(s)->refuse_seeks ? 0 : in->seek(in, pos);
         };
         base.read = [](Stream* s, void* buf, uint32_t n) {
-            return self(s)->refuse_reads ? 0 : self(s)->inner.base.read(&self(s)->inner.base, buf, n);
+            Stream* in = &self(s)->inner.base;
+            return self(s)->refuse_reads ? 0 : in->read(in, buf, n);
         };
         base.close = [](Stream*) {};
     }
@@ -135,8 +137,8 @@ constexpr uint64_t kBytesPerBlock = 128;
 constexpr uint64_t kSlack = 2048;
 
 TEST(Memory, PeakDoesNotFollowTheHeight) {
-    const std::vector<uint8_t> short_bytes = app_test::read_file(data_path("mem_grain_128x128.j2c"));
-    const std::vector<uint8_t> tall_bytes = app_test::read_file(data_path("mem_grain_128x512.j2c"));
+    const auto short_bytes = app_test::read_file(data_path("mem_grain_128x128.j2c"));
+    const auto tall_bytes = app_test::read_file(data_path("mem_grain_128x512.j2c"));
     ASSERT_FALSE(short_bytes.empty()) << "fixtures missing: run scripts/make-memory-fixtures";
     ASSERT_FALSE(tall_bytes.empty());
     MemoryStream short_stream, tall_stream;

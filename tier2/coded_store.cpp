@@ -31,14 +31,17 @@ CodedPiece* piece_at(const CodedStore& s, uint32_t i) {
 
 CodedSegment* coded_new_segment(jpcdec* d) {
     CodedStore& s = d->coded;
-    if (s.segment_chunk_count == 0 || s.segments_in_last == kCodedChunk) {
+    if (s.segment_chunk_count == 0 || s.segments_in_last == s.last_segment_chunk) {
         if (!grow_table(d->ops, &s.segment_chunks, s.segment_chunk_count, &s.segment_chunk_slots))
             return nullptr;
-        auto* chunk = static_cast<CodedSegment*>(
-            mem_alloc_array(d->ops, kCodedChunk, sizeof(CodedSegment)));
+        uint32_t size = s.last_segment_chunk ? 2 * s.last_segment_chunk : kFirstCodedChunk;
+        if (size > kCodedChunk) size = kCodedChunk;
+        auto* chunk =
+            static_cast<CodedSegment*>(mem_alloc_array(d->ops, size, sizeof(CodedSegment)));
         if (!chunk) return nullptr;
         s.segment_chunks[s.segment_chunk_count++] = chunk;
         s.segments_in_last = 0;
+        s.last_segment_chunk = size;
     }
     CodedSegment* seg = &s.segment_chunks[s.segment_chunk_count - 1][s.segments_in_last++];
     std::memset(seg, 0, sizeof *seg);
@@ -59,13 +62,23 @@ int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n) {
         }
     }
     if (s.piece_count == UINT32_MAX - 1) return 0;  // kNoPiece stays free
-    if (s.piece_count == uint64_t(s.piece_chunk_count) * kCodedChunk) {
+    if (s.piece_count == s.piece_capacity && s.piece_chunk_count == 1 &&
+        s.piece_capacity < kCodedChunk) {
+        // Only the first chunk grows in place: piece indices stay valid, pointers are not kept.
+        const uint32_t size =
+            2 * s.piece_capacity < kCodedChunk ? 2 * s.piece_capacity : kCodedChunk;
+        void* grown = mem_realloc_array(d->ops, s.piece_chunks[0], size, sizeof(CodedPiece));
+        if (!grown) return 0;
+        s.piece_chunks[0] = static_cast<CodedPiece*>(grown);
+        s.piece_capacity = size;
+    } else if (s.piece_count == s.piece_capacity) {
         if (!grow_table(d->ops, &s.piece_chunks, s.piece_chunk_count, &s.piece_chunk_slots))
             return 0;
-        auto* chunk = static_cast<CodedPiece*>(
-            mem_alloc_array(d->ops, kCodedChunk, sizeof(CodedPiece)));
+        const uint32_t size = s.piece_chunk_count ? kCodedChunk : kFirstCodedChunk;
+        auto* chunk = static_cast<CodedPiece*>(mem_alloc_array(d->ops, size, sizeof(CodedPiece)));
         if (!chunk) return 0;
         s.piece_chunks[s.piece_chunk_count++] = chunk;
+        s.piece_capacity += size;
     }
     const uint32_t i = s.piece_count++;
     *piece_at(s, i) = CodedPiece{pos, n, seg->last_piece};

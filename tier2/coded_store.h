@@ -24,20 +24,22 @@ struct CodedPiece {
 };
 
 struct CodedStore {
-    CodedSegment** segment_chunks;  // full chunks of kCodedChunk records, the last one filling
+    CodedSegment** segment_chunks;  // chunks doubling up to kCodedChunk records, the last filling
     uint32_t segment_chunk_count, segment_chunk_slots;
-    uint32_t segments_in_last;
-    CodedPiece** piece_chunks;
+    uint32_t segments_in_last, last_segment_chunk;  // used and capacity of the last chunk
+    CodedPiece** piece_chunks;      // piece i in chunk i / kCodedChunk; the first grows in place
     uint32_t piece_chunk_count, piece_chunk_slots;
     uint32_t piece_count;           // pieces in use over all chunks
+    uint32_t piece_capacity;        // pieces the chunks hold
     uint8_t* scratch;               // the bytes of the block being decoded
     uint32_t scratch_size;
     uint32_t read_failed;           // a re-read has failed (reported once)
 };
 
-// Records per chunk: large enough that chunk headers cost nothing, small enough that a tiny
-// image does not pay for a big one.
+// Records per chunk once a stream has many: chunk headers then cost nothing. The first chunks
+// start at kFirstCodedChunk and double, so that a tiny image does not pay for big ones.
 constexpr uint32_t kCodedChunk = 1024;
+constexpr uint32_t kFirstCodedChunk = 32;
 
 [[nodiscard]] CodedSegment* coded_new_segment(jpcdec* d);
 // Appends n bytes standing at reader position pos to seg (total_len grows by n). A piece that

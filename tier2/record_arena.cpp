@@ -1,4 +1,4 @@
-// Bump allocation over chunks that double from 16 KiB to 1 MiB, so a small image pays for a
+// Bump allocation over chunks that double from 4 KiB to 1 MiB, so a small image pays for a
 // small chunk and a big one for few allocations.
 #include "tier2/record_arena.h"
 
@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr uint64_t kFirstChunk = uint64_t(16) << 10;
+constexpr uint64_t kFirstChunk = uint64_t(4) << 10;
 constexpr uint64_t kLargestChunk = uint64_t(1) << 20;
 
 }  // namespace
