@@ -28,8 +28,8 @@ struct SegmentList {
 };
 
 // A code-block as the output needs it. What only the packet headers need lives in
-// BlockHeaderState, dropped with the tag trees once parsing has ended (tile_drop_header_state),
-// so that the records kept for the whole image stay small.
+// BlockHeaderState, dropped with the tag trees once parsing has ended
+// (tiles_drop_header_state), so that the records kept for the whole image stay small.
 struct CodeBlock {
     uint32_t x0, y0, x1, y1;  // band coordinates
     uint32_t zero_bitplanes;
