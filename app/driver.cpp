@@ -133,8 +133,9 @@ int run_road(MemOps* ops, Stream* src, const char* dst) {
 }
 
 // The decoders may hold what the input can justify: a generous fixed allowance plus a few
-// times the file (its coded bytes are kept until output), so a small hostile file claiming
-// huge structures fails cleanly instead of exhausting the machine.
+// times the file (the records of its code-blocks and their byte positions are kept until
+// output), so a small hostile file claiming huge structures fails cleanly instead of
+// exhausting the machine.
 uint64_t decoder_budget(const char* path) {
     uint64_t size = 0;
     if (FILE* f = std::fopen(path, "rb")) {

@@ -213,6 +213,8 @@ int jpcdec_parse(jpcdec* d) {
         tp.sot_pos = pos - 4;  // the SOT marker and Lsot were just read
     }
     if (ok) ok = build_missing_tiles(d, main);
+    // No packet header is read after this: only the output's records stay.
+    if (ok) tiles_drop_header_state(d);
     mem_free(d->ops, counts.announced);
     marker_set_destroy(d, main);
     return ok;
@@ -242,6 +244,8 @@ void jpcdec_destroy(jpcdec* d) {
         ops->free(ops, d->tiles);
         d->tiles = nullptr;
     }
+    coded_store_free(d);
+    arena_free(ops, &d->header_arena);
     jpc_free_siz_arrays(d);
     mem_free(ops, d->ppm_data);
     d->ppm_data = nullptr;

@@ -8,6 +8,8 @@
 //   jpcdec_finish_output(d);  jpcdec_destroy(d);
 // Results: 1 success, 0 failure (already passed to error_hook if set). The caller owns ops
 // and stream and releases them after the decoder. Hooks receive bare message texts.
+// Parsing notes where each code-block's bytes stand and decode_row reads them again, so the
+// stream must stay readable and unchanged until the last row (blocks it fails come out zero).
 #include <cstdint>
 
 #include "io/byte_reader.h"

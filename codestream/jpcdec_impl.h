@@ -4,6 +4,8 @@
 
 #include "codestream/jpc_segments.h"
 #include "codestream/jpcdec.h"
+#include "tier2/coded_store.h"
+#include "tier2/record_arena.h"
 #include "tier2/tile.h"
 
 constexpr uint32_t kMaxOutputComponents = 32;
@@ -36,6 +38,10 @@ struct jpcdec {
     uint32_t ppm_length;
     uint32_t ppm_pos;          // next unread byte (start of the next tile-part's run)
     uint32_t ppm_present;
+    // Codeword segments of every tile and where their bytes stand in the input.
+    CodedStore coded;
+    // Tag trees and code-block header state of every tile, freed when parsing ends.
+    RecordArena header_arena;
     // Output
     uint32_t out_tile_row;
     uint32_t out_rows_done;

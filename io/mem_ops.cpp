@@ -89,6 +89,10 @@ uint64_t memops_in_use(const MemOps* ops) {
     return reinterpret_cast<const HeapTable*>(ops)->in_use;
 }
 
+void memops_set_budget(MemOps* ops, uint64_t budget) {
+    if (ops && ops->alloc == heap_alloc) heap_of(ops)->budget = budget;
+}
+
 uint64_t memops_peak(const MemOps* ops) {
     if (!ops || ops->alloc != heap_alloc) return 0;
     return reinterpret_cast<const HeapTable*>(ops)->peak;

@@ -26,6 +26,9 @@ constexpr uint64_t kMemMaxBlock = uint64_t(1) << 31;
 // 0 for foreign tables.
 uint64_t memops_in_use(const MemOps* ops);
 uint64_t memops_peak(const MemOps* ops);
+// Changes the cap of a table made by memops_create* (0 = none); blocks already held stay.
+// Lets a caller grant one phase of the work and refuse the next.
+void memops_set_budget(MemOps* ops, uint64_t budget);
 
 // 1 and *out = a * b when the product stays within cap; 0 otherwise.
 [[nodiscard]] inline int mem_size_mul(uint64_t a, uint64_t b, uint64_t cap, size_t* out) {

@@ -6,7 +6,8 @@
 //   if (!jp2_set_output(j, 3, offsets, 3)) ...
 //   for (y < h) jp2_decode_row(j, row);
 //   jp2_finish_output(j);  jp2_destroy(j);           // the caller closes the stream
-// Results: 1 success, 0 failure (already passed to error_hook if set).
+// Results: 1 success, 0 failure (already passed to error_hook if set). Rows read code-block
+// bytes from the stream, which must stay readable until the last row (as for jpcdec).
 #include <cstdint>
 
 #include "io/mem_ops.h"

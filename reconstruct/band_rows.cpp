@@ -6,9 +6,17 @@
 #include "reconstruct/recon.h"
 #include "reconstruct/recon_internal.h"
 #include "tier1/t1.h"
+#include "tier2/coded_store.h"
 #include "tier2/tile.h"
 
 namespace {
+
+constexpr const char* kMsgRereadFailed =
+    "Code-block data could not be read again from the input; those blocks are left zero.";
+
+void zero_block(int32_t* dst, uint32_t stride, uint32_t w, uint32_t h) {
+    for (uint32_t y = 0; y < h; y++) std::memset(dst + size_t(y) * stride, 0, w * sizeof(int32_t));
+}
 
 Band* find_band(TileComponent* tc, uint32_t r, uint32_t b) {
     if (!tc || !tc->resolutions || r >= tc->resolution_count) return nullptr;
@@ -58,10 +66,19 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
         CodeBlock* cb = row[i];
         if (!usable(cb)) continue;
         if (i == 0) valid = cb->y1 - cb->y0;
+        if (!d->t1) continue;
+        int32_t* dst = band->stripe + (cb->x0 - band->x0);
+        // The coded bytes come back from the input now; a block whose bytes cannot be read
+        // again counts as damaged: zeros, and the row goes on.
+        if (!coded_load_block(d, cb)) {
+            zero_block(dst, width, cb->x1 - cb->x0, cb->y1 - cb->y0);
+            if (!d->coded.read_failed) jpc_fail(d, kMsgRereadFailed);
+            d->coded.read_failed = 1;
+            continue;
+        }
         // A block that fails keeps what it decoded; the others of the row still decode.
-        if (d->t1)
-            (void)t1_decode_codeblock(d, d->t1, tc, r, b, band, cb,
-                                      band->stripe + (cb->x0 - band->x0), width);
+        (void)t1_decode_codeblock(d, d->t1, tc, r, b, band, cb, dst, width);
+        coded_unload_block(cb);
     }
     if (valid == 0) {
         const uint32_t left = band->y1 - band->next_row;

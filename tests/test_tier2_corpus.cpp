@@ -62,9 +62,9 @@ int parse_stream(const std::string& path, Totals* t) {
                             for (uint32_t i = 0; pb.blocks && i < pb.blocks_across * pb.blocks_down;
                                  i++) {
                                 const CodeBlock& cb = pb.blocks[i];
-                                t->passes += cb.pass_count;
                                 for (const CodedSegment* seg = cb.segments.head; seg;
                                      seg = seg->next) {
+                                    t->passes += seg->npasses;
                                     t->bytes += seg->total_len;
                                     t->segments++;
                                 }

@@ -239,7 +239,7 @@ TEST(Partition, LastBlockRowIsShort) {
     ASSERT_EQ(band.cb_across * band.cb_down, 6u);
     EXPECT_BOUNDS(*band.code_blocks[5], 64, 64, 100, 70);
     EXPECT_BOUNDS(*band.code_blocks[0], 0, 0, 64, 32);
-    EXPECT_EQ(band.code_blocks[0]->lblock, 3u);
+    EXPECT_EQ(tile->components[0].resolutions[0].precincts[0].bands[0].states[0].lblock, 3u);
 }
 
 TEST(Partition, EmptyBandHasNoBlocks) {

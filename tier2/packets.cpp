@@ -1,10 +1,11 @@
-// Packet decoding: SOP/EPH, packet headers (in line or packed), bodies gathered into the
-// code-blocks' codeword segments.
+// Packet decoding: SOP/EPH, packet headers (in line or packed), and where the bodies' bytes
+// stand, noted in the code-blocks' codeword segments.
 #include "tier2/packets.h"
 
 #include "codestream/jpc_markers.h"
 #include "codestream/jpcdec_impl.h"
 #include "tier2/bit_reader.h"
+#include "tier2/coded_store.h"
 #include "tier2/geometry.h"
 #include "tier2/packet_codes.h"
 #include "tier2/progression.h"
@@ -54,49 +55,49 @@ inline uint32_t max_passes_for(const Band& band, const TileComponent& tc) {
     return planes ? 3 * planes - 2 : 1;
 }
 
-CodedSegment* new_segment(MemOps* ops, SegmentList* list, uint8_t style, uint32_t w) {
-    auto* seg = mem_new<CodedSegment>(ops);
+CodedSegment* new_segment(jpcdec* d, CodeBlock& cb, BlockHeaderState& st, uint8_t style,
+                          uint32_t w) {
+    CodedSegment* seg = coded_new_segment(d);
     if (!seg) return nullptr;
     seg->max_passes = segment_capacity(style, w);
     seg->is_mq = segment_is_mq(style, w);
-    if (list->tail) list->tail->next = seg;
-    else list->head = seg;
-    list->tail = seg;
-    if (!list->current) list->current = seg;
+    if (st.tail) st.tail->next = seg;
+    else cb.segments.head = seg;
+    st.tail = seg;
+    if (!st.current) st.current = seg;
     return seg;
 }
 
 // Header part of one included code-block: zero bit-planes, passes, Lblock, lengths.
 int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
-                      const Band& band, PrecinctBand& pb, CodeBlock& cb, uint32_t k,
-                      uint32_t j, uint64_t* body) {
+                      const Band& band, PrecinctBand& pb, CodeBlock& cb, BlockHeaderState& st,
+                      uint32_t k, uint32_t j, uint64_t* body) {
     const uint32_t plane_limit = uint32_t(band.magnitude_bits) + tc.roi_shift;
-    if (!cb.included_before) {
+    if (!st.included_before) {
         // Stopping one above the limit bounds the bits a hostile tree can make us read.
         cb.zero_bitplanes = tagtree_decode(pb.zero_bitplane_tree, br, k, j, plane_limit + 1);
         if (cb.zero_bitplanes > plane_limit) return jpc_fail(d, kMsgZeroBitplanes);
     }
     uint32_t m = read_pass_count(br);
     const uint32_t max_passes = max_passes_for(band, tc);
-    if (cb.pass_count > max_passes || m > max_passes - cb.pass_count)
+    if (st.pass_count > max_passes || m > max_passes - st.pass_count)
         return jpc_fail(d, kMsgTooManyPasses);
-    if (!read_lblock_increment(br, &cb.lblock, kMaxLengthBits)) return jpc_fail(d, kMsgLblock);
-    SegmentList& list = cb.segments;
-    CodedSegment* seg = list.current;
+    if (!read_lblock_increment(br, &st.lblock, kMaxLengthBits)) return jpc_fail(d, kMsgLblock);
+    CodedSegment* seg = st.current;
     while (m > 0) {
-        const uint32_t w = cb.pass_count;
+        const uint32_t w = st.pass_count;
         const uint32_t capacity = segment_capacity(tc.cblk_style, w);
         const uint32_t u = m < capacity ? m : capacity;
         if (!seg) {
-            seg = new_segment(d->ops, &list, tc.cblk_style, w);
+            seg = new_segment(d, cb, st, tc.cblk_style, w);
             if (!seg) return jpc_fail(d, kMsgNoMemory);
         }
-        const uint32_t bits = cb.lblock + floor_log2_u32(u);
+        const uint32_t bits = st.lblock + floor_log2_u32(u);
         if (bits > kMaxLengthBits) return jpc_fail(d, kMsgLblock);
         seg->new_len = bits_read(br, bits);
         *body += seg->new_len;
         seg->npasses += u;
-        cb.pass_count += u;
+        st.pass_count += u;
         m -= u;
         seg = seg->next;
     }
@@ -120,60 +121,48 @@ int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
     d->header_visits += visits;
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
-        if (!pb.blocks) continue;
+        if (!pb.blocks || !pb.states) continue;
         const Band& band = res.bands[b];
         CodeBlock* cb = pb.blocks;
+        BlockHeaderState* st = pb.states;
         for (uint32_t j = 0; j < pb.blocks_down; j++) {
-            for (uint32_t k = 0; k < pb.blocks_across; k++, cb++) {
-                cb->included_now = 0;
+            for (uint32_t k = 0; k < pb.blocks_across; k++, cb++, st++) {
+                st->included_now = 0;
                 if (cb->x0 >= cb->x1 || cb->y0 >= cb->y1) continue;
-                if (cb->included_before)
-                    cb->included_now = bits_read_bit(br);
+                if (st->included_before)
+                    st->included_now = static_cast<uint8_t>(bits_read_bit(br));
                 else
-                    cb->included_now =
+                    st->included_now =
                         tagtree_decode(pb.inclusion_tree, br, k, j, layer + 1) == layer;
-                if (!cb->included_now) continue;
-                if (!read_block_header(d, br, tc, band, pb, *cb, k, j, body)) return 0;
+                if (!st->included_now) continue;
+                if (!read_block_header(d, br, tc, band, pb, *cb, *st, k, j, body)) return 0;
             }
         }
     }
     return 1;
 }
 
-// Appends this packet's bytes to every segment that took passes in its header.
+// Notes where this packet's bytes for every segment that took passes in its header stand,
+// and steps over them: they are read again when the block is decoded (tier2/coded_store.h).
 int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, TilePartRecord* tp) {
     ByteReader* reader = d->reader;
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
-        if (!pb.blocks) continue;
+        if (!pb.blocks || !pb.states) continue;
         const uint64_t count = uint64_t(pb.blocks_across) * pb.blocks_down;
         for (uint64_t i = 0; i < count; i++) {
-            CodeBlock& cb = pb.blocks[i];
-            if (!cb.included_now) continue;
-            SegmentList& list = cb.segments;
-            for (CodedSegment* seg = list.current; seg; seg = seg->next) {
+            BlockHeaderState& st = pb.states[i];
+            if (!st.included_now) continue;
+            for (CodedSegment* seg = st.current; seg; seg = seg->next) {
                 const uint32_t n = seg->new_len;
                 if (n > br_remaining(reader)) return jpc_fail(d, kMsgPacketData);
                 if (n > UINT32_MAX - seg->total_len) return jpc_fail(d, kMsgLengthOverflow);
-                const uint32_t need = seg->total_len + n;
-                if (need > seg->capacity) {
-                    // Doubling keeps the copying linear over many layers.
-                    uint64_t grown = uint64_t(seg->capacity) * 2;
-                    if (grown < need) grown = need;
-                    if (grown > UINT32_MAX) grown = UINT32_MAX;
-                    auto* data = static_cast<uint8_t*>(
-                        seg->data ? mem_realloc_array(d->ops, seg->data, grown, 1)
-                                  : mem_alloc_array(d->ops, grown, 1));
-                    if (!data) return jpc_fail(d, kMsgNoMemory);
-                    seg->data = data;
-                    seg->capacity = static_cast<uint32_t>(grown);
-                }
-                if (n && !br_read_block(reader, seg->data + seg->total_len, n))
-                    return jpc_fail(d, kMsgPacketData);
-                seg->total_len = need;
+                if (!coded_add_piece(d, seg, br_get_pos(reader), n))
+                    return jpc_fail(d, kMsgNoMemory);
+                br_skip(reader, n);
                 add_consumed(tp, n);
-                cb.included_before = 1;
-                if (seg->npasses >= seg->max_passes) list.current = seg->next;
+                st.included_before = 1;
+                if (seg->npasses >= seg->max_passes) st.current = seg->next;
             }
         }
     }

@@ -7,6 +7,7 @@
 #include "codestream/jpcdec_impl.h"
 #include "tier2/geometry.h"
 #include "tier2/progression.h"
+#include "tier2/record_arena.h"
 #include "tier2/tagtree.h"
 #include "tier2/tile.h"
 #include "tier2/tile_build.h"
@@ -43,17 +44,6 @@ constexpr uint64_t kRecordsPerByte = 64;
 // Band offsets (xo, yo) of HL, LH, HH.
 constexpr uint8_t kBandOffset[3][2] = {{1, 0}, {0, 1}, {1, 1}};
 
-void free_segments(MemOps* ops, SegmentList* list) {
-    CodedSegment* s = list->head;
-    while (s) {
-        CodedSegment* next = s->next;
-        mem_free(ops, s->data);
-        ops->free(ops, s);
-        s = next;
-    }
-    list->head = list->tail = list->current = nullptr;
-}
-
 void free_precincts(MemOps* ops, Resolution* res) {
     if (!res->precincts) return;
     for (uint32_t p = 0; p < res->precinct_count; p++) {
@@ -61,10 +51,9 @@ void free_precincts(MemOps* ops, Resolution* res) {
         if (!prec.bands) continue;
         for (uint32_t b = 0; b < res->band_count; b++) {
             PrecinctBand& pb = prec.bands[b];
-            if (!pb.blocks) continue;
-            const uint64_t n = uint64_t(pb.blocks_across) * pb.blocks_down;
-            for (uint64_t i = 0; i < n; i++) free_segments(ops, &pb.blocks[i].segments);
-            ops->free(ops, pb.blocks);  // the tag trees live in the same block
+            // The header state and tag trees live in the decoder's header arena, the segments
+            // in its CodedStore.
+            mem_free(ops, pb.blocks);
         }
     }
     ops->free(ops, res->precincts);  // the band parts live in the same block
@@ -101,8 +90,9 @@ void free_resolution(MemOps* ops, Resolution* res) {
 
 inline uint64_t align8(uint64_t n) { return (n + 7) & ~uint64_t(7); }
 
-// Code-blocks of one precinct's share of a band, with their tag trees. Blocks and both
-// trees share one allocation (owned through `blocks`): tiles of big images hold many.
+// Code-blocks of one precinct's share of a band, and in a second allocation what their
+// packet headers need: the blocks' header state and the two tag trees. Tiles of big images
+// hold many of both, and the second goes once parsing has ended.
 int build_precinct_band(jpcdec* d, PrecinctBand* pb, uint32_t xcb, uint32_t ycb) {
     if (pb->x0 >= pb->x1 || pb->y0 >= pb->y1) return 1;
     const uint32_t cx0 = floor_div_pow2(pb->x0, xcb);
@@ -111,21 +101,26 @@ int build_precinct_band(jpcdec* d, PrecinctBand* pb, uint32_t xcb, uint32_t ycb)
     pb->blocks_down = ceil_div_pow2(pb->y1, ycb) - cy0;
     const uint64_t n = uint64_t(pb->blocks_across) * pb->blocks_down;
     const uint64_t nodes = tagtree_node_count(pb->blocks_across, pb->blocks_down);
-    if (nodes == 0 || n > kMemMaxBlock / sizeof(CodeBlock)) return jpc_fail(d, kMsgNoMemory);
-    const uint64_t blocks_size = align8(n * sizeof(CodeBlock));
+    if (nodes == 0 || n > kMemMaxBlock / sizeof(BlockHeaderState))
+        return jpc_fail(d, kMsgNoMemory);
+    pb->blocks = mem_new_array<CodeBlock>(d->ops, n);
+    if (!pb->blocks) return jpc_fail(d, kMsgNoMemory);
+    const uint64_t states_size = align8(n * sizeof(BlockHeaderState));
     const uint64_t tree_size = align8(sizeof(TagTree)) + align8(nodes * sizeof(TagTreeNode));
-    auto* base = static_cast<uint8_t*>(mem_zalloc_array(d->ops, blocks_size + 2 * tree_size, 1));
+    auto* base =
+        static_cast<uint8_t*>(arena_alloc(d->ops, &d->header_arena, states_size + 2 * tree_size));
     if (!base) return jpc_fail(d, kMsgNoMemory);
-    pb->blocks = reinterpret_cast<CodeBlock*>(base);
+    pb->states = reinterpret_cast<BlockHeaderState*>(base);
     TagTree* trees[2];
     for (uint32_t k = 0; k < 2; k++) {
-        uint8_t* at = base + blocks_size + k * tree_size;
+        uint8_t* at = base + states_size + k * tree_size;
         trees[k] = reinterpret_cast<TagTree*>(at);
         tagtree_init(trees[k], reinterpret_cast<TagTreeNode*>(at + align8(sizeof(TagTree))),
                      pb->blocks_across, pb->blocks_down);
     }
     pb->inclusion_tree = trees[0];
     pb->zero_bitplane_tree = trees[1];
+    for (uint64_t i = 0; i < n; i++) pb->states[i].lblock = 3;
     CodeBlock* cb = pb->blocks;
     for (uint32_t j = 0; j < pb->blocks_down; j++) {
         const uint64_t by = uint64_t(cy0) + j;
@@ -137,7 +132,6 @@ int build_precinct_band(jpcdec* d, PrecinctBand* pb, uint32_t xcb, uint32_t ycb)
             cb->x1 = clamp_u32((bx + 1) << xcb, pb->x0, pb->x1);
             cb->y0 = y0;
             cb->y1 = y1;
-            cb->lblock = 3;
         }
     }
     return 1;
@@ -523,6 +517,29 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
     }
     tile->built = 1;
     return 1;
+}
+
+void tiles_drop_header_state(jpcdec* d) {
+    for (uint32_t t = 0; d->tiles && t < d->tileNum; t++) {
+        const Tile* tile = &d->tiles[t];
+        if (!tile->components) continue;
+        for (uint32_t c = 0; c < tile->component_count; c++) {
+            const TileComponent& tc = tile->components[c];
+            if (!tc.resolutions) continue;
+            for (uint32_t r = 0; r < tc.resolution_count; r++) {
+                const Resolution& res = tc.resolutions[r];
+                if (!res.precincts) continue;
+                for (uint32_t p = 0; p < res.precinct_count; p++) {
+                    PrecinctBand* bands = res.precincts[p].bands;
+                    for (uint32_t b = 0; bands && b < res.band_count; b++) {
+                        bands[b].states = nullptr;
+                        bands[b].inclusion_tree = bands[b].zero_bitplane_tree = nullptr;
+                    }
+                }
+            }
+        }
+    }
+    arena_free(d->ops, &d->header_arena);
 }
 
 void tile_destroy(jpcdec* d, Tile* tile) { tile_release(d, tile); }

@@ -10,13 +10,14 @@ struct Tile;
 struct TileComponent;
 struct PositionSteps;
 
-// One codeword segment of a code-block: bytes gathered over packets.
+// One codeword segment of a code-block: passes and the input positions of its bytes, gathered
+// over packets (tier2/coded_store.h). Records live in the decoder's CodedStore.
 struct CodedSegment {
     uint32_t is_mq;       // 1 MQ-coded, 0 raw (bypass)
     uint32_t new_len;     // bytes the last packet contributed
     uint32_t total_len;   // bytes collected
-    uint32_t capacity;    // bytes allocated in data
-    uint8_t* data;
+    uint32_t last_piece;  // newest piece of the bytes in the store, kNoPiece when none
+    uint8_t* data;        // the bytes while tier-1 decodes the block, else nullptr
     uint32_t npasses;     // passes collected
     uint32_t max_passes;  // capacity in passes; 0xFFFFFFFF unlimited
     CodedSegment* next;
@@ -24,24 +25,32 @@ struct CodedSegment {
 
 struct SegmentList {
     CodedSegment* head;
-    CodedSegment* tail;
-    CodedSegment* current;  // first segment that can still take passes
 };
 
+// A code-block as the output needs it. What only the packet headers need lives in
+// BlockHeaderState, dropped with the tag trees once parsing has ended
+// (tiles_drop_header_state), so that the records kept for the whole image stay small.
 struct CodeBlock {
     uint32_t x0, y0, x1, y1;  // band coordinates
     uint32_t zero_bitplanes;
+    SegmentList segments;
+};
+
+struct BlockHeaderState {
+    CodedSegment* tail;
+    CodedSegment* current;    // first segment that can still take passes
     uint32_t lblock;          // 3 at creation
     uint32_t pass_count;      // passes received over all packets
-    uint32_t included_now;
-    uint32_t included_before;
-    SegmentList segments;
+    uint8_t included_now;
+    uint8_t included_before;
 };
 
 struct PrecinctBand {
     uint32_t x0, y0, x1, y1;  // band coordinates
     uint32_t blocks_across, blocks_down;
     CodeBlock* blocks;        // raster order, or nullptr
+    // Packet-header state in the decoder's header arena (nullptr once dropped).
+    BlockHeaderState* states; // raster order, as blocks
     TagTree* inclusion_tree;
     TagTree* zero_bitplane_tree;
 };
@@ -176,6 +185,9 @@ struct Tile {
 // allocated here (the reconstruction makes them when the tile's output starts), so memory
 // does not grow with the number of tile rows.
 [[nodiscard]] int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* part);
+// Frees what only packet decoding needs (tag trees, code-block header state) of every tile:
+// jpcdec_parse calls it once the last tile-part has been read.
+void tiles_drop_header_state(jpcdec* d);
 // Frees everything a (possibly half-built) tile holds, including rings, input rows and
 // stripes still allocated, and zeroes its pointers; the Tile record itself stays reusable.
 void tile_destroy(jpcdec* d, Tile* tile);

@@ -418,15 +418,12 @@ void SegmentChain::build(const std::vector<Segment>& segments, CodeBlock* cb) {
         r.is_mq = segments[i].is_mq ? 1 : 0;
         r.total_len = static_cast<uint32_t>(bytes[i].size());
         r.new_len = r.total_len;
-        r.capacity = r.total_len;
         r.data = bytes[i].empty() ? nullptr : bytes[i].data();
         r.npasses = segments[i].npasses;
         r.max_passes = segments[i].npasses;
         r.next = i + 1 < segments.size() ? &records[i + 1] : nullptr;
     }
     cb->segments.head = records.empty() ? nullptr : &records[0];
-    cb->segments.tail = records.empty() ? nullptr : &records.back();
-    cb->segments.current = nullptr;
 }
 
 int64_t reference_dequantise(int64_t d, uint32_t g, uint32_t h, uint32_t roi_shift,

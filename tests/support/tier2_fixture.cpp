@@ -61,6 +61,8 @@ Decoder::Decoder(const Image& img) {
 Decoder::~Decoder() {
     for (uint32_t t = 0; t < d_->tileNum; t++) tile_destroy(d_, &d_->tiles[t]);
     mem_free(ops_, d_->tiles);
+    coded_store_free(d_);
+    arena_free(ops_, &d_->header_arena);
     mem_free(ops_, d_->ssiz);
     mem_free(ops_, d_->xrsiz);
     mem_free(ops_, d_->yrsiz);
@@ -133,10 +135,14 @@ int Decoder::setup_progression(uint32_t t, const std::vector<Poc>& main_poc,
 }
 
 void Decoder::set_data(const std::vector<uint8_t>& bytes) {
+    // Each tile-part's data follows the earlier ones, as in a codestream: the code-blocks
+    // note where their bytes stand and read them back from there.
+    const uint32_t start = static_cast<uint32_t>(data_.size());
     if (d_->reader) byte_reader_destroy(ops_, d_->reader);
-    data_ = bytes;
+    data_.insert(data_.end(), bytes.begin(), bytes.end());
     memory_stream_init(&stream_, data_.data(), static_cast<uint32_t>(data_.size()));
     d_->reader = byte_reader_create(ops_, &stream_.base);
+    if (d_->reader) br_set_pos(d_->reader, start);
 }
 
 std::vector<Packet> packet_sequence(Tile* tile, size_t limit) {

@@ -75,7 +75,8 @@ public:
     // of the two MarkerSets handed over.
     int setup_progression(uint32_t t, const std::vector<Poc>& main_poc,
                           const std::vector<Poc>& part_poc);
-    // Packet data of a tile-part as the codestream reader would see it (after SOD).
+    // Packet data of a tile-part as the codestream reader would see it (after SOD), placed
+    // after the data of earlier calls so that positions noted before stay valid.
     void set_data(const std::vector<uint8_t>& bytes);
 
 private:

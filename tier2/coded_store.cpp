@@ -1,0 +1,160 @@
+// The codeword segment store: records in chunks, byte positions instead of bytes, and the
+// read-back into one scratch buffer when a block is decoded.
+#include "tier2/coded_store.h"
+
+#include <cstring>
+
+#include "codestream/jpcdec_impl.h"
+#include "tier2/tile.h"
+
+namespace {
+
+// Makes room for one more chunk pointer in a table of `slots` (doubling).
+template <class T>
+int grow_table(MemOps* ops, T*** table, uint32_t count, uint32_t* slots) {
+    if (count < *slots) return 1;
+    const uint64_t grown = *slots ? uint64_t(*slots) * 2 : 16;
+    if (grown > UINT32_MAX) return 0;
+    void* p = *table ? mem_realloc_array(ops, *table, grown, sizeof(T*))
+                     : mem_alloc_array(ops, grown, sizeof(T*));
+    if (!p) return 0;
+    *table = static_cast<T**>(p);
+    *slots = static_cast<uint32_t>(grown);
+    return 1;
+}
+
+CodedPiece* piece_at(const CodedStore& s, uint32_t i) {
+    return &s.piece_chunks[i / kCodedChunk][i % kCodedChunk];
+}
+
+}  // namespace
+
+CodedSegment* coded_new_segment(jpcdec* d) {
+    CodedStore& s = d->coded;
+    if (s.segment_chunk_count == 0 || s.segments_in_last == s.last_segment_chunk) {
+        if (!grow_table(d->ops, &s.segment_chunks, s.segment_chunk_count, &s.segment_chunk_slots))
+            return nullptr;
+        uint32_t size = s.last_segment_chunk ? 2 * s.last_segment_chunk : kFirstCodedChunk;
+        if (size > kCodedChunk) size = kCodedChunk;
+        auto* chunk =
+            static_cast<CodedSegment*>(mem_alloc_array(d->ops, size, sizeof(CodedSegment)));
+        if (!chunk) return nullptr;
+        s.segment_chunks[s.segment_chunk_count++] = chunk;
+        s.segments_in_last = 0;
+        s.last_segment_chunk = size;
+    }
+    CodedSegment* seg = &s.segment_chunks[s.segment_chunk_count - 1][s.segments_in_last++];
+    std::memset(seg, 0, sizeof *seg);
+    seg->last_piece = kNoPiece;
+    return seg;
+}
+
+int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n) {
+    if (n == 0) return 1;
+    CodedStore& s = d->coded;
+    if (seg->last_piece != kNoPiece) {
+        CodedPiece* last = piece_at(s, seg->last_piece);
+        // Bytes that follow on directly (one packet's run split in two) need no new piece.
+        if (pos - last->pos == last->len && pos >= last->pos) {
+            last->len += n;
+            seg->total_len += n;
+            return 1;
+        }
+    }
+    if (s.piece_count == UINT32_MAX - 1) return 0;  // kNoPiece stays free
+    if (s.piece_count == s.piece_capacity && s.piece_chunk_count == 1 &&
+        s.piece_capacity < kCodedChunk) {
+        // Only the first chunk grows in place: piece indices stay valid, pointers are not kept.
+        const uint32_t size =
+            2 * s.piece_capacity < kCodedChunk ? 2 * s.piece_capacity : kCodedChunk;
+        void* grown = mem_realloc_array(d->ops, s.piece_chunks[0], size, sizeof(CodedPiece));
+        if (!grown) return 0;
+        s.piece_chunks[0] = static_cast<CodedPiece*>(grown);
+        s.piece_capacity = size;
+    } else if (s.piece_count == s.piece_capacity) {
+        if (!grow_table(d->ops, &s.piece_chunks, s.piece_chunk_count, &s.piece_chunk_slots))
+            return 0;
+        const uint32_t size = s.piece_chunk_count ? kCodedChunk : kFirstCodedChunk;
+        auto* chunk = static_cast<CodedPiece*>(mem_alloc_array(d->ops, size, sizeof(CodedPiece)));
+        if (!chunk) return 0;
+        s.piece_chunks[s.piece_chunk_count++] = chunk;
+        s.piece_capacity += size;
+    }
+    const uint32_t i = s.piece_count++;
+    *piece_at(s, i) = CodedPiece{pos, n, seg->last_piece};
+    seg->last_piece = i;
+    seg->total_len += n;
+    return 1;
+}
+
+int coded_load_block(jpcdec* d, CodeBlock* cb) {
+    CodedStore& s = d->coded;
+    uint64_t total = 0;
+    for (CodedSegment* seg = cb->segments.head; seg; seg = seg->next) {
+        seg->data = nullptr;
+        total += seg->total_len;
+    }
+    if (total == 0) return 1;
+    if (total > kMemMaxBlock || !d->reader) return 0;
+    if (total > s.scratch_size) {
+        // The old bytes are not needed, so a fresh block saves realloc's copy.
+        mem_free(d->ops, s.scratch);
+        s.scratch_size = 0;
+        s.scratch = static_cast<uint8_t*>(mem_alloc_array(d->ops, total, 1));
+        if (!s.scratch) return 0;
+        s.scratch_size = static_cast<uint32_t>(total);
+    }
+    // Straight from the stream, past the reader's window: nothing else reads it now, and a
+    // stream that no longer delivers fails every block alike.
+    Stream* stream = d->reader->stream;
+    const uint64_t start = d->reader->start;
+    int ok = 1;
+    uint8_t* base = s.scratch;
+    for (CodedSegment* seg = cb->segments.head; seg && ok; seg = seg->next) {
+        // Pieces are linked newest first, so the segment fills from its end.
+        uint32_t end = seg->total_len;
+        for (uint32_t i = seg->last_piece; i != kNoPiece && ok;) {
+            const CodedPiece* p = piece_at(s, i);
+            ok = p->len <= end;
+            if (ok) {
+                end -= p->len;
+                ok = stream->seek(stream, start + p->pos) &&
+                     stream->read(stream, base + end, p->len);
+            }
+            i = p->prev;
+        }
+        if (end != 0) ok = 0;
+        seg->data = base;
+        base += seg->total_len;
+    }
+    if (!ok) coded_unload_block(cb);
+    return ok;
+}
+
+void coded_unload_block(CodeBlock* cb) {
+    for (CodedSegment* seg = cb->segments.head; seg; seg = seg->next) seg->data = nullptr;
+}
+
+uint32_t coded_byte_position(const jpcdec* d, const CodedSegment* seg, uint32_t i) {
+    if (i >= seg->total_len) return kNoPiece;
+    uint32_t end = seg->total_len;
+    for (uint32_t k = seg->last_piece; k != kNoPiece;) {
+        const CodedPiece* p = piece_at(d->coded, k);
+        if (p->len > end) return kNoPiece;
+        end -= p->len;
+        if (i >= end) return p->pos + (i - end);
+        k = p->prev;
+    }
+    return kNoPiece;
+}
+
+void coded_store_free(jpcdec* d) {
+    CodedStore& s = d->coded;
+    MemOps* ops = d->ops;
+    for (uint32_t i = 0; i < s.segment_chunk_count; i++) ops->free(ops, s.segment_chunks[i]);
+    for (uint32_t i = 0; i < s.piece_chunk_count; i++) ops->free(ops, s.piece_chunks[i]);
+    mem_free(ops, s.segment_chunks);
+    mem_free(ops, s.piece_chunks);
+    mem_free(ops, s.scratch);
+    std::memset(&s, 0, sizeof s);
+}
