@@ -70,6 +70,44 @@ T1_INLINE void mq_byte_in(MqCoder& m) {
     }
 }
 
+// The coding passes decode from a copy of the segment followed by 0xFF padding, which reads
+// exactly as bytes past the end do above (each adds 0xFF00, CT = 8), so their refill needs no
+// end test and the end pointer no register. The caller moves p back into the padding between
+// passes (mq_clamp); a pass never reads further than the padding allows.
+struct MqPaddedCoder {
+    uint32_t a;
+    uint32_t c;
+    int32_t ct;
+    const uint8_t* p;
+};
+
+T1_INLINE void mq_byte_in(MqPaddedCoder& m) {
+    const uint32_t b = *m.p;
+    if (m.p[-1] == 0xFF) {
+        if (b > 0x8F) {
+            m.c += 0xFF00;
+            m.ct = 8;
+        } else {
+            m.c += b << 9;
+            m.ct = 7;
+        }
+    } else {
+        m.c += b << 8;
+        m.ct = 8;
+    }
+    ++m.p;
+}
+
+// Starts a padded coder on the bytes at data; the padding (at least two bytes) may start at data.
+inline void mq_init_padded(MqPaddedCoder* m, const uint8_t* data) {
+    m->c = static_cast<uint32_t>(data[0]) << 16;
+    m->p = data + 1;
+    mq_byte_in(*m);
+    m->c <<= 7;
+    m->ct -= 7;
+    m->a = 0x8000;
+}
+
 // Starts a codeword on len bytes at data (len may be 0).
 inline void mq_init(MqCoder* m, const uint8_t* data, uint32_t len) {
     m->end = data + len;
@@ -92,7 +130,8 @@ inline void mq_init(MqCoder* m, const uint8_t* data, uint32_t len) {
 // Shifts A and C until bit 15 of A is set (not at all when it is), refilling whenever CT runs
 // out. Shifting several bits at once is the same as one at a time, because a refill only
 // happens at CT = 0.
-T1_INLINE void mq_renormalise(MqCoder& m) {
+template <class Coder>
+T1_INLINE void mq_renormalise(Coder& m) {
 #if defined(__GNUC__)
     int32_t n = __builtin_clz(m.a) - 16;  // A is never 0: at least Qe, or above 0x29FF
 #else
@@ -113,7 +152,8 @@ T1_INLINE void mq_renormalise(MqCoder& m) {
 // One decision under the context word *cx, which is updated in place. Branches follow the
 // standard's procedure; the common case (upper sub-interval, A keeps bit 15) neither stores
 // the context nor renormalises, which suits skewed contexts whose branches predict well.
-T1_INLINE int mq_decode(MqCoder& m, uint32_t* cx) {
+template <class Coder>
+T1_INLINE int mq_decode(Coder& m, uint32_t* cx) {
     const uint32_t w = *cx;
     const uint32_t qe = w & 0xFFFF;
     const uint32_t s = w >> 16;
@@ -149,7 +189,8 @@ T1_INLINE int mq_decode(MqCoder& m, uint32_t* cx) {
 // the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe). All values compared
 // are below 2^16, so a difference's sign bit is the comparison; masks rather than
 // conditionals keep the compiler from reintroducing branches.
-T1_INLINE int mq_decode_even(MqCoder& m, uint32_t* cx) {
+template <class Coder>
+T1_INLINE int mq_decode_even(Coder& m, uint32_t* cx) {
     const uint32_t w = *cx;
     const uint32_t qe = w & 0xFFFF;
     const uint32_t s = w >> 16;
