@@ -502,16 +502,21 @@ inline bool reversible_lanes_fit(const T1Dequant& q, const ReversibleScale s[2])
     return q.h <= 29 && s[0].right < 32 && s[1].right < 32;
 }
 
-T1_INLINE void store_reversible_column4(int32_t* o, size_t stride, uint32_t cw,
+// Lane i's masks come straight from the context word w: shifting row i's bit up to bit 31
+// and back arithmetically spreads it over the lane.
+T1_INLINE void store_reversible_column4(int32_t* o, size_t stride, uint64_t w,
                                         const uint32_t* mg, const ReversibleScale s[2]) {
     ColumnLanes d;
     std::memcpy(&d, mg, sizeof d);
     const ColumnLanes v0 = ((d << s[0].left) >> s[0].right) | uint32_t(s[0].half);
     const ColumnLanes v1 = ((d << s[1].left) >> s[1].right) | uint32_t(s[1].half);
-    const ColumnLanes visited = lane_mask((cw >> kColVisitedShift) & 0xF);
-    const ColumnLanes keep = lane_mask(cw & 0xF);
+    const ColumnLanes to_top = {27, 24, 21, 18};  // 31 - the centre bits 4, 7, 10, 13
+    const SignedLanes low = SignedLanes(ColumnLanes{} + uint32_t(w));
+    const SignedLanes high = SignedLanes(ColumnLanes{} + uint32_t(w >> 32));
+    const ColumnLanes keep = ColumnLanes((low << to_top) >> 31);
+    const ColumnLanes visited = ColumnLanes((low << (to_top - kVisitedShift)) >> 31);
+    const SignedLanes neg = (high << to_top) >> 31;
     const SignedLanes mag = SignedLanes(((v0 & ~visited) | (v1 & visited)) << 2);
-    const SignedLanes neg = SignedLanes(lane_mask((cw >> kColNegativeShift) & 0xF));
     const SignedLanes value = ((mag ^ neg) - neg) & SignedLanes(keep);
     o[0] = value[0];
     o[stride] = value[1];
@@ -555,15 +560,15 @@ T1_CLONES void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequ
                 for (uint32_t i = 0; i < rows; ++i) o[i * stride] = 0;
                 continue;
             }
+#if defined(__GNUC__)
+            if (rows == 4 && lanes) {
+                store_reversible_column4(o, stride, w, mg, scale);
+                continue;
+            }
+#endif
             const uint32_t cw = gather_rows(w) | gather_rows(w >> kVisitedShift) << kColVisitedShift |
                                 gather_rows(w >> kNegativeShift) << kColNegativeShift;
             if (rows == 4 && (fast || ifast)) {
-#if defined(__GNUC__)
-                if (lanes) {
-                    store_reversible_column4(o, stride, cw, mg, scale);
-                    continue;
-                }
-#endif
                 if (fast)
                     store_column4(o, stride, cw, mg, [&](uint32_t d, uint32_t visited) {
                         return reversible_value(d, scale[visited]);
