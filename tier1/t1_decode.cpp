@@ -482,22 +482,6 @@ T1_INLINE void store_column4(int32_t* o, size_t stride, uint32_t cw, const uint3
 typedef uint32_t ColumnLanes __attribute__((vector_size(16)));
 typedef int32_t SignedLanes __attribute__((vector_size(16)));
 
-// Lane masks: all-ones in lane i when bit i of the index is set.
-struct ColumnMasks {
-    alignas(16) uint32_t rows[16][4];
-    constexpr ColumnMasks() : rows() {
-        for (uint32_t m = 0; m < 16; ++m)
-            for (uint32_t i = 0; i < 4; ++i) rows[m][i] = (m >> i) & 1 ? ~0u : 0u;
-    }
-};
-constexpr ColumnMasks kColumnMasks;
-
-T1_INLINE ColumnLanes lane_mask(uint32_t bits) {
-    ColumnLanes m;
-    std::memcpy(&m, kColumnMasks.rows[bits], sizeof m);
-    return m;
-}
-
 inline bool reversible_lanes_fit(const T1Dequant& q, const ReversibleScale s[2]) {
     return q.h <= 29 && s[0].right < 32 && s[1].right < 32;
 }
