@@ -650,7 +650,8 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
     blk.style = tc->cblk_style;
     // A stripe column takes at most 11 decisions (run, 2 uniform, 4 zero coding, 4 signs, or
     // fewer), each renormalisation at most 15 bits, i.e. 3 bytes; the segmentation symbol adds
-    // 4 decisions after a cleanup, and mq_clamp may leave p one byte into the padding.
+    // 4 decisions after a cleanup, mq_clamp may leave p one byte into the padding, and a refill
+    // reads at most 4 bytes ahead of the bits it needs.
     blk.pad = size_t(w) * stripes * 33 + 4 * 3 + 16;
     blk.next_pass = 2;
     blk.cleanups = 0;
