@@ -1,7 +1,8 @@
 #pragma once
 // MQ arithmetic decoder, kept inline so the coding passes hold A, C, CT and the byte pointer in
-// registers: a pass copies an MqCoder into a local, decodes, and writes it back.
-//   MqCoder m;  mq_init(&m, data, len);
+// registers: a pass copies its coder into a local, decodes, and writes it back.
+//   MqCoder m;  mq_init(&m, data, len);        // bounds-checked, one byte per refill
+//   MqPaddedCoder m;  mq_init_padded(&m, copy); // the passes': bytes followed by 0xFF padding
 //   int bit = mq_decode(m, &contexts[label]);
 // The decoder never fails: once its bytes are used up every refill adds 1-bits (0xFF00).
 #include <array>

@@ -6,8 +6,8 @@
 // stripe (k 0..5: the row above it, its four rows, the row below) in the columns x + 1, x and
 // x - 1, and bits 32 above those their signs. So row r's neighbourhood is the 9 bits from 3r,
 // in the order of the zero-coding table (whose contexts do not change under a vertical flip),
-// and a sample turning significant updates three words, six for the first and last rows whose
-// copies live in the next stripe's words. The column's own rows are the centre bits 3r + 4;
+// and a sample turning significant updates three words, plus the copies in the next stripe's
+// words for the first and last rows. The column's own rows are the centre bits 3r + 4;
 // 18 bits above them mark rows visited in this plane, 50 above them rows refined before.
 // One zero stripe above and below the block and one zero column on each side let every
 // update go ahead without edge tests; samples outside the block are never coded, so what
