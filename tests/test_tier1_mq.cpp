@@ -254,6 +254,15 @@ TEST(Tier1Mq, FastDecoderMatchesModelOnArbitraryBytes) {
         model.init();
         MqCoder m = start(bytes);
         MqCoder mw = start(bytes);  // the same decisions on context words
+        // The passes' coder, on a copy padded with 0xFF far enough for every decision below
+        // (at most 3 bytes each): the upper 16 bits of C must follow the one-byte refill,
+        // also through 0xFF followed by a byte of 0x80..0x8F, whose carry must wait.
+        std::vector<uint8_t> padded(bytes);
+        padded.resize(bytes.size() + 600 * 3 + 16, 0xFF);
+        MqPaddedCoder mp;
+        mq_init_padded(&mp, padded.data());
+        uint32_t ctx_padded[kMqContextCount];
+        mq_reset_context_words(ctx_padded);
         uint8_t ctx_fast[kMqContextCount], ctx_model[kMqContextCount];
         uint32_t ctx_words[kMqContextCount];
         mq_reset_contexts(ctx_fast);
@@ -268,6 +277,11 @@ TEST(Tier1Mq, FastDecoderMatchesModelOnArbitraryBytes) {
                                        : mq_decode_even(mw, &ctx_words[cx]);
             ASSERT_EQ(fast, model.decode(&ctx_model[cx])) << i;
             ASSERT_EQ(word, fast) << i;
+            const int pad = branching ? mq_decode(mp, &ctx_padded[cx])
+                                      : mq_decode_even(mp, &ctx_padded[cx]);
+            ASSERT_EQ(pad, fast) << i;
+            ASSERT_EQ(mp.a, m.a);
+            ASSERT_EQ(mp.c >> 48, m.c >> 16);
             ASSERT_EQ(ctx_fast[cx], ctx_model[cx]);
             ASSERT_EQ(ctx_words[cx], kMqContextWord[ctx_model[cx]]);
             ASSERT_EQ(mw.a, m.a);

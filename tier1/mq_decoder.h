@@ -1,7 +1,8 @@
 #pragma once
 // MQ arithmetic decoder, kept inline so the coding passes hold A, C, CT and the byte pointer in
-// registers: a pass copies an MqCoder into a local, decodes, and writes it back.
-//   MqCoder m;  mq_init(&m, data, len);
+// registers: a pass copies its coder into a local, decodes, and writes it back.
+//   MqCoder m;  mq_init(&m, data, len);        // bounds-checked, one byte per refill
+//   MqPaddedCoder m;  mq_init_padded(&m, copy); // the passes': bytes followed by 0xFF padding
 //   int bit = mq_decode(m, &contexts[label]);
 // The decoder never fails: once its bytes are used up every refill adds 1-bits (0xFF00).
 #include <array>
@@ -39,6 +40,7 @@ extern const std::array<uint32_t, kMqContextByteCount> kMqContextWord;
 extern const std::array<std::array<uint32_t, 2>, kMqContextByteCount> kMqNextWord;
 
 struct MqCoder {
+    static constexpr int kHighShift = 16;
     uint32_t a;
     uint32_t c;     // upper 16 bits are the part compared with Qe
     int32_t ct;     // bits left before the next refill
@@ -70,6 +72,79 @@ T1_INLINE void mq_byte_in(MqCoder& m) {
     }
 }
 
+// The coding passes decode from a copy of the segment followed by 0xFF padding, which reads
+// exactly as bytes past the end do above (each adds 0xFF00, CT = 8), so their refill needs no
+// end test and the end pointer no register. The caller moves p back into the padding between
+// passes (mq_clamp); a pass never reads further than the padding allows.
+// C is 64 bits wide, its upper 16 compared with Qe: a refill takes bytes until more than 24
+// bits wait below those, so the refill branch is taken about a quarter as often. Bytes land
+// where the one-byte refill would have put them, so the upper bits are the same; only a byte
+// of 0x80..0x8F after 0xFF, whose top bit carries into the 0xFF, waits until the 0xFF has
+// reached the upper bits, as it does there (encoders never write one; hostile streams do).
+struct MqPaddedCoder {
+    static constexpr int kHighShift = 48;
+    uint32_t a;
+    uint64_t c;
+    int32_t ct;     // bits waiting below the upper 16 of C
+    const uint8_t* p;
+};
+
+// Refills before a shift by n bits, and returns the bits still to shift (n, unless it met a
+// carrying byte and shifted part of the way itself).
+T1_INLINE int32_t mq_refill(MqPaddedCoder& m, int32_t n) {
+    do {
+        const uint64_t b = *m.p;
+        const int32_t at = 40 - m.ct;  // where a byte's lowest bit goes
+        if (m.p[-1] == 0xFF) {
+            if (b > 0x8F) {
+                m.c += uint64_t(0xFF) << at;
+                m.ct += 8;
+            } else {
+                if (b >= 0x80 && m.ct > 0) {
+                    if (n <= m.ct) return n;  // enough bits: the next refill meets it again
+                    m.a <<= m.ct;
+                    m.c <<= m.ct;
+                    n -= m.ct;
+                    m.ct = 0;
+                    continue;
+                }
+                m.c += b << (at + 1);
+                m.ct += 7;
+            }
+        } else {
+            m.c += b << at;
+            m.ct += 8;
+        }
+        ++m.p;
+    } while (m.ct <= 24);
+    return n;
+}
+
+// Starts a padded coder on the bytes at data; the padding (at least two bytes) may start at data.
+inline void mq_init_padded(MqPaddedCoder* m, const uint8_t* data) {
+    m->c = uint64_t(data[0]) << 48;
+    m->p = data + 1;
+    m->ct = 0;
+    mq_refill(*m, 0);  // the first byte cannot wait
+    m->c <<= 7;
+    m->ct -= 7;
+    m->a = 0x8000;
+}
+
+// A renormalisation shifts at most 15 bits, so one refill before it is enough.
+T1_INLINE void mq_renormalise(MqPaddedCoder& m) {
+#if defined(__GNUC__)
+    int32_t n = __builtin_clz(m.a) - 16;  // A is never 0
+#else
+    int32_t n = 0;
+    while (!((m.a << n) & 0x8000)) ++n;
+#endif
+    if (n > m.ct) n = mq_refill(m, n);
+    m.a <<= n;
+    m.c <<= n;
+    m.ct -= n;
+}
+
 // Starts a codeword on len bytes at data (len may be 0).
 inline void mq_init(MqCoder* m, const uint8_t* data, uint32_t len) {
     m->end = data + len;
@@ -92,7 +167,8 @@ inline void mq_init(MqCoder* m, const uint8_t* data, uint32_t len) {
 // Shifts A and C until bit 15 of A is set (not at all when it is), refilling whenever CT runs
 // out. Shifting several bits at once is the same as one at a time, because a refill only
 // happens at CT = 0.
-T1_INLINE void mq_renormalise(MqCoder& m) {
+template <class Coder>
+T1_INLINE void mq_renormalise(Coder& m) {
 #if defined(__GNUC__)
     int32_t n = __builtin_clz(m.a) - 16;  // A is never 0: at least Qe, or above 0x29FF
 #else
@@ -113,13 +189,15 @@ T1_INLINE void mq_renormalise(MqCoder& m) {
 // One decision under the context word *cx, which is updated in place. Branches follow the
 // standard's procedure; the common case (upper sub-interval, A keeps bit 15) neither stores
 // the context nor renormalises, which suits skewed contexts whose branches predict well.
-T1_INLINE int mq_decode(MqCoder& m, uint32_t* cx) {
+template <class Coder>
+T1_INLINE int mq_decode(Coder& m, uint32_t* cx) {
     const uint32_t w = *cx;
     const uint32_t qe = w & 0xFFFF;
     const uint32_t s = w >> 16;
     int d = static_cast<int>(s & 1);
     m.a -= qe;
-    if ((m.c >> 16) < qe) {
+    using Word = decltype(m.c);
+    if (static_cast<uint32_t>(m.c >> Coder::kHighShift) < qe) {
         if (m.a < qe) {
             *cx = kMqNextWord[s][0];
         } else {
@@ -129,7 +207,7 @@ T1_INLINE int mq_decode(MqCoder& m, uint32_t* cx) {
         m.a = qe;
         mq_renormalise(m);
     } else {
-        m.c -= qe << 16;
+        m.c -= static_cast<Word>(qe) << Coder::kHighShift;
         if (!(m.a & 0x8000)) {
             if (m.a < qe) {
                 d ^= 1;
@@ -149,17 +227,19 @@ T1_INLINE int mq_decode(MqCoder& m, uint32_t* cx) {
 // the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe). All values compared
 // are below 2^16, so a difference's sign bit is the comparison; masks rather than
 // conditionals keep the compiler from reintroducing branches.
-T1_INLINE int mq_decode_even(MqCoder& m, uint32_t* cx) {
+template <class Coder>
+T1_INLINE int mq_decode_even(Coder& m, uint32_t* cx) {
     const uint32_t w = *cx;
     const uint32_t qe = w & 0xFFFF;
     const uint32_t s = w >> 16;
     uint32_t a = m.a - qe;
-    const uint32_t lower = ((m.c >> 16) - qe) >> 31;
+    using Word = decltype(m.c);
+    const uint32_t lower = (static_cast<uint32_t>(m.c >> Coder::kHighShift) - qe) >> 31;
     const uint32_t exchange = (a - qe) >> 31;
     const uint32_t mps = s & 1;
     const uint32_t lps = lower ^ exchange;
     const uint32_t lower_mask = 0u - lower;
-    m.c -= (qe << 16) & ~lower_mask;
+    m.c -= (static_cast<Word>(qe) << Coder::kHighShift) & ~(Word(0) - lower);
     a = (a & ~lower_mask) | (qe & lower_mask);
     m.a = a;
     const uint32_t renorm_mask = 0u - ((a - 0x8000) >> 31);

@@ -1,18 +1,19 @@
 // Code-block decoding: the three bit-plane passes over MQ-coded and raw segments, then
 // dequantisation of the block into the caller's stripe.
 //
-// Layout of the scratch flags grid: stripes of four rows are stored column after column, the
-// four samples of a stripe column next to each other, so a column is one 16-byte group and its
-// left and right neighbours are 4 words away. One zero stripe above and below the block and
-// one zero column on each side let every neighbour update go ahead without edge tests;
-// samples outside the block are never coded, so what lands in the border is never read as a
-// sample. The magnitudes use the same indices; they are written when a sample becomes
-// significant and only read after that, so they need no clearing.
-//
-// Beside it, one summary word per stripe column (same border scheme) holds four-bit row masks:
-// significant, visited in this plane, and "has a significant neighbour". Each pass finds the
-// rows it codes in a column with one or two operations on that word, and branches only on
-// rows it actually decodes.
+// Layout of the scratch: one 64-bit context word per stripe column of four rows, stripes
+// stored column after column. Bits 3k .. 3k + 2 hold the significance of row k - 1 of the
+// stripe (k 0..5: the row above it, its four rows, the row below) in the columns x + 1, x and
+// x - 1, and bits 32 above those their signs. So row r's neighbourhood is the 9 bits from 3r,
+// in the order of the zero-coding table (whose contexts do not change under a vertical flip),
+// and a sample turning significant updates three words, plus the copies in the next stripe's
+// words for the first and last rows. The column's own rows are the centre bits 3r + 4;
+// 18 bits above them mark rows visited in this plane, 50 above them rows refined before.
+// One zero stripe above and below the block and one zero column on each side let every
+// update go ahead without edge tests; samples outside the block are never coded, so what
+// lands in the border is never read as a sample. The magnitudes sit four words per stripe
+// column; they are written when a sample becomes significant and only read after that, so
+// they need no clearing.
 #include <cstddef>
 #include <cstring>
 
@@ -34,25 +35,14 @@
 
 namespace {
 
-// Flags word of one sample. Bits 0..8 are its neighbourhood pattern with its own
-// significance in bit 4 (the zero-coding index); bits 9..16 are the sign-coding index of its
-// four direct neighbours.
-constexpr uint32_t kSig = kNbSelf;
-constexpr uint32_t kSignRight = 1u << 9, kSigRight = 1u << 10;
-constexpr uint32_t kSignLeft = 1u << 11, kSigLeft = 1u << 12;
-constexpr uint32_t kSignDown = 1u << 13, kSigDown = 1u << 14;
-constexpr uint32_t kSignUp = 1u << 15, kSigUp = 1u << 16;
-constexpr int kNegativeShift = 17;
-constexpr uint32_t kNegative = 1u << kNegativeShift;
-constexpr uint32_t kRefined = 1u << 18;
-constexpr int kSignIndexShift = 9;
-
-// Summary word of a stripe column: bit r of each field for row r.
-constexpr int kColVisitedShift = 4, kColNeighbourShift = 8;
-constexpr uint32_t kColSigMask = 0xF, kColVisitedMask = 0xF0;
-constexpr uint32_t kColQuiet = 0xFFF;  // nothing significant, visited or with a neighbour
-// Rows of the stripe next to row r (r - 1 .. r + 1).
-constexpr uint32_t kNeighbourRows[4] = {0x3, 0x7, 0xE, 0xC};
+// Context word bits (see the layout above).
+constexpr uint64_t kRows = 0x2490;  // the centre bits 4, 7, 10, 13 of rows 0..3
+constexpr int kVisitedShift = 18, kRefinedShift = 50, kNegativeShift = 32;
+constexpr uint64_t kWindow = 0x1FF;                  // a row's neighbourhood, from bit 3r
+constexpr uint64_t kRowAbove = 0x7ull << 15 | 0x7ull << 47;  // k 5, with signs
+constexpr uint64_t kRowBelow = 0x7ull | 0x7ull << 32;        // k 0, with signs
+// The block store's column summary: bit r of each field for row r.
+constexpr int kColVisitedShift = 4, kColNegativeShift = 8;
 
 constexpr uint8_t kStyleReset = 0x02, kStyleCausal = 0x08, kStylePredictable = 0x10, kStyleSegSymbol = 0x20;
 constexpr int kCtxRunLength = 17, kCtxUniform = 18;
@@ -67,12 +57,13 @@ const char kMsgNoMemory[] = "Out of memory for the code-block scratch.";
 
 struct T1Scratch {
     MemOps* ops;
-    uint32_t* flags;
+    uint64_t* words;
     uint32_t* mags;
-    uint32_t* columns;
-    size_t flags_capacity;    // words in flags
-    size_t mags_capacity;     // words in mags
-    size_t column_capacity;   // words in columns
+    uint8_t* bytes;           // an MQ segment's bytes and their 0xFF padding
+    size_t word_capacity;
+    size_t mags_capacity;
+    size_t bytes_capacity;
+    size_t bytes_padded_from; // every byte from here to bytes_capacity is 0xFF
     uint32_t contexts[kMqContextCount];
 };
 
@@ -80,18 +71,15 @@ namespace {
 
 // Geometry and coding state of the block being decoded.
 struct Block {
-    uint32_t* flags;  // sample (0, 0)
-    uint32_t* mags;
-    uint32_t* cols;   // summary of the stripe column of sample (0, 0)
+    uint64_t* words;  // context word of the stripe column of sample (0, 0)
+    uint32_t* mags;   // magnitude of sample (0, 0); four per stripe column
     uint32_t w, h;
     ptrdiff_t ss;     // words per stripe
-    ptrdiff_t cs;     // summary words per stripe
-    ptrdiff_t up[4], down[4];  // offset of the sample above / below, by row in the stripe
-    uint32_t up_keep[4];       // mask of the updates above each row: 0 for row 0 if causal
-    uint32_t above_bits[4];    // summary bits row r sets in the stripe above
+    uint64_t above_mask;  // kRowAbove, or 0 when stripes are causal
     const uint8_t* zc;
     uint32_t* ctx;
     uint8_t style;
+    size_t pad;          // padding bytes one pass may read past a segment's end
     uint32_t next_pass;  // 0 significance propagation, 1 refinement, 2 cleanup
     uint32_t cleanups;   // cleanup passes run so far: every sample was coded once in each
 };
@@ -140,46 +128,37 @@ int raw_check_termination(RawBits& r) {
     return byte == 0x2A;
 }
 
-// Marks row r of the stripe column at f (summary word col) significant, neg 1 when negative,
-// and tells its eight neighbours. Rows are told through per-row masks rather than branches on
-// r: which row turns significant is as good as random, and a missed branch costs more than
-// the few extra writes (b.up_keep clears the updates above row 0 in stripe-causal mode).
-T1_INLINE void make_significant(const Block& b, uint32_t* f, uint32_t* col, uint32_t r,
-                                uint32_t neg) {
-    uint32_t* s = f + r;
-    s[0] |= kSig | (neg * kNegative);
-    b.mags[(f - b.flags) + r] = 1;  // the magnitude shares the flags' index
-    s[-4] |= kNbRight | kSigRight | (neg * kSignRight);
-    s[4] |= kNbLeft | kSigLeft | (neg * kSignLeft);
-    const uint32_t keep = b.up_keep[r];
-    uint32_t* u = s + b.up[r];
-    u[-4] |= kNbDownRight & keep;
-    u[0] |= (kNbDown | kSigDown | (neg * kSignDown)) & keep;
-    u[4] |= kNbDownLeft & keep;
-    uint32_t* dn = s + b.down[r];
-    dn[-4] |= kNbUpRight;
-    dn[0] |= kNbUp | kSigUp | (neg * kSignUp);
-    dn[4] |= kNbUpLeft;
+// Row of the centre bit p (4, 7, 10 or 13).
+T1_INLINE uint32_t row_of(uint32_t p) { return ((p - 4) * 11) >> 5; }
 
-    const uint32_t near = kNeighbourRows[r] << kColNeighbourShift;
-    col[-1] |= near;
-    col[0] |= near | (1u << r);
-    col[1] |= near;
-    // Row 0 is the bottom neighbour of the stripe above, row 3 the top one of the stripe below.
-    uint32_t* a = col - b.cs;
-    const uint32_t bottom = b.above_bits[r];
-    a[-1] |= bottom;
-    a[0] |= bottom;
-    a[1] |= bottom;
-    uint32_t* c = col + b.cs;
-    const uint32_t top = r == 3 ? 1u << kColNeighbourShift : 0;
-    c[-1] |= top;
-    c[0] |= top;
-    c[1] |= top;
+// Marks the row at centre bit p of the column word w (at f) significant, neg 1 when negative,
+// and tells its neighbours; returns the new w, which the caller keeps in a register. The
+// stripe above and below are told through masks rather than branches on the row: which row
+// turns significant is as good as random. b.above_mask is 0 in stripe-causal mode.
+T1_INLINE uint64_t make_significant(const Block& b, uint64_t* f, uint64_t w, uint32_t p,
+                                    uint32_t neg) {
+    const uint64_t bit = (uint64_t(neg) << kNegativeShift | 1) << p;
+    b.mags[(f - b.words) * 4 + row_of(p)] = 1;  // four magnitudes per word
+    f[-1] |= bit >> 1;  // x is the right neighbour of x - 1
+    f[1] |= bit << 1;
+    // Row 0 is the row below of the stripe above, row 3 the row above of the stripe below.
+    const uint64_t up = (bit << 12) & b.above_mask;
+    uint64_t* a = f - b.ss;
+    a[-1] |= up >> 1;
+    a[0] |= up;
+    a[1] |= up << 1;
+    const uint64_t down = (bit >> 12) & kRowBelow;
+    uint64_t* c = f + b.ss;
+    c[-1] |= down >> 1;
+    c[0] |= down;
+    c[1] |= down << 1;
+    return w | bit;
 }
 
-T1_INLINE uint32_t decode_sign(MqCoder& m, uint32_t* ctx, uint32_t v) {
-    const uint32_t sc = kSignCoding[(v >> kSignIndexShift) & 0xFF];
+// Sign decision of a sample from its neighbourhood nb (the word shifted down to its row).
+T1_INLINE uint32_t decode_sign(MqPaddedCoder& m, uint32_t* ctx, uint64_t nb) {
+    const uint32_t i = static_cast<uint32_t>((nb & 0xAA) | ((nb >> (kNegativeShift + 1)) & 0x55));
+    const uint32_t sc = kSignCodingByWord[i];
     return static_cast<uint32_t>(mq_decode_even(m, &ctx[sc >> 1])) ^ (sc & 1);
 }
 
@@ -187,84 +166,92 @@ inline uint32_t stripe_rows(const Block& b, uint32_t y0) {
     return b.h - y0 < 4 ? b.h - y0 : 4;
 }
 
-T1_INLINE uint32_t rows_mask(uint32_t rows) { return (1u << rows) - 1; }
+// Centre bits of the first rows rows.
+T1_INLINE uint64_t rows_mask(uint32_t rows) { return kRows & ((1ull << (3 * rows + 2)) - 1); }
 
-T1_INLINE uint32_t lowest_row(uint32_t mask) {
+T1_INLINE uint32_t lowest_bit(uint64_t mask) {
 #if defined(__GNUC__)
-    return static_cast<uint32_t>(__builtin_ctz(mask));
+    return static_cast<uint32_t>(__builtin_ctzll(mask));
 #else
     uint32_t r = 0;
-    while (!(mask & (1u << r))) ++r;
+    while (!(mask & (1ull << r))) ++r;
     return r;
 #endif
 }
 
-// Rows coded by each pass, from a summary word: not significant with a significant
-// neighbour; significant and not yet visited; neither significant nor visited.
-T1_INLINE uint32_t propagation_rows(uint32_t cw) { return (cw >> kColNeighbourShift) & ~cw; }
-T1_INLINE uint32_t refinement_rows(uint32_t cw) { return cw & ~(cw >> kColVisitedShift); }
-T1_INLINE uint32_t cleanup_rows(uint32_t cw) { return ~(cw | (cw >> kColVisitedShift)); }
-T1_INLINE uint32_t above(uint32_t r) { return ~((2u << r) - 1); }
+// Rows (as centre bits) with a significant sample among their nine neighbours or themselves:
+// each three bits fold into their centre, then each row takes those of the rows beside it.
+T1_INLINE uint64_t near_rows(uint64_t w) {
+    const uint64_t t = w | (w >> 1) | (w << 1);
+    return (t | (t >> 3) | (t << 3)) & kRows;
+}
+T1_INLINE uint64_t visited_rows(uint64_t w) { return (w >> kVisitedShift) & kRows; }
+// Rows coded by each pass: not significant with a significant neighbour; significant and
+// not yet visited; neither significant nor visited.
+T1_INLINE uint64_t propagation_rows(uint64_t w) { return near_rows(w) & ~w; }
+T1_INLINE uint64_t refinement_rows(uint64_t w) { return w & kRows & ~visited_rows(w); }
+T1_INLINE uint64_t cleanup_rows(uint64_t w) { return ~(w | visited_rows(w)) & kRows; }
+T1_INLINE uint64_t above(uint32_t p) { return ~((2ull << p) - 1); }
 
-T1_CLONES void pass_significance(Block& b, MqCoder& state) {
-    MqCoder m = state;
+T1_CLONES void pass_significance(Block& b, MqPaddedCoder& state) {
+    MqPaddedCoder m = state;
     const uint8_t* zc = b.zc;
     uint32_t* ctx = b.ctx;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
-        const uint32_t valid = rows_mask(stripe_rows(b, y0));
-        uint32_t* f = b.flags + (y0 >> 2) * b.ss;
-        uint32_t* col = b.cols + (y0 >> 2) * b.cs;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, ++col) {
-            uint32_t todo = propagation_rows(*col) & valid;
+        const uint64_t valid = rows_mask(stripe_rows(b, y0));
+        uint64_t* f = b.words + (y0 >> 2) * b.ss;
+        for (uint32_t x = 0; x < b.w; ++x, ++f) {
+            uint64_t w = *f;
+            uint64_t todo = propagation_rows(w) & valid;
             if (!todo) continue;
-            uint32_t visited = 0;
+            uint64_t visited = 0;
             do {
-                const uint32_t r = lowest_row(todo);
-                const uint32_t v = f[r];
+                const uint32_t p = lowest_bit(todo);
+                const uint64_t nb = w >> (p - 4);
                 todo &= todo - 1;
-                visited |= 1u << r;
-                if (mq_decode_even(m, &ctx[zc[v & 0x1FF]])) {
-                    const uint32_t neg = decode_sign(m, ctx, v);
-                    make_significant(b, f, col, r, neg);
+                visited |= 1ull << p;
+                if (mq_decode_even(m, &ctx[zc[nb & kWindow]])) {
+                    const uint32_t neg = decode_sign(m, ctx, nb);
+                    w = make_significant(b, f, w, p, neg);
                     // The rows below may have gained their first significant neighbour.
-                    todo = propagation_rows(*col) & valid & above(r);
+                    todo = propagation_rows(w) & valid & above(p);
                 }
             } while (todo);
-            *col |= visited << kColVisitedShift;
+            *f = w | (visited << kVisitedShift);
         }
     }
     state = m;
 }
 
-T1_CLONES void pass_refinement(Block& b, MqCoder& state) {
-    MqCoder m = state;
+T1_CLONES void pass_refinement(Block& b, MqPaddedCoder& state) {
+    MqPaddedCoder m = state;
     uint32_t* ctx = b.ctx;
     // The three refinement contexts live in registers for the pass: long runs of decisions
     // under the same context would otherwise wait on the store of the one before.
     uint32_t first_alone = ctx[14], first_near = ctx[15], refined = ctx[16];
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
-        uint32_t* f = b.flags + (y0 >> 2) * b.ss;
-        uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
-        uint32_t* col = b.cols + (y0 >> 2) * b.cs;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4, ++col) {
+        uint64_t* f = b.words + (y0 >> 2) * b.ss;
+        uint32_t* mg = b.mags + (y0 >> 2) * b.ss * 4;
+        for (uint32_t x = 0; x < b.w; ++x, ++f, mg += 4) {
             // Only real rows are ever significant, so no row mask is needed.
-            const uint32_t rows = refinement_rows(*col) & kColSigMask;
-            uint32_t todo = rows;
-            while (todo) {
-                const uint32_t r = lowest_row(todo);
+            const uint64_t w = *f;
+            const uint64_t rows = refinement_rows(w);
+            if (!rows) continue;
+            uint64_t todo = rows;
+            do {
+                const uint32_t p = lowest_bit(todo);
                 todo &= todo - 1;
-                const uint32_t v = f[r];
                 int bit;
-                if (v & kRefined)
+                if ((w >> (p + kRefinedShift)) & 1)
                     bit = mq_decode_even(m, &refined);
-                else if (v & kNbAll)
+                else if ((w >> (p - 4)) & (kWindow & ~kNbSelf))
                     bit = mq_decode_even(m, &first_near);
                 else
                     bit = mq_decode_even(m, &first_alone);
+                const uint32_t r = row_of(p);
                 mg[r] = (mg[r] << 1) | static_cast<uint32_t>(bit);
-                f[r] = v | kRefined;
-            }
-            *col |= rows << kColVisitedShift;
+            } while (todo);
+            *f = w | (rows << kVisitedShift) | (rows << kRefinedShift);
         }
     }
     ctx[14] = first_alone;
@@ -273,37 +260,37 @@ T1_CLONES void pass_refinement(Block& b, MqCoder& state) {
     state = m;
 }
 
-T1_CLONES void pass_cleanup(Block& b, MqCoder& state) {
-    MqCoder m = state;
+T1_CLONES void pass_cleanup(Block& b, MqPaddedCoder& state) {
+    MqPaddedCoder m = state;
     const uint8_t* zc = b.zc;
     uint32_t* ctx = b.ctx;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t rows = stripe_rows(b, y0);
-        const uint32_t valid = rows_mask(rows);
-        uint32_t* f = b.flags + (y0 >> 2) * b.ss;
-        uint32_t* col = b.cols + (y0 >> 2) * b.cs;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, ++col) {
-            const uint32_t cw = *col;
-            uint32_t todo = cleanup_rows(cw) & valid;
-            if (rows == 4 && !(cw & kColQuiet)) {
+        const uint64_t valid = rows_mask(rows);
+        uint64_t* f = b.words + (y0 >> 2) * b.ss;
+        for (uint32_t x = 0; x < b.w; ++x, ++f) {
+            uint64_t w = *f;
+            uint64_t todo = cleanup_rows(w) & valid;
+            if (rows == 4 && !(near_rows(w) | visited_rows(w))) {
                 // Run mode: one decision says whether any of the four becomes significant.
                 if (!mq_decode(m, &ctx[kCtxRunLength])) continue;
                 uint32_t r = static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform])) << 1;
                 r |= static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform]));
-                const uint32_t neg = decode_sign(m, ctx, f[r]);
-                make_significant(b, f, col, r, neg);
-                todo &= above(r);
+                const uint32_t p = 3 * r + 4;
+                const uint32_t neg = decode_sign(m, ctx, w >> (p - 4));
+                w = make_significant(b, f, w, p, neg);
+                todo &= above(p);
             }
             while (todo) {
-                const uint32_t r = lowest_row(todo);
+                const uint32_t p = lowest_bit(todo);
+                const uint64_t nb = w >> (p - 4);
                 todo &= todo - 1;
-                const uint32_t v = f[r];
-                if (mq_decode_even(m, &ctx[zc[v & 0x1FF]])) {
-                    const uint32_t neg = decode_sign(m, ctx, v);
-                    make_significant(b, f, col, r, neg);
+                if (mq_decode_even(m, &ctx[zc[nb & kWindow]])) {
+                    const uint32_t neg = decode_sign(m, ctx, nb);
+                    w = make_significant(b, f, w, p, neg);
                 }
             }
-            *col &= ~kColVisitedMask;
+            *f = w & ~(kRows << kVisitedShift);
         }
     }
     state = m;
@@ -312,23 +299,23 @@ T1_CLONES void pass_cleanup(Block& b, MqCoder& state) {
 T1_CLONES void raw_significance(Block& b, RawBits& state) {
     RawBits rb = state;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
-        const uint32_t valid = rows_mask(stripe_rows(b, y0));
-        uint32_t* f = b.flags + (y0 >> 2) * b.ss;
-        uint32_t* col = b.cols + (y0 >> 2) * b.cs;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, ++col) {
-            uint32_t todo = propagation_rows(*col) & valid;
-            uint32_t visited = 0;
+        const uint64_t valid = rows_mask(stripe_rows(b, y0));
+        uint64_t* f = b.words + (y0 >> 2) * b.ss;
+        for (uint32_t x = 0; x < b.w; ++x, ++f) {
+            uint64_t w = *f;
+            uint64_t todo = propagation_rows(w) & valid;
+            uint64_t visited = 0;
             while (todo) {
-                const uint32_t r = lowest_row(todo);
+                const uint32_t p = lowest_bit(todo);
                 todo &= todo - 1;
-                visited |= 1u << r;
+                visited |= 1ull << p;
                 if (raw_bit(rb)) {
                     const uint32_t neg = raw_bit(rb);
-                    make_significant(b, f, col, r, neg);
-                    todo = propagation_rows(*col) & valid & above(r);
+                    w = make_significant(b, f, w, p, neg);
+                    todo = propagation_rows(w) & valid & above(p);
                 }
             }
-            *col |= visited << kColVisitedShift;
+            *f = w | (visited << kVisitedShift);
         }
     }
     state = rb;
@@ -337,28 +324,56 @@ T1_CLONES void raw_significance(Block& b, RawBits& state) {
 T1_CLONES void raw_refinement(Block& b, RawBits& state) {
     RawBits rb = state;
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
-        uint32_t* f = b.flags + (y0 >> 2) * b.ss;
-        uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
-        uint32_t* col = b.cols + (y0 >> 2) * b.cs;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4, ++col) {
-            const uint32_t rows = refinement_rows(*col) & kColSigMask;
-            uint32_t todo = rows;
+        uint64_t* f = b.words + (y0 >> 2) * b.ss;
+        uint32_t* mg = b.mags + (y0 >> 2) * b.ss * 4;
+        for (uint32_t x = 0; x < b.w; ++x, ++f, mg += 4) {
+            const uint64_t w = *f;
+            const uint64_t rows = refinement_rows(w);
+            uint64_t todo = rows;
             while (todo) {
-                const uint32_t r = lowest_row(todo);
+                const uint32_t r = row_of(lowest_bit(todo));
                 todo &= todo - 1;
                 mg[r] = (mg[r] << 1) | raw_bit(rb);
-                f[r] |= kRefined;
             }
-            *col |= rows << kColVisitedShift;
+            *f = w | (rows << kVisitedShift) | (rows << kRefinedShift);
         }
     }
     state = rb;
 }
 
-int decode_mq_segment(jpcdec* d, Block& b, const CodedSegment* seg) {
-    MqCoder m;
-    mq_init(&m, seg->data, seg->data ? seg->total_len : 0);
+// Copies len bytes into the scratch with at least pad bytes of 0xFF after them. Only the
+// bytes the last copy overwrote need padding again, so the cost follows the data copied.
+int load_padded(T1Scratch* s, const uint8_t* data, size_t len, size_t pad) {
+    if (len + pad > s->bytes_capacity) {
+        auto* fresh = static_cast<uint8_t*>(mem_alloc_array(s->ops, len + pad, 1));
+        if (!fresh) return 0;
+        mem_free(s->ops, s->bytes);
+        s->bytes = fresh;
+        s->bytes_capacity = len + pad;
+        s->bytes_padded_from = 0;
+        std::memset(fresh, 0xFF, len + pad);
+    }
+    if (len) std::memcpy(s->bytes, data, len);
+    if (s->bytes_padded_from > len) std::memset(s->bytes + len, 0xFF, s->bytes_padded_from - len);
+    s->bytes_padded_from = len;
+    return 1;
+}
+
+// A pass moves p at most b.pad bytes; moving it back to the first padding byte after each
+// pass (one whose predecessor is padding too) keeps it there on streams decoded far past
+// their end, and changes nothing read, as every byte from the end on reads the same.
+T1_INLINE void mq_clamp(MqPaddedCoder& m, const uint8_t* end) {
+    if (m.p > end + 1) m.p = end + 1;
+}
+
+int decode_mq_segment(jpcdec* d, T1Scratch* s, Block& b, const CodedSegment* seg) {
+    const size_t len = seg->data ? seg->total_len : 0;
+    if (!load_padded(s, seg->data, len, b.pad)) return jpc_fail(d, kMsgNoMemory);
+    const uint8_t* end = s->bytes + len;
+    MqPaddedCoder m;
+    mq_init_padded(&m, s->bytes);
     for (uint32_t i = 0; i < seg->npasses; ++i) {
+        mq_clamp(m, end);
         if (b.next_pass == 0) {
             pass_significance(b, m);
             b.next_pass = 1;
@@ -399,22 +414,22 @@ int decode_raw_segment(jpcdec* d, Block& b, const CodedSegment* seg) {
 }
 
 // Makes room for a block's grids; the scratch keeps its largest size.
-int grow(MemOps* ops, uint32_t** block, size_t* capacity, size_t words) {
-    if (words <= *capacity) return 1;
+template <class T>
+int grow(MemOps* ops, T** block, size_t* capacity, size_t count) {
+    if (count <= *capacity) return 1;
     // Zero-filled: the block store reads magnitudes of samples that never became significant
     // (and masks them out), so they must at least hold defined values.
-    auto* fresh = static_cast<uint32_t*>(mem_zalloc_array(ops, words, sizeof(uint32_t)));
+    auto* fresh = static_cast<T*>(mem_zalloc_array(ops, count, sizeof(T)));
     if (!fresh) return 0;
     mem_free(ops, *block);
     *block = fresh;
-    *capacity = words;
+    *capacity = count;
     return 1;
 }
 
-int scratch_reserve(T1Scratch* s, size_t words, size_t column_words) {
-    return grow(s->ops, &s->flags, &s->flags_capacity, words) &&
-           grow(s->ops, &s->mags, &s->mags_capacity, words) &&
-           grow(s->ops, &s->columns, &s->column_capacity, column_words);
+int scratch_reserve(T1Scratch* s, size_t words) {
+    return grow(s->ops, &s->words, &s->word_capacity, words) &&
+           grow(s->ops, &s->mags, &s->mags_capacity, words * 4);
 }
 
 void zero_block(int32_t* dst, uint32_t dst_stride, uint32_t w, uint32_t h) {
@@ -451,11 +466,11 @@ T1_INLINE int32_t reversible_value(uint32_t d, const ReversibleScale& s) {
 // close to random, so masks stand in for branches; magnitudes of samples that never became
 // significant are stale but masked out.
 template <class Magnitude>
-T1_INLINE void store_column4(int32_t* o, size_t stride, uint32_t cw, const uint32_t* f,
-                             const uint32_t* mg, Magnitude magnitude) {
+T1_INLINE void store_column4(int32_t* o, size_t stride, uint32_t cw, const uint32_t* mg,
+                             Magnitude magnitude) {
     for (uint32_t i = 0; i < 4; ++i) {
         const int32_t mag = magnitude(mg[i], (cw >> (kColVisitedShift + i)) & 1);
-        const int32_t neg = -static_cast<int32_t>((f[i] >> kNegativeShift) & 1);
+        const int32_t neg = -static_cast<int32_t>((cw >> (kColNegativeShift + i)) & 1);
         const int32_t keep = -static_cast<int32_t>((cw >> i) & 1);
         o[i * stride] = ((mag ^ neg) - neg) & keep;
     }
@@ -467,37 +482,25 @@ T1_INLINE void store_column4(int32_t* o, size_t stride, uint32_t cw, const uint3
 typedef uint32_t ColumnLanes __attribute__((vector_size(16)));
 typedef int32_t SignedLanes __attribute__((vector_size(16)));
 
-// Lane masks: all-ones in lane i when bit i of the index is set.
-struct ColumnMasks {
-    alignas(16) uint32_t rows[16][4];
-    constexpr ColumnMasks() : rows() {
-        for (uint32_t m = 0; m < 16; ++m)
-            for (uint32_t i = 0; i < 4; ++i) rows[m][i] = (m >> i) & 1 ? ~0u : 0u;
-    }
-};
-constexpr ColumnMasks kColumnMasks;
-
-T1_INLINE ColumnLanes lane_mask(uint32_t bits) {
-    ColumnLanes m;
-    std::memcpy(&m, kColumnMasks.rows[bits], sizeof m);
-    return m;
-}
-
 inline bool reversible_lanes_fit(const T1Dequant& q, const ReversibleScale s[2]) {
     return q.h <= 29 && s[0].right < 32 && s[1].right < 32;
 }
 
-T1_INLINE void store_reversible_column4(int32_t* o, size_t stride, uint32_t cw, const uint32_t* f,
+// Lane i's masks come straight from the context word w: shifting row i's bit up to bit 31
+// and back arithmetically spreads it over the lane.
+T1_INLINE void store_reversible_column4(int32_t* o, size_t stride, uint64_t w,
                                         const uint32_t* mg, const ReversibleScale s[2]) {
-    ColumnLanes d, flags;
+    ColumnLanes d;
     std::memcpy(&d, mg, sizeof d);
-    std::memcpy(&flags, f, sizeof flags);
     const ColumnLanes v0 = ((d << s[0].left) >> s[0].right) | uint32_t(s[0].half);
     const ColumnLanes v1 = ((d << s[1].left) >> s[1].right) | uint32_t(s[1].half);
-    const ColumnLanes visited = lane_mask((cw >> kColVisitedShift) & 0xF);
-    const ColumnLanes keep = lane_mask(cw & kColSigMask);
+    const ColumnLanes to_top = {27, 24, 21, 18};  // 31 - the centre bits 4, 7, 10, 13
+    const SignedLanes low = SignedLanes(ColumnLanes{} + uint32_t(w));
+    const SignedLanes high = SignedLanes(ColumnLanes{} + uint32_t(w >> 32));
+    const ColumnLanes keep = ColumnLanes((low << to_top) >> 31);
+    const ColumnLanes visited = ColumnLanes((low << (to_top - kVisitedShift)) >> 31);
+    const SignedLanes neg = (high << to_top) >> 31;
     const SignedLanes mag = SignedLanes(((v0 & ~visited) | (v1 & visited)) << 2);
-    const SignedLanes neg = SignedLanes(flags << (31 - kNegativeShift)) >> 31;
     const SignedLanes value = ((mag ^ neg) - neg) & SignedLanes(keep);
     o[0] = value[0];
     o[stride] = value[1];
@@ -506,7 +509,12 @@ T1_INLINE void store_reversible_column4(int32_t* o, size_t stride, uint32_t cw, 
 }
 #endif
 
-// Writes the block stripe by stripe, column by column, so each summary word is read once
+// Gathers the centre bits of rows 0..3 into bits 0..3.
+T1_INLINE uint32_t gather_rows(uint64_t x) {
+    return static_cast<uint32_t>(((x >> 4) & 1) | ((x >> 6) & 2) | ((x >> 8) & 4) | ((x >> 10) & 8));
+}
+
+// Writes the block stripe by stripe, column by column, so each context word is read once
 // and a column without significant samples costs only its zeros.
 T1_CLONES void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, int32_t* dst,
                  uint32_t dst_stride) {
@@ -526,30 +534,31 @@ T1_CLONES void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequ
 #endif
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t rows = stripe_rows(b, y0);
-        const uint32_t* f = b.flags + (y0 >> 2) * b.ss;
-        const uint32_t* mg = b.mags + (y0 >> 2) * b.ss;
-        const uint32_t* col = b.cols + (y0 >> 2) * b.cs;
+        const uint64_t* f = b.words + (y0 >> 2) * b.ss;
+        const uint32_t* mg = b.mags + (y0 >> 2) * b.ss * 4;
         int32_t* out = dst + size_t(y0) * stride;
-        for (uint32_t x = 0; x < b.w; ++x, f += 4, mg += 4) {
-            const uint32_t cw = col[x];
+        for (uint32_t x = 0; x < b.w; ++x, mg += 4) {
+            const uint64_t w = f[x];
             int32_t* o = out + x;
-            if (!(cw & kColSigMask)) {
+            if (!(w & kRows)) {
                 for (uint32_t i = 0; i < rows; ++i) o[i * stride] = 0;
                 continue;
             }
-            if (rows == 4 && (fast || ifast)) {
 #if defined(__GNUC__)
-                if (lanes) {
-                    store_reversible_column4(o, stride, cw, f, mg, scale);
-                    continue;
-                }
+            if (rows == 4 && lanes) {
+                store_reversible_column4(o, stride, w, mg, scale);
+                continue;
+            }
 #endif
+            const uint32_t cw = gather_rows(w) | gather_rows(w >> kVisitedShift) << kColVisitedShift |
+                                gather_rows(w >> kNegativeShift) << kColNegativeShift;
+            if (rows == 4 && (fast || ifast)) {
                 if (fast)
-                    store_column4(o, stride, cw, f, mg, [&](uint32_t d, uint32_t visited) {
+                    store_column4(o, stride, cw, mg, [&](uint32_t d, uint32_t visited) {
                         return reversible_value(d, scale[visited]);
                     });
                 else
-                    store_column4(o, stride, cw, f, mg, [&](uint32_t d, uint32_t visited) {
+                    store_column4(o, stride, cw, mg, [&](uint32_t d, uint32_t visited) {
                         return t1_irreversible_value(d, iscale[visited]);
                     });
                 continue;
@@ -562,7 +571,7 @@ T1_CLONES void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequ
                         fast    ? reversible_value(mg[i], scale[visited])
                         : ifast ? t1_irreversible_value(mg[i], iscale[visited])
                                 : static_cast<int32_t>(t1_dequantise(mg[i], g0 + visited, q));
-                    value = (f[i] & kNegative) ? -mag : mag;
+                    value = (cw >> (kColNegativeShift + i)) & 1 ? -mag : mag;
                 }
                 o[i * stride] = value;
             }
@@ -582,9 +591,9 @@ T1Scratch* t1_scratch_create(MemOps* ops) {
 
 void t1_scratch_destroy(MemOps* ops, T1Scratch* s) {
     if (!s) return;
-    mem_free(ops, s->flags);
+    mem_free(ops, s->words);
     mem_free(ops, s->mags);
-    mem_free(ops, s->columns);
+    mem_free(ops, s->bytes);
     ops->free(ops, s);
 }
 
@@ -620,42 +629,36 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
         }
     }
     const size_t stripes = (h + 3) / 4;
-    const size_t ss = (size_t(w) + 2) * 4;
+    const size_t ss = size_t(w) + 2;
     const size_t words = (stripes + 2) * ss;
-    const size_t cs = size_t(w) + 2;
-    const size_t column_words = (stripes + 2) * cs;
-    if (!scratch_reserve(s, words, column_words)) {
+    if (!scratch_reserve(s, words)) {
         zero_block(dst, dst_stride, w, h);
         return jpc_fail(d, kMsgNoMemory);
     }
-    std::memset(s->flags, 0, words * sizeof(uint32_t));
-    std::memset(s->columns, 0, column_words * sizeof(uint32_t));
+    std::memset(s->words, 0, words * sizeof(uint64_t));
     mq_reset_context_words(s->contexts);
 
     Block blk;
-    blk.flags = s->flags + ss + 4;
-    blk.mags = s->mags + ss + 4;
-    blk.cols = s->columns + cs + 1;
-    blk.cs = static_cast<ptrdiff_t>(cs);
+    blk.words = s->words + ss + 1;
+    blk.mags = s->mags + (ss + 1) * 4;
     blk.w = w;
     blk.h = h;
     blk.ss = static_cast<ptrdiff_t>(ss);
-    for (int i = 0; i < 4; ++i) {
-        blk.up[i] = i == 0 ? 3 - blk.ss : -1;
-        blk.down[i] = i == 3 ? blk.ss - 3 : 1;
-        const bool cut = i == 0 && (tc->cblk_style & kStyleCausal);
-        blk.up_keep[i] = cut ? 0 : ~0u;
-        blk.above_bits[i] = i == 0 && !cut ? 8u << kColNeighbourShift : 0;
-    }
+    blk.above_mask = (tc->cblk_style & kStyleCausal) ? 0 : kRowAbove;
     blk.zc = kZeroCoding[static_cast<size_t>(t1_orientation(r, b))].data();
     blk.ctx = s->contexts;
     blk.style = tc->cblk_style;
+    // A stripe column takes at most 11 decisions (run, 2 uniform, 4 zero coding, 4 signs, or
+    // fewer), each renormalisation at most 15 bits, i.e. 3 bytes; the segmentation symbol adds
+    // 4 decisions after a cleanup, mq_clamp may leave p one byte into the padding, and a refill
+    // reads at most 4 bytes ahead of the bits it needs.
+    blk.pad = size_t(w) * stripes * 33 + 4 * 3 + 16;
     blk.next_pass = 2;
     blk.cleanups = 0;
 
     int ok = 1;
     for (const CodedSegment* seg = cb->segments.head; seg && ok; seg = seg->next)
-        ok = seg->is_mq ? decode_mq_segment(d, blk, seg) : decode_raw_segment(d, blk, seg);
+        ok = seg->is_mq ? decode_mq_segment(d, s, blk, seg) : decode_raw_segment(d, blk, seg);
 
     // A failed segment keeps what was decoded before it.
     const T1Dequant q = t1_dequant_params(band->magnitude_bits, tc->roi_shift,

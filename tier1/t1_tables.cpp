@@ -125,6 +125,16 @@ constexpr std::array<std::array<uint32_t, 2>, kMqContextByteCount> kMqNextWord =
 constexpr std::array<std::array<uint8_t, 512>, 3> kZeroCoding = make_zero_coding();
 constexpr std::array<uint8_t, 256> kSignCoding = make_sign_coding();
 
+constexpr std::array<uint8_t, 256> make_sign_coding_by_word() {
+    std::array<uint8_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        const uint32_t down = i >> 6, left = (i >> 4) & 3, right = (i >> 2) & 3, up = i & 3;
+        t[i] = kSignCoding[(up << 6) | (down << 4) | (left << 2) | right];
+    }
+    return t;
+}
+constexpr std::array<uint8_t, 256> kSignCodingByWord = make_sign_coding_by_word();
+
 void mq_reset_context_words(uint32_t contexts[kMqContextCount]) {
     uint8_t bytes[kMqContextCount];
     mq_reset_contexts(bytes);

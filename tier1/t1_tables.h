@@ -19,6 +19,9 @@ extern const std::array<std::array<uint8_t, 512>, 3> kZeroCoding;
 // kSignCoding[(up << 6) | (down << 4) | (left << 2) | right], each neighbour two bits
 // (significant << 1) | negative: (context 9..13 << 1) | sign-prediction bit.
 extern const std::array<uint8_t, 256> kSignCoding;
+// The same, indexed by (down << 6) | (left << 4) | (right << 2) | up: the order in which the
+// coding passes' context words hold the four neighbours.
+extern const std::array<uint8_t, 256> kSignCodingByWord;
 
 // Orientation of band b of resolution r (r 0: LL; else b 0 HL, 1 LH, 2 HH).
 inline int t1_orientation(uint32_t r, uint32_t b) {
