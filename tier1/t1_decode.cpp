@@ -41,6 +41,7 @@ constexpr int kVisitedShift = 18, kRefinedShift = 50, kNegativeShift = 32;
 constexpr uint64_t kWindow = 0x1FF;                  // a row's neighbourhood, from bit 3r
 constexpr uint64_t kRowAbove = 0x7ull << 15 | 0x7ull << 47;  // k 5, with signs
 constexpr uint64_t kRowBelow = 0x7ull | 0x7ull << 32;        // k 0, with signs
+constexpr uint64_t kRunModeBlockers = 0x3FFFF | kRows << kVisitedShift;
 // The block store's column summary: bit r of each field for row r.
 constexpr int kColVisitedShift = 4, kColNegativeShift = 8;
 
@@ -271,8 +272,10 @@ T1_CLONES void pass_cleanup(Block& b, MqPaddedCoder& state) {
         for (uint32_t x = 0; x < b.w; ++x, ++f) {
             uint64_t w = *f;
             uint64_t todo = cleanup_rows(w) & valid;
-            if (rows == 4 && !(near_rows(w) | visited_rows(w))) {
-                // Run mode: one decision says whether any of the four becomes significant.
+            // Run mode: no significant sample in the 6 x 3 window (its low 18 bits) and no
+            // row visited, one mask test; one decision says whether any of the four becomes
+            // significant.
+            if (rows == 4 && !(w & kRunModeBlockers)) {
                 if (!mq_decode(m, &ctx[kCtxRunLength])) continue;
                 uint32_t r = static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform])) << 1;
                 r |= static_cast<uint32_t>(mq_decode(m, &ctx[kCtxUniform]));
