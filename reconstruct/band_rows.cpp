@@ -14,10 +14,6 @@ namespace {
 constexpr const char* kMsgRereadFailed =
     "Code-block data could not be read again from the input; those blocks are left zero.";
 
-void zero_block(int32_t* dst, uint32_t stride, uint32_t w, uint32_t h) {
-    for (uint32_t y = 0; y < h; y++) std::memset(dst + size_t(y) * stride, 0, w * sizeof(int32_t));
-}
-
 Band* find_band(TileComponent* tc, uint32_t r, uint32_t b) {
     if (!tc || !tc->resolutions || r >= tc->resolution_count) return nullptr;
     Resolution* res = &tc->resolutions[r];
@@ -36,7 +32,7 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
     if (!d->t1) {
         // Without it the row stays zero, and the caller is told.
         d->t1 = t1_scratch_create(d->ops);
-        if (!d->t1) jpc_fail(d, "Out of memory for the code-block scratch.");
+        if (!d->t1) jpc_fail(d, kT1MsgNoMemory);
     }
 
     // A block that does not fit the stripe is skipped rather than written out of bounds.
@@ -71,7 +67,7 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
         // The coded bytes come back from the input now; a block whose bytes cannot be read
         // again counts as damaged: zeros, and the row goes on.
         if (!coded_load_block(d, cb)) {
-            zero_block(dst, width, cb->x1 - cb->x0, cb->y1 - cb->y0);
+            t1_zero_block(dst, width, cb->x1 - cb->x0, cb->y1 - cb->y0);
             if (!d->coded.read_failed) jpc_fail(d, kMsgRereadFailed);
             d->coded.read_failed = 1;
             continue;

@@ -166,9 +166,8 @@ inline void mq_init(MqCoder* m, const uint8_t* data, uint32_t len) {
 
 // Shifts A and C until bit 15 of A is set (not at all when it is), refilling whenever CT runs
 // out. Shifting several bits at once is the same as one at a time, because a refill only
-// happens at CT = 0.
-template <class Coder>
-T1_INLINE void mq_renormalise(Coder& m) {
+// happens at CT = 0. (The padded coder has its own, above.)
+T1_INLINE void mq_renormalise(MqCoder& m) {
 #if defined(__GNUC__)
     int32_t n = __builtin_clz(m.a) - 16;  // A is never 0: at least Qe, or above 0x29FF
 #else

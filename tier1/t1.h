@@ -1,6 +1,8 @@
 #pragma once
 // Tier-1: decodes one code-block's coded segments and dequantises them.
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "io/mem_ops.h"
 
@@ -20,6 +22,15 @@ void mq_reset_context_words(uint32_t contexts[kMqContextCount]);
 // Blocks of at most 1024 samples a side and 4096 in all; larger ones are refused unwritten.
 inline bool t1_block_fits(uint32_t w, uint32_t h) {
     return w <= 1024 && h <= 1024 && w * h <= 4096;
+}
+
+// Reported when the code-block scratch cannot be had.
+constexpr const char* kT1MsgNoMemory = "Out of memory for the code-block scratch.";
+
+// Zeros the w x h samples of a block at dst (rows dst_stride samples apart): what a block
+// that could not be decoded leaves.
+inline void t1_zero_block(int32_t* dst, uint32_t dst_stride, uint32_t w, uint32_t h) {
+    for (uint32_t y = 0; y < h; ++y) std::memset(dst + size_t(y) * dst_stride, 0, w * sizeof(int32_t));
 }
 
 [[nodiscard]] T1Scratch* t1_scratch_create(MemOps* ops);

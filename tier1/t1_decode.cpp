@@ -52,7 +52,6 @@ const char kMsgSegSymbol[] = "Error resilience segmentation symbol is not 0x0a."
 const char kMsgTermination[] = "Code-block stream predictable termination check failed.";
 const char kMsgTooDeep[] = "Code-block has more bit-planes than its band allows.";
 const char kMsgTooLarge[] = "Code-block is larger than 4096 samples.";
-const char kMsgNoMemory[] = "Out of memory for the code-block scratch.";
 
 }  // namespace
 
@@ -371,7 +370,7 @@ T1_INLINE void mq_clamp(MqPaddedCoder& m, const uint8_t* end) {
 
 int decode_mq_segment(jpcdec* d, T1Scratch* s, Block& b, const CodedSegment* seg) {
     const size_t len = seg->data ? seg->total_len : 0;
-    if (!load_padded(s, seg->data, len, b.pad)) return jpc_fail(d, kMsgNoMemory);
+    if (!load_padded(s, seg->data, len, b.pad)) return jpc_fail(d, kT1MsgNoMemory);
     const uint8_t* end = s->bytes + len;
     MqPaddedCoder m;
     mq_init_padded(&m, s->bytes);
@@ -433,10 +432,6 @@ int grow(MemOps* ops, T** block, size_t* capacity, size_t count) {
 int scratch_reserve(T1Scratch* s, size_t words) {
     return grow(s->ops, &s->words, &s->word_capacity, words) &&
            grow(s->ops, &s->mags, &s->mags_capacity, words * 4);
-}
-
-void zero_block(int32_t* dst, uint32_t dst_stride, uint32_t w, uint32_t h) {
-    for (uint32_t y = 0; y < h; ++y) std::memset(dst + size_t(y) * dst_stride, 0, w * sizeof(int32_t));
 }
 
 // Reversible magnitudes without a region of interest, for one visit count g: the decoded
@@ -610,7 +605,7 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
     uint64_t passes = 0;
     for (const CodedSegment* seg = cb->segments.head; seg; seg = seg->next) passes += seg->npasses;
     if (passes == 0) {  // never included: the block is zero
-        zero_block(dst, dst_stride, w, h);
+        t1_zero_block(dst, dst_stride, w, h);
         return 1;
     }
     // A cleanup pass opens the first plane and every three passes open another; each plane
@@ -619,7 +614,7 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
     uint64_t limit = uint64_t(band->magnitude_bits) + tc->roi_shift;
     if (limit > 31) limit = 31;
     if (uint64_t(cb->zero_bitplanes) + planes > limit) {
-        zero_block(dst, dst_stride, w, h);
+        t1_zero_block(dst, dst_stride, w, h);
         return jpc_fail(d, kMsgTooDeep);
     }
 
@@ -627,16 +622,16 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
         if (!d->t1) d->t1 = t1_scratch_create(d->ops);
         s = d->t1;
         if (!s) {
-            zero_block(dst, dst_stride, w, h);
-            return jpc_fail(d, kMsgNoMemory);
+            t1_zero_block(dst, dst_stride, w, h);
+            return jpc_fail(d, kT1MsgNoMemory);
         }
     }
     const size_t stripes = (h + 3) / 4;
     const size_t ss = size_t(w) + 2;
     const size_t words = (stripes + 2) * ss;
     if (!scratch_reserve(s, words)) {
-        zero_block(dst, dst_stride, w, h);
-        return jpc_fail(d, kMsgNoMemory);
+        t1_zero_block(dst, dst_stride, w, h);
+        return jpc_fail(d, kT1MsgNoMemory);
     }
     std::memset(s->words, 0, words * sizeof(uint64_t));
     mq_reset_context_words(s->contexts);
