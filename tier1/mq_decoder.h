@@ -41,6 +41,7 @@ extern const std::array<std::array<uint32_t, 2>, kMqContextByteCount> kMqNextWor
 
 struct MqCoder {
     static constexpr int kHighShift = 16;
+    static constexpr int kAShift = 0;  // A in the lower 16 bits of a
     uint32_t a;
     uint32_t c;     // upper 16 bits are the part compared with Qe
     int32_t ct;     // bits left before the next refill
@@ -83,7 +84,8 @@ T1_INLINE void mq_byte_in(MqCoder& m) {
 // reached the upper bits, as it does there (encoders never write one; hostile streams do).
 struct MqPaddedCoder {
     static constexpr int kHighShift = 48;
-    uint32_t a;
+    static constexpr int kAShift = 16;
+    uint32_t a;     // A in the upper 16 bits: the renormalising shift is one leading-zero count
     uint64_t c;
     int32_t ct;     // bits waiting below the upper 16 of C
     const uint8_t* p;
@@ -128,16 +130,16 @@ inline void mq_init_padded(MqPaddedCoder* m, const uint8_t* data) {
     mq_refill(*m, 0);  // the first byte cannot wait
     m->c <<= 7;
     m->ct -= 7;
-    m->a = 0x8000;
+    m->a = 0x8000u << MqPaddedCoder::kAShift;
 }
 
 // A renormalisation shifts at most 15 bits, so one refill before it is enough.
 T1_INLINE void mq_renormalise(MqPaddedCoder& m) {
 #if defined(__GNUC__)
-    int32_t n = __builtin_clz(m.a) - 16;  // A is never 0
+    int32_t n = __builtin_clz(m.a);  // A is never 0
 #else
     int32_t n = 0;
-    while (!((m.a << n) & 0x8000)) ++n;
+    while (!((m.a << n) & 0x80000000u)) ++n;
 #endif
     if (n > m.ct) n = mq_refill(m, n);
     m.a <<= n;
@@ -191,12 +193,13 @@ T1_INLINE void mq_renormalise(MqCoder& m) {
 template <class Coder>
 T1_INLINE int mq_decode(Coder& m, uint32_t* cx) {
     const uint32_t w = *cx;
-    const uint32_t qe = w & 0xFFFF;
+    const uint32_t qe = (w & 0xFFFF) << Coder::kAShift;
     const uint32_t s = w >> 16;
     int d = static_cast<int>(s & 1);
     m.a -= qe;
     using Word = decltype(m.c);
-    if (static_cast<uint32_t>(m.c >> Coder::kHighShift) < qe) {
+    const Word q = static_cast<Word>(qe) << (Coder::kHighShift - Coder::kAShift);
+    if (m.c < q) {
         if (m.a < qe) {
             *cx = kMqNextWord[s][0];
         } else {
@@ -206,8 +209,8 @@ T1_INLINE int mq_decode(Coder& m, uint32_t* cx) {
         m.a = qe;
         mq_renormalise(m);
     } else {
-        m.c -= static_cast<Word>(qe) << Coder::kHighShift;
-        if (!(m.a & 0x8000)) {
+        m.c -= q;
+        if (!(m.a & (0x8000u << Coder::kAShift))) {
             if (m.a < qe) {
                 d ^= 1;
                 *cx = kMqNextWord[s][1];
@@ -223,29 +226,54 @@ T1_INLINE int mq_decode(Coder& m, uint32_t* cx) {
 // The same decision without branches on its outcome, for contexts near even odds (refinement,
 // signs, and zero coding, whose decisions are taken by a data-dependent branch anyway) where
 // the branches above would mispredict about half the time. With the two exchanges folded in,
-// the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe). All values compared
-// are below 2^16, so a difference's sign bit is the comparison; masks rather than
-// conditionals keep the compiler from reintroducing branches.
+// the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe). On x86-64 the borrow of
+// C - Qe drives conditional moves directly: written as selects, the compiler turns them back
+// into branches.
 template <class Coder>
 T1_INLINE int mq_decode_even(Coder& m, uint32_t* cx) {
     const uint32_t w = *cx;
-    const uint32_t qe = w & 0xFFFF;
+    const uint32_t qe = (w & 0xFFFF) << Coder::kAShift;
     const uint32_t s = w >> 16;
-    uint32_t a = m.a - qe;
     using Word = decltype(m.c);
-    const uint32_t lower = (static_cast<uint32_t>(m.c >> Coder::kHighShift) - qe) >> 31;
-    const uint32_t exchange = (a - qe) >> 31;
-    const uint32_t mps = s & 1;
-    const uint32_t lps = lower ^ exchange;
-    const uint32_t lower_mask = 0u - lower;
-    m.c -= (static_cast<Word>(qe) << Coder::kHighShift) & ~(Word(0) - lower);
-    a = (a & ~lower_mask) | (qe & lower_mask);
-    m.a = a;
-    const uint32_t renorm_mask = 0u - ((a - 0x8000) >> 31);
+    const Word q = static_cast<Word>(qe) << (Coder::kHighShift - Coder::kAShift);
+    const uint32_t upper_a = m.a - qe;
+    const uint32_t top = 0x8000u << Coder::kAShift;
+    Word c = m.c;
+    uint32_t a = upper_a;
+    uint32_t after = w;  // the context word after the decision
+#if defined(__GNUC__) && defined(__x86_64__)
+    Word upper_c = m.c;
+    uint8_t lower;
+    asm("sub %[q], %[uc]\n\t"
+        "cmovnc %[uc], %[c]\n\t"
+        "cmovc %[qe], %[a]\n\t"
+        "setc %[lower]"
+        : [c] "+r"(c), [uc] "+r"(upper_c), [a] "+r"(a), [lower] "=r"(lower)
+        : [q] "r"(q), [qe] "r"(qe)
+        : "cc");
+    const uint32_t lps = static_cast<uint32_t>(lower) ^ static_cast<uint32_t>(upper_a < qe);
     const uint32_t next = kMqNextWord[s][lps];
-    *cx = (w & ~renorm_mask) | (next & renorm_mask);
+    asm("cmp %[top], %[a]\n\t"
+        "cmovb %[next], %[after]"
+        : [after] "+r"(after)
+        : [a] "r"(a), [next] "r"(next), [top] "r"(top)
+        : "cc");
+#else
+    // Masks: written as selects, these become branches too. A difference's sign bit is the
+    // comparison (64 bits wide, as A may fill all 32).
+    const uint32_t lower = static_cast<uint32_t>((uint64_t(c >> (Coder::kHighShift - Coder::kAShift)) - qe) >> 63);
+    const uint32_t lps = lower ^ static_cast<uint32_t>((uint64_t(upper_a) - qe) >> 63);
+    const uint32_t lower_mask = 0u - lower;
+    c -= q & ~(Word(0) - lower);
+    a = (a & ~lower_mask) | (qe & lower_mask);
+    const uint32_t renorm_mask = 0u - static_cast<uint32_t>((uint64_t(a) - top) >> 63);
+    after = (w & ~renorm_mask) | (kMqNextWord[s][lps] & renorm_mask);
+#endif
+    m.c = c;
+    m.a = a;
+    *cx = after;
     mq_renormalise(m);
-    return static_cast<int>(mps ^ lps);
+    return static_cast<int>((s & 1) ^ lps);
 }
 
 // The same decisions on a context byte (the form the tests' model keeps), through its word.

@@ -204,12 +204,12 @@ T1_CLONES void pass_significance(Block& b, MqPaddedCoder& state) {
             uint64_t w = *f;
             uint64_t todo = propagation_rows(w) & valid;
             if (!todo) continue;
-            uint64_t visited = 0;
             do {
                 const uint32_t p = lowest_bit(todo);
                 const uint64_t nb = w >> (p - 4);
                 todo &= todo - 1;
-                visited |= 1ull << p;
+                // Visited bits lie above everything the neighbourhoods read.
+                w |= 1ull << (p + kVisitedShift);
                 if (mq_decode_even(m, &ctx[zc[nb & kWindow]])) {
                     const uint32_t neg = decode_sign(m, ctx, nb);
                     w = make_significant(b, f, w, p, neg);
@@ -217,7 +217,7 @@ T1_CLONES void pass_significance(Block& b, MqPaddedCoder& state) {
                     todo = propagation_rows(w) & valid & above(p);
                 }
             } while (todo);
-            *f = w | (visited << kVisitedShift);
+            *f = w;
         }
     }
     state = m;
