@@ -116,6 +116,21 @@ void fill_channel_row(Jp2Decoder* j, uint32_t i) {
     }
 }
 
+// Whether the plan is a plain copy of every component, in order, at full resolution: then
+// the codestream decoder can write the caller's pixels itself (the same low bytes that
+// jp2_convert_row would copy), without the detour through channel rows.
+bool plan_is_direct(const Jp2Decoder* j) {
+    const jpcdec* d = j->jpcdec;
+    if (j->plan.mode != kJp2Copy || j->plan.used_count != j->component_count ||
+        j->plan.used_count > j->out_count)
+        return false;
+    for (uint16_t i = 0; i < j->plan.used_count; i++) {
+        if (j->source_component[i] != i || j->source_column[i] >= 0) return false;
+        if ((d->xrsiz && d->xrsiz[i] != 1) || (d->yrsiz && d->yrsiz[i] != 1)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Jp2Decoder* jp2_create(MemOps* ops, Stream* s) {
@@ -192,8 +207,15 @@ int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets, uint3
         if (cmap && hdr->palette && cmap->MTYP[e.Cn] != 0) j->source_column[i] = cmap->PCOL[e.Cn];
     }
 
-    // Zero-filled so that bytes no component writes never carry old memory.
     const uint16_t n = j->component_count;
+    if (plan_is_direct(j)) {
+        if (!jpcdec_set_output(j->jpcdec, n, j->out_offset, j->out_pixel_stride)) return 0;
+        j->direct = 1;
+        j->output_ready = 1;
+        return 1;
+    }
+    // Zero-filled so that bytes no component writes never carry old memory.
+
     j->component_row = static_cast<uint8_t*>(mem_zalloc_array(j->ops, j->width, n));
     int ok = j->component_row != nullptr;
     for (uint32_t i = 0; ok && i < j->plan.used_count; i++) {
@@ -214,6 +236,7 @@ int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets, uint3
 
 int jp2_decode_row(Jp2Decoder* j, uint8_t* row) {
     if (!j->output_ready) return 0;
+    if (j->direct) return jpcdec_decode_row(j->jpcdec, row);
     if (!jpcdec_decode_row(j->jpcdec, j->component_row)) return 0;
     for (uint32_t i = 0; i < j->plan.used_count; i++) fill_channel_row(j, i);
     jp2_convert_row(&j->plan, j->channel_rows, j->width, row, j->out_offset, j->out_count,
@@ -226,6 +249,7 @@ void jp2_finish_output(Jp2Decoder* j) {
     release_row_buffers(j);
     jpcdec_finish_output(j->jpcdec);
     j->output_ready = 0;
+    j->direct = 0;
 }
 
 void jp2_destroy(Jp2Decoder* j) {

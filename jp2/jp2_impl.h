@@ -215,6 +215,7 @@ struct Jp2Decoder {
     int16_t source_column[kJp2MaxChannels];
     int32_t* channel_rows[kJp2MaxChannels];
     uint8_t* component_row;                  // width x component_count bytes
+    uint32_t direct;  // 1: the codestream's rows go straight to the caller's (see jp2_set_output)
 };
 
 // Report helpers: jp2_fail always returns 0.

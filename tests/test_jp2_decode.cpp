@@ -118,6 +118,7 @@ TEST(Jp2Decode, ChannelDefinitionPicksComponents) {
         int red, green, blue;  // component per output byte, -1: left at zero
     };
     const Case cases[] = {
+        {"association in order (rows written by the codestream decoder)", {{0, 0, 1}, {1, 0, 2}, {2, 0, 3}}, 0, 1, 2},
         {"reversed association", {{0, 0, 3}, {1, 0, 2}, {2, 0, 1}}, 2, 1, 0},
         {"third component is opacity", {{0, 0, 1}, {1, 0, 2}, {2, 1, 0}}, 0, 1, -1},
         {"opacity listed first", {{0, 1, 0}, {1, 0, 1}, {2, 0, 2}}, 1, 2, -1},
