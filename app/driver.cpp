@@ -39,6 +39,7 @@ struct CodestreamRoad {
     static void prepare(Decoder*) {}
     static int set_output(Decoder* d) { return jpcdec_set_output(d, 3, kBgrOffsets, 3); }
     static void decode_row(Decoder* d, uint8_t* row) { jpcdec_decode_row(d, row); }
+    static int input_failed(Decoder* d) { return jpcdec_input_failed(d); }
     static void finish(Decoder* d) { jpcdec_finish_output(d); }
     static void destroy(Decoder* d) { jpcdec_destroy(d); }
 };
@@ -54,6 +55,7 @@ struct Jp2Road {
     static void prepare(Decoder* j) { jp2_set_colour_conversion(j, 1); }
     static int set_output(Decoder* j) { return jp2_set_output(j, 3, kBgrOffsets, 3); }
     static void decode_row(Decoder* j, uint8_t* row) { jp2_decode_row(j, row); }
+    static int input_failed(Decoder* j) { return jp2_input_failed(j); }
     static void finish(Decoder* j) { jp2_finish_output(j); }
     static void destroy(Decoder* j) { jp2_destroy(j); }
 };
@@ -73,11 +75,15 @@ uint32_t rows_per_block(uint64_t stride, uint32_t height) {
     return rows ? static_cast<uint32_t>(rows) : 1;
 }
 
-int write_rows(const char* dst, uint32_t width, uint32_t height, uint32_t stride,
-               uint8_t* block, uint32_t block_rows, int grey, void (*decode)(void*, uint8_t*),
-               void* decoder) {
+enum class Written { kAll, kSaveFailed, kInputFailed };
+
+// Damaged data still give a picture, but an input that stops delivering bytes it had at
+// parse time leaves holes of zeros: that file is removed, as for a failed write.
+Written write_rows(const char* dst, uint32_t width, uint32_t height, uint32_t stride,
+                   uint8_t* block, uint32_t block_rows, int grey, void (*decode)(void*, uint8_t*),
+                   int (*input_failed)(void*), void* decoder) {
     BmpWriter bmp;
-    if (!bmp_open(&bmp, dst, width, height, stride)) return 0;
+    if (!bmp_open(&bmp, dst, width, height, stride)) return Written::kSaveFailed;
     for (uint32_t top = 0; top < height;) {
         const uint32_t n = block_rows < height - top ? block_rows : height - top;
         // Row decoding reports nothing; a row the decoder leaves alone stays black, and the
@@ -88,10 +94,14 @@ int write_rows(const char* dst, uint32_t width, uint32_t height, uint32_t stride
             decode(decoder, row);
             if (grey) copy_red_to_green_and_blue(row, width);
         }
-        if (!bmp_write_rows(&bmp, top, n, block)) return 0;
+        if (input_failed(decoder)) {
+            bmp_discard(&bmp);
+            return Written::kInputFailed;
+        }
+        if (!bmp_write_rows(&bmp, top, n, block)) return Written::kSaveFailed;
         top += n;
     }
-    return bmp_close(&bmp);
+    return bmp_close(&bmp) ? Written::kAll : Written::kSaveFailed;
 }
 
 template <class Road>
@@ -115,17 +125,25 @@ int run_road(MemOps* ops, Stream* src, const char* dst) {
     int ok = bmp_file_size(height, stride, &file_size);
     if (ok) ok = (block = static_cast<uint8_t*>(mem_zalloc_array(ops, block_rows, stride))) != nullptr;
     int output = ok && Road::set_output(d);
+    Written written = Written::kSaveFailed;
     if (output) {
         auto decode = [](void* dec, uint8_t* r) {
             Road::decode_row(static_cast<typename Road::Decoder*>(dec), r);
         };
-        ok = write_rows(dst, width, height, static_cast<uint32_t>(stride), block, block_rows, grey,
-                        decode, d);
+        auto failed = [](void* dec) {
+            return Road::input_failed(static_cast<typename Road::Decoder*>(dec));
+        };
+        written = write_rows(dst, width, height, static_cast<uint32_t>(stride), block, block_rows,
+                             grey, decode, failed, d);
         Road::finish(d);
     }
     mem_free(ops, block);
     Road::destroy(d);
-    if (!output || !ok) {
+    if (written == Written::kInputFailed) {
+        say(Road::kParseError);
+        return kExitFailure;
+    }
+    if (written != Written::kAll) {
         say(kMsgSave);
         return kExitFailure;
     }

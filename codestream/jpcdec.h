@@ -36,5 +36,8 @@ int jpcdec_decode_row(jpcdec* d, uint8_t* row);
 // and clamping, before the low-8-bit store); laid out as the bytes of the row: per tile, the
 // tile-component's samples from the tile's first pixel. Valid until the next decode_row.
 const int32_t* jpcdec_row_samples(const jpcdec* d, uint16_t i);
+// 1 once the input failed to give back bytes it held at parse time: the rows since carry
+// zeros in their place, so the image is incomplete rather than merely damaged.
+int jpcdec_input_failed(const jpcdec* d);
 void jpcdec_finish_output(jpcdec* d);
 void jpcdec_destroy(jpcdec* d);

@@ -244,6 +244,8 @@ int jp2_decode_row(Jp2Decoder* j, uint8_t* row) {
     return 1;
 }
 
+int jp2_input_failed(const Jp2Decoder* j) { return j ? jpcdec_input_failed(j->jpcdec) : 0; }
+
 void jp2_finish_output(Jp2Decoder* j) {
     if (!j->output_ready) return;
     release_row_buffers(j);

@@ -24,5 +24,7 @@ void jp2_set_colour_conversion(Jp2Decoder* j, uint32_t flag);
 [[nodiscard]] int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets,
                                  uint32_t pixel_stride);
 int jp2_decode_row(Jp2Decoder* j, uint8_t* row);
+// 1 once the input failed to give back codestream bytes during row output (see jpcdec.h).
+int jp2_input_failed(const Jp2Decoder* j);
 void jp2_finish_output(Jp2Decoder* j);
 void jp2_destroy(Jp2Decoder* j);

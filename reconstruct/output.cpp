@@ -299,6 +299,8 @@ int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
     return 1;
 }
 
+int jpcdec_input_failed(const jpcdec* d) { return d && d->coded.read_failed ? 1 : 0; }
+
 const int32_t* jpcdec_row_samples(const jpcdec* d, uint16_t i) {
     if (!d || !d->output_ready || i >= d->decode_count) return nullptr;
     return d->row_buf[i];
