@@ -213,8 +213,8 @@ T1_CLONES void pass_significance(Block& b, MqPaddedCoder& state) {
                 if (mq_decode_even(m, &ctx[zc[nb & kWindow]])) {
                     const uint32_t neg = decode_sign(m, ctx, nb);
                     w = make_significant(b, f, w, p, neg);
-                    // The rows below may have gained their first significant neighbour.
-                    todo = propagation_rows(w) & valid & above(p);
+                    // The row below may have gained its first significant neighbour.
+                    todo |= (1ull << (p + 3)) & valid & ~w;
                 }
             } while (todo);
             *f = w;
@@ -314,7 +314,7 @@ T1_CLONES void raw_significance(Block& b, RawBits& state) {
                 if (raw_bit(rb)) {
                     const uint32_t neg = raw_bit(rb);
                     w = make_significant(b, f, w, p, neg);
-                    todo = propagation_rows(w) & valid & above(p);
+                    todo |= (1ull << (p + 3)) & valid & ~w;
                 }
             }
             *f = w | (visited << kVisitedShift);
