@@ -39,33 +39,6 @@ std::string kind_label(const testing::TestParamInfo<StreamKind>& info) {
 
 }  // namespace
 
-TEST_P(ByteReaderTest, ThreeByteRange) {
-    StreamFixture f(GetParam(), {0x12, 0x34, 0x56});
-    ReaderPtr br = make_reader(f.ops(), f.stream());
-    ASSERT_TRUE(br);
-    uint16_t v = 0;
-    ASSERT_EQ(br_read_u16(br.get(), &v), 1);
-    EXPECT_EQ(v, 0x1234);
-    EXPECT_EQ(br_read_u16(br.get(), &v), 0);
-    EXPECT_EQ(v, 0x1234);  // output untouched by the failure
-    EXPECT_EQ(br_get_pos(br.get()), 3u);  // the one byte it got stays consumed
-    EXPECT_EQ(br_remaining(br.get()), 0u);
-}
-
-TEST_P(ByteReaderTest, RangeStartsAtTheStreamPosition) {
-    StreamFixture f(GetParam(), io_test::pattern_bytes(1000));
-    ASSERT_EQ(f.stream()->seek(f.stream(), 100), 1);
-    ReaderPtr br = make_reader(f.ops(), f.stream());
-    EXPECT_EQ(br_remaining(br.get()), 900u);
-    uint8_t b;
-    ASSERT_EQ(br_read_u8(br.get(), &b), 1);
-    EXPECT_EQ(b, f.bytes()[100]);
-    br_set_pos(br.get(), 899);
-    ASSERT_EQ(br_read_u8(br.get(), &b), 1);
-    EXPECT_EQ(b, f.bytes()[999]);
-    EXPECT_EQ(br_read_u8(br.get(), &b), 0);
-}
-
 // Forward reading touches the stream once per 512 bytes; the bytes are right on both sides
 // of every window edge.
 TEST_P(ByteReaderTest, SequentialReadsRefillOncePerWindow) {
@@ -108,25 +81,6 @@ TEST_P(ByteReaderTest, MultiByteValuesAcrossWindowEdges) {
             EXPECT_EQ(v32, be(f.bytes(), p, 4));
             EXPECT_EQ(br_get_pos(br), p + 4);
         }
-    }
-}
-
-// The window starts at the byte that caused the refill: a step back before it refills again.
-TEST_P(ByteReaderTest, JumpsBackwardsRefill) {
-    StreamFixture f(GetParam(), io_test::pattern_bytes(1000));
-    CountingStream cs(f.stream());
-    ReaderPtr br = make_reader(f.ops(), cs.stream());
-    const struct {
-        uint32_t pos;
-        uint32_t reads_after;
-    } kSteps[] = {{600, 2}, {599, 3}, {600, 3}, {998, 3}, {0, 4}, {511, 4}, {512, 5}, {599, 5}};
-    for (const auto& s : kSteps) {
-        SCOPED_TRACE(s.pos);
-        br_set_pos(br.get(), s.pos);
-        uint8_t b;
-        ASSERT_EQ(br_read_u8(br.get(), &b), 1);
-        EXPECT_EQ(b, f.bytes()[s.pos]);
-        EXPECT_EQ(cs.reads, s.reads_after);
     }
 }
 
@@ -354,28 +308,4 @@ TEST(ByteReader, OversizeRangeIsClipped) {
     ReaderPtr late = make_reader(f.ops(), cs.stream());
     EXPECT_EQ(late->start, 8u);
     EXPECT_EQ(late->length, UINT32_MAX - 8);
-}
-
-TEST(ByteReader, DestroyLeavesTheStreamOpen) {
-    MemOps* ops = memops_create();
-    const uint8_t data[4] = {1, 2, 3, 4};
-    Stream* s = memory_stream_create(ops, data, 4);
-    const uint64_t before = memops_in_use(ops);
-    ByteReader* br = byte_reader_create(ops, s);
-    ASSERT_NE(br, nullptr);
-    EXPECT_GE(memops_in_use(ops) - before, sizeof(ByteReader));
-    byte_reader_destroy(ops, br);
-    EXPECT_EQ(memops_in_use(ops), before);
-    ASSERT_EQ(s->seek(s, 0), 1);
-    uint8_t b;
-    EXPECT_EQ(s->read(s, &b, 1), 1);
-    s->close(s);
-    EXPECT_EQ(memops_in_use(ops), 0u);
-
-    MemOps* tight = memops_create_with_budget(sizeof(ByteReader) - 1);
-    MemoryStream ms;
-    memory_stream_init(&ms, data, 4);
-    EXPECT_EQ(byte_reader_create(tight, &ms.base), nullptr);  // no room for the reader
-    tight->release(tight);
-    ops->release(ops);
 }
