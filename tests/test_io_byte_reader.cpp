@@ -1,5 +1,5 @@
 // The windowed byte reader over both stream kinds: values across 512-byte window edges,
-// refill counts, end-of-range failures, bit reads and alignment, and failing streams.
+// end-of-range failures, and streams that fail or claim more than 32-bit positions reach.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -38,24 +38,6 @@ std::string kind_label(const testing::TestParamInfo<StreamKind>& info) {
 }
 
 }  // namespace
-
-// Forward reading touches the stream once per 512 bytes; the bytes are right on both sides
-// of every window edge.
-TEST_P(ByteReaderTest, SequentialReadsRefillOncePerWindow) {
-    StreamFixture f(GetParam(), io_test::pattern_bytes(2000));
-    CountingStream cs(f.stream());
-    ReaderPtr br = make_reader(f.ops(), cs.stream());
-    for (uint32_t i = 0; i < 2000; i++) {
-        uint8_t b;
-        ASSERT_EQ(br_read_u8(br.get(), &b), 1) << i;
-        ASSERT_EQ(b, f.bytes()[i]) << i;
-    }
-    EXPECT_EQ(cs.reads, 4u);  // the fill at creation and refills at 512, 1024, 1536
-    EXPECT_EQ(cs.bytes_read, 2000u);
-    uint8_t b;
-    EXPECT_EQ(br_read_u8(br.get(), &b), 0);
-    EXPECT_EQ(cs.reads, 4u);  // the end is known without asking the stream
-}
 
 TEST_P(ByteReaderTest, MultiByteValuesAcrossWindowEdges) {
     StreamFixture f(GetParam(), io_test::pattern_bytes(2048));
@@ -148,83 +130,6 @@ TEST_P(ByteReaderTest, EndOfRangeFailures) {
             EXPECT_EQ(br_remaining(br.get()), 0u);
         }
     }
-}
-
-// Bit fields against a plain bit string of the same bytes, with field widths that cross
-// bytes and the window edge at 512.
-TEST_P(ByteReaderTest, BitFieldsMostSignificantFirst) {
-    std::vector<uint8_t> bytes = io_test::pattern_bytes(600);
-    bytes[0] = 0xA0;
-    StreamFixture f(GetParam(), bytes);
-    ReaderPtr br = make_reader(f.ops(), f.stream());
-
-    uint32_t v = 99;
-    ASSERT_EQ(br_read_bits(br.get(), 3, &v), 1);
-    EXPECT_EQ(v, 5u);  // 1, 0, 1
-    EXPECT_EQ(br->bit_pos, 3u);
-    uint8_t whole;
-    ASSERT_EQ(br_read_u8(br.get(), &whole), 1);  // byte reads ignore bit_pos
-    EXPECT_EQ(whole, 0xA0);
-    EXPECT_EQ(br->bit_pos, 3u);
-    br_set_pos(br.get(), 0);
-    br_align(br.get());
-    EXPECT_EQ(br_get_pos(br.get()), 1u);
-    EXPECT_EQ(br->bit_pos, 0u);
-    br_align(br.get());  // already aligned: nothing moves
-    EXPECT_EQ(br_get_pos(br.get()), 1u);
-
-    auto bit = [&](uint64_t k) { return (bytes[k / 8] >> (7 - k % 8)) & 1u; };
-    const uint32_t kWidths[] = {1, 7, 8, 9, 13, 16, 17, 31, 32, 0, 5, 3, 24, 2};
-    for (uint64_t start : {uint64_t(8), uint64_t(505 * 8 + 3), uint64_t(511 * 8 + 4)}) {
-        SCOPED_TRACE(start);
-        br_set_pos(br.get(), static_cast<uint32_t>(start / 8));
-        br->bit_pos = static_cast<uint32_t>(start % 8);
-        uint64_t k = start;
-        for (uint32_t n : kWidths) {
-            SCOPED_TRACE(n);
-            uint32_t expect = 0;
-            for (uint32_t i = 0; i < n; i++) expect = (expect << 1) | bit(k + i);
-            ASSERT_EQ(br_read_bits(br.get(), n, &v), 1);
-            EXPECT_EQ(v, expect);
-            k += n;
-            EXPECT_EQ(br_get_pos(br.get()), k / 8);
-            EXPECT_EQ(br->bit_pos, k % 8);
-        }
-    }
-}
-
-TEST_P(ByteReaderTest, BlocksInsideAndOutsideTheWindow) {
-    StreamFixture f(GetParam(), io_test::pattern_bytes(1500));
-    CountingStream cs(f.stream());
-    ReaderPtr br = make_reader(f.ops(), cs.stream());
-    const struct {
-        uint32_t pos, n;
-        uint32_t stream_reads;  // reads the block itself costs
-    } kCases[] = {
-        {0, 512, 0},     // the whole first window
-        {100, 50, 0},
-        {500, 20, 1},    // crosses the window's end
-        {1000, 300, 1},
-        {1499, 1, 1},
-        {1500, 0, 0},
-    };
-    std::vector<uint8_t> buf(600);
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(testing::Message() << c.pos << " + " << c.n);
-        const uint32_t before = cs.reads;
-        br_set_pos(br.get(), c.pos);
-        ASSERT_EQ(br_read_block(br.get(), buf.data(), c.n), 1);
-        EXPECT_EQ(std::memcmp(buf.data(), f.bytes().data() + c.pos, c.n), 0);
-        EXPECT_EQ(cs.reads - before, c.stream_reads);
-        EXPECT_EQ(br_get_pos(br.get()), c.pos + c.n);
-    }
-    // A block read leaves the window as it was: bytes from it still come without a refill.
-    const uint32_t before = cs.reads;
-    br_set_pos(br.get(), 7);
-    uint8_t b;
-    ASSERT_EQ(br_read_u8(br.get(), &b), 1);
-    EXPECT_EQ(b, f.bytes()[7]);
-    EXPECT_EQ(cs.reads, before);
 }
 
 // A stream that fails must never let stale or uninitialised window bytes out.

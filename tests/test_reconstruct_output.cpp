@@ -223,17 +223,6 @@ TEST(ReconstructOutput, TilesAcrossPlaceEachComponentsSamples) {
     EXPECT_EQ(jpcdec_row_samples(d, 2), nullptr);
 }
 
-TEST(ReconstructOutput, DeepSamplesStoreTheirLowByte) {
-    HandDecoder h(4, 1, 4, 1, {{0x09, 1, 1}});  // unsigned 10-bit: level 512
-    jpcdec* d = h.d();
-    ASSERT_EQ(jpcdec_set_output(d, 3, nullptr, 1), 1);
-    EXPECT_EQ(d->out_count, 1);
-    std::vector<uint8_t> row(4, 0xEE);
-    ASSERT_EQ(jpcdec_decode_row(d, row.data()), 1);
-    for (uint8_t b : row) EXPECT_EQ(b, 0);
-    EXPECT_EQ(jpcdec_row_samples(d, 0)[3], 512);
-}
-
 // One output component of a tile that uses the component transform: the three components
 // it reads are decoded internally, only the first is stored.
 TEST(ReconstructOutput, FewerOutputsThanTheTransformNeeds) {
