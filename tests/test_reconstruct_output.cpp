@@ -1,4 +1,4 @@
-// Scanline output: conversions, component transforms, and row placement over tiles across on
+// Scanline output: conversions, component transforms, and the output set-up's limits on
 // decoders assembled by hand (zero coefficients, so every sample is the component's level).
 #include <gtest/gtest.h>
 
@@ -190,39 +190,6 @@ private:
     std::vector<std::vector<Resolution>> res_;
 };
 
-// Tiles 3, 3 and 2 wide, rows 2 and 1 high; component 1 is half as wide and signed. Only
-// the bytes at each component's offset, over that component's samples, may change.
-TEST(ReconstructOutput, TilesAcrossPlaceEachComponentsSamples) {
-    HandDecoder h(8, 3, 3, 2, {{0x07, 1, 1}, {0x87, 2, 1}});
-    jpcdec* d = h.d();
-    const uint32_t offsets[2] = {1, 0};
-    ASSERT_EQ(jpcdec_set_output(d, 2, offsets, 3), 1);
-    // Component 1 has x 0-1 in tile 0 (x 0..3), x 2 in tile 1 (3..6) and x 3 in tile 2
-    // (6..8), each stored from its tile's first pixel.
-    const bool comp1_at[8] = {true, true, false, true, false, false, true, false};
-    for (int y = 0; y < 3; y++) {
-        SCOPED_TRACE(y);
-        std::vector<uint8_t> row(8 * 3, 0xEE);
-        ASSERT_EQ(jpcdec_decode_row(d, row.data()), 1);
-        for (int x = 0; x < 8; x++) {
-            EXPECT_EQ(row[x * 3 + 1], 128) << x;
-            EXPECT_EQ(row[x * 3 + 0], comp1_at[x] ? 0 : 0xEE) << x;
-            EXPECT_EQ(row[x * 3 + 2], 0xEE) << x;
-        }
-        const int32_t* s0 = jpcdec_row_samples(d, 0);
-        const int32_t* s1 = jpcdec_row_samples(d, 1);
-        ASSERT_NE(s0, nullptr);
-        ASSERT_NE(s1, nullptr);
-        for (int x = 0; x < 8; x++) EXPECT_EQ(s0[x], 128);
-        EXPECT_EQ(s1[0], 0);
-        EXPECT_EQ(s1[3], 0);
-    }
-    std::vector<uint8_t> row(8 * 3, 0xEE);
-    EXPECT_EQ(jpcdec_decode_row(d, row.data()), 0);
-    for (uint8_t b : row) EXPECT_EQ(b, 0xEE);
-    EXPECT_EQ(jpcdec_row_samples(d, 2), nullptr);
-}
-
 // One output component of a tile that uses the component transform: the three components
 // it reads are decoded internally, only the first is stored.
 TEST(ReconstructOutput, FewerOutputsThanTheTransformNeeds) {
@@ -263,26 +230,6 @@ TEST(ReconstructOutput, SetOutputRefusesWhatCannotWork) {
         HandDecoder h(1u << 20, 1, 1u << 20, 1, {{0x07, 1, 1}}, 0, 1u << 16);
         EXPECT_EQ(jpcdec_set_output(h.d(), 1, nullptr, 1), 0);
     }
-}
-
-// A vertically sub-sampled component runs out of rows before the tile does: the rest are
-// its level, and a tile nobody built reconstructs as zero coefficients.
-TEST(ReconstructOutput, ShortComponentsAndUnbuiltTiles) {
-    HandDecoder h(4, 4, 2, 4, {{0x07, 1, 1}, {0x07, 1, 2}});
-    h.tile(1).built = 0;
-    jpcdec* d = h.d();
-    const uint32_t offsets[2] = {0, 1};
-    ASSERT_EQ(jpcdec_set_output(d, 2, offsets, 2), 1);
-    for (int y = 0; y < 4; y++) {
-        std::vector<uint8_t> row(8, 0xEE);
-        ASSERT_EQ(jpcdec_decode_row(d, row.data()), 1);
-        for (int x = 0; x < 4; x++) {
-            EXPECT_EQ(row[x * 2], 128) << y << " " << x;
-            EXPECT_EQ(row[x * 2 + 1], 128) << y << " " << x;
-        }
-    }
-    uint8_t row[8];
-    EXPECT_EQ(jpcdec_decode_row(d, row), 0);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Resolution and band bounds; precinct and code-block partition, by hand and over random
-// geometries; refused parameters.
+// Precinct and code-block partition, by hand and over random geometries, near the top of the
+// 32-bit grid, and refused parameters.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -29,68 +29,6 @@ template <class T> Bounds bounds_of(const T& r) { return {r.x0, r.y0, r.x1, r.y1
         EXPECT_EQ(b_.x1, uint32_t(ex1));                                                 \
         EXPECT_EQ(b_.y1, uint32_t(ey1));                                                 \
     } while (0)
-
-TEST(TileGeometry, ResolutionAndBandBounds) {
-    {
-        SCOPED_TRACE("x 0..7, NL 3");
-        Image img;
-        img.Xsiz = 7;
-        img.Ysiz = 7;
-        Decoder dec(img);
-        Style s;
-        s.levels = 3;
-        Tile* tile = dec.build_tile(0, {s});
-        ASSERT_NE(tile, nullptr);
-        const TileComponent& tc = tile->components[0];
-        ASSERT_EQ(tc.resolution_count, 4u);
-        const uint32_t x1[] = {1, 2, 4, 7};
-        for (uint32_t r = 0; r < 4; r++) {
-            EXPECT_EQ(tc.resolutions[r].x0, 0u);
-            EXPECT_EQ(tc.resolutions[r].x1, x1[r]) << r;
-        }
-        const Resolution& r3 = tc.resolutions[3];
-        EXPECT_EQ(r3.band_count, 3u);
-        EXPECT_EQ(r3.bands[0].x0, 0u);  // HL
-        EXPECT_EQ(r3.bands[0].x1, 3u);
-        EXPECT_EQ(r3.lower_x0, 0u);
-        EXPECT_EQ(r3.lower_x1, 4u);
-        EXPECT_EQ(r3.low_width, 4u);
-        EXPECT_EQ(r3.high_width, 3u);
-        EXPECT_BOUNDS(r3.bands[1], 0, 0, 4, 3);  // LH: low in x, high in y
-        EXPECT_BOUNDS(r3.bands[2], 0, 0, 3, 3);  // HH
-        EXPECT_BOUNDS(tc.resolutions[0].bands[0], 0, 0, 1, 1);  // LL
-        EXPECT_EQ(tc.resolutions[0].band_count, 1u);
-        EXPECT_EQ(tc.resolutions[0].low_width, 0u);
-    }
-    {
-        SCOPED_TRACE("odd offsets: x 3..10, NL 1");
-        Image img;
-        img.XOsiz = 3;
-        img.Xsiz = 10;
-        img.Ysiz = 4;
-        Decoder dec(img);
-        Style s;
-        s.levels = 1;
-        Tile* tile = dec.build_tile(0, {s});
-        ASSERT_NE(tile, nullptr);
-        const TileComponent& tc = tile->components[0];
-        EXPECT_EQ(tc.resolutions[0].x0, 2u);
-        EXPECT_EQ(tc.resolutions[0].x1, 5u);
-        EXPECT_EQ(tc.resolutions[1].bands[0].x0, 1u);
-        EXPECT_EQ(tc.resolutions[1].bands[0].x1, 5u);
-        EXPECT_EQ(tc.resolutions[1].low_width, 3u);
-        EXPECT_EQ(tc.resolutions[1].high_width, 4u);
-    }
-    {
-        SCOPED_TRACE("NL 0: LL only");
-        Decoder dec(Image{});
-        Tile* tile = dec.build_tile(0, {Style{}});
-        ASSERT_NE(tile, nullptr);
-        EXPECT_EQ(tile->components[0].resolution_count, 1u);
-        EXPECT_EQ(tile->max_resolutions, 1u);
-        EXPECT_EQ(tile->components[0].resolutions[0].band_count, 1u);
-    }
-}
 
 // Partition cases: precinct exponents, code-block sizes, resulting counts.
 struct PartitionCase {
