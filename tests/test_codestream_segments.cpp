@@ -1,5 +1,5 @@
-// Segment parsers (SIZ, COD, COC, QCD, QCC, RGN, POC), the per-tile-component resolution and
-// the expansion of quantisation values to bands, over segments built as bytes.
+// Segment parsers (SIZ, COD, COC, QCD, QCC, RGN, POC) and the expansion of quantisation
+// values to bands, over segments built as bytes: fields, limits, hostile values, truncation.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -151,76 +151,6 @@ TEST(CodestreamSiz, FieldsLimitsAndHostileValues) {
             EXPECT_EQ(d->yrsiz[i], p.components[i].yrsiz);
         }
         EXPECT_TRUE(s.at_sentinel());
-    }
-}
-
-struct ProfileCase {
-    const char* name;
-    std::function<void(SizParams&)> edit;
-    Strings warnings;
-};
-
-const char* const kP0Tiles =
-    "Violate profile0: tiles of a dimension 128 x 128:YTsiz = XTsiz = 128or one tile for the "
-    "whole image:YTsiz + YTOsiz >= YsizXTsiz + XTOsiz >= Xsiz";
-const char* const kP0Offsets = "Violate profile0: XOsiz = YOsiz = XTOsiz = YTOsiz = 0";
-const char* const kP0Sub = "Violate profile0: XRsiz(i) = 1,2,or 4 and YRsiz(i) = 1,2,or 4";
-const char* const kP1Tiles =
-    "Violate profile1: XTsiz/min(XRsiz(i),YRsiz(i)) >= 1024XTsiz = YTsizor one tile for the "
-    "whole image:YTsiz + YTOsiz >= YsizXTsiz + XTOsiz >= Xsiz";
-
-const ProfileCase kProfileCases[] = {
-    {"no profile, odd sizes",
-     [](SizParams& p) {
-         p.Rsiz = 0;
-         p.Xsiz = 0x90000000;
-         p.XTsiz = 7;
-         p.XOsiz = p.XTOsiz = 3;
-         p.components = {{7, 3, 3}};
-     },
-     {}},
-    {"no profile, Rsiz 3", [](SizParams& p) { p.Rsiz = 3, p.components = {{7, 3, 3}}; }, {}},
-    {"p0 128 tiles", [](SizParams& p) { p.Rsiz = 1, p.Xsiz = p.Ysiz = 512, p.XTsiz = p.YTsiz = 128; }, {}},
-    {"p0 one tile", [](SizParams& p) { p.Rsiz = 1, p.Xsiz = p.Ysiz = p.XTsiz = p.YTsiz = 256; }, {}},
-    {"p0 256 tiles on 512",
-     [](SizParams& p) { p.Rsiz = 1, p.Xsiz = p.Ysiz = 512, p.XTsiz = p.YTsiz = 256; },
-     {kP0Tiles}},
-    {"p0 offsets",
-     [](SizParams& p) { p.Rsiz = 1, p.XOsiz = 1, p.XTOsiz = 1; },
-     {kP0Offsets}},
-    {"p0 size", [](SizParams& p) { p.Rsiz = 1, p.Ysiz = p.YTsiz = 0x80000000; },
-     {"Violate profile0: Xsiz,Ysiz < 2~31."}},
-    {"p0 one sub-sampling 3",
-     [](SizParams& p) { p.Rsiz = 1, p.components = {{7, 1, 1}, {7, 3, 1}, {7, 4, 2}}; },
-     {kP0Sub}},
-    {"p0 two sub-samplings 3",
-     [](SizParams& p) { p.Rsiz = 1, p.components = {{7, 3, 1}, {7, 1, 8}}; },
-     {kP0Sub, kP0Sub}},
-    {"p1 1024 tiles",
-     [](SizParams& p) { p.Rsiz = 2, p.Xsiz = p.Ysiz = 4096, p.XTsiz = p.YTsiz = 1024; },
-     {}},
-    {"p1 512 tiles, two components",
-     [](SizParams& p) {
-         p.Rsiz = 2, p.Xsiz = p.Ysiz = 4096, p.XTsiz = p.YTsiz = 512;
-         p.components = {{7, 1, 1}, {7, 1, 1}};
-     },
-     {kP1Tiles, kP1Tiles}},
-    {"p1 size and offsets",
-     [](SizParams& p) {
-         p.Rsiz = 2, p.Xsiz = 0xF0000000, p.XOsiz = p.XTOsiz = 0x80000000;
-         p.XTsiz = 0x70000000;
-     },
-     {"Violate profile1: Xsiz,Ysiz < 2~31", "Violate profile1: XOsiz,YOsiz,XTOsiz,YTOsiz < 2~31"}},
-};
-
-TEST(CodestreamSiz, ProfileWarnings) {
-    for (const ProfileCase& c : kProfileCases) {
-        SCOPED_TRACE(c.name);
-        SizParams p;
-        c.edit(p);
-        AtSegment s(cs_test::segment(kMarkerSIZ, cs_test::siz_body(p)), 0);
-        EXPECT_EQ(jpc_parse_siz(s.d(), &s.m), 1);
-        EXPECT_EQ(Messages::warnings, c.warnings);
     }
 }
 
@@ -727,107 +657,6 @@ TEST(CodestreamQuant, BandExpansion) {
         EXPECT_EQ(band.magnitude_bits, c.magnitude);
         EXPECT_EQ(band.step_mantissa, c.mantissa);
         EXPECT_EQ(band.step_exponent, c.exponent);
-    }
-}
-
-// --------------------------------------------------------------------- resolution
-
-struct SetBuilder {
-    jpcdec* d;
-    MarkerSet* set;
-    SetBuilder(jpcdec* dec, uint16_t n) : d(dec), set(marker_set_create(dec, n)) {}
-    ~SetBuilder() { marker_set_destroy(d, set); }
-    void cod(uint8_t levels) {
-        set->cod = mem_new<CodSegment>(d->ops);
-        set->cod->part.levels = levels;
-    }
-    void coc(uint16_t c, uint8_t levels) {
-        set->coc[c] = mem_new<CocSegment>(d->ops);
-        set->coc[c]->component = c;
-        set->coc[c]->part.levels = levels;
-    }
-    void qcd(uint8_t style) {
-        set->qcd = mem_new<QuantSegment>(d->ops);
-        set->qcd->style = style;
-    }
-    void qcc(uint16_t c, uint8_t style) {
-        set->qcc[c] = mem_new<QuantSegment>(d->ops);
-        set->qcc[c]->style = style;
-    }
-    void rgn(uint16_t c, uint8_t shift) {
-        set->rgn[c] = mem_new<RgnSegment>(d->ops);
-        set->rgn[c]->SPrgn = shift;
-    }
-};
-
-TEST(CodestreamResolve, TileBeforeMainAndComponentBeforeDefault) {
-    Decoder dec(std::vector<uint8_t>{});
-    SetBuilder main(dec.get(), 3), part(dec.get(), 3), empty(dec.get(), 3);
-    main.cod(5);
-    main.coc(1, 3);
-    part.cod(2);
-    EXPECT_EQ(jpc_resolve_coding_style(main.set, part.set, 0)->levels, 2);
-    EXPECT_EQ(jpc_resolve_coding_style(main.set, part.set, 1)->levels, 2);  // tile COD beats main COC
-    EXPECT_EQ(jpc_resolve_coding_style(main.set, nullptr, 1)->levels, 3);
-    EXPECT_EQ(jpc_resolve_coding_style(main.set, empty.set, 1)->levels, 3);
-    EXPECT_EQ(jpc_resolve_coding_style(main.set, empty.set, 2)->levels, 5);
-    part.coc(1, 4);
-    EXPECT_EQ(jpc_resolve_coding_style(main.set, part.set, 1)->levels, 4);
-    EXPECT_EQ(jpc_resolve_cod(main.set, part.set), part.set->cod);
-    EXPECT_EQ(jpc_resolve_cod(main.set, empty.set), main.set->cod);
-    EXPECT_EQ(jpc_resolve_cod(main.set, nullptr), main.set->cod);
-
-    main.qcd(0x40);
-    main.qcc(0, 0x22);
-    EXPECT_EQ(jpc_resolve_quant(main.set, empty.set, 0)->style, 0x22);
-    EXPECT_EQ(jpc_resolve_quant(main.set, empty.set, 1)->style, 0x40);
-    part.qcd(0x21);
-    EXPECT_EQ(jpc_resolve_quant(main.set, part.set, 0)->style, 0x21);  // tile QCD beats main QCC
-    part.qcc(2, 0x02);
-    EXPECT_EQ(jpc_resolve_quant(main.set, part.set, 2)->style, 0x02);
-
-    main.rgn(1, 7);
-    EXPECT_EQ(jpc_resolve_rgn(main.set, part.set, 1)->SPrgn, 7);
-    EXPECT_EQ(jpc_resolve_rgn(main.set, part.set, 0), nullptr);
-    part.rgn(1, 3);
-    EXPECT_EQ(jpc_resolve_rgn(main.set, part.set, 1)->SPrgn, 3);
-    EXPECT_EQ(jpc_resolve_rgn(main.set, nullptr, 1)->SPrgn, 7);
-}
-
-struct BlockSizeCase {
-    uint16_t Rsiz;
-    uint8_t xcb, ycb;  // already + 2
-    const char* warning;
-};
-
-const char* const kGeneralBlocks =
-    "The codestream width and height are limited to powers of twowidth the minimum size being "
-    "2~2 and the maximum being 2~10.Futher,thecode-block size if restricted so that xcb + ycb "
-    "<= 12.";
-const BlockSizeCase kBlockSizes[] = {
-    {0, 6, 6, nullptr},
-    {0, 7, 6, kGeneralBlocks},
-    {0, 10, 2, nullptr},
-    {0, 2, 2, nullptr},
-    {0, 10, 10, kGeneralBlocks},
-    {3, 4, 8, nullptr},
-    {1, 5, 5, nullptr},
-    {1, 6, 6, nullptr},
-    {1, 5, 6, "Violate profile0: xcb = ycb = 5 or xcb = ycb = 6"},
-    {1, 4, 4, "Violate profile0: xcb = ycb = 5 or xcb = ycb = 6"},
-    {2, 6, 6, nullptr},
-    {2, 2, 7, "Violate profile1: xcb <= 6,ycb <= 6"},
-    {2, 7, 2, "Violate profile1: xcb <= 6,ycb <= 6"},
-};
-
-TEST(CodestreamResolve, CodeBlockSizeWarnings) {
-    for (const BlockSizeCase& c : kBlockSizes) {
-        SCOPED_TRACE(testing::Message() << "Rsiz " << c.Rsiz << ", " << int(c.xcb) << "x" << int(c.ycb));
-        Decoder dec(std::vector<uint8_t>{});
-        dec.get()->Rsiz = c.Rsiz;
-        jpc_check_code_block_size(dec.get(), c.xcb, c.ycb);
-        EXPECT_EQ(Messages::warnings, c.warning ? Strings{c.warning} : Strings{});
-        EXPECT_TRUE(Messages::errors.empty());
     }
 }
 

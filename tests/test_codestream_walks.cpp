@@ -70,27 +70,6 @@ TEST(CodestreamMarkers, ReadMarker) {
 
 // ------------------------------------------------------------------------ main header
 
-TEST(CodestreamMainHeader, PlainHeaderLeavesTheReaderOnIsot) {
-    Bytes b = cs_test::main_header();
-    b.add(cs_test::sot(0, 0, 0, 1));
-    Decoder dec(b);
-    MarkerSet* main = jpc_parse_main_header(dec.get());
-    ASSERT_NE(main, nullptr);
-    EXPECT_NE(main->cod, nullptr);
-    EXPECT_NE(main->qcd, nullptr);
-    EXPECT_EQ(main->component_count, 1);
-    EXPECT_EQ(dec.get()->tileNum, 1u);
-    EXPECT_NE(dec.get()->tiles, nullptr);
-    TilePartRecord tp{};
-    ASSERT_EQ(jpc_read_sot(dec.get(), &tp), 1);
-    EXPECT_EQ(tp.Isot, 0);
-    EXPECT_EQ(tp.TNsot, 1);
-    EXPECT_EQ(tp.consumed, 12u);
-    EXPECT_TRUE(Messages::errors.empty());
-    EXPECT_TRUE(Messages::warnings.empty());
-    marker_set_destroy(dec.get(), main);
-}
-
 struct MainCase {
     const char* name;
     Bytes bytes;
@@ -202,16 +181,6 @@ TEST(CodestreamMainHeader, FirstSegmentOfEachKindWins) {
     EXPECT_EQ(Messages::warnings,
               (Strings{"COD marker has been already parsed, ignored.",
                        "COC marker of specified component has been already parsed, ignored."}));
-    marker_set_destroy(dec.get(), main);
-}
-
-TEST(CodestreamMainHeader, HeaderThatEndsWithoutSotFailsAtTheSotRead) {
-    Decoder dec(header_with({}, false));
-    MarkerSet* main = jpc_parse_main_header(dec.get());
-    ASSERT_NE(main, nullptr);
-    TilePartRecord tp{};
-    EXPECT_EQ(jpc_read_sot(dec.get(), &tp), 0);
-    EXPECT_EQ(Messages::errors, Strings{"Parsing SOT marker error."});
     marker_set_destroy(dec.get(), main);
 }
 
@@ -366,17 +335,6 @@ TEST(CodestreamTilePartHeader, RulesForEachMarker) {
         EXPECT_EQ(a.tp.consumed, c.consumed);
         marker_set_destroy(a.d(), part);
     }
-}
-
-TEST(CodestreamTilePartHeader, SodLeavesTheReaderOnThePacketData) {
-    AfterMain a(stream_with_part(com().add(cs_test::marker(kMarkerSOD)).add(Bytes().raw({0xAB})), 0, 0));
-    ASSERT_EQ(jpc_read_sot(a.d(), &a.tp), 1);
-    MarkerSet* part = jpc_parse_first_tile_part_header(a.d(), &a.tp);
-    ASSERT_NE(part, nullptr);
-    uint8_t b = 0;
-    ASSERT_TRUE(br_read_u8(a.d()->reader, &b));
-    EXPECT_EQ(b, 0xAB);
-    marker_set_destroy(a.d(), part);
 }
 
 TEST(CodestreamTilePartHeader, PptSegmentsJoinInZOrder) {

@@ -129,28 +129,6 @@ TEST(Jp2BoxWalk, Cases) {
     }
 }
 
-TEST(Jp2BoxWalk, FileTypeCompatibilityList) {
-    struct Case {
-        uint32_t content;
-        uint32_t entries;
-    };
-    const Case cases[] = {{8, 0}, {12, 1}, {14, 1}, {20, 3}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.content);
-        Bytes content = cat({be32(fourcc("jp2 ")), be32(7)});
-        for (uint32_t i = 8; i < c.content; i++) content.push_back(uint8_t(i));
-        Decoder d(cat({signature(), box("ftyp", content), jp2h(), box("jp2c", kCodestream)}));
-        ASSERT_EQ(d.walk(), 1);
-        ASSERT_NE(d->file_type, nullptr);
-        EXPECT_EQ(d->file_type->BR, fourcc("jp2 "));
-        EXPECT_EQ(d->file_type->MinV, 7u);
-        EXPECT_EQ(d->file_type->CL_count, c.entries);
-        if (c.entries) {
-            EXPECT_EQ(d->file_type->CL[0], 0x08090A0Bu);
-        }
-    }
-}
-
 TEST(Jp2BoxWalk, TopLevelComponentMapping) {
     const Bytes top = cmap({{0, 1, 0}, {0, 1, 1}});
     {

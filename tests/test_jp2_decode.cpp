@@ -3,40 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
-#include "codestream/jpcdec.h"
+#include "support/app_tool.h"
+#include "support/codestream_fixtures.h"
 #include "support/jp2_test_files.h"
 
 using namespace jp2test;
+using app_test::read_file;
 
 namespace {
-
-// The whole decoding pipeline is built by several modules; until a plain codestream parses,
-// these tests have nothing to check.
-bool pipeline_ready() {
-    static int ready = -1;
-    if (ready < 0) {
-        const Bytes cs = fixture("jp2_grey_5x3.j2c");
-        MemOps* ops = memops_create();
-        Stream* s = memory_stream_create(ops, cs.data(), uint32_t(cs.size()));
-        jpcdec* d = jpcdec_create(ops, s);
-        ready = d && !cs.empty() && jpcdec_parse(d) ? 1 : 0;
-        if (d) jpcdec_destroy(d);
-        s->close(s);
-        ops->release(ops);
-    }
-    return ready == 1;
-}
-
-#define REQUIRE_PIPELINE()                                                            \
-    do {                                                                              \
-        if (!pipeline_ready()) GTEST_SKIP() << "codestream decoding not available yet"; \
-    } while (0)
 
 struct Image {
     int ok = 0;
@@ -95,7 +72,6 @@ uint8_t clamp_byte(double v) {
 }  // namespace
 
 TEST(Jp2Decode, SrgbComponentsInDriverOrder) {
-    REQUIRE_PIPELINE();
     const Image img = decode(rgb_file({}));
     ASSERT_EQ(img.ok, 1);
     ASSERT_EQ(img.width, 6u);
@@ -111,7 +87,6 @@ TEST(Jp2Decode, SrgbComponentsInDriverOrder) {
 }
 
 TEST(Jp2Decode, ChannelDefinitionPicksComponents) {
-    REQUIRE_PIPELINE();
     struct Case {
         const char* name;
         std::vector<std::vector<uint16_t>> cdef;
@@ -136,7 +111,6 @@ TEST(Jp2Decode, ChannelDefinitionPicksComponents) {
 }
 
 TEST(Jp2Decode, GreyFillsEveryByte) {
-    REQUIRE_PIPELINE();
     struct Case {
         const char* name;
         Bytes file;
@@ -165,7 +139,6 @@ TEST(Jp2Decode, GreyFillsEveryByte) {
 }
 
 TEST(Jp2Decode, SubSampledComponentLeavesZeros) {
-    REQUIRE_PIPELINE();
     // Component 1 has half the columns: in each 4-pixel tile it fills the first two pixels,
     // and every byte no component writes is zero.
     const Image img = decode(jp2_file(cat({ihdr(8, 4, 2, 7), colr(16)}), fixture("jp2_sub_8x4.j2c")));
@@ -182,7 +155,6 @@ TEST(Jp2Decode, SubSampledComponentLeavesZeros) {
 }
 
 TEST(Jp2Decode, PaletteIndexedByTheFullSample) {
-    REQUIRE_PIPELINE();
     // A 10-bit index into 1024 entries: several samples lie above 255.
     struct Case {
         const char* name;
@@ -216,7 +188,6 @@ TEST(Jp2Decode, PaletteIndexedByTheFullSample) {
 }
 
 TEST(Jp2Decode, SyccAndCmykConversions) {
-    REQUIRE_PIPELINE();
     {
         SCOPED_TRACE("sYCC");
         const Image img = decode(rgb_file({}, 18));
@@ -253,7 +224,6 @@ TEST(Jp2Decode, SyccAndCmykConversions) {
 }
 
 TEST(Jp2Decode, IccProfileAndUnknownSpacesAreCopiedWithOneWarning) {
-    REQUIRE_PIPELINE();
     const Bytes icc_file =
         jp2_file(cat({ihdr(6, 4, 3, 7), colr_icc(Bytes(40, 0x11))}), fixture("jp2_rgb_6x4.j2c"));
     const Bytes files[] = {icc_file, rgb_file({}, 21)};
@@ -270,7 +240,6 @@ TEST(Jp2Decode, IccProfileAndUnknownSpacesAreCopiedWithOneWarning) {
 }
 
 TEST(Jp2Decode, FortyComponents) {
-    REQUIRE_PIPELINE();
     const Image img = decode(jp2_file(cat({ihdr(3, 2, 40, 7), colr(16)}), fixture("jp2_many_3x2.j2c")));
     ASSERT_EQ(img.ok, 1);
     EXPECT_EQ(img.channels, 32);
@@ -281,7 +250,6 @@ TEST(Jp2Decode, FortyComponents) {
 }
 
 TEST(Jp2Decode, HeaderDisagreementsAreWarnings) {
-    REQUIRE_PIPELINE();
     const Bytes cs = fixture("jp2_grey_5x3.j2c");
     struct Case {
         const char* name;
@@ -316,7 +284,6 @@ TEST(Jp2Decode, HeaderDisagreementsAreWarnings) {
 }
 
 TEST(Jp2Decode, LifecycleMisuseFailsCleanly) {
-    REQUIRE_PIPELINE();
     const Bytes file = rgb_file({});
     uint8_t row[6 * 3] = {};
     const uint32_t offsets[3] = {2, 1, 0};
@@ -345,7 +312,6 @@ TEST(Jp2Decode, LifecycleMisuseFailsCleanly) {
 }
 
 TEST(Jp2Decode, TruncatedFilesFailOrDecodeWithoutHarm) {
-    REQUIRE_PIPELINE();
     const Bytes full = rgb_file(cdef({{0, 0, 1}, {1, 0, 2}, {2, 0, 3}}));
     for (size_t n = 12; n < full.size(); n += 3) {
         SCOPED_TRACE(n);
@@ -359,50 +325,6 @@ TEST(Jp2Decode, TruncatedFilesFailOrDecodeWithoutHarm) {
 // ---- conformance files ----
 
 namespace {
-
-std::string corpus_dir() {
-    const char* env = std::getenv("DRAVEX_CORPUS");
-    return env && *env ? env : DRAVEX_CORPUS_DEFAULT;
-}
-
-Bytes read_file(const std::string& path) {
-    Bytes out;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return out;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-    std::fclose(f);
-    return out;
-}
-
-struct Pnm {
-    uint32_t width = 0, height = 0, channels = 0;
-    Bytes pixels;
-};
-
-bool parse_pnm(const Bytes& d, Pnm* p) {
-    size_t i = 0;
-    std::string tok[4];
-    for (int t = 0; t < 4; t++) {
-        while (i < d.size() && (std::isspace(d[i]) || d[i] == '#')) {
-            if (d[i] == '#')
-                while (i < d.size() && d[i] != '\n') i++;
-            else
-                i++;
-        }
-        while (i < d.size() && !std::isspace(d[i])) tok[t] += char(d[i++]);
-    }
-    i++;
-    if (tok[0] != "P5" && tok[0] != "P6") return false;
-    p->channels = tok[0] == "P6" ? 3 : 1;
-    p->width = uint32_t(std::stoul(tok[1]));
-    p->height = uint32_t(std::stoul(tok[2]));
-    const size_t need = size_t(p->width) * p->height * p->channels;
-    if (tok[3] != "255" || d.size() < i + need) return false;
-    p->pixels.assign(d.begin() + long(i), d.begin() + long(i + need));
-    return true;
-}
 
 enum Compare { kExact, kLossy, kShape };
 
@@ -437,13 +359,13 @@ const ConformanceCase kConformance[] = {
 }  // namespace
 
 TEST(Jp2Conformance, DecodesAgainstReferences) {
-    const std::string dir = corpus_dir();
-    if (read_file(dir + "/conformance/file1.jp2").empty())
-        GTEST_SKIP() << "conformance corpus not found at " << dir;
-    REQUIRE_PIPELINE();
+    const std::string dir = cs_test::corpus_dir("conformance");
+    if (dir.empty() || read_file(dir + "/file1.jp2").empty())
+        GTEST_SKIP() << "conformance corpus not found (set DRAVEX_CORPUS or place it at "
+                     << DRAVEX_CORPUS_DEFAULT << ")";
     for (const ConformanceCase& c : kConformance) {
         SCOPED_TRACE(c.file);
-        const Image img = decode(read_file(dir + "/conformance/" + c.file));
+        const Image img = decode(read_file(dir + "/" + c.file));
         ASSERT_EQ(img.ok, 1) << (img.messages.errors.empty() ? "" : img.messages.errors[0]);
         EXPECT_EQ(img.width, c.width);
         EXPECT_EQ(img.height, c.height);
@@ -455,8 +377,8 @@ TEST(Jp2Conformance, DecodesAgainstReferences) {
             EXPECT_EQ(odd, 0u);
         }
         if (!c.reference) continue;
-        Pnm ref;
-        ASSERT_TRUE(parse_pnm(read_file(dir + "/conformance-ref/" + c.reference), &ref));
+        app_test::Pnm ref;
+        ASSERT_TRUE(app_test::read_pnm(dir + "-ref/" + c.reference, &ref));
         EXPECT_EQ(ref.channels == 1, c.grey);
         if (c.compare == kShape) {
             // Sub-sampled references are rendered at component size.
@@ -471,7 +393,7 @@ TEST(Jp2Conformance, DecodesAgainstReferences) {
         for (uint32_t y = 0; y < img.height; y++)
             for (uint32_t x = 0; x < img.width; x++)
                 for (uint32_t ch = 0; ch < ref.channels; ch++) {
-                    const int r = ref.pixels[(size_t(y) * ref.width + x) * ref.channels + ch];
+                    const int r = ref.samples[(size_t(y) * ref.width + x) * ref.channels + ch];
                     const int o = img.at(x, y, 2 - ch);
                     peak = std::max(peak, std::abs(o - r));
                     se += double(o - r) * (o - r);

@@ -226,18 +226,6 @@ TEST(Jp2HeaderBoxes, Palette) {
     }
 }
 
-TEST(Jp2HeaderBoxes, ComponentMapping) {
-    Decoder d(file_with(cat({rgb(), colr(16), box("cmap", cat({be16(2), {1, 3}, be16(0x102), {0, 0}, {9, 9}}))})));
-    ASSERT_EQ(d.walk(), 1);
-    const ComponentMappingRecord* m = d->jp2_header->component_mapping;
-    ASSERT_EQ(m->count, 2u);
-    EXPECT_EQ(m->CMP[0], 2);
-    EXPECT_EQ(m->MTYP[0], 1);
-    EXPECT_EQ(m->PCOL[0], 3);
-    EXPECT_EQ(m->CMP[1], 0x102);
-    EXPECT_EQ(m->MTYP[1], 0);
-}
-
 TEST(Jp2HeaderBoxes, ChannelDefinitionOrder) {
     struct Case {
         const char* name;
@@ -288,21 +276,4 @@ TEST(Jp2HeaderBoxes, HostileChannelDefinitionSortsQuickly) {
         const ChannelDefinitionRecord* cd = d->jp2_header->channel_definition;
         for (uint32_t i = 1; i < n; i++) ASSERT_LE(cd->Asoc[i - 1], cd->Asoc[i]) << i;
     }
-}
-
-TEST(Jp2HeaderBoxes, ResolutionValues) {
-    const Bytes resc = box("resc", cat({be16(1), be16(2), be16(3), be16(4), {0xFE, 3}, {0}}));
-    const Bytes resd = box("resd", cat({be16(5), be16(6), be16(7), be16(8), {1, 0xFF}}));
-    Decoder d(file_with(cat({rgb(), box("res ", cat({box("xml ", {1}), resd, resc})), colr(16)})));
-    ASSERT_EQ(d.walk(), 1);
-    const ResolutionRecord* r = d->jp2_header->resolution;
-    ASSERT_NE(r->capture, nullptr);
-    ASSERT_NE(r->display, nullptr);
-    EXPECT_EQ(r->capture->VRcN, 1);
-    EXPECT_EQ(r->capture->HRcD, 4);
-    EXPECT_EQ(r->capture->VRcE, -2);
-    EXPECT_EQ(r->capture->HRcE, 3);
-    EXPECT_EQ(r->display->VRcN, 5);
-    EXPECT_EQ(r->display->HRcE, -1);
-    EXPECT_EQ(d->jp2_header->colour_spec->EnumCS, 16u);
 }

@@ -207,73 +207,6 @@ TEST(ReconstructLifting, LongColumnsAtBothParities) {
             }
 }
 
-TEST(ReconstructLifting, KnownReversibleColumn) {
-    // Even rows low-pass: (0, 0, 0, 20, 0) synthesises to (0, -3, -5, 12, -10).
-    Level lv{0, 0, 1, 5, {0, 0, 0, 80, 0}};
-    const std::vector<int32_t> got = decode_level(lv, true, nullptr);
-    const int32_t want[5] = {0, -12, -20, 48, -40};
-    for (int i = 0; i < 5; i++) EXPECT_EQ(got[i], want[i]) << i;
-}
-
-struct RowCase {
-    const char* name;
-    uint32_t i0;
-    std::vector<int32_t> in;
-    std::vector<int32_t> want;
-};
-
-TEST(ReconstructLifting, ShortRowEdgeCases) {
-    const RowCase cases[] = {
-        // One sample: passes at an even coordinate, halves at an odd one (fraction kept).
-        {"width 1 even", 4, {40}, {40}},
-        {"width 1 odd", 5, {42}, {21}},
-        {"width 1 odd negative", 5, {-6}, {-3}},
-        // Two samples at i0 = 1: high (x1 = 8) then low (x2 = 4), both mirrored to each other.
-        // x2 = 4 - floor((8 + 8 + 2) / 4) = 0; x1 = 8 + floor((0 + 0) / 2) = 8.
-        {"width 2 odd origin", 1, {32, 16}, {32, 0}},
-    };
-    for (const RowCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<int32_t> buf(c.in.size() + 8, 0);
-        std::copy(c.in.begin(), c.in.end(), buf.begin() + 4);
-        const uint32_t n = uint32_t(c.in.size());
-        lift_53_row(buf.data() + 4, buf.data() + 4 + n - 1, c.i0, c.i0 + n);
-        for (uint32_t i = 0; i < n; i++) EXPECT_EQ(buf[4 + i], c.want[i]) << i;
-    }
-}
-
-// The decoder's row synthesis works on the separate halves; it must give exactly what
-// interleaving and lifting the row gives, for either origin parity, every short width (edge
-// handling), and values from small to saturating.
-TEST(ReconstructLifting, SeparateHalvesSynthesisMatchesInterleavedLifting) {
-    std::mt19937 rng(53);
-    for (int32_t range : {64, 1 << 20, INT32_MAX}) {
-        for (uint32_t i0 : {0u, 1u, 6u, 7u}) {
-            for (uint32_t n = 1; n <= 41; n++) {
-                SCOPED_TRACE(testing::Message() << "range " << range << " i0 " << i0 << " n " << n);
-                std::uniform_int_distribution<int32_t> value(-range, range);
-                std::vector<int32_t> low(n), high(n);
-                for (auto& v : low) v = value(rng) & ~3;
-                for (auto& v : high) v = value(rng) & ~3;
-                std::vector<int32_t> want(n + 8), got(n);
-                interleave_row(want.data() + 4, low.data(), high.data(), n, i0);
-                lift_53_row(want.data() + 4, want.data() + 4 + n - 1, i0, i0 + n);
-                synth_53_row(got.data(), low.data(), high.data(), i0, i0 + n);
-                for (uint32_t i = 0; i < n; i++) ASSERT_EQ(got[i], want[4 + i]) << i;
-            }
-        }
-    }
-}
-
-TEST(ReconstructLifting, InterleaveFollowsOriginParity) {
-    const int32_t low[3] = {1, 2, 3}, high[3] = {10, 20, 30};
-    int32_t out[5];
-    interleave_row(out, low, high, 5, 6);
-    EXPECT_EQ(std::vector<int32_t>(out, out + 5), (std::vector<int32_t>{1, 10, 2, 20, 3}));
-    interleave_row(out, low, high, 5, 7);
-    EXPECT_EQ(std::vector<int32_t>(out, out + 5), (std::vector<int32_t>{10, 1, 20, 2, 30}));
-}
-
 // Values near the int32 edges (deep components, damaged data) saturate instead of wrapping.
 TEST(ReconstructLifting, DeepIrreversibleSamplesSaturate) {
     for (uint32_t h : {1u, 4u, 9u}) {
@@ -288,10 +221,6 @@ TEST(ReconstructLifting, DeepIrreversibleSamplesSaturate) {
     lift_97_row(row.data() + 4, row.data() + 11, 0, 8);
     for (int i = 4; i < 12; i++) EXPECT_LT(row[i], INT32_MIN / 2) << i;
 }
-
-}  // namespace
-
-namespace {
 
 // A flat low band must come back flat and at the same level: the synthesis has unit gain at
 // zero frequency. Constants rounded too coarsely miss it by ~1e-5 per pass, which deep
@@ -311,33 +240,37 @@ TEST(ReconstructLifting, FlatLowBandKeepsItsLevel) {
         }
 }
 
-}  // namespace
-
-namespace {
-
-// The row filter on split halves gives exactly the interleaved filter's samples, for every
-// width and origin parity, saturating inputs included.
+// The row filters on split halves give exactly the interleaved filters' samples, for every
+// width (edge handling) and origin parity, values from small to saturating.
 TEST(ReconstructLifting, SplitHalvesMatchInterleavedRow) {
     std::mt19937 rng(4242);
     std::uniform_int_distribution<int32_t> small(-300 * 65536, 300 * 65536);
     std::uniform_int_distribution<int32_t> any(INT32_MIN, INT32_MAX);
-    for (uint32_t i0 : {0u, 1u, 6u, 7u})
-        for (uint32_t n = 1; n <= 40; n++)
-            for (int trial = 0; trial < 4; trial++) {
-                SCOPED_TRACE(testing::Message() << "i0 " << i0 << " n " << n << " trial " << trial);
-                const uint32_t i1 = i0 + n;
-                const uint32_t nl = (i1 + 1) / 2 - (i0 + 1) / 2, nh = n - nl;
-                std::vector<int32_t> low(nl + 8), high(nh + 8);
-                for (auto* half : {&low, &high})
-                    for (size_t k = 4; k + 4 < half->size(); k++)
-                        (*half)[k] = trial == 3 ? any(rng) : small(rng);
-                std::vector<int32_t> want(n + 8);
-                interleave_row(want.data() + 4, low.data() + 4, high.data() + 4, n, i0);
-                lift_97_row(want.data() + 4, want.data() + 4 + n - 1, i0, i1);
-                std::vector<int32_t> got(n, 0);
-                lift_97_split(low.data() + 4, high.data() + 4, i0, i1, got.data());
-                for (uint32_t k = 0; k < n; k++) ASSERT_EQ(got[k], want[4 + k]) << "sample " << k;
-            }
+    for (int reversible = 0; reversible <= 1; reversible++)
+        for (uint32_t i0 : {0u, 1u, 6u, 7u})
+            for (uint32_t n = 1; n <= 41; n++)
+                for (int trial = 0; trial < 4; trial++) {
+                    SCOPED_TRACE(testing::Message() << (reversible ? "5/3" : "9/7") << " i0 " << i0
+                                                    << " n " << n << " trial " << trial);
+                    const uint32_t i1 = i0 + n;
+                    const uint32_t nl = (i1 + 1) / 2 - (i0 + 1) / 2, nh = n - nl;
+                    std::vector<int32_t> low(nl + 8), high(nh + 8);
+                    for (auto* half : {&low, &high})
+                        for (size_t k = 4; k + 4 < half->size(); k++) {
+                            const int32_t v = trial == 3 ? any(rng) : small(rng);
+                            (*half)[k] = reversible ? v & ~3 : v;
+                        }
+                    std::vector<int32_t> want(n + 8), got(n, 0);
+                    interleave_row(want.data() + 4, low.data() + 4, high.data() + 4, n, i0);
+                    if (reversible) {
+                        lift_53_row(want.data() + 4, want.data() + 4 + n - 1, i0, i1);
+                        synth_53_row(got.data(), low.data() + 4, high.data() + 4, i0, i1);
+                    } else {
+                        lift_97_row(want.data() + 4, want.data() + 4 + n - 1, i0, i1);
+                        lift_97_split(low.data() + 4, high.data() + 4, i0, i1, got.data());
+                    }
+                    for (uint32_t k = 0; k < n; k++) ASSERT_EQ(got[k], want[4 + k]) << "sample " << k;
+                }
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include "io/stream.h"
 #include "support/tier2_fixture.h"
 #include "tier2/bit_reader.h"
-#include "tier2/geometry.h"
 #include "tier2/packet_codes.h"
 #include "tier2/tagtree.h"
 
@@ -130,52 +129,6 @@ TEST(StuffedBitReader, WideFieldsRoundTripThroughStuffing) {
     }
 }
 
-TEST(TagTree, LevelsAndParents) {
-    MemOps* ops = memops_create();
-    struct Case {
-        uint32_t w, h, nodes, levels;
-    };
-    for (const Case& c : {Case{1, 1, 1, 1}, Case{3, 1, 6, 3}, Case{2, 2, 5, 2},
-                          Case{5, 3, 15 + 6 + 2 + 1, 4}, Case{1, 9, 9 + 5 + 3 + 2 + 1, 5}}) {
-        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
-        TagTree* t = tagtree_create(ops, c.w, c.h);
-        ASSERT_NE(t, nullptr);
-        EXPECT_EQ(t->node_count, c.nodes);
-        EXPECT_EQ(t->levels, c.levels);
-        EXPECT_EQ(t->nodes[c.nodes - 1].parent, kTagTreeNoParent);
-        for (uint32_t i = 0; i + 1 < c.nodes; i++) EXPECT_LT(t->nodes[i].parent, c.nodes);
-        tagtree_destroy(ops, t);
-    }
-    // 3 x 1: leaves 0..2, level 1 nodes 3..4, root 5; leaf 2 hangs under node 1 of level 1.
-    TagTree* t = tagtree_create(ops, 3, 1);
-    ASSERT_NE(t, nullptr);
-    EXPECT_EQ(t->nodes[0].parent, 3u);
-    EXPECT_EQ(t->nodes[1].parent, 3u);
-    EXPECT_EQ(t->nodes[2].parent, 4u);
-    EXPECT_EQ(t->nodes[3].parent, 5u);
-    EXPECT_EQ(t->nodes[4].parent, 5u);
-    tagtree_destroy(ops, t);
-    EXPECT_EQ(tagtree_create(ops, 0, 4), nullptr);
-    EXPECT_EQ(tagtree_create(ops, 4, 0), nullptr);
-    EXPECT_EQ(memops_in_use(ops), 0u);
-    ops->release(ops);
-}
-
-TEST(TagTree, SingleNodeAcrossTwoLayers) {
-    MemOps* ops = memops_create();
-    TagTree* t = tagtree_create(ops, 1, 1);
-    Source src({0x40}, true);  // bits 0, 1
-    EXPECT_EQ(tagtree_decode(t, &src.br, 0, 0, 1), 1u);  // not included in layer 0
-    EXPECT_EQ(src.br.count, 7u);
-    EXPECT_EQ(tagtree_decode(t, &src.br, 0, 0, 2), 1u);  // included in layer 1
-    EXPECT_EQ(src.br.count, 6u);
-    EXPECT_EQ(t->nodes[0].known, 1u);
-    EXPECT_EQ(tagtree_decode(t, &src.br, 0, 0, 9), 1u);  // known: reads nothing more
-    EXPECT_EQ(src.br.count, 6u);
-    tagtree_destroy(ops, t);
-    ops->release(ops);
-}
-
 // Encoder and decoder share tree state over layers exactly as inclusion coding uses it.
 TEST(TagTree, RoundTripAgainstEncoderOverLayers) {
     MemOps* ops = memops_create();
@@ -227,37 +180,10 @@ TEST(TagTree, RoundTripAgainstEncoderOverLayers) {
     ops->release(ops);
 }
 
-struct PassCode {
-    uint32_t passes;
-    std::string bits;
-};
-
-const PassCode kPassCodes[] = {
-    {1, "0"},
-    {2, "10"},
-    {3, "1100"},
-    {4, "1101"},
-    {5, "1110"},
-    {6, "111100000"},
-    {36, "111111110"},
-    {37, "1111111110000000"},
-    {100, "1111111110111111"},
-    {164, "1111111111111111"},
-};
-
 std::vector<uint8_t> pack_bits(const std::string& s) {
     BitWriter bw;
     for (char ch : s) bw.bit(ch == '1');
     return bw.finish();
-}
-
-TEST(PacketCodes, PassCountBoundaries) {
-    for (const auto& c : kPassCodes) {
-        SCOPED_TRACE(c.passes);
-        Source src(pack_bits(c.bits + "0101"), true);
-        EXPECT_EQ(read_pass_count(&src.br), c.passes);
-        EXPECT_EQ(src.read_bits(4), "0101");  // nothing beyond the codeword was taken
-    }
 }
 
 TEST(PacketCodes, PassCountWholeRange) {
@@ -289,22 +215,6 @@ TEST(PacketCodes, LblockCommaCode) {
         EXPECT_EQ(read_lblock_increment(&src.br, &lblock, c.limit), c.ok);
         EXPECT_EQ(lblock, c.lblock);
     }
-}
-
-TEST(Geometry, DivisionsWithLargeExponents) {
-    EXPECT_EQ(ceil_div_pow2(0, 33), 0u);
-    EXPECT_EQ(ceil_div_pow2(1, 33), 1u);
-    EXPECT_EQ(ceil_div_pow2(0xFFFFFFFFu, 32), 1u);
-    EXPECT_EQ(ceil_div_pow2(0xFFFFFFFFu, 1), 0x80000000u);
-    EXPECT_EQ(ceil_div_pow2(7, 0), 7u);
-    EXPECT_EQ(ceil_div_u32(0xFFFFFFFFu, 2), 0x80000000u);
-    EXPECT_EQ(ceil_div_u32(0xFFFFFFFFu, 255), 16843009u);
-    // HL of x 0..7 at one level: (0 + 2 - 1 - 1) / 2 = 0 and (7 + 2 - 1 - 1) / 2 = 3.
-    EXPECT_EQ(band_bound(0, 1, 1), 0u);
-    EXPECT_EQ(band_bound(7, 1, 1), 3u);
-    EXPECT_EQ(band_bound(0xFFFFFFFFu, 33, 1), 0u);  // ceil(-1 / 2^33)
-    EXPECT_EQ(band_bound(0xFFFFFFFFu, 33, 0), 1u);
-    EXPECT_EQ(band_bound(0, 33, 1), 0u);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Tile, tile-component, resolution and band bounds; precinct and code-block partition.
+// Precinct and code-block partition, by hand and over random geometries, near the top of the
+// 32-bit grid, and refused parameters.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -28,129 +29,6 @@ template <class T> Bounds bounds_of(const T& r) { return {r.x0, r.y0, r.x1, r.y1
         EXPECT_EQ(b_.x1, uint32_t(ex1));                                                 \
         EXPECT_EQ(b_.y1, uint32_t(ey1));                                                 \
     } while (0)
-
-TEST(TileGeometry, TileBoundsOnTheGrid) {
-    struct Case {
-        const char* name;
-        Image img;
-        uint32_t t;
-        Bounds expect;
-    };
-    Image big;
-    big.Xsiz = big.Ysiz = 1000;
-    big.XTsiz = big.YTsiz = 256;
-    Image offset = big;
-    offset.XOsiz = 10;
-    Image grid = big;
-    grid.XTOsiz = grid.YTOsiz = 5;
-    grid.XOsiz = grid.YOsiz = 7;
-    const Case cases[] = {
-        {"tile 0", big, 0, {0, 0, 256, 256}},
-        {"tile 3 at the right edge", big, 3, {768, 0, 1000, 256}},
-        {"tile 15 in the corner", big, 15, {768, 768, 1000, 1000}},
-        {"image offset clips the first tile", offset, 0, {10, 0, 256, 256}},
-        {"image offset leaves the others", offset, 1, {256, 0, 512, 256}},
-        {"offset grid, first tile", grid, 0, {7, 7, 261, 261}},
-        {"offset grid, second row", grid, 4, {7, 261, 261, 517}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Decoder dec(c.img);
-        Tile* tile = dec.build_tile(c.t, {Style{}});
-        ASSERT_NE(tile, nullptr) << t2_test::Messages::last();
-        EXPECT_BOUNDS(*tile, c.expect.x0, c.expect.y0, c.expect.x1, c.expect.y1);
-    }
-}
-
-TEST(TileGeometry, SubsampledComponentBounds) {
-    Image img;
-    img.XOsiz = 5;
-    img.Xsiz = 13;
-    img.Ysiz = 9;
-    img.XTsiz = img.YTsiz = 64;
-    img.components = {{1, 1, 8}, {2, 3, 8}, {3, 1, 8}};
-    Decoder dec(img);
-    Tile* tile = dec.build_tile(0, {Style{}});
-    ASSERT_NE(tile, nullptr);
-    EXPECT_BOUNDS(tile->components[0], 5, 0, 13, 9);
-    EXPECT_BOUNDS(tile->components[1], 3, 0, 7, 3);
-    EXPECT_BOUNDS(tile->components[2], 2, 0, 5, 9);
-}
-
-TEST(TileGeometry, ResolutionAndBandBounds) {
-    {
-        SCOPED_TRACE("x 0..7, NL 3");
-        Image img;
-        img.Xsiz = 7;
-        img.Ysiz = 7;
-        Decoder dec(img);
-        Style s;
-        s.levels = 3;
-        Tile* tile = dec.build_tile(0, {s});
-        ASSERT_NE(tile, nullptr);
-        const TileComponent& tc = tile->components[0];
-        ASSERT_EQ(tc.resolution_count, 4u);
-        const uint32_t x1[] = {1, 2, 4, 7};
-        for (uint32_t r = 0; r < 4; r++) {
-            EXPECT_EQ(tc.resolutions[r].x0, 0u);
-            EXPECT_EQ(tc.resolutions[r].x1, x1[r]) << r;
-        }
-        const Resolution& r3 = tc.resolutions[3];
-        EXPECT_EQ(r3.band_count, 3u);
-        EXPECT_EQ(r3.bands[0].x0, 0u);  // HL
-        EXPECT_EQ(r3.bands[0].x1, 3u);
-        EXPECT_EQ(r3.lower_x0, 0u);
-        EXPECT_EQ(r3.lower_x1, 4u);
-        EXPECT_EQ(r3.low_width, 4u);
-        EXPECT_EQ(r3.high_width, 3u);
-        EXPECT_BOUNDS(r3.bands[1], 0, 0, 4, 3);  // LH: low in x, high in y
-        EXPECT_BOUNDS(r3.bands[2], 0, 0, 3, 3);  // HH
-        EXPECT_BOUNDS(tc.resolutions[0].bands[0], 0, 0, 1, 1);  // LL
-        EXPECT_EQ(tc.resolutions[0].band_count, 1u);
-        EXPECT_EQ(tc.resolutions[0].low_width, 0u);
-    }
-    {
-        SCOPED_TRACE("odd offsets: x 3..10, NL 1");
-        Image img;
-        img.XOsiz = 3;
-        img.Xsiz = 10;
-        img.Ysiz = 4;
-        Decoder dec(img);
-        Style s;
-        s.levels = 1;
-        Tile* tile = dec.build_tile(0, {s});
-        ASSERT_NE(tile, nullptr);
-        const TileComponent& tc = tile->components[0];
-        EXPECT_EQ(tc.resolutions[0].x0, 2u);
-        EXPECT_EQ(tc.resolutions[0].x1, 5u);
-        EXPECT_EQ(tc.resolutions[1].bands[0].x0, 1u);
-        EXPECT_EQ(tc.resolutions[1].bands[0].x1, 5u);
-        EXPECT_EQ(tc.resolutions[1].low_width, 3u);
-        EXPECT_EQ(tc.resolutions[1].high_width, 4u);
-    }
-    {
-        SCOPED_TRACE("NL 0: LL only");
-        Decoder dec(Image{});
-        Tile* tile = dec.build_tile(0, {Style{}});
-        ASSERT_NE(tile, nullptr);
-        EXPECT_EQ(tile->components[0].resolution_count, 1u);
-        EXPECT_EQ(tile->max_resolutions, 1u);
-        EXPECT_EQ(tile->components[0].resolutions[0].band_count, 1u);
-    }
-}
-
-TEST(TileGeometry, MaxResolutionsOverComponents) {
-    Image img;
-    img.components = {{1, 1, 8}, {1, 1, 8}, {1, 1, 8}};
-    Decoder dec(img);
-    Style a, b;
-    a.levels = 4;
-    b.levels = 5;
-    Tile* tile = dec.build_tile(0, {a, b, a});
-    ASSERT_NE(tile, nullptr);
-    EXPECT_EQ(tile->max_resolutions, 6u);
-    EXPECT_EQ(tile->component_count, 3u);
-}
 
 // Partition cases: precinct exponents, code-block sizes, resulting counts.
 struct PartitionCase {
@@ -211,37 +89,6 @@ TEST(Partition, CountsAndEffectiveSizes) {
     }
 }
 
-TEST(Partition, PrecinctEdgesAtAnOddStart) {
-    Image img;
-    img.XOsiz = 3;
-    img.Xsiz = 11;
-    img.Ysiz = 4;
-    Decoder dec(img);
-    Tile* tile = dec.build_tile(0, {make_style(0, 2, 2, {0x22})});
-    ASSERT_NE(tile, nullptr);
-    const Resolution& res = tile->components[0].resolutions[0];
-    ASSERT_EQ(res.precinct_count, 3u);
-    EXPECT_BOUNDS(res.precincts[0], 3, 0, 4, 4);
-    EXPECT_BOUNDS(res.precincts[1], 4, 0, 8, 4);
-    EXPECT_BOUNDS(res.precincts[2], 8, 0, 11, 4);
-    EXPECT_BOUNDS(res.precincts[0].bands[0].blocks[0], 3, 0, 4, 4);
-}
-
-TEST(Partition, LastBlockRowIsShort) {
-    Image img;
-    img.Xsiz = 100;
-    img.Ysiz = 70;
-    img.XTsiz = img.YTsiz = 128;
-    Decoder dec(img);
-    Tile* tile = dec.build_tile(0, {make_style(0, 6, 5)});
-    ASSERT_NE(tile, nullptr);
-    const Band& band = tile->components[0].resolutions[0].bands[0];
-    ASSERT_EQ(band.cb_across * band.cb_down, 6u);
-    EXPECT_BOUNDS(*band.code_blocks[5], 64, 64, 100, 70);
-    EXPECT_BOUNDS(*band.code_blocks[0], 0, 0, 64, 32);
-    EXPECT_EQ(tile->components[0].resolutions[0].precincts[0].bands[0].states[0].lblock, 3u);
-}
-
 TEST(Partition, EmptyBandHasNoBlocks) {
     // A tile one sample wide at an even x: resolution 1 has no high-pass column.
     Image img;
@@ -259,29 +106,6 @@ TEST(Partition, EmptyBandHasNoBlocks) {
     EXPECT_EQ(res.precincts[0].bands[0].blocks, nullptr);
     EXPECT_EQ(res.precincts[0].bands[0].inclusion_tree, nullptr);
     EXPECT_NE(res.bands[1].code_blocks, nullptr);  // LH keeps its blocks
-}
-
-TEST(Partition, NothingForReconstructionIsAllocatedAtBuild) {
-    Image img;
-    img.Xsiz = img.Ysiz = 200;
-    img.XTsiz = img.YTsiz = 256;
-    Decoder dec(img);
-    Tile* tile = dec.build_tile(0, {make_style(3, 5, 5)});
-    ASSERT_NE(tile, nullptr);
-    const TileComponent& tc = tile->components[0];
-    for (uint32_t r = 0; r < tc.resolution_count; r++) {
-        const Resolution& res = tc.resolutions[r];
-        EXPECT_EQ(res.ring_base.entries, nullptr);
-        EXPECT_EQ(res.ring_line.entries, nullptr);
-        EXPECT_EQ(res.ring_high.entries, nullptr);
-        EXPECT_EQ(res.input_row, nullptr);
-        EXPECT_EQ(res.next_out_row, res.y0);
-        for (uint32_t b = 0; b < res.band_count; b++) {
-            EXPECT_EQ(res.bands[b].stripe, nullptr);
-            EXPECT_EQ(res.bands[b].next_row, res.bands[b].y0);
-            EXPECT_EQ(res.bands[b].next_cb_row, 0u);
-        }
-    }
 }
 
 // For random geometries: precincts tile the resolution, each precinct's blocks lie in its
@@ -402,18 +226,6 @@ TEST(Partition, RefusedParameters) {
     // Precinct exponent 0 is fine at resolution 0.
     Decoder dec(Image{});
     EXPECT_NE(dec.build_tile(0, {make_style(1, 6, 6, {0x00, 0x11})}), nullptr);
-}
-
-TEST(Partition, TileRecordReusableAfterDestroy) {
-    Decoder dec(Image{});
-    Tile* tile = dec.build_tile(0, {make_style(2, 4, 4, {0x33, 0x44, 0x55})});
-    ASSERT_NE(tile, nullptr);
-    tile_destroy(dec.get(), tile);
-    EXPECT_EQ(tile->components, nullptr);
-    EXPECT_EQ(tile->progression_state, nullptr);
-    EXPECT_EQ(tile->built, 0u);
-    tile_destroy(dec.get(), tile);  // a second destroy is harmless
-    EXPECT_NE(dec.build_tile(0, {Style{}}), nullptr);
 }
 
 }  // namespace

@@ -501,57 +501,9 @@ TEST(PacketDecoding, SegmentBytesGatherOverManyLayers) {
     EXPECT_EQ(g.blocks[0][0].data, want);
 }
 
-// The same packets with headers in line, in PPM runs and in PPT segments, split over two
-// tile-parts, gather the same bytes.
-std::vector<Scenario> packed_scenarios() {
-    std::vector<Scenario> out;
-    Scenario a;
-    a.layers = {{groups({{3, 20}}, 1), groups({{1, 5}}, 9)},
-                {{}, {}},
-                {groups({{2, 7}}, 3), {}},
-                {groups({{4, 9}}, 4), groups({{2, 6}}, 5)}};
-    out.push_back(a);
-    Scenario b = a;
-    b.Scod = kSop | kEph;
-    b.cblk_style = 0x04;
-    b.layers = {{groups({{1, 3}, {1, 4}}, 1), groups({{1, 5}}, 9)},
-                {groups({{1, 2}}, 6), {}},
-                {{}, groups({{1, 1}, {1, 0}}, 3)},
-                {{}, {}}};
-    out.push_back(b);
-    return out;
-}
-
 Bytes run(const Bytes& h) {
     const uint32_t n = uint32_t(h.size());
     return cat({{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)}, h});
-}
-
-TEST(PackedHeaders, PpmAndPptMatchInline) {
-    for (const Scenario& s : packed_scenarios()) {
-        SCOPED_TRACE(int(s.Scod));
-        const auto packets = encode(s);
-        Reader inline_reader(s);
-        ASSERT_EQ(inline_reader.part(inline_data(packets, 0, 2, s.Scod)), 1);
-        ASSERT_EQ(inline_reader.part(inline_data(packets, 2, 4, s.Scod)), 1);
-        const Gathered expect = inline_reader.gathered();
-
-        Reader ppm(s);
-        ppm.use_ppm(cat({run(headers(packets, 0, 2)), run(headers(packets, 2, 4))}));
-        ASSERT_EQ(ppm.part(bodies(packets, 0, 2, s.Scod)), 1) << t2_test::Messages::last();
-        EXPECT_EQ(ppm.tp().consumed, ppm.tp().Psot);
-        ASSERT_EQ(ppm.part(bodies(packets, 2, 4, s.Scod)), 1) << t2_test::Messages::last();
-        EXPECT_EQ(ppm.get()->ppm_pos, ppm.get()->ppm_length);
-        EXPECT_EQ(ppm.gathered(), expect);
-
-        Reader ppt(s);
-        ppt.use_ppt(headers(packets, 0, 2));
-        ASSERT_EQ(ppt.part(bodies(packets, 0, 2, s.Scod)), 1) << t2_test::Messages::last();
-        ppt.use_ppt(headers(packets, 0, 4));  // the second tile-part appends its PPT bytes
-        ASSERT_EQ(ppt.part(bodies(packets, 2, 4, s.Scod)), 1) << t2_test::Messages::last();
-        EXPECT_EQ(ppt.tile()->ppt_pos, ppt.tile()->ppt_length);
-        EXPECT_EQ(ppt.gathered(), expect);
-    }
 }
 
 TEST(PackedHeaders, PptHeaderWhoseBodyOpensTheNextTilePart) {

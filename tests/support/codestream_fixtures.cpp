@@ -88,11 +88,6 @@ void Messages::clear() {
 }
 void Messages::on_error(const char* m) { errors.emplace_back(m); }
 void Messages::on_warning(const char* m) { warnings.emplace_back(m); }
-int Messages::count_warning(const std::string& text) {
-    int n = 0;
-    for (const std::string& w : warnings) n += w == text;
-    return n;
-}
 
 Decoder::Decoder(std::vector<uint8_t> bytes, bool install_hooks) : bytes_(std::move(bytes)) {
     Messages::clear();

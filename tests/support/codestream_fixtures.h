@@ -64,7 +64,6 @@ struct Messages {
     static void clear();
     static void on_error(const char* m);
     static void on_warning(const char* m);
-    static int count_warning(const std::string& text);
 };
 
 // A jpcdec over a private copy of the bytes; on destruction it checks that the decoder,

@@ -32,13 +32,12 @@ private:
     Stream* stream_ = nullptr;
 };
 
-// Forwards to an inner stream, counting calls. fail_reads / fail_seeks make the next that many
+// Forwards to an inner stream, counting reads. fail_reads / fail_seeks make the next that many
 // calls fail before reaching the inner stream; fake_size, when set, replaces the inner size.
 struct CountingStream {
     Stream base;  // first, so a CountingStream* is a Stream*
     Stream* inner;
-    uint32_t reads = 0, seeks = 0;
-    uint64_t bytes_read = 0;
+    uint32_t reads = 0;
     uint32_t fail_reads = 0, fail_seeks = 0;
     uint64_t fake_size = 0;
 

@@ -141,10 +141,6 @@ std::vector<std::string> Messages::jp2_warnings() const {
     return out;
 }
 
-bool Messages::has_error(const std::string& m) const {
-    return std::find(errors.begin(), errors.end(), m) != errors.end();
-}
-
 Decoder::Decoder(Bytes bytes) : bytes_(std::move(bytes)) {
     g_messages = Messages();
     ops_ = memops_create();

@@ -51,7 +51,6 @@ struct Messages {
     std::vector<std::string> errors;
     std::vector<std::string> warnings;
     bool has_warning(const std::string& m) const;
-    bool has_error(const std::string& m) const;
     // The warnings that come from the JP2 module itself (the codestream decoder shares the
     // hooks and adds its own notes).
     std::vector<std::string> jp2_warnings() const;
