@@ -57,6 +57,7 @@ struct Decoded {
     uint32_t width = 0, height = 0;
     std::vector<uint8_t> samples;  // `count` interleaved components per pixel
     uint32_t rows_delivered = 0;
+    bool input_failed = false;     // as the decoder tells after the last row
     uint64_t peak = 0;             // bytes held at most through the decoder's MemOps
 };
 
@@ -90,6 +91,7 @@ Decoded decode(Road road, Stream* s, uint16_t count, AfterParse after_parse) {
             uint8_t* row = out.samples.data() + stride * y;
             if (d ? jpcdec_decode_row(d, row) : jp2_decode_row(j, row)) out.rows_delivered++;
         }
+        out.input_failed = d ? jpcdec_input_failed(d) : jp2_input_failed(j);
         if (d) jpcdec_finish_output(d);
         if (j) jp2_finish_output(j);
     }
@@ -190,13 +192,15 @@ TEST(Memory, CodedBytesComeBackTheSameOnEveryRoad) {
         EXPECT_EQ(got.width, want.width);
         EXPECT_EQ(got.height, want.height);
         EXPECT_EQ(got.samples, want.samples);
+        EXPECT_FALSE(got.input_failed);
         EXPECT_TRUE(messages().empty()) << messages().front();
     }
 }
 
 // The input stops delivering after parsing (a file cut short, a device gone): every row still
 // arrives, each block whose bytes cannot be had is zero (so every sample is the level shift,
-// 128), and the failure is reported once, not once per block.
+// 128), the failure is reported once, not once per block, and the decoder says its input
+// failed (the tool then refuses the picture instead of writing the zeros).
 TEST(Memory, StreamThatFailsOnRereadCostsOnlySamples) {
     const struct {
         const char* name;
@@ -218,6 +222,7 @@ TEST(Memory, StreamThatFailsOnRereadCostsOnlySamples) {
             s.refuse_seeks = c.refuse_seeks;
         });
         ASSERT_TRUE(got.parsed);
+        EXPECT_TRUE(got.input_failed);
         EXPECT_EQ(got.rows_delivered, got.height);
         ASSERT_EQ(got.samples.size(), size_t(48) * 40 * 3);
         for (size_t i = 0; i < got.samples.size(); i++) ASSERT_EQ(got.samples[i], 128) << i;
