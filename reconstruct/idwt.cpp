@@ -45,7 +45,7 @@ void pull_input_row(void* p, uint32_t y, int32_t* line) {
     }
     const uint32_t w = res->x1 - res->x0;
     if (kReversible) {
-        synth_53_row(line, low, high, res->x0, res->x1);
+        synth_53_row(line, low, high, res->x0, res->x1, res->narrow53);
     } else {
         // The 9/7 extends both halves by four samples on each side: rows handed over in
         // place in a stripe have no such room, so they are copied next to their margins.
@@ -228,6 +228,30 @@ void recon_level_free(MemOps* ops, Resolution* res) {
     res->input_row = res->input_low = res->input_high = nullptr;
 }
 
+namespace {
+
+// Marks the 5/3 levels whose sums cannot leave 32 bits. A band sample is below
+// 2^(magnitude bits + ROI shift) units, held x 4 (one more bit of margin is taken); a 1-D
+// pass takes inputs below m to below 2.5 m + 2 (low-pass samples move by at most (2m + 8) / 4,
+// high-pass ones by half the sum of two updated low-pass ones), and a level is two passes
+// over its bands and the level below. Sums are at most twice a value plus 8.
+void mark_narrow_levels(TileComponent* tc) {
+    double m = 0;
+    for (uint32_t r = 0; r < tc->resolution_count; r++) {
+        Resolution* res = &tc->resolutions[r];
+        for (uint32_t b = 0; b < res->band_count && b < 3; b++) {
+            uint32_t bits = uint32_t(res->bands[b].magnitude_bits) + tc->roi_shift;
+            if (bits > 31) bits = 31;
+            const double band = double(uint64_t(1) << (bits + 3));
+            if (band > m) m = band;
+        }
+        if (r >= 1) m = 2.5 * (2.5 * m + 2) + 2;
+        res->narrow53 = tc->transform == 1 && 2 * m + 16 < 2147483648.0 ? 1 : 0;
+    }
+}
+
+}  // namespace
+
 int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
     if (!tile->built || !tile->components) return 0;
     if (count > tile->component_count) count = tile->component_count;
@@ -235,6 +259,7 @@ int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
         TileComponent* tc = &tile->components[j];
         if (!tc->resolutions) continue;
         const bool coded = has_coded_data(tc);
+        mark_narrow_levels(tc);
         for (uint32_t r = 0; r < tc->resolution_count; r++) {
             Resolution* res = &tc->resolutions[r];
             res->next_out_row = res->y0;

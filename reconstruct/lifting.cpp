@@ -24,37 +24,47 @@ inline void extend_row(int32_t* x, int32_t n, int32_t left, int32_t right) {
 }
 
 // ---- line operations of the vertical 5/3 (w samples each) ----
+// W is the width of the arithmetic: int64_t with every result saturated into 32 bits, or
+// int32_t on levels whose bounds keep every sum inside 32 bits (Resolution::narrow53), where
+// the results are the same and a vector holds twice the samples.
+
+inline int32_t fit(int64_t v) { return sat_i32(v); }
+inline int32_t fit(int32_t v) { return v; }
 
 // L -= ((A + B + 8) >> 2) with the fraction bits cleared: the complete low-pass update.
-REC_VECTOR_LOOP void v53_sub_full(int32_t* __restrict L, const int32_t* A, const int32_t* B,
-                                  uint32_t w) {
-    for (uint32_t i = 0; i < w; i++)
-        L[i] = sat_i32(L[i] - (((int64_t(A[i]) + B[i] + 8) >> 2) & kClear2));
+template <class W>
+REC_VECTOR_TEMPLATE void v53_sub_full(int32_t* __restrict L, const int32_t* A, const int32_t* B,
+                                      uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = fit(L[i] - (((W(A[i]) + B[i] + 8) >> 2) & W(kClear2)));
 }
 // First half of a low-pass update: the upper neighbour only, nothing cleared.
-REC_VECTOR_LOOP void v53_sub_first(int32_t* __restrict L, const int32_t* __restrict A, uint32_t w) {
-    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(L[i] - ((int64_t(A[i]) + 8) >> 2));
+template <class W>
+REC_VECTOR_TEMPLATE void v53_sub_first(int32_t* __restrict L, const int32_t* __restrict A, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = fit(L[i] - ((W(A[i]) + 8) >> 2));
 }
 // Second half: the +3 and the clearing make the two halves equal the floor of the sum.
-REC_VECTOR_LOOP void v53_sub_second(int32_t* __restrict L, const int32_t* __restrict B, uint32_t w) {
-    for (uint32_t i = 0; i < w; i++)
-        L[i] = sat_i32((int64_t(L[i]) - (B[i] >> 2) + 3) & kClear2);
+template <class W>
+REC_VECTOR_TEMPLATE void v53_sub_second(int32_t* __restrict L, const int32_t* __restrict B, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = fit((W(L[i]) - (B[i] >> 2) + 3) & W(kClear2));
 }
 // L += ((A + B) >> 1) with the fraction bits cleared: the complete high-pass update.
-REC_VECTOR_LOOP void v53_add_full(int32_t* __restrict L, const int32_t* A, const int32_t* B,
-                                  uint32_t w) {
-    for (uint32_t i = 0; i < w; i++)
-        L[i] = sat_i32(L[i] + (((int64_t(A[i]) + B[i]) >> 1) & kClear2));
+template <class W>
+REC_VECTOR_TEMPLATE void v53_add_full(int32_t* __restrict L, const int32_t* A, const int32_t* B,
+                                      uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = fit(L[i] + (((W(A[i]) + B[i]) >> 1) & W(kClear2)));
 }
-REC_VECTOR_LOOP void v53_add_first(int32_t* __restrict L, const int32_t* __restrict A, uint32_t w) {
-    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(int64_t(L[i]) + (A[i] >> 1));
+template <class W>
+REC_VECTOR_TEMPLATE void v53_add_first(int32_t* __restrict L, const int32_t* __restrict A, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = fit(W(L[i]) + (A[i] >> 1));
 }
-REC_VECTOR_LOOP void v53_add_second(int32_t* __restrict L, const int32_t* __restrict B, uint32_t w) {
-    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32((int64_t(L[i]) + (B[i] >> 1)) & kClear2);
+template <class W>
+REC_VECTOR_TEMPLATE void v53_add_second(int32_t* __restrict L, const int32_t* __restrict B, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = fit((W(L[i]) + (B[i] >> 1)) & W(kClear2));
 }
 // High-pass sample at the edge: its mirrored neighbour pair is twice the one neighbour.
-REC_VECTOR_LOOP void v53_add_mirror(int32_t* __restrict L, const int32_t* __restrict A, uint32_t w) {
-    for (uint32_t i = 0; i < w; i++) L[i] = sat_i32(int64_t(L[i]) + A[i]);
+template <class W>
+REC_VECTOR_TEMPLATE void v53_add_mirror(int32_t* __restrict L, const int32_t* __restrict A, uint32_t w) {
+    for (uint32_t i = 0; i < w; i++) L[i] = fit(W(L[i]) + A[i]);
 }
 
 // ---- line operations of the vertical 9/7 ----
@@ -116,21 +126,23 @@ REC_VECTOR_LOOP void v97_steady_even(int32_t* const* L, int32_t* __restrict dst,
 }
 
 // Steady state of the 5/3 column, likewise fused.
-REC_VECTOR_LOOP void v53_steady_odd(int32_t* const* L, int32_t* __restrict dst, uint32_t w) {
+template <class W>
+REC_VECTOR_TEMPLATE void v53_steady_odd(int32_t* const* L, int32_t* __restrict dst, uint32_t w) {
     int32_t *__restrict L0 = L[0], *__restrict L1 = L[1], *__restrict L2 = L[2];
     for (uint32_t i = 0; i < w; i++) {
-        const int32_t a1 = sat_i32((int64_t(L1[i]) - (L2[i] >> 2) + 3) & kClear2);
+        const int32_t a1 = fit((W(L1[i]) - (L2[i] >> 2) + 3) & W(kClear2));
         L1[i] = a1;
-        dst[i] = sat_i32((int64_t(L0[i]) + (a1 >> 1)) & kClear2);
+        dst[i] = fit((W(L0[i]) + (a1 >> 1)) & W(kClear2));
     }
 }
 
-REC_VECTOR_LOOP void v53_steady_even(int32_t* const* L, int32_t* __restrict dst, uint32_t w) {
+template <class W>
+REC_VECTOR_TEMPLATE void v53_steady_even(int32_t* const* L, int32_t* __restrict dst, uint32_t w) {
     int32_t *__restrict L0 = L[0], *__restrict L1 = L[1], *__restrict L2 = L[2];
     for (uint32_t i = 0; i < w; i++) {
         const int32_t l0 = L0[i], l1 = L1[i];
-        L2[i] = sat_i32(L2[i] - ((int64_t(l1) + 8) >> 2));
-        L1[i] = sat_i32(int64_t(l1) + (l0 >> 1));
+        L2[i] = fit(L2[i] - ((W(l1) + 8) >> 2));
+        L1[i] = fit(W(l1) + (l0 >> 1));
         dst[i] = l0;
     }
 }
@@ -156,6 +168,7 @@ void ring_lines(const Resolution* res, int32_t** L, uint32_t n) {
 }
 
 // A whole column of at most 3 (5/3) rows: every update at once, edges mirrored.
+template <class W>
 void small_column_53(int32_t** L, uint32_t h, uint32_t y0, uint32_t w) {
     if (h == 1) {
         if (y0 & 1)
@@ -165,13 +178,13 @@ void small_column_53(int32_t** L, uint32_t h, uint32_t y0, uint32_t w) {
     for (uint32_t k = (y0 & 1); k < h; k += 2) {  // low-pass rows first
         const int32_t* a = k > 0 ? L[k - 1] : L[k + 1];
         const int32_t* b = k + 1 < h ? L[k + 1] : L[k - 1];
-        v53_sub_full(L[k], a, b, w);
+        v53_sub_full<W>(L[k], a, b, w);
     }
     for (uint32_t k = 1 - (y0 & 1); k < h; k += 2) {
         if (k > 0 && k + 1 < h)
-            v53_add_full(L[k], L[k - 1], L[k + 1], w);
+            v53_add_full<W>(L[k], L[k - 1], L[k + 1], w);
         else
-            v53_add_mirror(L[k], k > 0 ? L[k - 1] : L[k + 1], w);
+            v53_add_mirror<W>(L[k], k > 0 ? L[k - 1] : L[k + 1], w);
     }
 }
 
@@ -283,8 +296,10 @@ void lift_53_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
     h53_high(x + e0 + 1, pairs);
 }
 
-void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1) {
-    if (i1 <= i0) return;
+namespace {
+
+template <class W>
+void synth_53(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1) {
     const uint32_t n = i1 - i0;
     if (n < 2) {
         interleave_row(line, lo, hi, n, i0);
@@ -309,16 +324,26 @@ void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t
     uint32_t b = nh - s < nl ? nh - s : nl;
     if (b < a) b = a;
     for (uint32_t j = 0; j < a && j < nl; j++) update_low(j);
-    if (b > a) v53_sub_full(lo + a, hi + a - 1 + s, hi + a + s, b - a);
+    if (b > a) v53_sub_full<W>(lo + a, hi + a - 1 + s, hi + a + s, b - a);
     for (uint32_t j = b; j < nl; j++) update_low(j);
     // High-pass sample j has low-pass neighbours j - s and j + 1 - s.
     const uint32_t a2 = s;
     uint32_t b2 = nl - 1 + s < nh ? nl - 1 + s : nh;
     if (b2 < a2) b2 = a2;
     for (uint32_t j = 0; j < a2 && j < nh; j++) update_high(j);
-    if (b2 > a2) v53_add_full(hi + a2, lo + a2 - s, lo + a2 + 1 - s, b2 - a2);
+    if (b2 > a2) v53_add_full<W>(hi + a2, lo + a2 - s, lo + a2 + 1 - s, b2 - a2);
     for (uint32_t j = b2; j < nh; j++) update_high(j);
     interleave_row(line, lo, hi, n, i0);
+}
+
+}  // namespace
+
+void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1, bool narrow) {
+    if (i1 <= i0) return;
+    if (narrow)
+        synth_53<int32_t>(line, lo, hi, i0, i1);
+    else
+        synth_53<int64_t>(line, lo, hi, i0, i1);
 }
 
 void lift_97_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
@@ -370,7 +395,10 @@ void lift_97_split(int32_t* low, int32_t* high, uint32_t i0, uint32_t i1, int32_
     interleave_row(out, low, high, uint32_t(n), i0);
 }
 
-void vertical_53_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {
+namespace {
+
+template <class W>
+void vertical_53(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {
     const uint32_t w = res->x1 - res->x0;
     const uint32_t y0 = res->y0, y1 = res->y1;
     const uint32_t h = y1 - y0;
@@ -381,43 +409,52 @@ void vertical_53_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* ds
         const uint32_t first = h < 3 ? h : 3;
         for (uint32_t k = 0; k < first; k++) pull(ctx, y0 + k, L[k]);
         if (h <= 3) {
-            small_column_53(L, h, y0, w);
+            small_column_53<W>(L, h, y0, w);
         } else if (y0 & 1) {
-            v53_sub_full(L[1], L[0], L[2], w);
-            v53_add_mirror(L[0], L[1], w);
+            v53_sub_full<W>(L[1], L[0], L[2], w);
+            v53_add_mirror<W>(L[0], L[1], w);
         } else {
-            v53_sub_full(L[0], L[1], L[1], w);
-            v53_sub_first(L[2], L[1], w);
-            v53_add_first(L[1], L[0], w);
+            v53_sub_full<W>(L[0], L[1], L[1], w);
+            v53_sub_first<W>(L[2], L[1], w);
+            v53_add_first<W>(L[1], L[0], w);
         }
     } else if (h > 3 && uint64_t(c) + 3 <= y1) {
         pull(ctx, c + 2, L[2]);  // into the entry that held row c - 1
         const bool last = uint64_t(c) + 3 == y1;
         if (!last) {
             if (c & 1)
-                v53_steady_odd(L, dst, w);
+                v53_steady_odd<W>(L, dst, w);
             else
-                v53_steady_even(L, dst, w);
+                v53_steady_even<W>(L, dst, w);
             res->next_out_row = c + 1;
             advance_rings(res);
             return;
         }
         // The last row comes in: finish the column, its edge mirrored.
         if (c & 1) {
-            v53_sub_second(L[1], L[2], w);
-            v53_add_second(L[0], L[1], w);
-            v53_add_mirror(L[2], L[1], w);
+            v53_sub_second<W>(L[1], L[2], w);
+            v53_add_second<W>(L[0], L[1], w);
+            v53_add_mirror<W>(L[2], L[1], w);
         } else {
             // Last row even: both halves at once, the second from the mirrored neighbour.
             for (uint32_t i = 0; i < w; i++)
                 L[2][i] = sat_i32((int64_t(L[2][i]) - ((int64_t(L[1][i]) + 8) >> 2) -
                                    (L[1][i] >> 2) + 3) & kClear2);
-            v53_add_full(L[1], L[0], L[2], w);
+            v53_add_full<W>(L[1], L[0], L[2], w);
         }
     }
     copy_or_zero(dst, L[0], w, c < y1);
     res->next_out_row = c + 1;
     advance_rings(res);
+}
+
+}  // namespace
+
+void vertical_53_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {
+    if (res->narrow53)
+        vertical_53<int32_t>(res, pull, ctx, dst);
+    else
+        vertical_53<int64_t>(res, pull, ctx, dst);
 }
 
 void vertical_97_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {

@@ -27,6 +27,12 @@ struct Resolution;
 #else
 #define REC_VECTOR_LOOP
 #endif
+// The same for function templates, which only GCC clones.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define REC_VECTOR_TEMPLATE REC_VECTOR_LOOP
+#else
+#define REC_VECTOR_TEMPLATE
+#endif
 
 // 9/7 lifting and inverse ICT constants in units of 2^-30, whatever the samples' fraction
 // bits: constants rounded to 1/65536 would give the low-pass synthesis a gain of about
@@ -69,8 +75,10 @@ void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint3
 // sample i1-1). Writes up to 2 (5/3) or 4 (9/7) samples beyond each end.
 void lift_53_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
 // The same result as interleave_row then lift_53_row, from the low-pass samples lo and the
-// high-pass samples hi (both overwritten) into line, which needs no margins.
-void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1);
+// high-pass samples hi (both overwritten) into line, which needs no margins. narrow: the
+// level's sums are known to fit 32 bits (Resolution::narrow53), so they are formed in 32.
+void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1,
+                  bool narrow = false);
 void lift_97_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
 
 // lift_97_row for a row still split in halves: low (samples at even positions) and high (odd

@@ -116,9 +116,12 @@ void pull_row(void* p, uint32_t y, int32_t* line) {
 }
 
 // Runs the decoder's line-based synthesis over the level; 3 extra calls past the end.
-std::vector<int32_t> decode_level(const Level& lv, bool reversible, std::vector<uint32_t>* order) {
+// narrow: the 5/3 in 32-bit sums, as on levels whose bounds allow it.
+std::vector<int32_t> decode_level(const Level& lv, bool reversible, std::vector<uint32_t>* order,
+                                  bool narrow = false) {
     MemOps* ops = memops_create();
     Resolution res{};
+    res.narrow53 = narrow;
     res.x0 = lv.x0;
     res.x1 = lv.x0 + lv.w;
     res.y0 = lv.y0;
@@ -171,6 +174,9 @@ TEST(ReconstructLifting, SynthesisMatchesWholeArrayReference) {
                         std::vector<uint32_t> order;
                         const std::vector<int32_t> got = decode_level(lv, reversible, &order);
                         const std::vector<int64_t> want = reference_2d(lv, reversible);
+                        if (reversible) {
+                            ASSERT_EQ(decode_level(lv, true, nullptr, true), got);
+                        }
                         // Columns of more than 5 rows split some 9/7 updates into two rounded
                         // products; the difference stays within a few 1/65536 units. 5/3:
                         // the integers (a lone odd sample may keep a half in its fraction
@@ -201,6 +207,9 @@ TEST(ReconstructLifting, LongColumnsAtBothParities) {
                 const Level lv = random_level(3, y0, 5, h, reversible, rng);
                 const std::vector<int32_t> got = decode_level(lv, reversible, nullptr);
                 const std::vector<int64_t> want = reference_2d(lv, reversible);
+                if (reversible) {
+                    ASSERT_EQ(decode_level(lv, true, nullptr, true), got);
+                }
                 const int64_t tolerance = reversible ? 0 : 8;
                 for (uint32_t i = 0; i < lv.w * h; i++)
                     ASSERT_LE(std::llabs(got[i] - want[i]), tolerance) << "sample " << i;
@@ -264,6 +273,12 @@ TEST(ReconstructLifting, SplitHalvesMatchInterleavedRow) {
                     interleave_row(want.data() + 4, low.data() + 4, high.data() + 4, n, i0);
                     if (reversible) {
                         lift_53_row(want.data() + 4, want.data() + 4 + n - 1, i0, i1);
+                        if (trial < 3) {  // values that keep the 5/3's sums inside 32 bits
+                            std::vector<int32_t> lo2(low), hi2(high), narrow(n, 0);
+                            synth_53_row(narrow.data(), lo2.data() + 4, hi2.data() + 4, i0, i1, true);
+                            for (uint32_t k = 0; k < n; k++)
+                                ASSERT_EQ(narrow[k], want[4 + k]) << "narrow sample " << k;
+                        }
                         synth_53_row(got.data(), low.data() + 4, high.data() + 4, i0, i1);
                     } else {
                         lift_97_row(want.data() + 4, want.data() + 4 + n - 1, i0, i1);

@@ -103,6 +103,7 @@ struct Resolution {
     int32_t* input_high;                      // input_low + low_width + 8
     uint32_t low_width, high_width;
     uint32_t next_out_row;
+    uint8_t narrow53;  // 1: every 5/3 sum of this level fits 32 bits (set by recon_tile_begin)
 };
 
 struct TileComponent {
