@@ -70,36 +70,18 @@ std::vector<Packet> encode(const Scenario& s) {
 
 Bytes sop(uint16_t n) { return {0xFF, 0x91, 0x00, 0x04, uint8_t(n >> 8), uint8_t(n)}; }
 
-// Tile-part data with headers in line: [SOP] header body, packet after packet.
-Bytes inline_data(const std::vector<Packet>& packets, size_t from, size_t to, uint8_t Scod) {
+// Tile-part data of packets [from, to): [SOP] header body in line, or, when the headers are
+// packed elsewhere, only the bodies (SOP stays with them) or only the headers.
+enum Parts { kInline, kBodies, kHeaders };
+Bytes join(const std::vector<Packet>& packets, size_t from, size_t to, uint8_t Scod,
+           Parts parts = kInline) {
     Bytes out;
+    auto add = [&out](const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); };
     for (size_t i = from; i < to; i++) {
-        if (Scod & kSop) {
-            const Bytes s = sop(uint16_t(i));
-            out.insert(out.end(), s.begin(), s.end());
-        }
-        out.insert(out.end(), packets[i].header.begin(), packets[i].header.end());
-        out.insert(out.end(), packets[i].body.begin(), packets[i].body.end());
+        if ((Scod & kSop) && parts != kHeaders) add(sop(uint16_t(i)));
+        if (parts != kBodies) add(packets[i].header);
+        if (parts != kHeaders) add(packets[i].body);
     }
-    return out;
-}
-
-Bytes bodies(const std::vector<Packet>& packets, size_t from, size_t to, uint8_t Scod) {
-    Bytes out;
-    for (size_t i = from; i < to; i++) {
-        if (Scod & kSop) {
-            const Bytes s = sop(uint16_t(i));
-            out.insert(out.end(), s.begin(), s.end());
-        }
-        out.insert(out.end(), packets[i].body.begin(), packets[i].body.end());
-    }
-    return out;
-}
-
-Bytes headers(const std::vector<Packet>& packets, size_t from, size_t to) {
-    Bytes out;
-    for (size_t i = from; i < to; i++)
-        out.insert(out.end(), packets[i].header.begin(), packets[i].header.end());
     return out;
 }
 
@@ -109,6 +91,10 @@ struct Segment {
     bool operator==(const Segment& o) const {
         return is_mq == o.is_mq && npasses == o.npasses && max_passes == o.max_passes &&
                data == o.data;
+    }
+    friend void PrintTo(const Segment& s, std::ostream* os) {
+        *os << "{mq " << s.is_mq << ", " << s.npasses << "/" << s.max_passes << " passes, "
+            << s.data.size() << " bytes}";
     }
 };
 
@@ -207,7 +193,7 @@ private:
 Gathered read_inline(const Scenario& s) {
     const auto packets = encode(s);
     Reader r(s);
-    EXPECT_EQ(r.part(inline_data(packets, 0, packets.size(), s.Scod)), 1)
+    EXPECT_EQ(r.part(join(packets, 0, packets.size(), s.Scod)), 1)
         << t2_test::Messages::last();
     EXPECT_EQ(r.tp().consumed, r.tp().Psot);
     return r.gathered();
@@ -305,17 +291,7 @@ TEST(PacketDecoding, SegmentsPerCodeBlockStyle) {
         SCOPED_TRACE(c.name);
         const Gathered g = read_inline(c.scenario);
         ASSERT_EQ(g.blocks.size(), 2u);
-        for (size_t i = 0; i < 2; i++) {
-            SCOPED_TRACE("block " + std::to_string(i));
-            ASSERT_EQ(g.blocks[i].size(), c.expect[i].size());
-            for (size_t k = 0; k < c.expect[i].size(); k++) {
-                SCOPED_TRACE("segment " + std::to_string(k));
-                EXPECT_EQ(g.blocks[i][k].is_mq, c.expect[i][k].is_mq);
-                EXPECT_EQ(g.blocks[i][k].npasses, c.expect[i][k].npasses);
-                EXPECT_EQ(g.blocks[i][k].max_passes, c.expect[i][k].max_passes);
-                EXPECT_EQ(g.blocks[i][k].data, c.expect[i][k].data);
-            }
-        }
+        for (size_t i = 0; i < 2; i++) EXPECT_EQ(g.blocks[i], c.expect[i]) << "block " << i;
         EXPECT_EQ(g.zero_bitplanes, c.scenario.zero_bitplanes);
     }
 }
@@ -326,7 +302,7 @@ TEST(PacketDecoding, EmptyPacketReadsOneByte) {
     const auto packets = encode(s);
     ASSERT_EQ(packets[1].header, Bytes{0x00});
     Reader r(s);
-    ASSERT_EQ(r.part(inline_data(packets, 0, 3, 0)), 1);
+    ASSERT_EQ(r.part(join(packets, 0, 3, 0)), 1);
     EXPECT_EQ(r.tp().consumed, r.tp().Psot);
     EXPECT_EQ(r.state(0).pass_count, 2u);
     EXPECT_EQ(r.state(0).included_now, 1u);  // from the last packet
@@ -341,9 +317,9 @@ TEST(PacketDecoding, TilePartEndsAtPsotAndResumes) {
     const auto packets = encode(s);
     const Gathered whole = read_inline(s);
     Reader r(s);
-    ASSERT_EQ(r.part(inline_data(packets, 0, 2, 0)), 1);
+    ASSERT_EQ(r.part(join(packets, 0, 2, 0)), 1);
     EXPECT_EQ(r.tile()->progression_state->layer, 1u);  // stopped after the second packet
-    ASSERT_EQ(r.part(inline_data(packets, 2, 3, 0)), 1);
+    ASSERT_EQ(r.part(join(packets, 2, 3, 0)), 1);
     EXPECT_EQ(r.gathered(), whole);
 }
 
@@ -352,7 +328,7 @@ TEST(PacketDecoding, PsotZeroRunsToEoc) {
     s.layers = {{groups({{1, 3}}, 1), {}}, {groups({{1, 4}}, 3), {}}, {groups({{1, 6}}, 3), {}}};
     const auto packets = encode(s);
     Reader r(s);
-    Bytes data = inline_data(packets, 0, 2, 0);
+    Bytes data = join(packets, 0, 2, 0);
     data.push_back(0xFF);
     data.push_back(0xD9);
     ASSERT_EQ(r.part(data, false), 1);
@@ -376,7 +352,7 @@ TEST(PacketDecoding, SopAndEphMarkers) {
     s.layers = {{groups({{2, 6}}, 1), {}}, {groups({{1, 3}}, 2), {}}};
     const auto packets = encode(s);
     Reader r(s);
-    ASSERT_EQ(r.part(cat({sop(0), inline_data(packets, 0, 1, 0), inline_data(packets, 1, 2, 0)})), 1);
+    ASSERT_EQ(r.part(cat({sop(0), join(packets, 0, 1, 0), join(packets, 1, 2, 0)})), 1);
     EXPECT_EQ(r.tp().consumed, r.tp().Psot);
     EXPECT_EQ(r.state(0).pass_count, 3u);
 }
@@ -388,7 +364,7 @@ TEST(PacketDecoding, MalformedSopFails) {
     const auto packets = encode(s);
     Reader r(s);
     const Bytes bad_sop = {0xFF, 0x91, 0x00, 0x05, 0x00, 0x00, 0x00};
-    EXPECT_EQ(r.part(cat({bad_sop, inline_data(packets, 0, 1, 0)})), 0);
+    EXPECT_EQ(r.part(cat({bad_sop, join(packets, 0, 1, 0)})), 0);
     EXPECT_FALSE(t2_test::Messages::errors.empty());
 }
 
@@ -465,7 +441,7 @@ TEST(PacketDecoding, HostileHeadersFailCleanly) {
         Bytes data = c.data;
         if (data.empty()) {
             const auto packets = encode(c.scenario);
-            data = inline_data(packets, 0, packets.size(), 0);
+            data = join(packets, 0, packets.size(), 0);
             ASSERT_GT(data.size(), c.cut);
             data.resize(data.size() - c.cut);
         }
@@ -513,10 +489,10 @@ TEST(PackedHeaders, PptHeaderWhoseBodyOpensTheNextTilePart) {
     const Gathered expect = read_inline(s);
     Reader r(s);
     // Every PPT byte arrives with the first tile-part, whose data ends after packet 0.
-    r.use_ppt(headers(packets, 0, 3));
-    ASSERT_EQ(r.part(bodies(packets, 0, 1, 0)), 1);
+    r.use_ppt(join(packets, 0, 3, 0, kHeaders));
+    ASSERT_EQ(r.part(join(packets, 0, 1, 0, kBodies)), 1);
     EXPECT_EQ(r.tile()->progression_state->body_pending, 1u);
-    ASSERT_EQ(r.part(bodies(packets, 1, 3, 0)), 1);
+    ASSERT_EQ(r.part(join(packets, 1, 3, 0, kBodies)), 1);
     EXPECT_EQ(r.tp().consumed, r.tp().Psot);
     EXPECT_EQ(r.gathered(), expect);
 }
@@ -526,13 +502,13 @@ TEST(PackedHeaders, TrailingEmptyPacketsAreRead) {
     s.layers = {{groups({{3, 20}}, 1), {}}, {{}, {}}, {{}, {}}};
     const auto packets = encode(s);
     Reader ppt(s);
-    ppt.use_ppt(headers(packets, 0, 3));
-    ASSERT_EQ(ppt.part(bodies(packets, 0, 3, 0)), 1);
+    ppt.use_ppt(join(packets, 0, 3, 0, kHeaders));
+    ASSERT_EQ(ppt.part(join(packets, 0, 3, 0, kBodies)), 1);
     EXPECT_EQ(ppt.tile()->ppt_pos, ppt.tile()->ppt_length);
     EXPECT_EQ(ppt.tile()->components[0].resolutions[0].precincts[0].packet_counter, 3u);
     Reader ppm(s);
-    ppm.use_ppm(run(headers(packets, 0, 3)));
-    ASSERT_EQ(ppm.part(bodies(packets, 0, 3, 0)), 1);
+    ppm.use_ppm(run(join(packets, 0, 3, 0, kHeaders)));
+    ASSERT_EQ(ppm.part(join(packets, 0, 3, 0, kBodies)), 1);
     EXPECT_EQ(ppm.get()->ppm_pos, ppm.get()->ppm_length);
 }
 
@@ -540,27 +516,25 @@ TEST(PackedHeaders, RunningOutFails) {
     Scenario s;
     s.layers = {{groups({{3, 20}}, 1), groups({{1, 5}}, 2)}, {groups({{1, 5}}, 2), {}}};
     const auto packets = encode(s);
-    struct Case {
+    const Bytes h = join(packets, 0, 2, 0, kHeaders);
+    const struct {
         const char* name;
-        Bytes ppm;
-    };
-    const Bytes h = headers(packets, 0, 2);
-    const Case cases[] = {
-        {"no run left", Bytes{0x00, 0x00}},
-        {"Nppm past the data", cat({{0x00, 0x00, 0x01, 0x00}, h})},
-        {"run shorter than the headers", run(Bytes(h.begin(), h.begin() + 2))},
+        Bytes packed;
+        bool ppt;
+    } cases[] = {
+        {"no run left", Bytes{0x00, 0x00}, false},
+        {"Nppm past the data", cat({{0x00, 0x00, 0x01, 0x00}, h}), false},
+        {"run shorter than the headers", run(Bytes(h.begin(), h.begin() + 2)), false},
+        {"PPT bytes shorter than the headers", Bytes(h.begin(), h.begin() + 2), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Reader r(s);
-        r.use_ppm(c.ppm);
-        EXPECT_EQ(r.part(bodies(packets, 0, 2, 0)), 0);
+        if (c.ppt) r.use_ppt(c.packed);
+        else r.use_ppm(c.packed);
+        EXPECT_EQ(r.part(join(packets, 0, 2, 0, kBodies)), 0);
         EXPECT_EQ(t2_test::Messages::last(), "Packed packet headers run out.");
     }
-    Reader r(s);
-    r.use_ppt(Bytes(h.begin(), h.begin() + 2));
-    EXPECT_EQ(r.part(bodies(packets, 0, 2, 0)), 0);
-    EXPECT_EQ(t2_test::Messages::last(), "Packed packet headers run out.");
 }
 
 // Whole codestreams: one tile, three layers, the same packets in line, in PPM segments
@@ -635,31 +609,29 @@ TEST(PackedHeaders, WholeStreamsDecodeIdentically) {
         const Bytes main_plain = cs_test::main_header(siz_params(), cod_params(scod)).v;
         const Bytes eoc = {0xFF, 0xD9};
         const Bytes in_line = cat({main_plain,
-                                   tile_part(0, {}, inline_data(packets, 0, 2, scod)),
-                                   tile_part(1, {}, inline_data(packets, 2, 3, scod)), eoc});
+                                   tile_part(0, {}, join(packets, 0, 2, scod)),
+                                   tile_part(1, {}, join(packets, 2, 3, scod)), eoc});
         const auto expect = stream_totals(in_line);
         ASSERT_FALSE(expect.empty());
 
         // PPM: runs for tile-parts 0 and 1, the first split across two segments, which
         // arrive out of Z order.
-        const Bytes runs = cat({run(headers(packets, 0, 2)), run(headers(packets, 2, 3))});
+        const Bytes h01 = join(packets, 0, 2, 0, kHeaders), h2 = join(packets, 2, 3, 0, kHeaders);
+        const Bytes runs = cat({run(h01), run(h2)});
         const size_t split = 3;
         const Bytes ppm1 = packed_segment(0xFF60, 1, Bytes(runs.begin() + split, runs.end()));
         const Bytes ppm0 = packed_segment(0xFF60, 0, Bytes(runs.begin(), runs.begin() + split));
-        const Bytes main_ppm =
-            cs_test::main_header(siz_params(), cod_params(scod), cs_test::Bytes().raw(ppm1).raw(ppm0)).v;
-        const Bytes with_ppm = cat({main_ppm, tile_part(0, {}, bodies(packets, 0, 2, scod)),
-                                    tile_part(1, {}, bodies(packets, 2, 3, scod)), eoc});
+        const Bytes main_ppm = cs_test::main_header(siz_params(), cod_params(scod),
+                                                    cs_test::Bytes().raw(ppm1).raw(ppm0)).v;
+        const Bytes b01 = join(packets, 0, 2, scod, kBodies), b2 = join(packets, 2, 3, scod, kBodies);
+        const Bytes with_ppm = cat({main_ppm, tile_part(0, {}, b01), tile_part(1, {}, b2), eoc});
         EXPECT_EQ(stream_totals(with_ppm), expect);
 
         // PPT: two segments in the first tile-part, one in the second.
-        const Bytes h01 = headers(packets, 0, 2), h2 = headers(packets, 2, 3);
         const Bytes ppt_a = cat({packed_segment(0xFF61, 0, Bytes(h01.begin(), h01.begin() + 2)),
                                  packed_segment(0xFF61, 1, Bytes(h01.begin() + 2, h01.end()))});
-        const Bytes with_ppt = cat({main_plain, tile_part(0, ppt_a, bodies(packets, 0, 2, scod)),
-                                    tile_part(1, packed_segment(0xFF61, 0, h2),
-                                              bodies(packets, 2, 3, scod)),
-                                    eoc});
+        const Bytes with_ppt = cat({main_plain, tile_part(0, ppt_a, b01),
+                                    tile_part(1, packed_segment(0xFF61, 0, h2), b2), eoc});
         EXPECT_EQ(stream_totals(with_ppt), expect);
     }
 }
