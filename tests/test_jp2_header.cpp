@@ -134,16 +134,7 @@ TEST(Jp2HeaderBoxes, Cases) {
         Decoder d(file_with(c.content));
         ASSERT_NE(d.get(), nullptr);
         EXPECT_EQ(d.walk(), c.ok);
-        const Messages& m = d.messages();
-        if (c.error) {
-            ASSERT_EQ(m.errors.size(), 1u);
-            EXPECT_EQ(m.errors[0], c.error);
-        } else {
-            EXPECT_TRUE(m.errors.empty()) << m.errors[0];
-        }
-        if (c.warning) {
-            EXPECT_TRUE(m.has_warning(c.warning));
-        }
+        d.messages().expect(c.error, c.warning);
         // A failed sub-box drops the whole header record.
         if (!c.ok && c.error != jp2msg::kMissingColourSpec) {
             EXPECT_EQ(d->jp2_header, nullptr);
@@ -152,77 +143,64 @@ TEST(Jp2HeaderBoxes, Cases) {
 }
 
 TEST(Jp2HeaderBoxes, ColourSpecification) {
-    {
-        SCOPED_TRACE("first retained");
-        Decoder d(file_with(cat({rgb(), colr(18), colr(17)})));
-        ASSERT_EQ(d.walk(), 1);
-        EXPECT_EQ(d->jp2_header->colour_spec->EnumCS, 18u);
-        EXPECT_EQ(d->colour_space, 18);
-    }
-    {
-        SCOPED_TRACE("METH 1 with 8 extra bytes");
-        Decoder d(file_with(cat({rgb(), box("colr", cat({{1, 2, 3}, be32(16), Bytes(8, 0xAB)}))})));
-        ASSERT_EQ(d.walk(), 1);
-        const ColourSpecRecord* cs = d->jp2_header->colour_spec;
-        EXPECT_EQ(cs->METH, 1);
-        EXPECT_EQ(cs->PREC, 2);
-        EXPECT_EQ(cs->APPROX, 3);
-        EXPECT_EQ(cs->extra_count, 8u);
-        EXPECT_EQ(cs->extra[7], 0xAB);
-    }
-    {
-        SCOPED_TRACE("METH 2 keeps the profile");
-        Decoder d(file_with(cat({rgb(), colr_icc({1, 2, 3, 4, 5})})));
+    const struct {
+        const char* name;
+        Bytes boxes;  // after ihdr
+        uint8_t METH, PREC, APPROX;
+        uint32_t EnumCS;
+        Bytes extra;
+        int colour_space;
+    } cases[] = {
+        {"first retained", cat({colr(18), colr(17)}), 1, 0, 0, 18, {}, 18},
+        {"METH 1 with 8 extra bytes", box("colr", cat({{1, 2, 3}, be32(16), Bytes(8, 0xAB)})), 1,
+         2, 3, 16, Bytes(8, 0xAB), 16},
+        {"METH 2 keeps the profile", colr_icc({1, 2, 3, 4, 5}), 2, 0, 0, 0, {1, 2, 3, 4, 5}, 0},
+        {"METH 3 dropped, later METH 1 kept", cat({box("colr", cat({{3, 0, 0}, be32(16)})), colr(12)}),
+         1, 0, 0, 12, {}, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Decoder d(file_with(cat({rgb(), c.boxes})));
         ASSERT_EQ(d.walk(), 1);
         const ColourSpecRecord* cs = d->jp2_header->colour_spec;
-        EXPECT_EQ(cs->METH, 2);
-        EXPECT_EQ(cs->EnumCS, 0u);
-        ASSERT_EQ(cs->extra_count, 5u);
-        EXPECT_EQ(cs->extra[0], 1);
-        EXPECT_EQ(cs->extra[4], 5);
-        EXPECT_EQ(d->colour_space, 0);
-    }
-    {
-        SCOPED_TRACE("METH 3 dropped, later METH 1 kept");
-        Decoder d(file_with(cat({rgb(), box("colr", cat({{3, 0, 0}, be32(16)})), colr(12)})));
-        ASSERT_EQ(d.walk(), 1);
-        EXPECT_EQ(d->jp2_header->colour_spec->EnumCS, 12u);
+        EXPECT_EQ(cs->METH, c.METH);
+        EXPECT_EQ(cs->PREC, c.PREC);
+        EXPECT_EQ(cs->APPROX, c.APPROX);
+        EXPECT_EQ(cs->EnumCS, c.EnumCS);
+        EXPECT_EQ(Bytes(cs->extra, cs->extra + cs->extra_count), c.extra);
+        EXPECT_EQ(d->colour_space, c.colour_space);
     }
 }
 
 TEST(Jp2HeaderBoxes, Palette) {
-    {
-        SCOPED_TRACE("256 entries of three 8-bit columns");
-        std::vector<std::vector<uint8_t>> e;
-        for (int j = 0; j < 256; j++) e.push_back({uint8_t(j), uint8_t(255 - j), uint8_t(j / 2)});
-        Decoder d(file_with(cat({rgb(), colr(16), pclr(e)})));
+    std::vector<std::vector<uint8_t>> ramps;
+    for (int j = 0; j < 256; j++) ramps.push_back({uint8_t(j), uint8_t(255 - j), uint8_t(j / 2)});
+    const struct {
+        const char* name;
+        Bytes pclr;
+        uint16_t NE;
+        uint8_t NPC;
+        std::vector<std::pair<size_t, uint32_t>> entries;  // index into entries, value
+    } cases[] = {
+        {"256 entries of three 8-bit columns", pclr(ramps), 256, 3,
+         {{200 * 3 + 0, 200}, {200 * 3 + 1, 55}, {255 * 3 + 2, 127}}},
+        {"10-bit column: two bytes, leading bits; mixed with a 20-bit one",
+         box("pclr", cat({be16(2), {2, 9, 19},
+                          {0xFF, 0xC0}, {0x12, 0x34, 0x50},     // entry 0
+                          {0x80, 0x40}, {0xFF, 0xFF, 0xF0}})),  // entry 1
+         2, 2, {{0, 1023}, {1, 0x12345}, {2, 0x201}, {3, 0xFFFFF}}},
+        {"32-bit column", box("pclr", cat({be16(1), {1, 31}, be32(0xDEADBEEF)})), 1, 1,
+         {{0, 0xDEADBEEF}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Decoder d(file_with(cat({rgb(), colr(16), c.pclr})));
         ASSERT_EQ(d.walk(), 1);
         const PaletteRecord* p = d->jp2_header->palette;
         ASSERT_NE(p, nullptr);
-        EXPECT_EQ(p->NE, 256);
-        EXPECT_EQ(p->NPC, 3);
-        EXPECT_EQ(p->entries[200 * 3 + 0], 200u);
-        EXPECT_EQ(p->entries[200 * 3 + 1], 55u);
-        EXPECT_EQ(p->entries[255 * 3 + 2], 127u);
-    }
-    {
-        SCOPED_TRACE("10-bit column: two bytes, leading bits; mixed with a 20-bit one");
-        const Bytes content = cat({be16(2), {2, 9, 19},
-                                   {0xFF, 0xC0}, {0x12, 0x34, 0x50},   // entry 0
-                                   {0x80, 0x40}, {0xFF, 0xFF, 0xF0}}); // entry 1
-        Decoder d(file_with(cat({rgb(), colr(16), box("pclr", content)})));
-        ASSERT_EQ(d.walk(), 1);
-        const PaletteRecord* p = d->jp2_header->palette;
-        EXPECT_EQ(p->entries[0], 1023u);
-        EXPECT_EQ(p->entries[1], 0x12345u);
-        EXPECT_EQ(p->entries[2], 0x201u);
-        EXPECT_EQ(p->entries[3], 0xFFFFFu);
-    }
-    {
-        SCOPED_TRACE("32-bit column");
-        Decoder d(file_with(cat({rgb(), colr(16), box("pclr", cat({be16(1), {1, 31}, be32(0xDEADBEEF)}))})));
-        ASSERT_EQ(d.walk(), 1);
-        EXPECT_EQ(d->jp2_header->palette->entries[0], 0xDEADBEEFu);
+        EXPECT_EQ(p->NE, c.NE);
+        EXPECT_EQ(p->NPC, c.NPC);
+        for (const auto& [i, v] : c.entries) EXPECT_EQ(p->entries[i], v) << i;
     }
 }
 

@@ -103,6 +103,17 @@ bool Messages::has_warning(const std::string& m) const {
     return std::find(warnings.begin(), warnings.end(), m) != warnings.end();
 }
 
+void Messages::expect(const char* error, const char* warning) const {
+    if (error) {
+        EXPECT_EQ(errors, std::vector<std::string>{error});
+    } else {
+        EXPECT_TRUE(errors.empty()) << errors[0];
+    }
+    if (warning) {
+        EXPECT_TRUE(has_warning(warning)) << warning;
+    }
+}
+
 std::vector<std::string> Messages::jp2_warnings() const {
     static const char* const kOwn[] = {
         jp2msg::kAreaMismatch,

@@ -51,6 +51,8 @@ struct Messages {
     std::vector<std::string> errors;
     std::vector<std::string> warnings;
     bool has_warning(const std::string& m) const;
+    // `error` as the one error (no error when nullptr), `warning` among the warnings if given.
+    void expect(const char* error, const char* warning) const;
     // The warnings that come from the JP2 module itself (the codestream decoder shares the
     // hooks and adds its own notes).
     std::vector<std::string> jp2_warnings() const;
