@@ -220,50 +220,45 @@ CodeBlock* damage_block(Parsed& p, const Damage& dm) {
     return cb;
 }
 
-TEST(ReconstructFixtures, DamagedCodeBlockCostsOnlyItsOwnSamples) {
+// Damage in one code-block is detected and changes only the pixels its coefficients feed:
+// - no transform levels: band coordinates are image coordinates, and block 5, the second of
+//   the second row of 16 x 16 blocks (x 16..32, y 16..32), changes only its own rectangle
+//   (blocks 4, 6 and 7 share its row);
+// - three levels: a block of the finest HL band reaches twice its band rectangle, widened by
+//   the 5/3 filters' reach.
+TEST(ReconstructFixtures, DamagedCodeBlockStaysLocal) {
     const std::vector<Plane> src = read_source("rec_blocks_64x48.pgm");
-    // No transform levels: band coordinates are image coordinates. Block 5 is the second of
-    // the second row of 16 x 16 blocks (x 16..32, y 16..32); blocks 4, 6 and 7 share its row.
-    Parsed p(fixture_bytes("rec_blocks_64x48.j2c"));
-    ASSERT_TRUE(p.ok());
-    CodeBlock* cb = damage_block(p, {0, 0, 5});
-    ASSERT_NE(cb, nullptr);
-    const uint32_t x0 = cb->x0, x1 = cb->x1, y0 = cb->y0, y1 = cb->y1;
-    EXPECT_EQ(x0, 16u);
-    EXPECT_EQ(y0, 16u);
-    const Plane got = p.decode_grey();
-    EXPECT_GE(Parsed::errors(), 1) << "the damage is detected and reported";
-    uint32_t inside = 0, outside = 0;
-    for (uint32_t y = 0; y < got.height; y++)
-        for (uint32_t x = 0; x < got.width; x++) {
-            const bool in = x >= x0 && x < x1 && y >= y0 && y < y1;
-            (in ? inside : outside) += got.at(x, y) != src[0].at(x, y);
-        }
-    EXPECT_GT(inside, 0u);
-    EXPECT_EQ(outside, 0u);
-}
-
-// With three levels, damage in one block of the finest HL band reaches only the pixels its
-// coefficients feed: twice its band rectangle, widened by the 5/3 filters' reach.
-TEST(ReconstructFixtures, DamagedCodeBlockStaysLocalThroughTheTransform) {
-    const std::vector<Plane> src = read_source("rec_blocks_64x48.pgm");
-    Parsed p(fixture_bytes("rec_blocks_dwt_64x48.j2c"));
-    ASSERT_TRUE(p.ok());
-    const uint32_t top = p.d()->tiles[0].components[0].levels;
-    ASSERT_EQ(top, 2u);
-    CodeBlock* cb = damage_block(p, {top, 0, 1});
-    ASSERT_NE(cb, nullptr);
-    const int64_t x0 = 2 * int64_t(cb->x0) - 3, x1 = 2 * int64_t(cb->x1) + 3;
-    const int64_t y0 = 2 * int64_t(cb->y0) - 3, y1 = 2 * int64_t(cb->y1) + 3;
-    const Plane got = p.decode_grey();
-    uint32_t inside = 0, outside = 0;
-    for (uint32_t y = 0; y < got.height; y++)
-        for (uint32_t x = 0; x < got.width; x++) {
-            const bool in = x >= x0 && x < x1 && y >= y0 && y < y1;
-            (in ? inside : outside) += got.at(x, y) != src[0].at(x, y);
-        }
-    EXPECT_GT(inside, 0u);
-    EXPECT_EQ(outside, 0u);
+    const struct {
+        const char* stream;
+        Damage damage;  // resolution = the component's levels
+        int64_t scale, reach;
+        uint32_t x0, y0;  // of the block in its band
+    } cases[] = {
+        {"rec_blocks_64x48.j2c", {0, 0, 5}, 1, 0, 16, 16},
+        {"rec_blocks_dwt_64x48.j2c", {2, 0, 1}, 2, 3, 16, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stream);
+        Parsed p(fixture_bytes(c.stream));
+        ASSERT_TRUE(p.ok());
+        ASSERT_EQ(p.d()->tiles[0].components[0].levels, c.damage.r);
+        CodeBlock* cb = damage_block(p, c.damage);
+        ASSERT_NE(cb, nullptr);
+        EXPECT_EQ(cb->x0, c.x0);
+        EXPECT_EQ(cb->y0, c.y0);
+        const int64_t x0 = c.scale * cb->x0 - c.reach, x1 = c.scale * cb->x1 + c.reach;
+        const int64_t y0 = c.scale * cb->y0 - c.reach, y1 = c.scale * cb->y1 + c.reach;
+        const Plane got = p.decode_grey();
+        EXPECT_GE(Parsed::errors(), 1) << "the damage is detected and reported";
+        uint32_t inside = 0, outside = 0;
+        for (uint32_t y = 0; y < got.height; y++)
+            for (uint32_t x = 0; x < got.width; x++) {
+                const bool in = x >= x0 && x < x1 && y >= y0 && y < y1;
+                (in ? inside : outside) += got.at(x, y) != src[0].at(x, y);
+            }
+        EXPECT_GT(inside, 0u);
+        EXPECT_EQ(outside, 0u);
+    }
 }
 
 // Output buffers of a tile row exist only while that row is delivered: after the last row of
