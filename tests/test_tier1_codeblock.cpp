@@ -227,9 +227,11 @@ struct RawCase {
     std::vector<uint8_t> raw;
     uint8_t style;
     int ok;
+    int32_t sign = 1;           // of every coefficient
+    std::vector<int32_t> want = {};  // empty: value 2 + the refinement bit from `raw`, two planes
 };
 
-TEST(Tier1Codeblock, RawPredictableTermination) {
+TEST(Tier1Codeblock, RawSegments) {
     const RawCase cases[] = {
         {"3 bits left, 010", 5, {0xB2}, 0x10, 1},  // 10110 then 010
         {"3 bits left, 011", 5, {0xB3}, 0x10, 0},
@@ -242,6 +244,13 @@ TEST(Tier1Codeblock, RawPredictableTermination) {
         {"FF used up, then 2B", 8, {0xFF, 0x2B}, 0x10, 0},
         {"FF used up, then nothing", 8, {0xFF}, 0x10, 0},
         {"past the end: 1-bits", 5, {}, 0x10, 0},  // fill 0xFF: 5 bits 11111, 111 left
+        // 0xFF gives eight ones; the next byte's top bit is stuffed: 0, then 0111111.
+        {"bits after FF carry seven data bits", 9, {0xFF, 0x3F}, 0x00, 1, -1,
+         {-12, -12, -12, -12, -12, -12, -12, -12, -8}},
+        // An encoder drops a raw segment's final 0xFF; the missing bits come back as ones
+        // (7-bit bytes after 0xFF: the rest is all ones too).
+        {"final FF present", 12, {0xFF}, 0x00, 1, 1, std::vector<int32_t>(12, 12)},
+        {"final FF dropped", 12, {}, 0x00, 1, 1, std::vector<int32_t>(12, 12)},
     };
     Harness hn;
     for (const RawCase& c : cases) {
@@ -250,7 +259,7 @@ TEST(Tier1Codeblock, RawPredictableTermination) {
         bp.w = c.width;
         bp.h = 1;
         bp.planes = 1;
-        EncodedBlock e = t1_test::encode_block(std::vector<int32_t>(c.width, 1), bp);
+        EncodedBlock e = t1_test::encode_block(std::vector<int32_t>(c.width, c.sign), bp);
         ASSERT_EQ(e.segments.size(), 1u);
         Segment raw;
         raw.is_mq = false;
@@ -266,61 +275,17 @@ TEST(Tier1Codeblock, RawPredictableTermination) {
             ASSERT_EQ(r.errors.size(), 1u);
             EXPECT_EQ(r.errors[0], "Code-block stream predictable termination check failed.");
         }
-        // Refinement bits are kept either way: value 2 + bit, two planes, g = h.
-        uint32_t bits = 0, nbits = 0;
-        for (uint8_t b : c.raw) bits = (bits << 8) | b, nbits += 8;
-        if (c.raw.empty()) bits = 0xFF, nbits = 8;
-        for (uint32_t x = 0; x < c.width; ++x) {
-            const uint32_t bit = (bits >> (nbits - 1 - x)) & 1;
-            EXPECT_EQ(r.values[x], int32_t(4 * (2 + bit))) << x;
+        // Refinement bits are kept either way.
+        std::vector<int32_t> want = c.want;
+        if (want.empty()) {
+            uint32_t bits = 0, nbits = 0;
+            for (uint8_t b : c.raw) bits = (bits << 8) | b, nbits += 8;
+            if (c.raw.empty()) bits = 0xFF, nbits = 8;
+            for (uint32_t x = 0; x < c.width; ++x)
+                want.push_back(int32_t(4 * (2 + ((bits >> (nbits - 1 - x)) & 1))));
         }
+        EXPECT_EQ(r.values, want);
     }
-}
-
-TEST(Tier1Codeblock, RawBitsAfterFFCarrySevenDataBits) {
-    // Nine refinement bits: 0xFF gives eight ones; the next byte's top bit is stuffed.
-    BlockParams bp;
-    bp.w = 9;
-    bp.h = 1;
-    bp.planes = 1;
-    EncodedBlock e = t1_test::encode_block(std::vector<int32_t>(9, -1), bp);
-    Segment raw;
-    raw.is_mq = false;
-    raw.npasses = 2;
-    raw.bytes = {0xFF, 0x3F};  // stuffed 0, then 0111111: the ninth bit is 0
-    e.segments.push_back(raw);
-    Harness hn;
-    BandSetup bs;
-    bs.magnitude_bits = 2;
-    const DecodeResult r = hn.decode(bs, 9, 1, e.segments);
-    EXPECT_EQ(r.ok, 1);
-    for (uint32_t x = 0; x < 8; ++x) EXPECT_EQ(r.values[x], -12) << x;
-    EXPECT_EQ(r.values[8], -8);
-}
-
-// An encoder drops a raw segment's final 0xFF; the missing bits must come back as ones.
-TEST(Tier1Codeblock, RawSegmentWithoutItsFinalFF) {
-    BlockParams bp;
-    bp.w = 12;
-    bp.h = 1;
-    bp.planes = 1;
-    EncodedBlock e = t1_test::encode_block(std::vector<int32_t>(12, 1), bp);
-    Segment raw;
-    raw.is_mq = false;
-    raw.npasses = 2;
-    raw.bytes = {0xFF};  // eight ones, then 7-bit bytes after 0xFF: the rest is all ones too
-    Harness hn;
-    BandSetup bs;
-    bs.magnitude_bits = 2;
-    std::vector<Segment> full = e.segments, cut = e.segments;
-    full.push_back(raw);
-    raw.bytes.clear();
-    cut.push_back(raw);
-    const DecodeResult a = hn.decode(bs, 12, 1, full), b = hn.decode(bs, 12, 1, cut);
-    EXPECT_EQ(a.ok, 1);
-    EXPECT_EQ(b.ok, 1);
-    EXPECT_EQ(a.values, std::vector<int32_t>(12, 12));
-    EXPECT_EQ(b.values, a.values);
 }
 
 TEST(Tier1Codeblock, ScratchGrowsAndIsReused) {
