@@ -61,14 +61,14 @@ Scenario offset_row(uint8_t order) {
     return s;
 }
 
-struct OrderCase {
+struct SequenceCase {
     const char* name;
     Scenario setup;
     std::vector<Packet> expect;
 };
 
-std::vector<OrderCase> order_cases() {
-    std::vector<OrderCase> cases;
+std::vector<SequenceCase> order_cases() {
+    std::vector<SequenceCase> cases;
     {
         Scenario s;
         s.styles = {style(1)};
@@ -141,22 +141,8 @@ std::vector<OrderCase> order_cases() {
     return cases;
 }
 
-TEST(Progression, OrdersEmitExactSequences) {
-    for (const auto& c : order_cases()) {
-        SCOPED_TRACE(c.name);
-        const auto seq = run(c.setup, c.setup.img.XTOsiz ? 1 : 0);
-        EXPECT_EQ(t2_test::describe(seq), t2_test::describe(c.expect));
-    }
-}
-
-struct PocCase {
-    const char* name;
-    Scenario setup;
-    std::vector<Packet> expect;
-};
-
-std::vector<PocCase> poc_cases() {
-    std::vector<PocCase> cases;
+std::vector<SequenceCase> poc_cases() {
+    std::vector<SequenceCase> cases;
     Scenario base;
     base.img.components = {{1, 1, 8}, {1, 1, 8}};
     base.styles = {style(2)};
@@ -223,11 +209,13 @@ std::vector<PocCase> poc_cases() {
     return cases;
 }
 
-TEST(Progression, PocSetups) {
-    for (const auto& c : poc_cases()) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(t2_test::describe(run(c.setup)), t2_test::describe(c.expect));
-    }
+TEST(Progression, OrdersAndPocSetupsEmitExactSequences) {
+    for (const auto& cases : {order_cases(), poc_cases()})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            const auto seq = run(c.setup, c.setup.img.XTOsiz ? 1 : 0);  // offset grids: tile 1
+            EXPECT_EQ(t2_test::describe(seq), t2_test::describe(c.expect));
+        }
 }
 
 TEST(Progression, LaterTilePartRevivesAnExhaustedIteration) {
@@ -297,52 +285,45 @@ std::vector<Packet> reference_sequence(const Tile* tile, const std::vector<Poc>&
         const uint32_t CE = std::min<uint32_t>(rec.CE ? rec.CE : 256, tile->component_count);
         const uint32_t RE = std::min<uint32_t>(rec.RE, tile->max_resolutions);
         const uint32_t LE = std::min<uint32_t>(rec.LYE, tile->layers);
-        auto np = [&](uint32_t c, uint32_t r) {
+        // Every precinct of (r, c), or the one at (x, y), over every layer.
+        auto all = [&](uint32_t l, uint32_t r, uint32_t c) {
             const TileComponent& tc = tile->components[c];
-            return r < tc.resolution_count ? tc.resolutions[r].precinct_count : 0u;
+            const uint32_t np = r < tc.resolution_count ? tc.resolutions[r].precinct_count : 0u;
+            for (uint32_t p = 0; p < np; p++) try_emit(l, r, c, p);
+        };
+        auto at = [&](uint32_t r, uint32_t c, uint64_t x, uint64_t y) {
+            uint32_t p;
+            if (locate(c, r, x, y, &p))
+                for (uint32_t l = 0; l < LE; l++) try_emit(l, r, c, p);
         };
         switch (rec.P) {
             case LRCP:
                 for (uint32_t l = 0; l < LE; l++)
                     for (uint32_t r = rec.RS; r < RE; r++)
-                        for (uint32_t c = rec.CS; c < CE; c++)
-                            for (uint32_t p = 0; p < np(c, r); p++) try_emit(l, r, c, p);
+                        for (uint32_t c = rec.CS; c < CE; c++) all(l, r, c);
                 break;
             case RLCP:
                 for (uint32_t r = rec.RS; r < RE; r++)
                     for (uint32_t l = 0; l < LE; l++)
-                        for (uint32_t c = rec.CS; c < CE; c++)
-                            for (uint32_t p = 0; p < np(c, r); p++) try_emit(l, r, c, p);
+                        for (uint32_t c = rec.CS; c < CE; c++) all(l, r, c);
                 break;
             case RPCL:
                 for (uint32_t r = rec.RS; r < RE; r++)
                     for (uint64_t y = tile->y0; y < tile->y1; y++)
                         for (uint64_t x = tile->x0; x < tile->x1; x++)
-                            for (uint32_t c = rec.CS; c < CE; c++) {
-                                uint32_t p;
-                                if (locate(c, r, x, y, &p))
-                                    for (uint32_t l = 0; l < LE; l++) try_emit(l, r, c, p);
-                            }
+                            for (uint32_t c = rec.CS; c < CE; c++) at(r, c, x, y);
                 break;
             case PCRL:
                 for (uint64_t y = tile->y0; y < tile->y1; y++)
                     for (uint64_t x = tile->x0; x < tile->x1; x++)
                         for (uint32_t c = rec.CS; c < CE; c++)
-                            for (uint32_t r = rec.RS; r < RE; r++) {
-                                uint32_t p;
-                                if (locate(c, r, x, y, &p))
-                                    for (uint32_t l = 0; l < LE; l++) try_emit(l, r, c, p);
-                            }
+                            for (uint32_t r = rec.RS; r < RE; r++) at(r, c, x, y);
                 break;
             case CPRL:
                 for (uint32_t c = rec.CS; c < CE; c++)
                     for (uint64_t y = tile->y0; y < tile->y1; y++)
                         for (uint64_t x = tile->x0; x < tile->x1; x++)
-                            for (uint32_t r = rec.RS; r < RE; r++) {
-                                uint32_t p;
-                                if (locate(c, r, x, y, &p))
-                                    for (uint32_t l = 0; l < LE; l++) try_emit(l, r, c, p);
-                            }
+                            for (uint32_t r = rec.RS; r < RE; r++) at(r, c, x, y);
                 break;
         }
     }
