@@ -16,9 +16,7 @@
 
 namespace {
 
-std::string data_path(const std::string& name) {
-    return app_test::source_path("tests/data/" + name);
-}
+using app_test::data_path;
 
 std::vector<std::string>& messages() {
     static std::vector<std::string> m;

@@ -20,7 +20,7 @@ namespace {
 using rec_test::Decoded;
 using rec_test::Plane;
 
-std::string fixture(const std::string& name) { return app_test::source_path("tests/data/" + name); }
+std::string fixture(const std::string& name) { return app_test::data_path(name); }
 
 std::vector<uint8_t> fixture_bytes(const std::string& name) {
     std::vector<uint8_t> b;

@@ -10,13 +10,9 @@
 #include "codestream/jpcdec.h"
 #include "codestream/jpcdec_impl.h"
 #include "io/stream.h"
+#include "support/codestream_fixtures.h"
 
 namespace {
-
-std::string corpus_dir() {
-    const char* env = std::getenv("DRAVEX_CORPUS");
-    return std::string(env && *env ? env : DRAVEX_CORPUS_DEFAULT) + "/conformance/";
-}
 
 std::vector<std::string> g_errors, g_warnings;
 void on_error(const char* m) { g_errors.emplace_back(m); }
@@ -94,16 +90,17 @@ const Expected kExpected[] = {
 };
 
 TEST(Tier2Corpus, EveryStreamParsesWhole) {
-    FILE* probe = std::fopen((corpus_dir() + "p0_01.j2k").c_str(), "rb");
-    if (!probe) GTEST_SKIP() << "conformance corpus not found at " << corpus_dir();
-    std::fclose(probe);
+    const std::string dir = cs_test::corpus_dir("conformance") + "/";
+    if (cs_test::read_file(dir + "p0_01.j2k").empty())
+        GTEST_SKIP() << "conformance corpus not found (set DRAVEX_CORPUS or place it at "
+                     << DRAVEX_CORPUS_DEFAULT << ")";
     const bool print = std::getenv("DRAVEX_T2_PRINT") != nullptr;
     const char* only = std::getenv("DRAVEX_T2_ONLY");
     for (const Expected& e : kExpected) {
         if (only && std::string(only) != e.name) continue;
         SCOPED_TRACE(e.name);
         Totals t;
-        const int ok = parse_stream(corpus_dir() + e.name, &t);
+        const int ok = parse_stream(dir + e.name, &t);
         ASSERT_NE(ok, -1) << "missing from the corpus";
         EXPECT_EQ(ok, 1) << (g_errors.empty() ? "" : g_errors.back());
         EXPECT_EQ(t.owed_packets, 0u) << "packets never read";

@@ -4,36 +4,17 @@
 // parse whole and decode losslessly to its source image.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "codestream/jpcdec.h"
 #include "codestream/jpcdec_impl.h"
 #include "io/stream.h"
+#include "support/app_tool.h"
 
 namespace {
 
-std::string data_path(const std::string& name) {
-    return std::string(DRAVEX_SOURCE_DIR) + "/tests/data/" + name;
-}
-
-std::vector<uint8_t> read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-// Pixels of a binary PPM/PGM (8-bit) after its three header fields.
-std::vector<uint8_t> pnm_pixels(const std::vector<uint8_t>& file) {
-    size_t pos = 0;
-    for (int fields = 0; fields < 4 && pos < file.size(); fields++) {
-        while (pos < file.size() && !std::isspace(file[pos])) pos++;
-        pos++;  // the single whitespace byte after the field
-        while (fields < 3 && pos < file.size() && std::isspace(file[pos])) pos++;
-    }
-    return std::vector<uint8_t>(file.begin() + static_cast<long>(pos), file.end());
-}
+using app_test::data_path;
 
 std::vector<std::string> g_errors, g_warnings;
 void on_error(const char* m) { g_errors.emplace_back(m); }
@@ -83,36 +64,33 @@ std::vector<uint8_t> decode(const std::string& path, uint16_t count, uint32_t* w
 }
 
 TEST(Tier2Fixtures, LosslessRoundTrips) {
-    const std::vector<uint8_t> source = pnm_pixels(read_file(data_path("t2_rgb_61x47.ppm")));
-    ASSERT_EQ(source.size(), 61u * 47u * 3u);
-    const char* streams[] = {
-        "t2_grid_lrcp.j2c", "t2_grid_rlcp.j2c", "t2_grid_rpcl.j2c", "t2_grid_pcrl.j2c",
-        "t2_grid_cprl.j2c", "t2_poc.j2c",       "t2_poc_cs.j2c",    "t2_parts_r.j2c",
-        "t2_parts_l.j2c",
-        "t2_parts_c.j2c",   "t2_modes.j2c",
+    app_test::Pnm rgb;
+    ASSERT_TRUE(app_test::read_pnm(data_path("t2_rgb_61x47.ppm"), &rgb));
+    ASSERT_EQ(rgb.samples.size(), 61u * 47u * 3u);
+    // Sub-sampled components on an offset grid: component 0 is the first plane of the raw file.
+    const std::vector<uint8_t> sub = app_test::read_file(data_path("t2_sub.raw"));
+    ASSERT_GE(sub.size(), 61u * 47u);
+    struct Case {
+        const char* stream;
+        const std::vector<uint8_t>* source;
+        uint16_t components;
     };
-    for (const char* name : streams) {
-        SCOPED_TRACE(name);
+    std::vector<Case> cases;
+    for (const char* name : {"t2_grid_lrcp.j2c", "t2_grid_rlcp.j2c", "t2_grid_rpcl.j2c",
+                             "t2_grid_pcrl.j2c", "t2_grid_cprl.j2c", "t2_poc.j2c", "t2_poc_cs.j2c",
+                             "t2_parts_r.j2c", "t2_parts_l.j2c", "t2_parts_c.j2c", "t2_modes.j2c"})
+        cases.push_back({name, &rgb.samples, 3});
+    cases.push_back({"t2_sub.j2c", &sub, 1});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stream);
         uint32_t w = 0, h = 0;
-        const std::vector<uint8_t> got = decode(data_path(name), 3, &w, &h);
+        const std::vector<uint8_t> got = decode(data_path(c.stream), c.components, &w, &h);
         ASSERT_EQ(w, 61u);
         ASSERT_EQ(h, 47u);
         size_t wrong = 0;
-        for (size_t i = 0; i < got.size(); i++) wrong += got[i] != source[i];
+        for (size_t i = 0; i < got.size(); i++) wrong += got[i] != (*c.source)[i];
         EXPECT_EQ(wrong, 0u) << "samples differ from the source";
     }
-}
-
-TEST(Tier2Fixtures, SubsampledComponentsOnAnOffsetGrid) {
-    const std::vector<uint8_t> raw = read_file(data_path("t2_sub.raw"));
-    ASSERT_GE(raw.size(), 61u * 47u);
-    uint32_t w = 0, h = 0;
-    const std::vector<uint8_t> got = decode(data_path("t2_sub.j2c"), 1, &w, &h);
-    ASSERT_EQ(w, 61u);
-    ASSERT_EQ(h, 47u);
-    size_t wrong = 0;
-    for (size_t i = 0; i < got.size(); i++) wrong += got[i] != raw[i];
-    EXPECT_EQ(wrong, 0u) << "component 0 differs from the source";
 }
 
 }  // namespace

@@ -111,6 +111,8 @@ std::string source_path(const std::string& relative) {
     return std::string(DRAVEX_SOURCE_DIR) + "/" + relative;
 }
 
+std::string data_path(const std::string& name) { return source_path("tests/data/" + name); }
+
 namespace {
 
 // Next header number of a PNM file, skipping white space and comment lines.

@@ -41,8 +41,9 @@ bool file_exists(const std::string& path);
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
-// Source tree paths (samples/, tests/data/).
+// Source tree paths (samples/, tests/data/), and a committed fixture in tests/data.
 std::string source_path(const std::string& relative);
+std::string data_path(const std::string& name);
 
 // Binary PGM (P5) or PPM (P6), 8-bit. Samples are interleaved, `channels` per pixel.
 struct Pnm {

@@ -113,15 +113,4 @@ std::string corpus_dir(const char* sub) {
     return dir;
 }
 
-std::vector<uint8_t> read_file(const std::string& path) {
-    std::vector<uint8_t> out;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return out;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-    std::fclose(f);
-    return out;
-}
-
 }  // namespace cs_test

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codestream/jpc_segments.h"
+#include "support/app_tool.h"
 #include "codestream/jpcdec_impl.h"
 
 namespace cs_test {
@@ -88,6 +89,6 @@ private:
 // The corpus directory for `sub` ($DRAVEX_CORPUS or the default beside the project), or
 // an empty string when it does not exist.
 std::string corpus_dir(const char* sub);
-std::vector<uint8_t> read_file(const std::string& path);
+using app_test::read_file;
 
 }  // namespace cs_test
