@@ -2,6 +2,8 @@
 // themselves, with exact expected bytes.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "support/jp2_test_files.h"
 
 using namespace jp2test;
@@ -85,52 +87,43 @@ TEST(Jp2ChannelList, Cases) {
 
 TEST(Jp2ChannelList, CutToThirtyTwo) {
     const Bytes hdr = cat({ihdr(4, 2, 40, 7), colr(16)});
-    {
-        SCOPED_TRACE("40 components");
-        Decoder d(jp2_file(hdr, kCodestream));
-        ASSERT_EQ(d.walk(), 1);
-        ASSERT_EQ(jp2_build_channel_list(d.get(), 40), 1);
-        EXPECT_EQ(d->component_count, 32);
-        ASSERT_EQ(d->channel_list->channel_num, 32);
-        EXPECT_EQ(d->channel_list->entries[31].component, 31);
-        EXPECT_EQ(d.messages().warnings.size(), 1u);
-        EXPECT_TRUE(d.messages().has_warning(jp2msg::kChannelsCut));
+    std::vector<std::vector<uint16_t>> map40, def40, def36;
+    for (uint16_t i = 0; i < 40; i++) {
+        map40.push_back({0, 0, 0});
+        def40.push_back({uint16_t(39 - i), 0, uint16_t(i + 1)});
+        if (i < 36) def36.push_back({uint16_t(35 - i), 0, uint16_t(i + 1)});
     }
-    {
-        SCOPED_TRACE("40 descriptions over a 40-entry mapping of one component");
-        std::vector<std::vector<uint16_t>> map, def;
-        for (uint16_t i = 0; i < 40; i++) {
-            map.push_back({0, 0, 0});
-            def.push_back({uint16_t(39 - i), 0, uint16_t(i + 1)});
+    const struct {
+        const char* name;
+        Bytes header;
+        uint16_t components, channels;
+        std::vector<std::array<uint16_t, 3>> entries;  // index, component, Cn
+        const char* warning;
+        size_t warnings;  // 0: not counted
+    } cases[] = {
+        {"40 components", hdr, 40, 32, {{31, 31, 31}}, jp2msg::kChannelsCut, 1},
+        {"40 descriptions over a 40-entry mapping of one component",
+         cat({ihdr(4, 2, 1, 7), colr(16), pclr({{1}}), cmap(map40), cdef(def40)}), 1, 32,
+         {{0, 0, 39}, {31, 0, 8}}, jp2msg::kChannelsCut, 0},
+        {"a description of a component past the first 32 is dropped", cat({hdr, cdef(def36)}), 40,
+         32, {{0, 31, 31}, {31, 0, 0}}, nullptr, 1},
+        {"mapping entry of a component past the first 32",
+         cat({hdr, pclr({{1}}), cmap({{0, 0, 0}, {33, 0, 0}})}), 40, 1, {}, jp2msg::kCmpTooLarge, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Decoder d(jp2_file(c.header, kCodestream));
+        ASSERT_EQ(d.walk(), 1);
+        ASSERT_EQ(jp2_build_channel_list(d.get(), c.components), 1);
+        ASSERT_EQ(d->channel_list->channel_num, c.channels);
+        for (const auto& [i, component, Cn] : c.entries) {
+            EXPECT_EQ(d->channel_list->entries[i].component, component) << i;
+            EXPECT_EQ(d->channel_list->entries[i].Cn, Cn) << i;
         }
-        Decoder d(jp2_file(cat({ihdr(4, 2, 1, 7), colr(16), pclr({{1}}), cmap(map), cdef(def)}),
-                           kCodestream));
-        ASSERT_EQ(d.walk(), 1);
-        ASSERT_EQ(jp2_build_channel_list(d.get(), 1), 1);
-        ASSERT_EQ(d->channel_list->channel_num, 32);
-        EXPECT_EQ(d->channel_list->entries[0].Cn, 39);
-        EXPECT_EQ(d->channel_list->entries[31].Cn, 8);
-        EXPECT_TRUE(d.messages().has_warning(jp2msg::kChannelsCut));
-    }
-    {
-        SCOPED_TRACE("a description of a component past the first 32 is dropped");
-        std::vector<std::vector<uint16_t>> def;
-        for (uint16_t i = 0; i < 36; i++) def.push_back({uint16_t(35 - i), 0, uint16_t(i + 1)});
-        Decoder d(jp2_file(cat({hdr, cdef(def)}), kCodestream));
-        ASSERT_EQ(d.walk(), 1);
-        ASSERT_EQ(jp2_build_channel_list(d.get(), 40), 1);
-        ASSERT_EQ(d->channel_list->channel_num, 32);
-        EXPECT_EQ(d->channel_list->entries[0].Cn, 31);
-        EXPECT_EQ(d->channel_list->entries[31].Cn, 0);
-        EXPECT_EQ(d.messages().warnings.size(), 1u);
-    }
-    {
-        SCOPED_TRACE("mapping entry of a component past the first 32");
-        Decoder d(jp2_file(cat({hdr, pclr({{1}}), cmap({{0, 0, 0}, {33, 0, 0}})}), kCodestream));
-        ASSERT_EQ(d.walk(), 1);
-        ASSERT_EQ(jp2_build_channel_list(d.get(), 40), 1);
-        EXPECT_EQ(d->channel_list->channel_num, 1);
-        EXPECT_TRUE(d.messages().has_warning(jp2msg::kCmpTooLarge));
+        d.messages().expect(nullptr, c.warning);
+        if (c.warnings) {
+            EXPECT_EQ(d.messages().warnings.size(), c.warnings);
+        }
     }
 }
 
