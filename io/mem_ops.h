@@ -50,6 +50,20 @@ template <class T> [[nodiscard]] T* mem_new_array(MemOps* ops, uint64_t count) {
 template <class T> [[nodiscard]] T* mem_new(MemOps* ops) {
     return static_cast<T*>(mem_zalloc_array(ops, 1, sizeof(T)));
 }
+// Makes room for element `count` of an array of *slots elements that doubles (from 16) when
+// full: 1 when there is room, 0 when it cannot grow (the old array stays valid).
+template <class T>
+[[nodiscard]] int mem_grow_array(MemOps* ops, T** array, uint32_t count, uint32_t* slots) {
+    if (count < *slots) return 1;
+    const uint64_t grown = *slots ? uint64_t(*slots) * 2 : 16;
+    if (grown > UINT32_MAX) return 0;
+    void* p = *array ? mem_realloc_array(ops, *array, grown, sizeof(T))
+                     : mem_alloc_array(ops, grown, sizeof(T));
+    if (!p) return 0;
+    *array = static_cast<T*>(p);
+    *slots = static_cast<uint32_t>(grown);
+    return 1;
+}
 // Frees block through ops when it is set.
 inline void mem_free(MemOps* ops, void* block) {
     if (block) ops->free(ops, block);

@@ -215,7 +215,6 @@ int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets, uint3
         return 1;
     }
     // Zero-filled so that bytes no component writes never carry old memory.
-
     j->component_row = static_cast<uint8_t*>(mem_zalloc_array(j->ops, j->width, n));
     int ok = j->component_row != nullptr;
     for (uint32_t i = 0; ok && i < j->plan.used_count; i++) {

@@ -19,18 +19,16 @@ struct Resolution;
 
 // Hot line loops get AVX-512 and AVX2 clones next to the baseline one, picked once at load
 // time: the 64-bit products of the 9/7 and the saturating stores vectorise only there (AVX-512
-// has the 64-bit arithmetic shifts that AVX2 lacks).
+// has the 64-bit arithmetic shifts that AVX2 lacks). REC_VECTOR_TEMPLATE is the same for
+// function templates, which only GCC clones.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define REC_VECTOR_LOOP __attribute__((target_clones("avx512f", "avx2", "default"), optimize("tree-vectorize", "vect-cost-model=dynamic")))
+#define REC_VECTOR_TEMPLATE REC_VECTOR_LOOP
 #elif defined(__x86_64__) && defined(__clang__)
 #define REC_VECTOR_LOOP __attribute__((target_clones("avx2", "default")))
+#define REC_VECTOR_TEMPLATE
 #else
 #define REC_VECTOR_LOOP
-#endif
-// The same for function templates, which only GCC clones.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define REC_VECTOR_TEMPLATE REC_VECTOR_LOOP
-#else
 #define REC_VECTOR_TEMPLATE
 #endif
 

@@ -9,20 +9,6 @@
 
 namespace {
 
-// Makes room for one more chunk pointer in a table of `slots` (doubling).
-template <class T>
-int grow_table(MemOps* ops, T*** table, uint32_t count, uint32_t* slots) {
-    if (count < *slots) return 1;
-    const uint64_t grown = *slots ? uint64_t(*slots) * 2 : 16;
-    if (grown > UINT32_MAX) return 0;
-    void* p = *table ? mem_realloc_array(ops, *table, grown, sizeof(T*))
-                     : mem_alloc_array(ops, grown, sizeof(T*));
-    if (!p) return 0;
-    *table = static_cast<T**>(p);
-    *slots = static_cast<uint32_t>(grown);
-    return 1;
-}
-
 CodedPiece* piece_at(const CodedStore& s, uint32_t i) {
     return &s.piece_chunks[i / kCodedChunk][i % kCodedChunk];
 }
@@ -32,7 +18,7 @@ CodedPiece* piece_at(const CodedStore& s, uint32_t i) {
 CodedSegment* coded_new_segment(jpcdec* d) {
     CodedStore& s = d->coded;
     if (s.segment_chunk_count == 0 || s.segments_in_last == s.last_segment_chunk) {
-        if (!grow_table(d->ops, &s.segment_chunks, s.segment_chunk_count, &s.segment_chunk_slots))
+        if (!mem_grow_array(d->ops, &s.segment_chunks, s.segment_chunk_count, &s.segment_chunk_slots))
             return nullptr;
         uint32_t size = s.last_segment_chunk ? 2 * s.last_segment_chunk : kFirstCodedChunk;
         if (size > kCodedChunk) size = kCodedChunk;
@@ -72,7 +58,7 @@ int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n) {
         s.piece_chunks[0] = static_cast<CodedPiece*>(grown);
         s.piece_capacity = size;
     } else if (s.piece_count == s.piece_capacity) {
-        if (!grow_table(d->ops, &s.piece_chunks, s.piece_chunk_count, &s.piece_chunk_slots))
+        if (!mem_grow_array(d->ops, &s.piece_chunks, s.piece_chunk_count, &s.piece_chunk_slots))
             return 0;
         const uint32_t size = s.piece_chunk_count ? kCodedChunk : kFirstCodedChunk;
         auto* chunk = static_cast<CodedPiece*>(mem_alloc_array(d->ops, size, sizeof(CodedPiece)));

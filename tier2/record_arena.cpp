@@ -15,15 +15,7 @@ void* arena_alloc(MemOps* ops, RecordArena* a, uint64_t bytes) {
     bytes = (bytes + 7) & ~uint64_t(7);
     if (bytes == 0 || bytes > kMemMaxBlock) return nullptr;
     if (a->chunk_count == 0 || bytes > a->size - a->used) {
-        if (a->chunk_count == a->chunk_slots) {
-            const uint64_t slots = a->chunk_slots ? uint64_t(a->chunk_slots) * 2 : 16;
-            if (slots > UINT32_MAX) return nullptr;
-            void* t = a->chunks ? mem_realloc_array(ops, a->chunks, slots, sizeof(uint8_t*))
-                                : mem_alloc_array(ops, slots, sizeof(uint8_t*));
-            if (!t) return nullptr;
-            a->chunks = static_cast<uint8_t**>(t);
-            a->chunk_slots = static_cast<uint32_t>(slots);
-        }
+        if (!mem_grow_array(ops, &a->chunks, a->chunk_count, &a->chunk_slots)) return nullptr;
         uint64_t size = a->size ? a->size * 2 : kFirstChunk;
         if (size > kLargestChunk) size = kLargestChunk;
         if (size < bytes) size = bytes;
