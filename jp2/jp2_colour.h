@@ -24,7 +24,7 @@ struct ChannelEntry {
 struct ChannelList {
     uint16_t channel_num;
     ChannelEntry* entries;
-    uint32_t colour;  // EnumCS of the colour specification, 0 for an ICC profile
+    uint32_t colour;  // EnumCS of the colr box, 0 for an ICC profile
 };
 
 enum Jp2ColourMode : uint32_t {

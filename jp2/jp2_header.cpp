@@ -64,7 +64,7 @@ void channel_definition_release(MemOps* ops, ChannelDefinitionRecord* c) {
     ops->free(ops, c);
 }
 
-void colour_spec_release(MemOps* ops, ColourSpecRecord* c) {
+void colr_release(MemOps* ops, ColourSpecRecord* c) {
     if (!c) return;
     mem_free(ops, c->extra);
     ops->free(ops, c);
@@ -130,7 +130,7 @@ void jp2_header_release(MemOps* ops, Jp2HeaderRecord* hdr) {
     if (!hdr) return;
     mem_free(ops, hdr->image_header);
     bits_per_component_release(ops, hdr->bits_per_component);
-    colour_spec_release(ops, hdr->colour_spec);
+    colr_release(ops, hdr->colour_spec);
     jp2_palette_release(ops, hdr->palette);
     jp2_mapping_release(ops, hdr->component_mapping);
     channel_definition_release(ops, hdr->channel_definition);
@@ -150,7 +150,7 @@ int jp2_parse_header_box(Jp2Decoder* j, const BoxHeader* h) {
         switch (sub->type) {
         case kBoxImageHeader: return jp2_parse_image_header(j, sub);
         case kBoxBitsPerComp: return jp2_parse_bits_per_component(j, sub);
-        case kBoxColourSpec: return jp2_parse_colour_spec(j, sub);
+        case kBoxColr: return jp2_parse_colr(j, sub);
         case kBoxPalette: return jp2_parse_palette(j, sub);
         case kBoxCompMapping: return jp2_parse_component_mapping(j, sub);
         case kBoxChannelDef: return jp2_parse_channel_definition(j, sub);
@@ -207,7 +207,7 @@ int jp2_parse_bits_per_component(Jp2Decoder* j, const BoxHeader* h) {
     return 1;
 }
 
-int jp2_parse_colour_spec(Jp2Decoder* j, const BoxHeader* h) {
+int jp2_parse_colr(Jp2Decoder* j, const BoxHeader* h) {
     Jp2HeaderRecord* hdr = j->jp2_header;
     if (!sub_box_wanted(j, h, hdr->colour_spec, jp2msg::kColrDuplicate, jp2msg::kColrBeforeIhdr))
         return 1;
@@ -217,7 +217,7 @@ int jp2_parse_colour_spec(Jp2Decoder* j, const BoxHeader* h) {
     if (!br_read_u8(br, &meth) || !br_read_u8(br, &prec) || !br_read_u8(br, &approx))
         return jp2_fail(j, jp2msg::kColrError);
     if (meth != 1 && meth != 2) {
-        // A later box may still give a usable colour specification.
+        // A later box may still give a usable colr box.
         jp2_warn(j, jp2msg::kColrBadMeth);
         br_skip(br, h->length - 3);
         return 1;
@@ -237,11 +237,11 @@ int jp2_parse_colour_spec(Jp2Decoder* j, const BoxHeader* h) {
     if (cs->extra_count) {
         cs->extra = static_cast<uint8_t*>(mem_alloc_array(j->ops, cs->extra_count, 1));
         if (!cs->extra) {
-            colour_spec_release(j->ops, cs);
+            colr_release(j->ops, cs);
             return jp2_fail(j, jp2msg::kOutOfMemory);
         }
         if (!br_read_block(br, cs->extra, cs->extra_count)) {
-            colour_spec_release(j->ops, cs);
+            colr_release(j->ops, cs);
             return jp2_fail(j, jp2msg::kColrError);
         }
     }

@@ -16,7 +16,7 @@ constexpr uint32_t kBoxHeader = 0x6a703268;         // 'jp2h'
 constexpr uint32_t kBoxCodestream = 0x6a703263;     // 'jp2c'
 constexpr uint32_t kBoxImageHeader = 0x69686472;    // 'ihdr'
 constexpr uint32_t kBoxBitsPerComp = 0x62706363;    // 'bpcc'
-constexpr uint32_t kBoxColourSpec = 0x636f6c72;     // 'colr'
+constexpr uint32_t kBoxColr = 0x636f6c72;          // 'colr'
 constexpr uint32_t kBoxPalette = 0x70636c72;        // 'pclr'
 constexpr uint32_t kBoxCompMapping = 0x636d6170;    // 'cmap'
 constexpr uint32_t kBoxChannelDef = 0x63646566;     // 'cdef'
@@ -39,7 +39,7 @@ constexpr const char kFileTypeDuplicate[] =
 constexpr const char kCodestreamBeforeHeader[] =
     "Contiguous Codestream box should appear after JP2 Header box, ignored.";
 constexpr const char kMissingHeader[] = "Missing JP2 Header box.";
-constexpr const char kMissingColourSpec[] =
+constexpr const char kMissingColr[] =
     "JP2 must contain at least one Colour Specification box.";
 constexpr const char kMissingCodestream[] = "Missing Contiguous Codestream box.";
 constexpr const char kOutOfMemory[] = "Not enough memory to decode the JP2 file.";
@@ -198,7 +198,7 @@ struct Jp2Decoder {
     struct jpcdec* jpcdec;  // attached at the codestream box, reading through `reader`
     ChannelList* channel_list;
     uint32_t has_opacity;
-    int32_t colour_space;     // EnumCS of the retained colour specification (0 for METH 2)
+    int32_t colour_space;     // EnumCS of the retained colr box (0 for METH 2)
     uint32_t convert_colour;  // 0 switches colour conversion off
     uint32_t parsed;          // 1 after a successful jp2_parse
     uint16_t component_count; // min(codestream components, 32): decoded per row
@@ -232,7 +232,7 @@ void jp2_file_type_release(MemOps* ops, FileTypeRecord* ft);
 [[nodiscard]] int jp2_parse_header_box(Jp2Decoder* j, const BoxHeader* h);
 [[nodiscard]] int jp2_parse_image_header(Jp2Decoder* j, const BoxHeader* h);
 [[nodiscard]] int jp2_parse_bits_per_component(Jp2Decoder* j, const BoxHeader* h);
-[[nodiscard]] int jp2_parse_colour_spec(Jp2Decoder* j, const BoxHeader* h);
+[[nodiscard]] int jp2_parse_colr(Jp2Decoder* j, const BoxHeader* h);
 [[nodiscard]] int jp2_parse_palette(Jp2Decoder* j, const BoxHeader* h);
 [[nodiscard]] int jp2_parse_component_mapping(Jp2Decoder* j, const BoxHeader* h);
 [[nodiscard]] int jp2_parse_channel_definition(Jp2Decoder* j, const BoxHeader* h);

@@ -92,9 +92,9 @@ std::vector<WalkCase> walk_cases() {
                  nullptr, size_of({sig, ft, hb}) + 8});
     c.push_back({"no header box", cat({sig, ft, xml, box("jp2c", kCodestream)}), 0,
                  jp2msg::kMissingHeader, jp2msg::kCodestreamBeforeHeader, 0});
-    c.push_back({"header without colour specification",
+    c.push_back({"header without colr box",
                  cat({sig, ft, box("jp2h", ihdr(4, 2, 3, 7)), box("jp2c", kCodestream)}), 0,
-                 jp2msg::kMissingColourSpec, nullptr, 0});
+                 jp2msg::kMissingColr, nullptr, 0});
     c.push_back({"no codestream box", cat({sig, ft, hb, xml}), 0, jp2msg::kMissingCodestream,
                  nullptr, 0});
     c.push_back({"second header box skipped",

@@ -34,7 +34,7 @@ std::vector<HeaderCase> header_cases() {
                  nullptr, nullptr});
     c.push_back({"ihdr twice", cat({rgb(), ihdr(9, 9, 1, 7), c16}), 1, nullptr,
                  jp2msg::kImageHeaderDuplicate});
-    c.push_back({"colr before ihdr only", cat({c16, rgb()}), 0, jp2msg::kMissingColourSpec,
+    c.push_back({"colr before ihdr only", cat({c16, rgb()}), 0, jp2msg::kMissingColr,
                  jp2msg::kColrBeforeIhdr});
     c.push_back({"colr before and after ihdr", cat({c16, rgb(), colr(17)}), 1, nullptr,
                  jp2msg::kColrBeforeIhdr});
@@ -136,13 +136,13 @@ TEST(Jp2HeaderBoxes, Cases) {
         EXPECT_EQ(d.walk(), c.ok);
         d.messages().expect(c.error, c.warning);
         // A failed sub-box drops the whole header record.
-        if (!c.ok && c.error != jp2msg::kMissingColourSpec) {
+        if (!c.ok && c.error != jp2msg::kMissingColr) {
             EXPECT_EQ(d->jp2_header, nullptr);
         }
     }
 }
 
-TEST(Jp2HeaderBoxes, ColourSpecification) {
+TEST(Jp2HeaderBoxes, ColrBox) {
     const struct {
         const char* name;
         Bytes boxes;  // after ihdr
