@@ -1,7 +1,5 @@
 #include "app/bmp_writer.h"
 
-#include <sys/stat.h>
-
 #include <climits>
 #include <cstring>
 
@@ -32,29 +30,24 @@ void fill_header(uint8_t* h, uint32_t width, uint32_t height, uint32_t image_siz
     put_u32(h + 34, image_size);                  // biSizeImage; compression and the rest 0
 }
 
-// Every failure ends here: the file is closed and, if we made it, removed, so a caller never
-// finds a truncated bitmap. A device such as /dev/full is closed but left alone.
+// Every failure ends here: what was written is dropped, so a caller never finds a truncated
+// bitmap. A device such as /dev/full is closed but left alone.
 int fail(BmpWriter* w) {
-    if (w->file) {
-        std::fclose(w->file);
-        w->file = nullptr;
-        if (w->removable && w->path) std::remove(w->path);
-    }
-    w->removable = 0;
+    output_abandon(&w->out);
     return 0;
 }
 
 int seek_to(BmpWriter* w, uint64_t offset) {
     if (offset == w->position) return 1;
     if (offset > static_cast<uint64_t>(LONG_MAX)) return 0;
-    if (std::fseek(w->file, static_cast<long>(offset), SEEK_SET) != 0) return 0;
+    if (std::fseek(w->out.file, static_cast<long>(offset), SEEK_SET) != 0) return 0;
     w->position = offset;
     return 1;
 }
 
 int write_at(BmpWriter* w, uint64_t offset, const void* bytes, uint64_t n) {
     if (!seek_to(w, offset)) return 0;
-    if (n && std::fwrite(bytes, 1, n, w->file) != n) return 0;
+    if (n && std::fwrite(bytes, 1, n, w->out.file) != n) return 0;
     w->position += n;
     if (w->position > w->end) w->end = w->position;
     return 1;
@@ -71,17 +64,14 @@ int bmp_file_size(uint32_t height, uint64_t stride, uint64_t* out) {
 }
 
 int bmp_open(BmpWriter* w, const char* path, uint32_t width, uint32_t height, uint32_t stride) {
-    std::memset(w, 0, sizeof *w);
+    output_abandon(&w->out);
+    *w = BmpWriter();
     uint64_t file_size;
     if (!path || !path[0] || !bmp_file_size(height, stride, &file_size)) return 0;
     if (file_size > static_cast<uint64_t>(LONG_MAX)) return 0;
-    w->file = std::fopen(path, "wb");
-    if (!w->file) return 0;
-    w->path = path;
+    if (!output_open(&w->out, path)) return 0;
     w->height = height;
     w->stride = stride;
-    struct stat st;
-    w->removable = fstat(fileno(w->file), &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
 
     uint8_t header[kBmpHeaderSize];
     fill_header(header, width, height, static_cast<uint32_t>(file_size - kBmpHeaderSize));
@@ -90,7 +80,7 @@ int bmp_open(BmpWriter* w, const char* path, uint32_t width, uint32_t height, ui
 }
 
 int bmp_write_rows(BmpWriter* w, uint32_t top, uint32_t count, const uint8_t* rows) {
-    if (!w->file) return 0;
+    if (!w->out.file) return 0;
     if (top >= w->height || count > w->height - top) return fail(w);
     uint64_t offset = kBmpHeaderSize + uint64_t(w->height - top - count) * w->stride;
     if (!write_at(w, offset, rows, uint64_t(count) * w->stride)) return fail(w);
@@ -100,7 +90,7 @@ int bmp_write_rows(BmpWriter* w, uint32_t top, uint32_t count, const uint8_t* ro
 int bmp_write_row(BmpWriter* w, uint32_t i, const uint8_t* row) { return bmp_write_rows(w, i, 1, row); }
 
 int bmp_close(BmpWriter* w) {
-    if (!w->file) return 0;
+    if (!w->out.file) return 0;
     // Rows never written sit below the furthest one as a hole; a missing top part is padded so
     // the file always has the length its header announces.
     uint64_t file_size = kBmpHeaderSize + uint64_t(w->height) * w->stride;
@@ -108,16 +98,7 @@ int bmp_close(BmpWriter* w) {
         const uint8_t zero = 0;
         if (!write_at(w, file_size - 1, &zero, 1)) return fail(w);
     }
-    if (std::fflush(w->file) != 0 || std::ferror(w->file)) return fail(w);
-    FILE* f = w->file;
-    w->file = nullptr;
-    if (std::fclose(f) != 0) {
-        if (w->removable) std::remove(w->path);
-        w->removable = 0;
-        return 0;
-    }
-    w->removable = 0;
-    return 1;
+    return output_commit(&w->out);
 }
 
 void bmp_discard(BmpWriter* w) { fail(w); }

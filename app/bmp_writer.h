@@ -6,12 +6,15 @@
 //   (or bmp_write_rows for a block of consecutive rows, one write instead of many)
 //   if (!bmp_close(&w)) ...                               // 1 only when every byte landed
 // Rows may arrive in any order: each goes to its own place in the file, so the caller needs
-// one row of memory, not the whole image. Any failure closes the file and removes it (when it
-// is a regular file we created), and every later call on that writer returns 0.
+// one row of memory, not the whole image. The destination appears, whole, only at the close
+// (see app/output_file.h); any failure drops what was written and leaves an existing file as
+// it was, and every later call on that writer returns 0.
 //   write_bmp(path, width, height, stride, pixels)       // whole image, bottom row first
 // Results: 1 written, 0 not (nothing is printed here).
 #include <cstdint>
 #include <cstdio>
+
+#include "app/output_file.h"
 
 constexpr uint32_t kBmpHeaderSize = 54;
 
@@ -22,13 +25,11 @@ inline uint64_t bmp_stride(uint32_t width) { return (uint64_t(width) * 3 + 3) & 
 [[nodiscard]] int bmp_file_size(uint32_t height, uint64_t stride, uint64_t* out);
 
 struct BmpWriter {
-    FILE* file;          // null once closed or discarded
-    const char* path;    // caller's text, kept for removal on failure
-    uint32_t height;
-    uint32_t stride;
-    uint64_t position;   // where the next write lands, so sequential rows need no seek
-    uint64_t end;        // furthest byte written; rows never written read back as zeros
-    int removable;       // 1 when the destination is a regular file we may delete
+    OutputFile out;          // out.file is null once closed or discarded
+    uint32_t height = 0;
+    uint32_t stride = 0;
+    uint64_t position = 0;   // where the next write lands, so sequential rows need no seek
+    uint64_t end = 0;        // furthest byte written; rows never written read back as zeros
 };
 
 [[nodiscard]] int bmp_open(BmpWriter* w, const char* path, uint32_t width, uint32_t height,

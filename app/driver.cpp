@@ -1,10 +1,16 @@
 #include "app/driver.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/bmp_writer.h"
+#include "app/output_file.h"
 #include "codestream/jpcdec.h"
 #include "io/mem_ops.h"
 #include "io/stream.h"
@@ -20,6 +26,8 @@ const char kMsgFormat[] = "It's not a jp2/j2c/jpc file.";
 const char kMsgCodestream[] = "Parsing JPEG2000 Codestream error";
 const char kMsgJp2[] = "Parsing JP2 file error";
 const char kMsgSave[] = "Save to bmp failed.";
+const char kMsgSameFile[] = "The destination is the source file itself.";
+const char kMsgPipeTooLarge[] = "The source cannot be read twice and is larger than 1 GiB.";
 
 // Decoded component 0 goes to red (byte 2 of a blue-green-red pixel), 1 to green, 2 to blue.
 const uint32_t kBgrOffsets[3] = {2, 1, 0};
@@ -154,16 +162,99 @@ int run_road(MemOps* ops, Stream* src, const char* dst) {
 // times the file (the records of its code-blocks and their byte positions are kept until
 // output), so a small hostile file claiming huge structures fails cleanly instead of
 // exhausting the machine.
-uint64_t decoder_budget(const char* path) {
+uint64_t decoder_budget(uint64_t input_size) { return (uint64_t(1) << 30) + 4 * input_size; }
+
+// The decoder reads code-block bytes back from the source while it writes rows, so a source
+// that cannot seek (a pipe, a terminal, a character device) is read into memory first, up to
+// this many bytes.
+constexpr uint64_t kMaxUnseekableSource = uint64_t(1) << 30;
+
+enum class Opened { kOk, kCannotOpen, kNotJpeg2000, kTooLarge };
+
+struct Source {
+    Stream* stream = nullptr;
+    uint8_t* bytes = nullptr;  // the copy of an unseekable source, owned here
     uint64_t size = 0;
-    if (FILE* f = std::fopen(path, "rb")) {
-        if (std::fseek(f, 0, SEEK_END) == 0) {
-            long end = std::ftell(f);
-            if (end > 0) size = static_cast<uint64_t>(end);
+    struct stat st;            // of the file as opened, for the destination check
+};
+
+// Reads what is left of an unseekable source into memory. The first bytes are checked before
+// the rest is read, so /dev/zero or a stray pipe is turned down at once.
+Opened read_unseekable(MemOps* ops, FILE* f, Source* src) {
+    uint64_t cap = 16, n = 0;
+    uint8_t* buf = static_cast<uint8_t*>(std::malloc(cap));
+    if (!buf) return Opened::kCannotOpen;
+    for (bool probed = false;;) {
+        n += std::fread(buf + n, 1, cap - n, f);
+        if (!probed) {
+            probed = true;
+            MemoryStream probe;
+            memory_stream_init(&probe, buf, static_cast<uint32_t>(n));
+            if (!jpc_check_soc(&probe.base) && !jp2_check_signature(&probe.base)) {
+                std::free(buf);
+                return Opened::kNotJpeg2000;
+            }
         }
-        std::fclose(f);
+        if (std::ferror(f)) {
+            std::free(buf);
+            return Opened::kCannotOpen;
+        }
+        if (std::feof(f)) break;
+        if (n < cap) continue;
+        if (cap >= kMaxUnseekableSource) {
+            std::free(buf);
+            return Opened::kTooLarge;
+        }
+        uint8_t* grown = static_cast<uint8_t*>(std::realloc(buf, 2 * cap));
+        if (!grown) {
+            std::free(buf);
+            return Opened::kCannotOpen;
+        }
+        buf = grown;
+        cap *= 2;
     }
-    return (uint64_t(1) << 30) + 4 * size;
+    src->stream = memory_stream_create(ops, buf, static_cast<uint32_t>(n));
+    if (!src->stream) {
+        std::free(buf);
+        return Opened::kCannotOpen;
+    }
+    src->bytes = buf;
+    src->size = n;
+    return Opened::kOk;
+}
+
+// Opens the source once: its size sets the memory budget, and its identity is compared with
+// the destination's.
+Opened open_source(MemOps* ops, const char* path, Source* src) {
+    Stream* s = file_stream_open(ops, path);
+    if (!s) return Opened::kCannotOpen;
+    FILE* f = reinterpret_cast<FileStream*>(s)->handle;
+    const int fd = fileno(f);
+    if (fstat(fd, &src->st) != 0) {
+        s->close(s);
+        return Opened::kCannotOpen;
+    }
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (end >= 0 && lseek(fd, 0, SEEK_SET) == 0) {
+        src->stream = s;
+        src->size = static_cast<uint64_t>(end);
+        return Opened::kOk;
+    }
+    Opened r = read_unseekable(ops, f, src);
+    s->close(s);
+    return r;
+}
+
+void close_source(Source* src) {
+    if (src->stream) src->stream->close(src->stream);
+    std::free(src->bytes);
+}
+
+// Whether writing the destination would overwrite the source itself: the same file, reached
+// by the same name, a hard link or a symbolic link.
+bool destination_is_source(const char* dst, const Source& src) {
+    struct stat st;
+    return stat(dst, &st) == 0 && st.st_dev == src.st.st_dev && st.st_ino == src.st.st_ino;
 }
 
 }  // namespace
@@ -176,13 +267,29 @@ int dravex_run(int argc, char** argv) {
     const char* src_path = argv[1];
     const char* dst_path = argv[2];
 
-    MemOps* ops = memops_create_with_budget(decoder_budget(src_path));
-    Stream* src = ops ? file_stream_open(ops, src_path) : nullptr;
-    if (!src) {
-        say(kMsgOpen);
+    // A file size limit must fail a write (and so remove the partial output), not kill the
+    // process half way through the file.
+    std::signal(SIGXFSZ, SIG_IGN);
+    output_clean_up_on_signals();
+
+    MemOps* ops = memops_create();
+    Source source;
+    const Opened opened = ops ? open_source(ops, src_path, &source) : Opened::kCannotOpen;
+    if (opened != Opened::kOk) {
+        say(opened == Opened::kNotJpeg2000 ? kMsgFormat
+            : opened == Opened::kTooLarge  ? kMsgPipeTooLarge
+                                           : kMsgOpen);
         if (ops) ops->release(ops);
         return kExitFailure;
     }
+    if (destination_is_source(dst_path, source)) {
+        say(kMsgSameFile);
+        close_source(&source);
+        ops->release(ops);
+        return kExitFailure;
+    }
+    memops_set_budget(ops, decoder_budget(source.size));
+    Stream* src = source.stream;
 
     // The first bytes decide, never the name; both probes leave the stream at byte 0.
     int status;
@@ -194,7 +301,7 @@ int dravex_run(int argc, char** argv) {
         say(kMsgFormat);
         status = kExitFailure;
     }
-    src->close(src);
+    close_source(&source);
     ops->release(ops);
     return status;
 }

@@ -4,8 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
 #include <map>
+#include <set>
+#include <thread>
 
 #include "support/app_tool.h"
 
@@ -20,6 +25,7 @@ const char kFormat[] = "It's not a jp2/j2c/jpc file.";
 const char kCodestream[] = "Parsing JPEG2000 Codestream error";
 const char kJp2[] = "Parsing JP2 file error";
 const char kSave[] = "Save to bmp failed.";
+const char kSameFile[] = "The destination is the source file itself.";
 constexpr int kFailed = 255;  // -1 as a process exit status
 
 const std::vector<uint8_t> kSignature = {0x00, 0x00, 0x00, 0x0C, 0x6A, 0x50,
@@ -68,6 +74,7 @@ const ArgCase kArgCases[] = {
     {"eleven signature bytes", {"@short_sig.jp2", "%"}, kFormat, kFailed},
     {"signature off by one bit", {"@bad_sig.jp2", "%"}, kFormat, kFailed},
     {"extra arguments ignored", {"@text.txt", "%", "third", "fourth"}, kFormat, kFailed},
+    {"endless device, turned down at once", {"/dev/zero", "%"}, kFormat, kFailed},
     {"codestream named .jp2", {"@codestream.jp2", "%"}, kCodestream, kFailed},
     {"JP2 named .j2c", {"@signature.j2c", "%"}, kJp2, kFailed},
 };
@@ -99,27 +106,85 @@ TEST(Driver, ArgumentAndInputErrors) {
     }
 }
 
-// A destination that cannot be written: the tool must say so, exit -1 and leave nothing.
-TEST(Driver, DestinationFailures) {
-    ScratchDir dir;
-    const std::string src = app_test::source_path("samples/sample.j2c");
+// Where the bitmap goes, and what may not be lost on the way: the source must survive any
+// destination naming it, and an existing destination any failure. Nothing half-written or
+// temporary may be left in the directory.
+TEST(Driver, DestinationSafety) {
+    enum Dst { kNew, kExisting, kSource, kHardLink, kSymlink, kSymlinkToExisting, kMissingDir, kDirectory };
     const struct {
         const char* name;
-        std::string dst;
-        uint64_t file_size_limit;
+        Dst dst;
+        bool fifo_source;          // the source arrives through a named pipe
+        uint64_t file_size_limit;  // as set by `ulimit -f`
+        const char* out;
     } kCases[] = {
-        {"missing directory", dir.file("no/such/dir/out.bmp"), 0},
-        {"a directory", dir.path(), 0},
-        {"disk full half way", dir.file("partial.bmp"), 8192},
+        {"new file", kNew, false, 0, ""},
+        {"existing file replaced", kExisting, false, 0, ""},
+        {"symbolic link followed", kSymlinkToExisting, false, 0, ""},
+        {"source through a pipe", kNew, true, 0, ""},
+        {"the source itself", kSource, false, 0, kSameFile},
+        {"hard link to the source", kHardLink, false, 0, kSameFile},
+        {"symbolic link to the source", kSymlink, false, 0, kSameFile},
+        {"missing directory", kMissingDir, false, 0, kSave},
+        {"a directory", kDirectory, false, 0, kSave},
+        {"file size limit, new file", kNew, false, 8192, kSave},
+        {"file size limit, existing file", kExisting, false, 8192, kSave},
+        {"file size limit, through a link", kSymlinkToExisting, false, 8192, kSave},
     };
+    const std::vector<uint8_t> source = app_test::read_file(app_test::source_path("samples/sample.j2c"));
+    const std::vector<uint8_t> old(1000, 0xAB);
+    ScratchDir ref_dir;
+    ASSERT_EQ(app_test::run_tool({app_test::source_path("samples/sample.j2c"), ref_dir.file("r.bmp")}).exit_code, 0);
+    const std::vector<uint8_t> bitmap = app_test::read_file(ref_dir.file("r.bmp"));
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
-        ToolResult r = app_test::run_tool({src, c.dst}, c.file_size_limit);
-        EXPECT_EQ(r.out, kSave);
-        EXPECT_EQ(r.exit_code, kFailed);
-        if (c.dst != dir.path()) {
-            EXPECT_FALSE(app_test::file_exists(c.dst));
+        ScratchDir dir;
+        std::string src = dir.file("src.j2c"), dst = dir.file("out.bmp"), kept = dst;
+        app_test::write_file(src, source);
+        std::set<std::string> files = {"src.j2c"};
+        switch (c.dst) {
+            case kNew: files.insert("out.bmp"); break;
+            case kExisting: app_test::write_file(dst, old); files.insert("out.bmp"); break;
+            case kSource: dst = src; break;
+            case kHardLink: ASSERT_EQ(link(src.c_str(), dst.c_str()), 0); files.insert("out.bmp"); break;
+            case kSymlink: ASSERT_EQ(symlink("src.j2c", dst.c_str()), 0); files.insert("out.bmp"); break;
+            case kSymlinkToExisting:
+                kept = dir.file("old.bmp");
+                app_test::write_file(kept, old);
+                ASSERT_EQ(symlink("old.bmp", dst.c_str()), 0);
+                files.insert({"out.bmp", "old.bmp"});
+                break;
+            case kMissingDir: dst = dir.file("no/such/dir/out.bmp"); break;
+            case kDirectory: dst = dir.path(); break;
         }
+        if (c.fifo_source) {
+            src = dir.file("pipe");
+            ASSERT_EQ(mkfifo(src.c_str(), 0600), 0);
+            files.insert("pipe");
+        }
+        std::thread feeder;
+        if (c.fifo_source) feeder = std::thread([&] { app_test::write_file(src, source); });
+        ToolResult r = app_test::run_tool({src, dst}, c.file_size_limit);
+        if (feeder.joinable()) feeder.join();
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exit_code, c.out[0] ? kFailed : 0);
+        EXPECT_EQ(app_test::read_file(dir.file("src.j2c")), source);
+        if (c.dst == kNew && !c.out[0]) {
+            EXPECT_EQ(app_test::read_file(dst), bitmap);
+        } else if (c.dst == kNew) {
+            files.erase("out.bmp");
+        } else if (c.dst == kExisting || c.dst == kSymlinkToExisting) {
+            EXPECT_EQ(app_test::read_file(kept), c.out[0] ? old : bitmap);
+            if (c.dst == kSymlinkToExisting) {
+                struct stat st;
+                ASSERT_EQ(lstat(dst.c_str(), &st), 0);
+                EXPECT_TRUE(S_ISLNK(st.st_mode));
+            }
+        }
+        std::set<std::string> found;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+            found.insert(e.path().filename().string());
+        EXPECT_EQ(found, files);
     }
 }
 

@@ -37,8 +37,7 @@ ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_lim
         int null_fd = open("/dev/null", O_RDONLY);
         if (null_fd >= 0) dup2(null_fd, 0);
         if (file_size_limit) {
-            // Writes past the limit then fail with EFBIG instead of killing the process.
-            std::signal(SIGXFSZ, SIG_IGN);
+            // As `ulimit -f` does: the tool itself must turn the signal into a failed write.
             struct rlimit lim;
             lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(file_size_limit);
             setrlimit(RLIMIT_FSIZE, &lim);

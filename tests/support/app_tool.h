@@ -15,7 +15,8 @@ struct ToolResult {
 };
 
 // Runs the built tool with exactly these arguments (argv[0] is the tool path). A non-zero
-// file_size_limit caps every file the tool writes, so its writes fail past that many bytes.
+// file_size_limit caps every file the tool writes, as `ulimit -f` does (the tool must turn the
+// signal that follows into a failed write).
 ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_limit = 0);
 
 // Runs fn in a child process whose writes fail past file_size_limit bytes; returns fn's
