@@ -11,6 +11,7 @@
 
 #include "app/bmp_writer.h"
 #include "app/output_file.h"
+#include "app/sample_writer.h"
 #include "codestream/jpcdec.h"
 #include "io/mem_ops.h"
 #include "io/stream.h"
@@ -26,6 +27,8 @@ const char kMsgFormat[] = "It's not a jp2/j2c/jpc file.";
 const char kMsgCodestream[] = "Parsing JPEG2000 Codestream error";
 const char kMsgJp2[] = "Parsing JP2 file error";
 const char kMsgSave[] = "Save to bmp failed.";
+const char kMsgSavePgx[] = "Save to pgx failed.";
+const char kMsgSavePnm[] = "Save to pnm failed.";
 const char kMsgSameFile[] = "The destination is the source file itself.";
 const char kMsgPipeTooLarge[] = "The source cannot be read twice and is larger than 1 GiB.";
 
@@ -50,6 +53,7 @@ struct CodestreamRoad {
     static int input_failed(Decoder* d) { return jpcdec_input_failed(d); }
     static void finish(Decoder* d) { jpcdec_finish_output(d); }
     static void destroy(Decoder* d) { jpcdec_destroy(d); }
+    static jpcdec* codestream(Decoder* d) { return d; }
 };
 
 struct Jp2Road {
@@ -66,6 +70,7 @@ struct Jp2Road {
     static int input_failed(Decoder* j) { return jp2_input_failed(j); }
     static void finish(Decoder* j) { jp2_finish_output(j); }
     static void destroy(Decoder* j) { jp2_destroy(j); }
+    static jpcdec* codestream(Decoder* j) { return jp2_get_codestream(j); }
 };
 
 void copy_red_to_green_and_blue(uint8_t* row, uint32_t width) {
@@ -112,6 +117,24 @@ Written write_rows(const char* dst, uint32_t width, uint32_t height, uint32_t st
     return bmp_close(&bmp) ? Written::kAll : Written::kSaveFailed;
 }
 
+// Full-precision output: the codestream's own components, whatever the road (a JP2 file's
+// palette and colour space are for display, not for its samples).
+int run_samples(jpcdec* d, SampleFormat format, const char* dst, const char* parse_error) {
+    const char* refusal = nullptr;
+    if (!d || !sample_output_size(d, format, &refusal)) {
+        say(refusal ? refusal : parse_error);
+        return kExitFailure;
+    }
+    switch (write_samples(d, format, dst)) {
+        case SampleResult::kWritten: return 0;
+        case SampleResult::kInputFailed: say(parse_error); break;
+        default:
+            say(format == SampleFormat::kPgx ? kMsgSavePgx : kMsgSavePnm);
+            break;
+    }
+    return kExitFailure;
+}
+
 template <class Road>
 int run_road(MemOps* ops, Stream* src, const char* dst) {
     typename Road::Decoder* d = Road::create(ops, src);
@@ -119,6 +142,12 @@ int run_road(MemOps* ops, Stream* src, const char* dst) {
         say(Road::kParseError);
         if (d) Road::destroy(d);
         return kExitFailure;
+    }
+    const SampleFormat format = sample_format_of(dst);
+    if (format != SampleFormat::kNone) {
+        const int status = run_samples(Road::codestream(d), format, dst, Road::kParseError);
+        Road::destroy(d);
+        return status;
     }
     int grey = Road::replicate_grey(d);
     uint32_t width = 0, height = 0;
@@ -251,10 +280,17 @@ void close_source(Source* src) {
 }
 
 // Whether writing the destination would overwrite the source itself: the same file, reached
-// by the same name, a hard link or a symbolic link.
+// by the same name, a hard link or a symbolic link (for PGX, any of the component files).
 bool destination_is_source(const char* dst, const Source& src) {
-    struct stat st;
-    return stat(dst, &st) == 0 && st.st_dev == src.st.st_dev && st.st_ino == src.st.st_ino;
+    const SampleFormat format = sample_format_of(dst);
+    const uint16_t files = format == SampleFormat::kPgx ? 32 : 1;
+    for (uint16_t k = 0; k < files; k++) {
+        const std::string name = format == SampleFormat::kNone ? dst : sample_file_name(format, dst, k);
+        struct stat st;
+        if (stat(name.c_str(), &st) == 0 && st.st_dev == src.st.st_dev && st.st_ino == src.st.st_ino)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace

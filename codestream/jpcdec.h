@@ -30,12 +30,29 @@ void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height);
 // written at byte offsets[i] (or i when offsets is null) of each pixel of `pixel_stride` bytes.
 [[nodiscard]] int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
                                     uint32_t pixel_stride);
-// Writes the next image row; 0 once every row has been delivered.
+// Writes the next image row; 0 once every row has been delivered. A null row decodes the
+// row without storing bytes, for callers that take the samples at full precision below.
 int jpcdec_decode_row(jpcdec* d, uint8_t* row);
 // Full-precision samples of output component i for the row just delivered (after level shift
 // and clamping, before the low-8-bit store); laid out as the bytes of the row: per tile, the
 // tile-component's samples from the tile's first pixel. Valid until the next decode_row.
 const int32_t* jpcdec_row_samples(const jpcdec* d, uint16_t i);
+// Full-precision output, each component at its own size (a sub-sampled component has fewer
+// samples per row and fewer rows than the image):
+//   JpcComponentInfo c;  jpcdec_get_component_info(d, i, &c);
+//   jpcdec_set_output(d, n, nullptr, n);                      // components 0 .. n-1
+//   for (y < h) { jpcdec_decode_row(d, nullptr);
+//                 for (i < n) if (jpcdec_component_row(d, i, samples)) ... }  // c.width each
+// A component's rows come out in order, top first, on the image rows that carry one.
+struct JpcComponentInfo {
+    uint32_t width, height;  // the component's own size
+    uint32_t precision;      // bits per sample
+    uint32_t is_signed;
+};
+[[nodiscard]] int jpcdec_get_component_info(const jpcdec* d, uint16_t i, JpcComponentInfo* out);
+// 1 and the component's next row in samples (width entries, after level shift and clamping)
+// when the image row just delivered carries a row of output component i; 0 otherwise.
+[[nodiscard]] int jpcdec_component_row(const jpcdec* d, uint16_t i, int32_t* samples);
 // 1 once the input failed to give back bytes it held at parse time: the rows since carry
 // zeros in their place, so the image is incomplete rather than merely damaged.
 int jpcdec_input_failed(const jpcdec* d);

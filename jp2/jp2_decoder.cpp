@@ -243,6 +243,8 @@ int jp2_decode_row(Jp2Decoder* j, uint8_t* row) {
     return 1;
 }
 
+jpcdec* jp2_get_codestream(Jp2Decoder* j) { return j && j->parsed ? j->jpcdec : nullptr; }
+
 int jp2_input_failed(const Jp2Decoder* j) { return j ? jpcdec_input_failed(j->jpcdec) : 0; }
 
 void jp2_finish_output(Jp2Decoder* j) {

@@ -14,6 +14,7 @@
 #include "io/stream.h"
 
 struct Jp2Decoder;
+struct jpcdec;
 using jp2_message_hook = void (*)(const char* message);
 
 [[nodiscard]] Jp2Decoder* jp2_create(MemOps* ops, Stream* s);
@@ -24,6 +25,9 @@ void jp2_set_colour_conversion(Jp2Decoder* j, uint32_t flag);
 [[nodiscard]] int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets,
                                  uint32_t pixel_stride);
 int jp2_decode_row(Jp2Decoder* j, uint8_t* row);
+// The codestream decoder inside, after a successful parse, for output of the codestream's
+// own components at full precision (jpcdec.h), before palette and colour; owned by j.
+jpcdec* jp2_get_codestream(Jp2Decoder* j);
 // 1 once the input failed to give back codestream bytes during row output (see jpcdec.h).
 int jp2_input_failed(const Jp2Decoder* j);
 void jp2_finish_output(Jp2Decoder* j);

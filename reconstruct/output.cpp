@@ -284,7 +284,9 @@ int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
                 n[j] = fill_missing(d, b, j, span, dst);
             }
         }
-        if (d->out_count == 3 && stride == 3 && n[0] == n[1] && n[0] == n[2]) {
+        if (!row) {
+            // Full-precision callers take the samples from row_buf.
+        } else if (d->out_count == 3 && stride == 3 && n[0] == n[1] && n[0] == n[2]) {
             store_pixels3(row + size_t(g) * 3, d->out_offset, d->row_buf[0] + g,
                           d->row_buf[1] + g, d->row_buf[2] + g, n[0]);
         } else {
@@ -304,6 +306,42 @@ int jpcdec_input_failed(const jpcdec* d) { return d && d->coded.read_failed ? 1 
 const int32_t* jpcdec_row_samples(const jpcdec* d, uint16_t i) {
     if (!d || !d->output_ready || i >= d->decode_count) return nullptr;
     return d->row_buf[i];
+}
+
+int jpcdec_get_component_info(const jpcdec* d, uint16_t i, JpcComponentInfo* out) {
+    if (!d || i >= d->component_num || i >= d->Csiz || !d->ssiz || !d->xrsiz || !d->yrsiz ||
+        !d->xrsiz[i] || !d->yrsiz[i])
+        return 0;
+    out->width = ceil_div(d->Xsiz, d->xrsiz[i]) - ceil_div(d->XOsiz, d->xrsiz[i]);
+    out->height = ceil_div(d->Ysiz, d->yrsiz[i]) - ceil_div(d->YOsiz, d->yrsiz[i]);
+    out->precision = (d->ssiz[i] & 0x7Fu) + 1u;
+    out->is_signed = (d->ssiz[i] >> 7) & 1u;
+    return 1;
+}
+
+// The row just delivered left each tile's samples of component i at the tile's first pixel;
+// a sub-sampled component's pieces are shorter than the tiles, and its rows of a tile row
+// come out on the first calls of that tile row. The pieces, joined, are the component's row.
+int jpcdec_component_row(const jpcdec* d, uint16_t i, int32_t* samples) {
+    if (!d || !d->output_ready || i >= d->out_count || d->out_rows_done == 0 || !d->xrsiz ||
+        !d->yrsiz || i >= d->Csiz || !d->xrsiz[i] || !d->yrsiz[i])
+        return 0;
+    const uint32_t xr = d->xrsiz[i], yr = d->yrsiz[i];
+    const uint32_t first = d->numXtiles * d->out_tile_row;
+    const TileBounds tb = tile_bounds(d, first);
+    if (d->out_rows_done > ceil_div(tb.y1, yr) - ceil_div(tb.y0, yr)) return 0;
+    uint32_t g = 0, at = 0;
+    for (uint32_t k = 0; k < d->numXtiles && g < d->out_width; k++) {
+        const TileBounds b = tile_bounds(d, first + k);
+        uint32_t span = b.x1 - b.x0;
+        if (span > d->out_width - g) span = d->out_width - g;
+        uint32_t n = ceil_div(b.x1, xr) - ceil_div(b.x0, xr);
+        if (n > span) n = span;
+        std::memcpy(samples + at, d->row_buf[i] + g, size_t(n) * sizeof(int32_t));
+        at += n;
+        g += span;
+    }
+    return 1;
 }
 
 void jpcdec_finish_output(jpcdec* d) {

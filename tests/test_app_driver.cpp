@@ -110,7 +110,7 @@ TEST(Driver, ArgumentAndInputErrors) {
 // destination naming it, and an existing destination any failure. Nothing half-written or
 // temporary may be left in the directory.
 TEST(Driver, DestinationSafety) {
-    enum Dst { kNew, kExisting, kSource, kHardLink, kSymlink, kSymlinkToExisting, kMissingDir, kDirectory };
+    enum Dst { kNew, kExisting, kSource, kHardLink, kSymlink, kSymlinkToExisting, kPgxLink, kMissingDir, kDirectory };
     const struct {
         const char* name;
         Dst dst;
@@ -125,6 +125,7 @@ TEST(Driver, DestinationSafety) {
         {"the source itself", kSource, false, 0, kSameFile},
         {"hard link to the source", kHardLink, false, 0, kSameFile},
         {"symbolic link to the source", kSymlink, false, 0, kSameFile},
+        {"a PGX component file linked to the source", kPgxLink, false, 0, kSameFile},
         {"missing directory", kMissingDir, false, 0, kSave},
         {"a directory", kDirectory, false, 0, kSave},
         {"file size limit, new file", kNew, false, 8192, kSave},
@@ -153,6 +154,11 @@ TEST(Driver, DestinationSafety) {
                 app_test::write_file(kept, old);
                 ASSERT_EQ(symlink("old.bmp", dst.c_str()), 0);
                 files.insert({"out.bmp", "old.bmp"});
+                break;
+            case kPgxLink:
+                ASSERT_EQ(link(src.c_str(), dir.file("out_1.pgx").c_str()), 0);
+                dst = dir.file("out.pgx");
+                files.insert("out_1.pgx");
                 break;
             case kMissingDir: dst = dir.file("no/such/dir/out.bmp"); break;
             case kDirectory: dst = dir.path(); break;
@@ -313,6 +319,16 @@ TEST(Driver, MemoryDoesNotFollowTheHeight) {
     EXPECT_LT(tall.max_rss_kb - small.max_rss_kb, bitmap_kb / 4)
         << "peak " << small.max_rss_kb << " KB for 64 rows, " << tall.max_rss_kb
         << " KB for 8192 rows";
+
+    // Full-precision output streams its rows the same way.
+    small = app_test::run_tool({app_test::source_path(kShort), dir.file("s.pgx")});
+    tall = app_test::run_tool({app_test::source_path(kTall), dir.file("t.pgx")});
+    ASSERT_EQ(small.exit_code, 0);
+    ASSERT_EQ(tall.exit_code, 0);
+    EXPECT_EQ(app_test::read_file(dir.file("t_0.pgx")).size(), 512u * 8192u + 19u);
+    EXPECT_LT(tall.max_rss_kb - small.max_rss_kb, bitmap_kb / 12)
+        << "peak " << small.max_rss_kb << " KB for 64 rows, " << tall.max_rss_kb
+        << " KB for 8192 rows";
 }
 
 namespace {
@@ -356,4 +372,75 @@ TEST(Driver, RefusesABitmapOverFourGigabytes) {
     EXPECT_EQ(r.out, kSave);
     EXPECT_EQ(r.exit_code, kFailed);
     EXPECT_FALSE(app_test::file_exists(dst));
+}
+
+namespace {
+
+// A file's bytes after its header, which ends at the n-th newline.
+std::vector<uint8_t> after_lines(const std::vector<uint8_t>& f, int n) {
+    size_t at = 0;
+    while (n-- > 0 && at < f.size()) {
+        while (at < f.size() && f[at] != '\n') at++;
+        at++;
+    }
+    return std::vector<uint8_t>(f.begin() + static_cast<long>(std::min(at, f.size())), f.end());
+}
+
+}  // namespace
+
+// Full-precision output against the PGX files both established decoders write for the same
+// streams (scripts/make-pgx-fixtures): PGX byte for byte, PNM sample for sample, and the
+// images PNM cannot hold refused before anything is written.
+TEST(Driver, FullPrecisionOutput) {
+    const char kPnmCount[] = "A .pgm file holds one component and a .ppm file three; .pgx takes any image.";
+    const char kPnmMixed[] = "PNM output needs unsigned components of one size and depth; .pgx takes any image.";
+    const struct {
+        const char* src;   // in tests/data, beside its expected pgx_NAME_K.pgx
+        const char* dst;
+        int components;    // expected files (PGX) or components interleaved (PNM)
+        const char* out;
+    } kCases[] = {
+        {"pgx_grey12_23x17.j2k", "x.pgx", 1, ""},
+        {"pgx_signed_19x13.j2k", "x.pgx", 1, ""},
+        {"pgx_sub_21x11.j2k", "x.PGX", 3, ""},
+        {"pgx_rgb_21x11.jp2", "x.pgx", 3, ""},
+        {"pgx_grey12_23x17.j2k", "x.pgm", 1, ""},
+        {"pgx_rgb_21x11.jp2", "x.ppm", 3, ""},
+        {"pgx_rgb_21x11.jp2", "x.pgm", 0, kPnmCount},
+        {"pgx_grey12_23x17.j2k", "x.ppm", 0, kPnmCount},
+        {"pgx_sub_21x11.j2k", "x.ppm", 0, kPnmMixed},
+        {"pgx_signed_19x13.j2k", "x.pgm", 0, kPnmMixed},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(testing::Message() << c.src << " -> " << c.dst);
+        ScratchDir dir;
+        ToolResult r = app_test::run_tool({app_test::data_path(c.src), dir.file(c.dst)});
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exit_code, c.out[0] ? kFailed : 0);
+        const std::string stem = std::string(c.src).substr(0, std::string(c.src).rfind('.'));
+        std::vector<std::vector<uint8_t>> want;
+        for (int k = 0; k < c.components; k++)
+            want.push_back(app_test::read_file(app_test::data_path(stem + "_" + std::to_string(k) + ".pgx")));
+        const std::string ext = std::string(c.dst).substr(2);
+        size_t files = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path())) (void)e, files++;
+        if (c.out[0]) {
+            EXPECT_EQ(files, 0u);
+        } else if (ext == "pgx" || ext == "PGX") {
+            EXPECT_EQ(files, want.size());
+            for (size_t k = 0; k < want.size(); k++)
+                EXPECT_EQ(app_test::read_file(dir.file("x_" + std::to_string(k) + "." + ext)), want[k]) << k;
+        } else {
+            // The samples of the PGX files, interleaved; each is 1 or 2 bytes, as in the PGX.
+            std::vector<std::vector<uint8_t>> planes;
+            for (const auto& w : want) planes.push_back(after_lines(w, 1));
+            int depth = 0;
+            std::sscanf(reinterpret_cast<const char*>(want[0].data()), "PG ML %*c %d", &depth);
+            const size_t bytes = depth <= 8 ? 1 : 2;
+            std::vector<uint8_t> expect;
+            for (size_t at = 0; at < planes[0].size(); at += bytes)
+                for (const auto& p : planes) expect.insert(expect.end(), p.begin() + at, p.begin() + at + bytes);
+            EXPECT_EQ(after_lines(app_test::read_file(dir.file(c.dst)), 3), expect);
+        }
+    }
 }
