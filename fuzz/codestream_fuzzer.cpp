@@ -1,4 +1,4 @@
-// Whole codestream decode: parse, then every output row.
+// Codestream decode: parse, then the output rows.
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

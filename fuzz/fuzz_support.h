@@ -1,9 +1,10 @@
 #pragma once
-// Shared by the fuzz targets and the replay driver: decode a whole input held in memory.
+// Shared by the fuzz targets and the replay driver: decode an input held in memory.
 #include <cstddef>
 #include <cstdint>
 
-// Runs parse and every output row of a codestream (jp2 = 0) or a JP2 file (jp2 = 1) over a
-// MemoryStream, under a memory budget. Aborts (a fuzz finding) when a property is broken:
-// after a successful parse every row call must return 1, and nothing may stay allocated.
+// Runs parse and the output rows of a codestream (jp2 = 0) or a JP2 file (jp2 = 1) over a
+// MemoryStream, under a memory budget (rows of a large image only as far as a few hundred
+// thousand samples). Aborts (a fuzz finding) when a property is broken: after a successful
+// parse every row call must return 1, and nothing may stay allocated.
 void fuzz_decode_whole(const uint8_t* data, size_t size, int jp2);

@@ -234,8 +234,11 @@ namespace {
 // 2^(magnitude bits + ROI shift) units, held x 4 (one more bit of margin is taken); a 1-D
 // pass takes inputs below m to below 2.5 m + 2 (low-pass samples move by at most (2m + 8) / 4,
 // high-pass ones by half the sum of two updated low-pass ones), and a level is two passes
-// over its bands and the level below. Sums are at most twice a value plus 8.
+// over its bands and the level below. Sums are at most twice a value plus 8. The bound holds
+// only for samples held x 4: a 5/3 filter over step-size samples (x 2^16, any magnitude the
+// step gives) always takes the wide sums.
 void mark_narrow_levels(TileComponent* tc) {
+    const bool reversible_format = (tc->quant_style & 0x1F) == 0;
     double m = 0;
     for (uint32_t r = 0; r < tc->resolution_count; r++) {
         Resolution* res = &tc->resolutions[r];
@@ -246,7 +249,7 @@ void mark_narrow_levels(TileComponent* tc) {
             if (band > m) m = band;
         }
         if (r >= 1) m = 2.5 * (2.5 * m + 2) + 2;
-        res->narrow53 = tc->transform == 1 && 2 * m + 16 < 2147483648.0 ? 1 : 0;
+        res->narrow53 = tc->transform == 1 && reversible_format && 2 * m + 16 < 2147483648.0;
     }
 }
 
