@@ -117,14 +117,90 @@ Written write_rows(const char* dst, uint32_t width, uint32_t height, uint32_t st
     return bmp_close(&bmp) ? Written::kAll : Written::kSaveFailed;
 }
 
+// Options come before the two paths, each with its spellings; one that takes a value (a
+// resolution to reduce to, a region) reads the next argument and may refuse it.
+struct Options {
+    bool allow_large = false;
+    const char* src = nullptr;
+    const char* dst = nullptr;
+    uint64_t input_size = 0;  // known once the source is open
+};
+
+struct OptionSpec {
+    const char* short_name;  // or null
+    const char* long_name;
+    bool takes_value;
+    bool (*apply)(Options* o, const char* value);  // false: the value is not acceptable
+};
+
+const OptionSpec kOptionSpecs[] = {
+    {nullptr, "--allow-large", false, [](Options* o, const char*) { return o->allow_large = true; }},
+};
+
+const OptionSpec* find_option(const char* arg) {
+    for (const OptionSpec& spec : kOptionSpecs)
+        if ((spec.short_name && std::strcmp(arg, spec.short_name) == 0) ||
+            std::strcmp(arg, spec.long_name) == 0)
+            return &spec;
+    return nullptr;
+}
+
+enum class Parsed { kOk, kUsage, kUnknown };
+
+Parsed parse_arguments(int argc, char** argv, Options* o, const char** unknown) {
+    int i = 1;
+    while (i < argc && argv[i] && argv[i][0] == '-' && argv[i][1] != '\0') {
+        if (std::strcmp(argv[i], "--") == 0) {
+            i++;
+            break;
+        }
+        const OptionSpec* spec = find_option(argv[i]);
+        if (!spec) {
+            // With only the two paths left, a name starting with a dash is a path, as it
+            // always was.
+            if (argc - i <= 2) break;
+            *unknown = argv[i];
+            return Parsed::kUnknown;
+        }
+        const char* value = spec->takes_value && i + 1 < argc ? argv[i + 1] : nullptr;
+        if ((spec->takes_value && !value) || !spec->apply(o, value)) return Parsed::kUsage;
+        i += spec->takes_value ? 2 : 1;
+    }
+    // Arguments after the two paths are ignored.
+    if (argc - i < 2 || !argv[i] || !argv[i][0] || !argv[i + 1] || !argv[i + 1][0])
+        return Parsed::kUsage;
+    o->src = argv[i];
+    o->dst = argv[i + 1];
+    return Parsed::kOk;
+}
+
+// An output out of all proportion to its input (a few header bytes can declare billions of
+// pixels) is refused unless asked for: over 1 GiB and over 2^16 times the input's size.
+constexpr uint64_t kLargeOutput = uint64_t(1) << 30;
+constexpr unsigned kLargeRatioBits = 16;
+
+bool refuse_large_output(uint64_t output_bytes, const Options& o) {
+    if (o.allow_large || output_bytes <= kLargeOutput ||
+        output_bytes <= (o.input_size << kLargeRatioBits))
+        return false;
+    std::printf("The output would take %llu bytes from %llu bytes of input; --allow-large "
+                "writes it anyway.",
+                static_cast<unsigned long long>(output_bytes),
+                static_cast<unsigned long long>(o.input_size));
+    return true;
+}
+
 // Full-precision output: the codestream's own components, whatever the road (a JP2 file's
 // palette and colour space are for display, not for its samples).
-int run_samples(jpcdec* d, SampleFormat format, const char* dst, const char* parse_error) {
+int run_samples(jpcdec* d, SampleFormat format, const char* dst, const char* parse_error,
+                const Options& options) {
     const char* refusal = nullptr;
-    if (!d || !sample_output_size(d, format, &refusal)) {
+    const uint64_t bytes = d ? sample_output_size(d, format, &refusal) : 0;
+    if (!bytes) {
         say(refusal ? refusal : parse_error);
         return kExitFailure;
     }
+    if (refuse_large_output(bytes, options)) return kExitFailure;
     switch (write_samples(d, format, dst)) {
         case SampleResult::kWritten: return 0;
         case SampleResult::kInputFailed: say(parse_error); break;
@@ -136,7 +212,7 @@ int run_samples(jpcdec* d, SampleFormat format, const char* dst, const char* par
 }
 
 template <class Road>
-int run_road(MemOps* ops, Stream* src, const char* dst) {
+int run_road(MemOps* ops, Stream* src, const char* dst, const Options& options) {
     typename Road::Decoder* d = Road::create(ops, src);
     if (!d || !Road::parse(d)) {
         say(Road::kParseError);
@@ -145,7 +221,7 @@ int run_road(MemOps* ops, Stream* src, const char* dst) {
     }
     const SampleFormat format = sample_format_of(dst);
     if (format != SampleFormat::kNone) {
-        const int status = run_samples(Road::codestream(d), format, dst, Road::kParseError);
+        const int status = run_samples(Road::codestream(d), format, dst, Road::kParseError, options);
         Road::destroy(d);
         return status;
     }
@@ -160,6 +236,10 @@ int run_road(MemOps* ops, Stream* src, const char* dst) {
     const uint32_t block_rows = rows_per_block(stride, height);
     uint8_t* block = nullptr;
     int ok = bmp_file_size(height, stride, &file_size);
+    if (ok && refuse_large_output(file_size, options)) {
+        Road::destroy(d);
+        return kExitFailure;
+    }
     if (ok) ok = (block = static_cast<uint8_t*>(mem_zalloc_array(ops, block_rows, stride))) != nullptr;
     int output = ok && Road::set_output(d);
     Written written = Written::kSaveFailed;
@@ -296,12 +376,19 @@ bool destination_is_source(const char* dst, const Source& src) {
 }  // namespace
 
 int dravex_run(int argc, char** argv) {
-    if (argc < 3 || !argv[1] || !argv[1][0] || !argv[2] || !argv[2][0]) {
-        say(kMsgUsage);
-        return kExitFailure;
+    Options options;
+    const char* unknown = nullptr;
+    switch (parse_arguments(argc, argv, &options, &unknown)) {
+        case Parsed::kOk: break;
+        case Parsed::kUnknown:
+            std::printf("Unknown option %s", unknown);
+            return kExitFailure;
+        default:
+            say(kMsgUsage);
+            return kExitFailure;
     }
-    const char* src_path = argv[1];
-    const char* dst_path = argv[2];
+    const char* src_path = options.src;
+    const char* dst_path = options.dst;
 
     // A file size limit must fail a write (and so remove the partial output), not kill the
     // process half way through the file.
@@ -325,14 +412,15 @@ int dravex_run(int argc, char** argv) {
         return kExitFailure;
     }
     memops_set_budget(ops, decoder_budget(source.size));
+    options.input_size = source.size;
     Stream* src = source.stream;
 
     // The first bytes decide, never the name; both probes leave the stream at byte 0.
     int status;
     if (jpc_check_soc(src)) {
-        status = run_road<CodestreamRoad>(ops, src, dst_path);
+        status = run_road<CodestreamRoad>(ops, src, dst_path, options);
     } else if (jp2_check_signature(src)) {
-        status = run_road<Jp2Road>(ops, src, dst_path);
+        status = run_road<Jp2Road>(ops, src, dst_path, options);
     } else {
         say(kMsgFormat);
         status = kExitFailure;

@@ -26,8 +26,13 @@ void jpcdec_set_hooks(jpcdec* d, jpc_message_hook error_hook, jpc_message_hook w
 [[nodiscard]] int jpcdec_parse(jpcdec* d);
 uint16_t jpcdec_get_component_num(const jpcdec* d);
 void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height);
+// Limits the image area (width x height) that output may be set up for; 0 (the default)
+// sets no limit. A caller decoding files from strangers sets it as video decoders limit
+// frame sizes: a few bytes of header can declare an image of billions of pixels.
+void jpcdec_set_max_pixels(jpcdec* d, uint64_t max_pixels);
 // Configures row output: `count` components (at most the image's, at most 32), component i
 // written at byte offsets[i] (or i when offsets is null) of each pixel of `pixel_stride` bytes.
+// Fails on an image larger than the pixel limit.
 [[nodiscard]] int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
                                     uint32_t pixel_stride);
 // Writes the next image row; 0 once every row has been delivered. A null row decodes the

@@ -53,6 +53,7 @@ struct jpcdec {
     int32_t* row_buf[kMaxOutputComponents];
     uint32_t out_width;
     uint32_t output_ready;
+    uint64_t max_pixels;       // the caller's limit on width x height at output (0: none)
     T1Scratch* t1;             // tier-1 scratch reused by every code-block
 };
 

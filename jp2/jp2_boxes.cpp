@@ -110,6 +110,7 @@ int jp2_parse_boxes(Jp2Decoder* j) {
             j->jpcdec = jpcdec_create_on_reader(j->ops, br);
             if (!j->jpcdec) return jp2_fail(j, jp2msg::kOutOfMemory);
             jpcdec_set_hooks(j->jpcdec, j->error_hook, j->warning_hook);
+            jpcdec_set_max_pixels(j->jpcdec, j->max_pixels);
             break;  // nothing after the codestream box is read
         } else if (h.type == kBoxCodestream) {
             jp2_warn(j, jp2msg::kCodestreamBeforeHeader);

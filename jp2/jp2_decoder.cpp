@@ -181,6 +181,11 @@ void jp2_get_size(const Jp2Decoder* j, uint32_t* width, uint32_t* height) {
 
 void jp2_set_colour_conversion(Jp2Decoder* j, uint32_t flag) { j->convert_colour = flag; }
 
+void jp2_set_max_pixels(Jp2Decoder* j, uint64_t max_pixels) {
+    j->max_pixels = max_pixels;
+    if (j->jpcdec) jpcdec_set_max_pixels(j->jpcdec, max_pixels);
+}
+
 int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets, uint32_t pixel_stride) {
     if (!j->parsed) return jp2_fail(j, jp2msg::kNotParsed);
     if (j->output_ready || count == 0 || pixel_stride == 0) return jp2_fail(j, jp2msg::kBadOutput);

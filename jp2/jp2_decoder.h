@@ -22,6 +22,8 @@ void jp2_set_hooks(Jp2Decoder* j, jp2_message_hook error_hook, jp2_message_hook 
 [[nodiscard]] int jp2_parse(Jp2Decoder* j);
 void jp2_get_size(const Jp2Decoder* j, uint32_t* width, uint32_t* height);
 void jp2_set_colour_conversion(Jp2Decoder* j, uint32_t flag);
+// The image-area limit of jpcdec_set_max_pixels, for the codestream inside (0: none).
+void jp2_set_max_pixels(Jp2Decoder* j, uint64_t max_pixels);
 [[nodiscard]] int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets,
                                  uint32_t pixel_stride);
 int jp2_decode_row(Jp2Decoder* j, uint8_t* row);

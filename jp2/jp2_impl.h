@@ -201,6 +201,7 @@ struct Jp2Decoder {
     int32_t colour_space;     // EnumCS of the retained colr box (0 for METH 2)
     uint32_t convert_colour;  // 0 switches colour conversion off
     uint32_t parsed;          // 1 after a successful jp2_parse
+    uint64_t max_pixels;      // passed on to the codestream decoder (jp2_set_max_pixels)
     uint16_t component_count; // min(codestream components, 32): decoded per row
     // Output
     uint32_t width, height;

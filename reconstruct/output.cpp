@@ -12,6 +12,7 @@ namespace {
 
 constexpr const char* kMsgOutputLayout = "Output pixel layout does not fit the pixel stride";
 constexpr const char* kMsgOutputMemory = "Not enough memory for output rows";
+constexpr const char* kMsgTooManyPixels = "Image area is larger than the caller's pixel limit";
 constexpr const char* kMsgTileMemory =
     "Not enough memory for the output buffers of a tile; it is delivered as zeros";
 
@@ -198,6 +199,10 @@ void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
     }
 }
 
+void jpcdec_set_max_pixels(jpcdec* d, uint64_t max_pixels) {
+    if (d) d->max_pixels = max_pixels;
+}
+
 int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
                       uint32_t pixel_stride) {
     if (!d) return 0;
@@ -219,6 +224,11 @@ int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
     if (d->decode_count < 3 && d->component_num >= 3 && d->tiles && any_tile_uses_mct(d))
         d->decode_count = 3;
     d->out_width = d->Xsiz > d->XOsiz ? d->Xsiz - d->XOsiz : 0;
+    const uint64_t height = d->Ysiz > d->YOsiz ? d->Ysiz - d->YOsiz : 0;
+    if (d->max_pixels && uint64_t(d->out_width) * height > d->max_pixels) {
+        d->out_count = d->decode_count = 0;
+        return jpc_fail(d, kMsgTooManyPixels);
+    }
     for (uint32_t j = 0; j < d->decode_count; j++) {
         d->row_buf[j] = mem_new_array<int32_t>(d->ops, uint64_t(d->out_width) + 1);
         if (!d->row_buf[j]) {

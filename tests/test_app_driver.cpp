@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -75,6 +76,10 @@ const ArgCase kArgCases[] = {
     {"signature off by one bit", {"@bad_sig.jp2", "%"}, kFormat, kFailed},
     {"extra arguments ignored", {"@text.txt", "%", "third", "fourth"}, kFormat, kFailed},
     {"endless device, turned down at once", {"/dev/zero", "%"}, kFormat, kFailed},
+    {"unknown option", {"--bogus", "@text.txt", "%"}, "Unknown option --bogus", kFailed},
+    {"an option and one path", {"--allow-large", "@text.txt"}, kUsage, kFailed},
+    {"options end at --", {"--", "@text.txt", "%"}, kFormat, kFailed},
+    {"two arguments are paths, dash or not", {"-text.txt", "%"}, kOpen, kFailed},
     {"codestream named .jp2", {"@codestream.jp2", "%"}, kCodestream, kFailed},
     {"JP2 named .j2c", {"@signature.j2c", "%"}, kJp2, kFailed},
 };
@@ -337,20 +342,22 @@ void put_be(std::vector<uint8_t>* v, uint64_t value, int bytes) {
     for (int i = bytes - 1; i >= 0; i--) v->push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-// A minimal codestream: one tile, one 8-bit component sub-sampled 255 times both ways (so
-// the image may be vast while the decoder's work stays tiny), and one tile-part of empty
-// packets.
-std::vector<uint8_t> empty_codestream(uint32_t width, uint32_t height) {
+// A minimal codestream: one tile, one 8-bit grey component (sub-sampled so that the image
+// may be vast while the decoder's work stays tiny), and one tile-part of empty packets. With
+// no sub-sampling, no decomposition and one packet it is 82 bytes.
+std::vector<uint8_t> empty_codestream(uint32_t width, uint32_t height, uint8_t subsampling = 255,
+                                      uint8_t levels = 5, int packets = 8) {
     std::vector<uint8_t> c = {0xFF, 0x4F, 0xFF, 0x51};
     put_be(&c, 41, 2);  // Lsiz
     put_be(&c, 0, 2);   // Rsiz
     for (uint32_t v : {width, height, 0u, 0u, width, height, 0u, 0u}) put_be(&c, v, 4);
-    put_be(&c, 1, 2);                            // Csiz
-    c.insert(c.end(), {7, 255, 255});            // 8-bit unsigned, XRsiz = YRsiz = 255
-    c.insert(c.end(), {0xFF, 0x52, 0, 12, 0, 0, 0, 1, 0, 5, 4, 4, 0, 1});  // COD: 5 levels, 5/3
-    c.insert(c.end(), {0xFF, 0x5C, 0, 19, 0x40});  // QCD: no quantisation, 2 guard bits
-    c.insert(c.end(), 16, 8 << 3);
-    const int packets = 8;  // one zero byte per empty packet, with some to spare
+    put_be(&c, 1, 2);                                  // Csiz
+    c.insert(c.end(), {7, subsampling, subsampling});  // 8-bit unsigned, XRsiz, YRsiz
+    c.insert(c.end(), {0xFF, 0x52, 0, 12, 0, 0, 0, 1, 0, levels, 4, 4, 0, 1});  // COD, 5/3
+    const uint8_t bands = 3 * levels + 1;
+    c.insert(c.end(), {0xFF, 0x5C, 0, uint8_t(3 + bands), 0x40});  // QCD: none, 2 guard bits
+    c.insert(c.end(), bands, 8 << 3);
+    // one zero byte per empty packet
     c.insert(c.end(), {0xFF, 0x90, 0, 10, 0, 0});
     put_be(&c, 12 + 2 + packets, 4);             // Psot
     c.insert(c.end(), {0, 1, 0xFF, 0x93});
@@ -372,6 +379,53 @@ TEST(Driver, RefusesABitmapOverFourGigabytes) {
     EXPECT_EQ(r.out, kSave);
     EXPECT_EQ(r.exit_code, kFailed);
     EXPECT_FALSE(app_test::file_exists(dst));
+}
+
+// 82 bytes declaring a 37000 x 37000 grey image: the 4 GB bitmap (or 1.4 GB of PGX) is
+// refused at once, before anything is written, unless asked for; output in proportion to
+// the image's own components is not.
+TEST(Driver, RefusesOutputOutOfProportion) {
+    const char kBitmap[] = "The output would take 4107000054 bytes from 82 bytes of input; --allow-large writes it anyway.";
+    const char kPgx[] = "The output would take 1369000022 bytes from 82 bytes of input; --allow-large writes it anyway.";
+    struct stat st;
+    const bool full_device = stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode);
+    const struct {
+        const char* name;
+        std::vector<std::string> args;  // "%" + name: a file of the scratch directory
+        const char* out;
+        int exit_code;
+    } kCases[] = {
+        {"bitmap", {"%big.j2c", "%out.bmp"}, kBitmap, kFailed},
+        {"PGX", {"%big.j2c", "%out.pgx"}, kPgx, kFailed},
+        // Allowed, the bitmap is decoded and written (and fails on the full device).
+        {"allowed", {"--allow-large", "%big.j2c", full_device ? "/dev/full" : "%no/dir.bmp"}, kSave, kFailed},
+        // The same image area, but its one component is sub-sampled 255 times.
+        {"small components", {"%sub.j2c", "%out.pgx"}, "", 0},
+    };
+    ScratchDir dir;
+    const std::vector<uint8_t> big = empty_codestream(37000, 37000, 1, 0, 1);
+    ASSERT_EQ(big.size(), 82u);
+    app_test::write_file(dir.file("big.j2c"), big);
+    app_test::write_file(dir.file("sub.j2c"), empty_codestream(37000, 37000));
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args;
+        for (const auto& a : c.args) args.push_back(a[0] == '%' ? dir.file(a.substr(1)) : a);
+        const auto start = std::chrono::steady_clock::now();
+        ToolResult r = app_test::run_tool(args);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_FALSE(app_test::file_exists(dir.file("out.bmp")));
+        EXPECT_EQ(app_test::file_exists(dir.file("out_0.pgx")), c.exit_code == 0);
+        std::remove(dir.file("out_0.pgx").c_str());
+#if defined(__SANITIZE_ADDRESS__)
+        EXPECT_LT(seconds, 10.0);
+#else
+        EXPECT_LT(seconds, 2.0);
+        EXPECT_LT(r.max_rss_kb, 256L * 1024);
+#endif
+    }
 }
 
 namespace {

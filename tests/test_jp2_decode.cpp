@@ -252,6 +252,14 @@ TEST(Jp2Decode, LifecycleMisuseFailsCleanly) {
         EXPECT_EQ(d.messages().errors.size(), 1u);
     }
     {
+        SCOPED_TRACE("a pixel limit below the image, set before the parse");
+        Decoder d(file);
+        jp2_set_max_pixels(d.get(), 6 * 4 - 1);
+        ASSERT_EQ(d.parse(), 1);
+        EXPECT_EQ(jp2_set_output(d.get(), 3, offsets, 3), 0);
+        EXPECT_EQ(d.messages().errors.size(), 1u);
+    }
+    {
         SCOPED_TRACE("parse twice, output twice, offsets outside the pixel");
         Decoder d(file);
         ASSERT_EQ(d.parse(), 1);

@@ -225,6 +225,12 @@ TEST(ReconstructOutput, SetOutputRefusesWhatCannotWork) {
         uint8_t row[12];
         EXPECT_EQ(jpcdec_decode_row(h.d(), row), 0);
     }
+    for (uint64_t limit : {29u, 30u}) {
+        // The caller's pixel limit, against a 6 x 5 image.
+        HandDecoder h(6, 5, 6, 5, {{0x07, 1, 1}});
+        jpcdec_set_max_pixels(h.d(), limit);
+        EXPECT_EQ(jpcdec_set_output(h.d(), 1, nullptr, 1), limit >= 30 ? 1 : 0) << limit;
+    }
     {
         // Row buffers of a very wide image do not fit a small budget.
         HandDecoder h(1u << 20, 1, 1u << 20, 1, {{0x07, 1, 1}}, 0, 1u << 16);
