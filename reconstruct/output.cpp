@@ -108,14 +108,18 @@ REC_VECTOR_LOOP void convert_reversible(int32_t* v, uint32_t n, int32_t shift, i
     }
 }
 
-// Nearest integer, halves away from zero: the fraction is rounded up by a half, or by a half
-// less one unit for values at or below zero, without leaving 32 bits.
+// Nearest integer, exact halves to the even neighbour: the fraction is rounded up by a half
+// less one unit, plus that unit when the integer part is odd, without leaving 32 bits.
+// Halves are common: without transform levels every irreversible sample sits in the middle
+// of its quantisation step, which on unit steps is exactly half-way between two integers, and
+// rounding them all one way would bias the whole image by half a level.
 REC_VECTOR_LOOP void convert_irreversible(int32_t* v, uint32_t n, uint32_t frac, int32_t shift,
                                           int32_t lo, int32_t hi) {
     const int32_t mask = int32_t((1u << frac) - 1), half_less = int32_t(1u << (frac - 1)) - 1;
     for (uint32_t i = 0; i < n; i++) {
         const int32_t s = v[i];
-        int32_t x = (s >> frac) + (((s & mask) + half_less + (s > 0)) >> frac) + shift;
+        const int32_t whole = s >> frac;
+        int32_t x = whole + (((s & mask) + half_less + (whole & 1)) >> frac) + shift;
         x = x < lo ? lo : x;
         v[i] = x > hi ? hi : x;
     }
@@ -191,8 +195,7 @@ void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
         if (reversible)
             x = s >> 2;
         else
-            x = s > 0 ? (s + (int64_t(1) << (frac - 1))) >> frac
-                      : -((-s + (int64_t(1) << (frac - 1))) >> frac);
+            x = (s + (int64_t(1) << (frac - 1)) - 1 + ((s >> frac) & 1)) >> frac;
         x += shift;
         x = x < lo ? lo : (x > hi ? hi : x);
         v[i] = sat_i32(x);

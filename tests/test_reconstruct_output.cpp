@@ -28,9 +28,13 @@ TEST(ReconstructOutput, ConversionsRoundShiftAndClamp) {
         {"u8 200 clamps", 1, 0, 8, 200 * 4, 255},
         {"u8 -300 clamps", 1, 0, 8, -300 * 4, 0},
         {"irreversible 0", 0, 1, 8, 0, 0},
-        {"irreversible -0.5 away from zero", 0, 1, 8, -32768, -1},
-        {"irreversible +0.5 away from zero", 0, 1, 8, 32768, 1},
-        {"irreversible -1.5", 0, 1, 8, -98304, -2},
+        {"irreversible -0.5 to even", 0, 1, 8, -32768, 0},
+        {"irreversible +0.5 to even", 0, 1, 8, 32768, 0},
+        {"irreversible +1.5 to even", 0, 1, 8, 98304, 2},
+        {"irreversible -1.5 to even", 0, 1, 8, -98304, -2},
+        {"irreversible +2.5 to even", 0, 1, 8, 163840, 2},
+        {"irreversible -2.5 to even", 0, 1, 8, -163840, -2},
+        {"irreversible just above a half", 0, 1, 8, 32769, 1},
         {"irreversible just below a half", 0, 1, 8, 32767, 0},
         {"reversible -4", 1, 1, 8, -4, -1},
         {"reversible a half floors", 1, 1, 8, 2, 0},
@@ -44,10 +48,14 @@ TEST(ReconstructOutput, ConversionsRoundShiftAndClamp) {
         {"38-bit depth stays defined", 1, 0, 38, 0, INT32_MAX},
         {"38-bit signed keeps the value", 1, 1, 38, -400, -100},
     };
-    // Fewer fraction bits: halves still round away from zero.
+    // Fewer fraction bits, and depths past the 32-bit path: halves still go to even.
     int32_t half = -6144;  // -1.5 with 12 fraction bits
     convert_samples(&half, 1, 0, 1, 8, 12);
     EXPECT_EQ(half, -2);
+    int32_t deep[2] = {-32768, 163840};  // -0.5 and 2.5, signed 38 bits
+    convert_samples(deep, 2, 0, 1, 38, 16);
+    EXPECT_EQ(deep[0], 0);
+    EXPECT_EQ(deep[1], 2);
     for (const ConvertCase& c : cases) {
         SCOPED_TRACE(c.name);
         int32_t v = c.in;
