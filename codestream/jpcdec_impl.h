@@ -33,6 +33,8 @@ struct jpcdec {
     uint64_t structure_records;
     // Code-blocks the packet headers have passed over, bounded by the input's length.
     uint64_t header_visits;
+    // Set once the warning about code-blocks deeper than their band has been given.
+    uint8_t warned_deep_blocks;
     // Packed packet headers from PPM segments of the main header, Zppm order.
     uint8_t* ppm_data;
     uint32_t ppm_length;

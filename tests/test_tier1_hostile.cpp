@@ -19,7 +19,7 @@ using t1_test::DecodeResult;
 using t1_test::Harness;
 using t1_test::Segment;
 
-const char kTooDeep[] = "Code-block has more bit-planes than its band allows.";
+const char kTooDeep[] = "Code-block has more bit-planes than a sample can hold.";
 
 Segment segment(bool mq, uint32_t passes, std::vector<uint8_t> bytes) {
     Segment s;
@@ -91,18 +91,18 @@ struct DepthCase {
 TEST(Tier1Hostile, BitPlaneLimits) {
     const DepthCase cases[] = {
         {"22 passes fill 8 planes", 0, {22}, 8, 0, false},
-        {"23 passes need a ninth", 0, {23}, 8, 0, true},
+        {"a ninth plane past the band decodes", 0, {23}, 8, 0, false},
         {"zero planes count", 7, {1}, 8, 0, false},
-        {"zero planes too many", 8, {1}, 8, 0, true},
+        {"zero planes fill 31 bits", 30, {1}, 8, 0, false},
+        {"zero planes past 31 bits", 31, {1}, 8, 0, true},
         {"ROI shift adds room", 5, {13}, 5, 5, false},
         {"31 bits at most", 0, {91}, 40, 0, false},
         {"32 bits refused", 0, {92}, 40, 0, true},
         {"ROI cannot pass 31", 20, {34}, 30, 10, true},
         {"huge zero planes", 0xFFFFFFFFu, {1}, 255, 255, true},
         {"huge pass count", 0, {0xFFFFFFFFu, 0xFFFFFFFFu}, 255, 0, true},
-        {"spread over segments", 0, {10, 2, 1, 2, 1, 2, 1, 2, 1}, 8, 0, false},
-        {"spread, one too many", 0, {10, 2, 1, 2, 1, 2, 1, 2, 1, 1}, 8, 0, true},
-        {"band without planes", 0, {1}, 0, 0, true},
+        {"spread over segments", 23, {10, 2, 1, 2, 1, 2, 1, 2, 1}, 8, 0, false},
+        {"spread, one too many", 23, {10, 2, 1, 2, 1, 2, 1, 2, 1, 1}, 8, 0, true},
     };
     Harness hn;
     for (const DepthCase& c : cases) {

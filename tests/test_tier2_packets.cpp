@@ -396,16 +396,16 @@ std::vector<HostileCase> hostile_cases() {
     }
     {
         Scenario s;
-        s.magnitude_bits = 5;  // at most 3 * 5 - 2 = 13 passes
-        s.layers = {{groups({{14, 3}}, 1), {}}};
-        cases.push_back({"more passes than the depth allows", s, {}, 0,
+        s.magnitude_bits = 5;  // 13 passes fill the band; samples hold 3 * 31 - 2 = 91
+        s.layers = {{groups({{92, 3}}, 1), {}}};
+        cases.push_back({"more passes than a sample holds", s, {}, 0,
                          "Packet header: more coding passes than the band's bit depth allows."});
     }
     {
         Scenario s;
         s.magnitude_bits = 5;
-        s.layers = {{groups({{10, 3}}, 1), {}}, {groups({{4, 3}}, 2), {}}};
-        cases.push_back({"passes over two layers beyond the depth", s, {}, 0,
+        s.layers = {{groups({{90, 3}}, 1), {}}, {groups({{2, 3}}, 2), {}}};
+        cases.push_back({"passes over two layers beyond a sample", s, {}, 0,
                          "Packet header: more coding passes than the band's bit depth allows."});
     }
     {

@@ -19,6 +19,9 @@ void mq_reset_contexts(uint8_t contexts[kMqContextCount]);
 // The same initial states as context words (see kMqContextWord).
 void mq_reset_context_words(uint32_t contexts[kMqContextCount]);
 
+// Magnitude bit-planes a sample holds (zero bit-planes included): 31 bits and the sign.
+constexpr uint32_t kT1MaxPlanes = 31;
+
 // Blocks of at most 1024 samples a side and 4096 in all; larger ones are refused unwritten.
 inline bool t1_block_fits(uint32_t w, uint32_t h) {
     return w <= 1024 && h <= 1024 && w * h <= 4096;
@@ -45,8 +48,9 @@ void t1_scratch_destroy(MemOps* ops, T1Scratch* s);
 // error_hook.
 // s may be nullptr: the decoder's own scratch d->t1 is then used, created on first need (and
 // freed by jpcdec_destroy). The scratch grows to the largest block seen, at most 4096 samples.
-// A block whose zero bit-planes and pass count imply more than 31 magnitude bits, or more
-// than the band's magnitude bits plus the ROI shift, is refused.
+// A block whose zero bit-planes and pass count imply more than kT1MaxPlanes magnitude bits is
+// refused; planes beyond the band's depth are decoded, and dequantisation drops what falls
+// below its step.
 [[nodiscard]] int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc,
                                       uint32_t r, uint32_t b, const Band* band, CodeBlock* cb,
                                       int32_t* dst, uint32_t dst_stride);

@@ -54,7 +54,7 @@ constexpr int kCtxRunLength = 17, kCtxUniform = 18;
 
 const char kMsgSegSymbol[] = "Error resilience segmentation symbol is not 0x0a.";
 const char kMsgTermination[] = "Code-block stream predictable termination check failed.";
-const char kMsgTooDeep[] = "Code-block has more bit-planes than its band allows.";
+const char kMsgTooDeep[] = "Code-block has more bit-planes than a sample can hold.";
 const char kMsgTooLarge[] = "Code-block is larger than 4096 samples.";
 
 }  // namespace
@@ -644,11 +644,10 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
         return 1;
     }
     // A cleanup pass opens the first plane and every three passes open another; each plane
-    // adds one magnitude bit, which must fit below bit 31 and within the band.
+    // adds one magnitude bit, which must fit below bit 31. Planes beyond the band's depth
+    // (too few guard bits at the encoder) decode too: they only refine below the step.
     const uint64_t planes = 1 + (passes + 1) / 3;
-    uint64_t limit = uint64_t(band->magnitude_bits) + tc->roi_shift;
-    if (limit > 31) limit = 31;
-    if (uint64_t(cb->zero_bitplanes) + planes > limit) {
+    if (uint64_t(cb->zero_bitplanes) + planes > kT1MaxPlanes) {
         t1_zero_block(dst, dst_stride, w, h);
         return jpc_fail(d, kMsgTooDeep);
     }

@@ -4,6 +4,7 @@
 
 #include "codestream/jpc_markers.h"
 #include "codestream/jpcdec_impl.h"
+#include "tier1/t1.h"
 #include "tier2/bit_reader.h"
 #include "tier2/coded_store.h"
 #include "tier2/geometry.h"
@@ -20,6 +21,8 @@ constexpr const char* kMsgZeroBitplanes =
     "Packet header: zero bit-plane count exceeds the band's bit depth.";
 constexpr const char* kMsgTooManyPasses =
     "Packet header: more coding passes than the band's bit depth allows.";
+constexpr const char* kMsgDeepBlocks =
+    "Code-blocks carry more bit-planes than their band's bit depth allows; decoding them all.";
 constexpr const char* kMsgLblock = "Packet header: codeword length field wider than 32 bits.";
 constexpr const char* kMsgLengthOverflow = "Packet header: code-block length overflows.";
 constexpr const char* kMsgPackedRunOut = "Packed packet headers run out.";
@@ -49,10 +52,25 @@ inline void add_consumed(TilePartRecord* tp, uint32_t n) {
     tp->consumed = n > UINT32_MAX - tp->consumed ? UINT32_MAX : tp->consumed + n;
 }
 
-// Largest pass count a block of the band can carry: three passes per bit-plane but the first.
-inline uint32_t max_passes_for(const Band& band, const TileComponent& tc) {
-    const uint32_t planes = uint32_t(band.magnitude_bits) + tc.roi_shift;
-    return planes ? 3 * planes - 2 : 1;
+// Pass count that fills `planes` bit-planes: three passes per bit-plane but the first.
+inline uint32_t passes_for_planes(uint32_t planes) { return planes ? 3 * planes - 2 : 1; }
+
+// Whether a block whose first m passes of the packet bring it to `total` passes keeps within
+// its band's bit depth; beyond it, whether the samples can still hold every plane. Encoders
+// that write too few guard bits code the band's largest coefficients with a plane more than
+// the depth allows: those planes decode like any other (the last ones fall below the
+// quantisation step and are dropped with the rest of the fraction), so such a block costs a
+// warning only. Counts the samples cannot hold are refused: they bound tier-1's work too.
+int check_pass_count(jpcdec* d, const Band& band, const TileComponent& tc, const CodeBlock& cb,
+                     uint32_t total) {
+    const uint32_t plane_limit = uint32_t(band.magnitude_bits) + tc.roi_shift;
+    if (total <= passes_for_planes(plane_limit)) return 1;
+    if (cb.zero_bitplanes >= kT1MaxPlanes ||
+        total > passes_for_planes(kT1MaxPlanes - cb.zero_bitplanes))
+        return jpc_fail(d, kMsgTooManyPasses);
+    if (!d->warned_deep_blocks) jpc_warn(d, kMsgDeepBlocks);
+    d->warned_deep_blocks = 1;
+    return 1;
 }
 
 CodedSegment* new_segment(jpcdec* d, CodeBlock& cb, BlockHeaderState& st, uint8_t style,
@@ -79,9 +97,8 @@ int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
         if (cb.zero_bitplanes > plane_limit) return jpc_fail(d, kMsgZeroBitplanes);
     }
     uint32_t m = read_pass_count(br);
-    const uint32_t max_passes = max_passes_for(band, tc);
-    if (st.pass_count > max_passes || m > max_passes - st.pass_count)
-        return jpc_fail(d, kMsgTooManyPasses);
+    // The count so far passed this check, so the sum stays far below 2^32.
+    if (!check_pass_count(d, band, tc, cb, st.pass_count + m)) return 0;
     if (!read_lblock_increment(br, &st.lblock, kMaxLengthBits)) return jpc_fail(d, kMsgLblock);
     CodedSegment* seg = st.current;
     while (m > 0) {
