@@ -35,6 +35,9 @@ struct jpcdec {
     uint64_t header_visits;
     // Set once the warning about code-blocks deeper than their band has been given.
     uint8_t warned_deep_blocks;
+    // What broke a bound in the packet header being read: damage to the tile-part, which
+    // packet decoding reports as a warning before passing over the rest of the tile-part.
+    const char* packet_damage;
     // Packed packet headers from PPM segments of the main header, Zppm order.
     uint8_t* ppm_data;
     uint32_t ppm_length;

@@ -228,6 +228,8 @@ TEST(Driver, DecodesKnownImages) {
         {"tests/data/app_rgb_13x7.jp2", "tests/data/app_rgb_13x7.ppm", 0},
         {"tests/data/app_grey_37x19.j2c", "tests/data/app_grey_37x19.pgm", 0},
         {"tests/data/app_grey_37x19.jp2", "tests/data/app_grey_37x19.pgm", 0},
+        // A damaged tile-part: the picture with that tile left out, and success.
+        {"tests/data/peer_damaged_tile_64x48.j2c", "tests/data/peer_damaged_tile_64x48.pgm", 0},
     };
     ScratchDir dir;
     for (const auto& c : kCases) {

@@ -1,7 +1,8 @@
-// End-to-end reconstruction of small encoded fixtures (scripts/make-reconstruct-fixtures):
-// lossless round trips over tiles across, offset grids, sub-sampled and 16-bit components;
-// a 12-bit irreversible stream against the black-box decoding; output memory per tile row;
-// and damage inside one code-block, which must cost that block's samples only.
+// End-to-end reconstruction of small encoded fixtures (scripts/make-reconstruct-fixtures,
+// scripts/make-peer-fixtures): lossless round trips over tiles across, offset grids,
+// sub-sampled and 16-bit components; irreversible and odd streams against expected
+// decodings; output memory per tile row; and damage inside one code-block, which must cost
+// that block's samples only.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -104,39 +105,63 @@ TEST(ReconstructFixtures, ToolBitmapOfTilesAcross) {
     EXPECT_EQ(wrong, 0u);
 }
 
-// Deep irreversible components against an expected decoding:
-// - 12 bits, every bit-plane decoded, against the black-box decoder's output;
-// - 16 bits against the source: such samples need about 18 integer bits, which a fixed 16-bit
-//   fraction would saturate into garbage (the black-box decoder reaches peak 3 there).
-struct DeepCase {
+// Streams against an expected decoding of every component, within a peak error and mean
+// squared error (0 and 0: exact):
+// - deep irreversible components: 12 bits, every bit-plane decoded, against the black-box
+//   decoder's output; 16 bits against the source: such samples need about 18 integer bits,
+//   which a fixed 16-bit fraction would saturate into garbage (the black-box decoder reaches
+//   peak 3 there);
+// - streams where both black-box decoders agree (scripts/make-peer-fixtures): blocks a
+//   bit-plane deeper than their band; irreversible samples without transform levels, all
+//   half-way between two integers; a tile whose first packet header breaks a bound, which
+//   costs that tile only.
+struct ExpectedCase {
     const char* stream;
-    const char* expected;
+    const char* expected;  // PNM (one plane per channel) or PGX (one component)
     int32_t peak;
     double mse;
 };
 
-TEST(ReconstructFixtures, DeepIrreversibleStaysNearItsExpectation) {
-    const DeepCase cases[] = {
+TEST(ReconstructFixtures, StreamsMatchTheirExpectedDecoding) {
+    const ExpectedCase cases[] = {
         {"rec_irr12_24x20.j2c", "rec_irr12_24x20.expected.pgm", 1, 0.1},
         {"rec_irr16_48x40.j2c", "rec_irr16_48x40.pgm", 3, 0.5},
+        {"peer_guard0_rgb_32x24.j2c", "peer_guard0_rgb_32x24.ppm", 0, 0},
+        {"peer_flat_grey_32x24.j2c", "peer_flat_grey_32x24.pgm", 0, 0},
+        {"peer_flat_deep16_24x16.j2c", "peer_flat_deep16_24x16.pgm", 0, 0},
+        {"peer_flat_s12_24x16.j2c", "peer_flat_s12_24x16.pgx", 0, 0},
+        {"peer_damaged_tile_64x48.j2c", "peer_damaged_tile_64x48.pgm", 0, 0},
     };
-    for (const DeepCase& c : cases) {
+    for (const ExpectedCase& c : cases) {
         SCOPED_TRACE(c.stream);
-        const std::vector<Plane> want = read_source(c.expected);
+        std::vector<Plane> want;
+        if (std::string(c.expected).find(".pgx") != std::string::npos) {
+            Plane p;
+            std::string error;
+            ASSERT_TRUE(rec_test::read_pgx(fixture(c.expected), &p, &error)) << error;
+            want.push_back(p);
+        } else {
+            want = read_source(c.expected);
+        }
         Decoded dec;
         std::string error;
-        ASSERT_TRUE(rec_test::decode_codestream(fixture_bytes(c.stream), 1, &dec, &error)) << error;
-        ASSERT_EQ(dec.components[0].width, want[0].width);
-        ASSERT_EQ(dec.components[0].height, want[0].height);
-        int32_t peak = 0;
-        double sum_sq = 0;
-        for (size_t i = 0; i < want[0].samples.size(); i++) {
-            const int32_t e = std::abs(dec.components[0].samples[i] - want[0].samples[i]);
-            peak = std::max(peak, e);
-            sum_sq += double(e) * e;
+        ASSERT_TRUE(rec_test::decode_codestream(fixture_bytes(c.stream), 32, &dec, &error))
+            << error;
+        ASSERT_EQ(dec.components.size(), want.size());
+        for (size_t k = 0; k < want.size(); k++) {
+            const Plane& got = dec.components[k];
+            ASSERT_EQ(got.width, want[k].width);
+            ASSERT_EQ(got.height, want[k].height);
+            int32_t peak = 0;
+            double sum_sq = 0;
+            for (size_t i = 0; i < want[k].samples.size(); i++) {
+                const int32_t e = std::abs(got.samples[i] - want[k].samples[i]);
+                peak = std::max(peak, e);
+                sum_sq += double(e) * e;
+            }
+            EXPECT_LE(peak, c.peak) << "component " << k;
+            EXPECT_LE(sum_sq / double(want[k].samples.size()), c.mse) << "component " << k;
         }
-        EXPECT_LE(peak, c.peak);
-        EXPECT_LE(sum_sq / double(want[0].samples.size()), c.mse);
     }
 }
 

@@ -27,6 +27,8 @@ constexpr const char* kMsgLblock = "Packet header: codeword length field wider t
 constexpr const char* kMsgLengthOverflow = "Packet header: code-block length overflows.";
 constexpr const char* kMsgPackedRunOut = "Packed packet headers run out.";
 constexpr const char* kMsgPackedBoth = "Both PPM and PPT packed packet headers are present.";
+constexpr const char* kMsgDamagedPart =
+    "Damaged packet header: the rest of the tile's packets are skipped; it keeps what it has.";
 constexpr const char* kMsgTooManyVisits =
     "Packet headers pass over more code-blocks than the codestream's length can justify.";
 
@@ -48,6 +50,20 @@ struct HeaderSource {
     uint32_t pos;
 };
 
+// A packet header that breaks a bound: the tile-part is damaged, not the codestream.
+// decode_packets reports the message as a warning and passes over the rest of the tile-part.
+inline int damaged(jpcdec* d, const char* message) {
+    d->packet_damage = message;
+    return 0;
+}
+
+// Data that runs out inside a tile-part that the stream holds whole can only come from a
+// damaged length; a tile-part cut off by the stream's end is a truncated codestream.
+inline int ran_out(jpcdec* d, const TilePartRecord* tp) {
+    const bool whole = tp->Psot != 0 && uint64_t(tp->sot_pos) + tp->Psot < d->reader->length;
+    return whole ? damaged(d, kMsgPacketData) : jpc_fail(d, kMsgPacketData);
+}
+
 inline void add_consumed(TilePartRecord* tp, uint32_t n) {
     tp->consumed = n > UINT32_MAX - tp->consumed ? UINT32_MAX : tp->consumed + n;
 }
@@ -67,7 +83,7 @@ int check_pass_count(jpcdec* d, const Band& band, const TileComponent& tc, const
     if (total <= passes_for_planes(plane_limit)) return 1;
     if (cb.zero_bitplanes >= kT1MaxPlanes ||
         total > passes_for_planes(kT1MaxPlanes - cb.zero_bitplanes))
-        return jpc_fail(d, kMsgTooManyPasses);
+        return damaged(d, kMsgTooManyPasses);
     if (!d->warned_deep_blocks) jpc_warn(d, kMsgDeepBlocks);
     d->warned_deep_blocks = 1;
     return 1;
@@ -94,12 +110,12 @@ int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
     if (!st.included_before) {
         // Stopping one above the limit bounds the bits a hostile tree can make us read.
         cb.zero_bitplanes = tagtree_decode(pb.zero_bitplane_tree, br, k, j, plane_limit + 1);
-        if (cb.zero_bitplanes > plane_limit) return jpc_fail(d, kMsgZeroBitplanes);
+        if (cb.zero_bitplanes > plane_limit) return damaged(d, kMsgZeroBitplanes);
     }
     uint32_t m = read_pass_count(br);
     // The count so far passed this check, so the sum stays far below 2^32.
     if (!check_pass_count(d, band, tc, cb, st.pass_count + m)) return 0;
-    if (!read_lblock_increment(br, &st.lblock, kMaxLengthBits)) return jpc_fail(d, kMsgLblock);
+    if (!read_lblock_increment(br, &st.lblock, kMaxLengthBits)) return damaged(d, kMsgLblock);
     CodedSegment* seg = st.current;
     while (m > 0) {
         const uint32_t w = st.pass_count;
@@ -110,7 +126,7 @@ int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
             if (!seg) return jpc_fail(d, kMsgNoMemory);
         }
         const uint32_t bits = st.lblock + floor_log2_u32(u);
-        if (bits > kMaxLengthBits) return jpc_fail(d, kMsgLblock);
+        if (bits > kMaxLengthBits) return damaged(d, kMsgLblock);
         seg->new_len = bits_read(br, bits);
         *body += seg->new_len;
         seg->npasses += u;
@@ -172,8 +188,8 @@ int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, TilePartRecord*
             if (!st.included_now) continue;
             for (CodedSegment* seg = st.current; seg; seg = seg->next) {
                 const uint32_t n = seg->new_len;
-                if (n > br_remaining(reader)) return jpc_fail(d, kMsgPacketData);
-                if (n > UINT32_MAX - seg->total_len) return jpc_fail(d, kMsgLengthOverflow);
+                if (n > br_remaining(reader)) return ran_out(d, tp);
+                if (n > UINT32_MAX - seg->total_len) return damaged(d, kMsgLengthOverflow);
                 if (!coded_add_piece(d, seg, br_get_pos(reader), n))
                     return jpc_fail(d, kMsgNoMemory);
                 br_skip(reader, n);
@@ -241,17 +257,15 @@ Precinct& current_precinct(Tile* tile, const ProgressionState* s, Resolution** r
     return (*res)->precincts[s->precinct];
 }
 
-}  // namespace
+// Marks the rest of the tile-part as passed over on purpose, so that the driver resumes at
+// its end without reporting it short.
+void pass_over(TilePartRecord* tp) {
+    if (tp->Psot && tp->consumed < tp->Psot) tp->consumed = tp->Psot;
+}
 
-int decode_packets(jpcdec* d, TilePartRecord* tp) {
-    if (tp->Isot >= d->tileNum || !d->tiles || !d->tiles[tp->Isot].built ||
-        !d->tiles[tp->Isot].progression_state)
-        return jpc_fail(d, kMsgTileNotBuilt);
-    Tile* tile = &d->tiles[tp->Isot];
+int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
     ProgressionState* state = tile->progression_state;
     ByteReader* reader = d->reader;
-    HeaderSource src;
-    if (!open_header_source(d, tile, &src)) return 0;
     const bool packed = src.packed;
     const bool ppt = packed && !d->ppm_present;
 
@@ -282,7 +296,7 @@ int decode_packets(jpcdec* d, TilePartRecord* tp) {
         if (!read_packet_header(d, &br, tc, *res, prec, state->layer, &nonempty, &body))
             return 0;
         bits_end_header(&br);
-        if (br.overrun) return jpc_fail(d, packed ? kMsgPackedRunOut : kMsgPacketData);
+        if (br.overrun) return packed ? jpc_fail(d, kMsgPackedRunOut) : ran_out(d, tp);
 
         uint16_t next;
         if (packed) {
@@ -306,5 +320,31 @@ int decode_packets(jpcdec* d, TilePartRecord* tp) {
         }
         if (!read_packet_body(d, *res, prec, tp)) return 0;
     }
+    return 1;
+}
+
+}  // namespace
+
+int decode_packets(jpcdec* d, TilePartRecord* tp) {
+    if (tp->Isot >= d->tileNum || !d->tiles || !d->tiles[tp->Isot].built ||
+        !d->tiles[tp->Isot].progression_state)
+        return jpc_fail(d, kMsgTileNotBuilt);
+    Tile* tile = &d->tiles[tp->Isot];
+    HeaderSource src;
+    // Opened even for a damaged tile: a PPM run belongs to each tile-part in turn.
+    if (!open_header_source(d, tile, &src)) return 0;
+    if (tile->packets_damaged) {
+        pass_over(tp);
+        return 1;
+    }
+    d->packet_damage = nullptr;
+    if (read_packets(d, tile, tp, src)) return 1;
+    if (!d->packet_damage) return 0;
+    // What the tile's blocks gathered before the damage stays; the image goes on.
+    jpc_warn(d, d->packet_damage);
+    jpc_warn(d, kMsgDamagedPart);
+    d->packet_damage = nullptr;
+    tile->packets_damaged = 1;
+    pass_over(tp);
     return 1;
 }

@@ -170,6 +170,9 @@ struct Tile {
     ProgressionState* progression_state;
     uint32_t built;            // 1 once the tile structure exists
     uint32_t parts_seen;       // tile-parts read for this tile
+    // 1 once a packet header of the tile broke a bound: its progression no longer knows
+    // which packet comes next, so the packets of its later tile-parts are passed over.
+    uint32_t packets_damaged;
     // Packed packet headers of this tile (PPT over its tile-parts); read position below.
     // The codestream module allocates and frees ppt_data; tile_build/tile_destroy leave
     // these three fields alone, and decode_packets advances ppt_pos.

@@ -12,7 +12,7 @@
 
 namespace t2_test {
 
-std::vector<std::string> Messages::errors;
+std::vector<std::string> Messages::errors, Messages::warnings;
 
 ComponentStyle Style::get() const {
     ComponentStyle s{};
@@ -32,6 +32,7 @@ Decoder::Decoder(const Image& img) {
     d_ = mem_new<jpcdec>(ops_);
     d_->ops = ops_;
     d_->error_hook = &Messages::on_error;
+    d_->warning_hook = &Messages::on_warning;
     d_->Xsiz = img.Xsiz;
     d_->Ysiz = img.Ysiz;
     d_->XOsiz = img.XOsiz;

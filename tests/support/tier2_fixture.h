@@ -42,9 +42,13 @@ struct Style {
 
 // Messages received through the hooks since the last clear().
 struct Messages {
-    static std::vector<std::string> errors;
-    static void clear() { errors.clear(); }
+    static std::vector<std::string> errors, warnings;
+    static void clear() {
+        errors.clear();
+        warnings.clear();
+    }
     static void on_error(const char* m) { errors.emplace_back(m); }
+    static void on_warning(const char* m) { warnings.emplace_back(m); }
     static std::string last() { return errors.empty() ? std::string() : errors.back(); }
 };
 
