@@ -418,11 +418,11 @@ std::vector<HostileCase> hostile_cases() {
         Scenario s;
         s.layers = {{groups({{1, 3}}, 1), {}}};
         cases.push_back({"Lblock grows past 32 bits", s,
-                         header_bits("0" + std::string(30, '1') + "0" + std::string(40, '1')), 0, kDamaged,
-                         "Packet header: codeword length field wider than 32 bits."});
+                         header_bits("0" + std::string(30, '1') + "0" + std::string(40, '1')), 0,
+                         kDamaged, "Packet header: codeword length field wider than 32 bits."});
         cases.push_back({"a 31-bit length past the data", s,
-                         header_bits("0" + std::string(28, '1') + "0" + std::string(31, '1')), 0, kFails,
-                         "Parsing parcket data error."});
+                         header_bits("0" + std::string(28, '1') + "0" + std::string(31, '1')), 0,
+                         kFails, "Parsing parcket data error."});
         Scenario wide = s;
         wide.layers = {{groups({{100, 3}}, 1), {}}};
         wide.magnitude_bits = 40;
@@ -435,7 +435,8 @@ std::vector<HostileCase> hostile_cases() {
     {
         Scenario s;
         s.layers = {{groups({{2, 40}}, 1), groups({{1, 20}}, 2)}};
-        cases.push_back({"body shorter than its lengths", s, {}, 5, kFails, "Parsing parcket data error."});
+        cases.push_back(
+            {"body shorter than its lengths", s, {}, 5, kFails, "Parsing parcket data error."});
         cases.push_back({"header cut short", s, {}, 61, kFails, "Parsing parcket data error."});
     }
     return cases;
