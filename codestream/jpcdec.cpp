@@ -7,6 +7,7 @@
 #include "codestream/jpc_params.h"
 #include "tier1/t1.h"
 #include "tier2/packets.h"
+#include "tier2/progression.h"
 #include "tier2/tile.h"
 
 namespace {
@@ -26,14 +27,137 @@ constexpr const char* kMsgLengthMismatch =
     "Tile-part packets did not fill the tile-part length (Psot); resuming at its end.";
 constexpr const char* kMsgTrailingData =
     "Tile-part packets ended before the end of the tile-part; data skipped up to EOC.";
+constexpr const char* kMsgNoMarkMemory = "Out of memory for the tile-part marks.";
+constexpr uint16_t kMarkerCodeEOC = 0xFFD9;
 
 // What follows a tile-part.
 enum class Next { Sot, End, Failed };
 
-// Per tile, the tile-part count its SOT segments announced (TNsot, 0 = not stated).
+// Where one tile-part's packets start, so that they can be read again.
+struct PartMark {
+    TilePartRecord tp;  // as it stood after the tile-part header
+    uint32_t data_pos;
+    uint32_t ppm_pos;
+};
+
+// Two readings of a tile's packets are possible when its first tile-part header brings a POC
+// that differs from the main header's: the tile-part's entries replace the main header's, or
+// they follow them. Streams of both kinds exist: some encoders mean to replace, while one
+// repeats the main header's entries in the first tile-part with every order byte 0 and lays
+// the packets out by the main header's orders. The packets are read the first way; if they
+// fail or do not fill the tile-parts' lengths, the tile is read again the second way, and
+// that reading is kept if it fits. Until then the tile-parts are marked here.
+struct OpenReading {
+    PartMark* marks;
+    uint32_t count, slots;
+    uint32_t settled;  // one reading has been chosen: no more trials
+};
+
+// Per tile, the tile-part count its SOT segments announced (TNsot, 0 = not stated), and the
+// open readings (nullptr for a tile read one way only).
 struct PartCounts {
     uint8_t* announced;
+    OpenReading** readings;
 };
+
+void hold_message(HeldMessages* h, uint8_t is_error, const char* text) {
+    if (h->count == kHeldMessages) return;
+    h->is_error[h->count] = is_error;
+    h->text[h->count++] = text;
+}
+
+void hold_messages(jpcdec* d) {
+    d->held = HeldMessages{};
+    d->held.active = 1;
+}
+
+// Ends holding messages back; those held are reported when `report` is set.
+void release_messages(jpcdec* d, bool report) {
+    const HeldMessages h = d->held;
+    d->held = HeldMessages{};
+    for (uint32_t i = 0; report && i < h.count; i++) {
+        if (h.is_error[i]) jpc_fail(d, h.text[i]);
+        else jpc_warn(d, h.text[i]);
+    }
+}
+
+bool same_poc_entries(const PocSegment* a, const PocSegment* b) {
+    uint32_t i = 0, j = 0;
+    for (;;) {
+        while (a && i == a->count) a = a->next, i = 0;
+        while (b && j == b->count) b = b->next, j = 0;
+        if (!a || !b) return !a && !b;
+        if (a->RSpoc[i] != b->RSpoc[j] || a->CSpoc[i] != b->CSpoc[j] ||
+            a->LYEpoc[i] != b->LYEpoc[j] || a->REpoc[i] != b->REpoc[j] ||
+            a->CEpoc[i] != b->CEpoc[j] || a->Ppoc[i] != b->Ppoc[j])
+            return false;
+        i++, j++;
+    }
+}
+
+// The open reading of the tile-part's tile, created on its first tile-part when there are
+// two readings; nullptr when the tile is read one way. 0 after reporting.
+int find_open_reading(jpcdec* d, PartCounts* counts, const TilePartRecord* tp,
+                      const MarkerSet* main, const MarkerSet* part, OpenReading** out) {
+    *out = nullptr;
+    OpenReading*& slot = counts->readings[tp->Isot];
+    if (tp->TPsot == 0 && main->poc && part->poc && !same_poc_entries(main->poc, part->poc)) {
+        slot = mem_new<OpenReading>(d->ops);
+        if (!slot) return jpc_fail(d, kMsgNoMarkMemory);
+    }
+    if (slot && !slot->settled) *out = slot;
+    return 1;
+}
+
+// Whether the packets just read end where the tile-part does.
+bool packets_fit(jpcdec* d, const TilePartRecord* tp) {
+    if (tp->Psot) return tp->consumed == tp->Psot;
+    uint16_t next;
+    return br_remaining(d->reader) == 0 ||
+           (br_peek_u16(d->reader, &next) && next == kMarkerCodeEOC);
+}
+
+// Reads the marked tile-parts of a tile again from its first packet, with the main header's
+// entries ahead of the tile-part's records (`lead`) or without (nullptr). `tp` receives the
+// last tile-part's record. With `trial` set, stops at the first tile-part that fails or does
+// not fit and returns 0; otherwise returns 0 only on a failure.
+int reread_tile(jpcdec* d, Tile* tile, const OpenReading* open, const PocSegment* lead,
+                bool trial, TilePartRecord* tp) {
+    tile_forget_packets(tile);
+    if (!progression_restart(d, tile->progression_state, lead)) return 0;
+    for (uint32_t i = 0; i < open->count; i++) {
+        const PartMark& mark = open->marks[i];
+        br_set_pos(d->reader, mark.data_pos);
+        d->reader->bit_pos = 0;
+        d->ppm_pos = mark.ppm_pos;
+        TilePartRecord part = mark.tp;
+        const int ok = decode_packets(d, &part);
+        *tp = part;
+        if (!ok) return 0;
+        if (trial && !packets_fit(d, &part)) return 0;
+    }
+    return 1;
+}
+
+// Reads a tile-part's packets while the tile's reading is open (see OpenReading).
+int read_packets_on_trial(jpcdec* d, Tile* tile, OpenReading* open, const MarkerSet* main,
+                          TilePartRecord* tp) {
+    if (!mem_grow_array(d->ops, &open->marks, open->count, &open->slots))
+        return jpc_fail(d, kMsgNoMarkMemory);
+    open->marks[open->count++] = PartMark{*tp, br_get_pos(d->reader), d->ppm_pos};
+    hold_messages(d);
+    const bool fits = decode_packets(d, tp) && packets_fit(d, tp);
+    release_messages(d, fits);
+    if (fits) return 1;
+    // The main header's entries first. Whatever comes of it, the tile is not tried again.
+    open->settled = 1;
+    hold_messages(d);
+    const bool other_fits = reread_tile(d, tile, open, main->poc, true, tp);
+    release_messages(d, other_fits);
+    if (other_fits) return 1;
+    // Neither fits: the tile-part's own entries, reported as they come.
+    return reread_tile(d, tile, open, nullptr, false, tp);
+}
 
 // Every tile has had its tile-parts, as far as the stream states their number.
 bool every_tile_read(const jpcdec* d, const PartCounts& counts) {
@@ -123,7 +247,9 @@ int read_tile_part(jpcdec* d, const MarkerSet* main, PartCounts* counts, TilePar
                            part->ppt.length);
     }
     if (ok) ok = progression_setup(d, tp->Isot, main, part);
-    if (ok) ok = decode_packets(d, tp);
+    OpenReading* open = nullptr;
+    if (ok) ok = find_open_reading(d, counts, tp, main, part, &open);
+    if (ok) ok = open ? read_packets_on_trial(d, tile, open, main, tp) : decode_packets(d, tp);
     marker_set_destroy(d, part);
     return ok;
 }
@@ -149,11 +275,19 @@ int build_missing_tiles(jpcdec* d, const MarkerSet* main) {
 }  // namespace
 
 int jpc_fail(jpcdec* d, const char* message) {
+    if (d->held.active) {
+        hold_message(&d->held, 1, message);
+        return 0;
+    }
     if (d->error_hook) d->error_hook(message);
     return 0;
 }
 
 void jpc_warn(jpcdec* d, const char* message) {
+    if (d->held.active) {
+        hold_message(&d->held, 0, message);
+        return;
+    }
     if (d->warning_hook) d->warning_hook(message);
 }
 
@@ -194,8 +328,11 @@ int jpcdec_parse(jpcdec* d) {
     const uint32_t first_sot = br_get_pos(d->reader);
     TilePartRecord tp = {};
     tp.sot_pos = first_sot >= 4 ? first_sot - 4 : 0;
-    PartCounts counts = {mem_new_array<uint8_t>(d->ops, d->tileNum)};
-    int ok = counts.announced ? 1 : jpc_fail(d, "Out of memory for the tile-part counts.");
+    PartCounts counts = {mem_new_array<uint8_t>(d->ops, d->tileNum),
+                         mem_new_array<OpenReading*>(d->ops, d->tileNum)};
+    int ok = counts.announced && counts.readings
+                 ? 1
+                 : jpc_fail(d, "Out of memory for the tile-part counts.");
     while (ok) {
         if (!read_tile_part(d, main, &counts, &tp)) {
             ok = 0;
@@ -216,6 +353,12 @@ int jpcdec_parse(jpcdec* d) {
     // No packet header is read after this: only the output's records stay.
     if (ok) tiles_drop_header_state(d);
     mem_free(d->ops, counts.announced);
+    for (uint32_t t = 0; counts.readings && t < d->tileNum; t++) {
+        if (!counts.readings[t]) continue;
+        mem_free(d->ops, counts.readings[t]->marks);
+        mem_free(d->ops, counts.readings[t]);
+    }
+    mem_free(d->ops, counts.readings);
     marker_set_destroy(d, main);
     return ok;
 }

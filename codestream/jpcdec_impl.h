@@ -12,6 +12,16 @@ constexpr uint32_t kMaxOutputComponents = 32;
 
 struct T1Scratch;
 
+// Messages held back while one reading of a tile's packets is on trial (jpcdec.cpp): they are
+// reported if that reading is kept and dropped if another one replaces it.
+constexpr uint32_t kHeldMessages = 16;
+struct HeldMessages {
+    uint32_t active;
+    uint32_t count;
+    uint8_t is_error[kHeldMessages];
+    const char* text[kHeldMessages];
+};
+
 struct jpcdec {
     MemOps* ops;
     jpc_message_hook error_hook;
@@ -60,6 +70,7 @@ struct jpcdec {
     uint32_t output_ready;
     uint64_t max_pixels;       // the caller's limit on width x height at output (0: none)
     T1Scratch* t1;             // tier-1 scratch reused by every code-block
+    HeldMessages held;
 };
 
 // Message helpers: report once, where the fault is found. jpc_fail always returns 0.

@@ -1,7 +1,8 @@
-// Streams made by a black-box encoder (scripts/make-tier2-fixtures) that stress packet
+// Streams made by black-box encoders (scripts/make-tier2-fixtures) that stress packet
 // reading: offset image and tile grids with small precincts in every order, progression
-// changes, tile-parts, SOP/EPH, every code-block mode, sub-sampled components. Each must
-// parse whole and decode losslessly to its source image.
+// changes (also a tile-part POC that repeats the main header's with wrong orders, and one
+// that replaces a different main-header POC), tile-parts, SOP/EPH, every code-block mode,
+// sub-sampled components. Each must parse whole and decode losslessly to its source image.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -78,7 +79,8 @@ TEST(Tier2Fixtures, LosslessRoundTrips) {
     std::vector<Case> cases;
     for (const char* name : {"t2_grid_lrcp.j2c", "t2_grid_rlcp.j2c", "t2_grid_rpcl.j2c",
                              "t2_grid_pcrl.j2c", "t2_grid_cprl.j2c", "t2_poc.j2c", "t2_poc_cs.j2c",
-                             "t2_parts_r.j2c", "t2_parts_l.j2c", "t2_parts_c.j2c", "t2_modes.j2c"})
+                             "t2_parts_r.j2c", "t2_parts_l.j2c", "t2_parts_c.j2c", "t2_modes.j2c",
+                             "t2_poc_copied.j2c", "t2_poc_override.j2c"})
         cases.push_back({name, &rgb.samples, 3});
     cases.push_back({"t2_sub.j2c", &sub, 1});
     for (const Case& c : cases) {

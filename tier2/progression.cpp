@@ -360,15 +360,18 @@ ProgressionRecord* new_record(MemOps* ops, uint8_t RS, uint8_t RE, uint16_t CS, 
     return rec;
 }
 
-int append_poc_list(jpcdec* d, ProgressionState* s, const PocSegment* poc) {
+ProgressionRecord* poc_record(jpcdec* d, const PocSegment* poc, uint32_t i) {
     // CEpoc 0 stands for the largest component count its field allows.
     const uint16_t ce_zero = d->Csiz <= 256 ? 256 : 16384;
+    const uint16_t ce = poc->CEpoc[i] ? poc->CEpoc[i] : ce_zero;
+    return new_record(d->ops, poc->RSpoc[i], poc->REpoc[i], poc->CSpoc[i], ce, poc->LYEpoc[i],
+                      poc->Ppoc[i]);
+}
+
+int append_poc_list(jpcdec* d, ProgressionState* s, const PocSegment* poc) {
     for (; poc; poc = poc->next) {
         for (uint32_t i = 0; i < poc->count; i++) {
-            const uint16_t ce = poc->CEpoc[i] ? poc->CEpoc[i] : ce_zero;
-            ProgressionRecord* rec = new_record(d->ops, poc->RSpoc[i], poc->REpoc[i],
-                                                poc->CSpoc[i], ce, poc->LYEpoc[i],
-                                                poc->Ppoc[i]);
+            ProgressionRecord* rec = poc_record(d, poc, i);
             if (!rec) return jpc_fail(d, kMsgNoMemory);
             progression_append(s, rec);
         }
@@ -446,6 +449,41 @@ void start_progression(ProgressionState* s) {
     s->precinct = 0;
     s->x = tile->x0;
     s->y = tile->y0;
+}
+
+int progression_restart(jpcdec* d, ProgressionState* s, const PocSegment* lead) {
+    for (; s->lead_records && s->head; s->lead_records--) {
+        ProgressionRecord* rec = s->head;
+        s->head = rec->next;
+        if (s->tail == rec) s->tail = nullptr;
+        d->ops->free(d->ops, rec);
+    }
+    s->lead_records = 0;
+    ProgressionRecord* first = nullptr;
+    ProgressionRecord* last = nullptr;
+    int ok = 1;
+    for (; ok && lead; lead = lead->next) {
+        for (uint32_t i = 0; ok && i < lead->count; i++) {
+            ProgressionRecord* rec = poc_record(d, lead, i);
+            if (!rec) {
+                ok = 0;
+                break;
+            }
+            if (last) last->next = rec;
+            else first = rec;
+            last = rec;
+            s->lead_records++;
+        }
+    }
+    if (last) {
+        last->next = s->head;
+        s->head = first;
+        if (!s->tail) s->tail = last;
+    }
+    s->current = s->head;
+    s->body_pending = 0;
+    if (s->current) start_progression(s);
+    return ok ? 1 : jpc_fail(d, kMsgNoMemory);
 }
 
 int next_packet(ProgressionState* s) {

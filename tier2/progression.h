@@ -10,6 +10,8 @@
 #include "io/mem_ops.h"
 #include "tier2/tile.h"
 
+struct PocSegment;
+
 // Precinct steps on the reference grid after dropping every step that is a multiple of a
 // smaller one: the precincts of a set of (component, resolution) pairs start at the tile
 // origin or at a multiple of one of these steps. With power-of-two sub-sampling each set
@@ -47,5 +49,10 @@ void progression_append(ProgressionState* state, ProgressionRecord* record);
 void start_progression(ProgressionState* state);
 // 1 when the state names the next packet to read; 0 when every record is used up.
 [[nodiscard]] int next_packet(ProgressionState* state);
+// Starts the tile's packets again from the first one, over the records read so far preceded
+// by one record per entry of `lead` (these replace the lead records of an earlier restart;
+// `lead` may be null). The caller forgets the packets read (tile_forget_packets). 0 after
+// reporting when memory runs out.
+[[nodiscard]] int progression_restart(jpcdec* d, ProgressionState* state, const PocSegment* lead);
 // Smallest value above `pos` that is a multiple of a step in the list (`end` when none).
 uint64_t next_position(uint64_t pos, const uint64_t* steps, uint32_t count, uint64_t end);

@@ -47,6 +47,13 @@ void tagtree_init(TagTree* tree, TagTreeNode* nodes, uint32_t width, uint32_t he
     }
 }
 
+void tagtree_reset(TagTree* tree) {
+    for (uint32_t i = 0; i < tree->node_count; i++) {
+        tree->nodes[i].known = 0;
+        tree->nodes[i].value = 0;
+    }
+}
+
 TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height) {
     const uint64_t total = tagtree_node_count(width, height);
     if (total == 0) return nullptr;

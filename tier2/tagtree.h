@@ -33,6 +33,8 @@ void tagtree_destroy(MemOps* ops, TagTree* tree);
 // empty or too large), and set-up over caller-provided zeroed nodes.
 uint64_t tagtree_node_count(uint32_t width, uint32_t height);
 void tagtree_init(TagTree* tree, TagTreeNode* nodes, uint32_t width, uint32_t height);
+// Forgets every value read, as if no bit had been decoded yet.
+void tagtree_reset(TagTree* tree);
 // Decodes leaf (x, y) until its value is known or reaches threshold; returns the leaf value.
 uint32_t tagtree_decode(TagTree* tree, StuffedBitReader* br, uint32_t x, uint32_t y,
                         uint32_t threshold);

@@ -519,6 +519,32 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
     return 1;
 }
 
+void tile_forget_packets(Tile* tile) {
+    for (uint32_t c = 0; tile->components && c < tile->component_count; c++) {
+        const TileComponent& tc = tile->components[c];
+        for (uint32_t r = 0; tc.resolutions && r < tc.resolution_count; r++) {
+            const Resolution& res = tc.resolutions[r];
+            for (uint32_t p = 0; res.precincts && p < res.precinct_count; p++) {
+                Precinct& prec = res.precincts[p];
+                prec.packet_counter = 0;
+                for (uint32_t b = 0; prec.bands && b < res.band_count; b++) {
+                    PrecinctBand& pb = prec.bands[b];
+                    if (!pb.blocks) continue;
+                    const uint64_t n = uint64_t(pb.blocks_across) * pb.blocks_down;
+                    for (uint64_t i = 0; i < n; i++) {
+                        pb.blocks[i].zero_bitplanes = 0;
+                        pb.blocks[i].segments.head = nullptr;  // the store keeps the records
+                        if (pb.states) pb.states[i] = BlockHeaderState{nullptr, nullptr, 3, 0, 0, 0};
+                    }
+                    if (pb.inclusion_tree) tagtree_reset(pb.inclusion_tree);
+                    if (pb.zero_bitplane_tree) tagtree_reset(pb.zero_bitplane_tree);
+                }
+            }
+        }
+    }
+    tile->ppt_pos = 0;
+}
+
 void tiles_drop_header_state(jpcdec* d) {
     for (uint32_t t = 0; d->tiles && t < d->tileNum; t++) {
         const Tile* tile = &d->tiles[t];

@@ -155,6 +155,8 @@ struct ProgressionState {
     // 1 when the current packet's header came from PPT bytes read past the end of the
     // previous tile-part's data: its body opens the tile's next tile-part.
     uint32_t body_pending;
+    // Records at the head of the list that progression_restart put there.
+    uint32_t lead_records;
 };
 
 struct Tile {
@@ -189,6 +191,10 @@ struct Tile {
 // allocated here (the reconstruction makes them when the tile's output starts), so memory
 // does not grow with the number of tile rows.
 [[nodiscard]] int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* part);
+// Forgets every packet read for the tile (code-block segments, zero bit-planes, header state,
+// tag trees, packet counters, the PPT read position) so that its packets can be read again
+// from the start. The tile must still have its header state (parsing has not ended).
+void tile_forget_packets(Tile* tile);
 // Frees what only packet decoding needs (tag trees, code-block header state) of every tile:
 // jpcdec_parse calls it once the last tile-part has been read.
 void tiles_drop_header_state(jpcdec* d);
