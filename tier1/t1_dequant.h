@@ -22,43 +22,9 @@ inline T1Dequant t1_dequant_params(uint32_t h, uint32_t roi_shift, uint32_t reve
     return p;
 }
 
-// d: the magnitude bits decoded for a sample, most significant first; g: the bit-planes they
-// span from the top of the band (visit count + zero bit-planes). Results that would not fit
-// an int32 saturate, so damaged or very deep streams cannot wrap into the opposite sign.
-inline uint32_t t1_dequantise(uint32_t d, uint32_t g, const T1Dequant& p) {
-    const uint32_t h = p.h;
-    if (p.roi_shift != 0 && g >= h) {
-        // Region samples were coded scaled up: their bits above the band's depth are set.
-        const uint32_t k = g - h;
-        const uint32_t t = k >= 32 ? 0 : d >> k;
-        if (t != 0) {
-            d = t;
-            g = h;
-        } else {
-            g = g > p.roi_shift ? g - p.roi_shift : 0;
-        }
-    }
-    if (d == 0) return 0;
-    uint64_t q;
-    if (g < h) {
-        // Half of the first undecoded plane: the middle of the remaining interval.
-        const uint32_t k = h - g;
-        if (k > 32) return kT1Saturated;
-        q = (uint64_t(d) << k) | (uint64_t(1) << (k - 1));
-    } else {
-        const uint32_t k = g - h;
-        if (k >= 32) return 0;
-        q = d >> k;
-    }
-    if (p.reversible) return q > (kT1Saturated >> 2) ? kT1Saturated : uint32_t(q << 2);
-    // Irreversible indices are reconstructed at the middle of their step even when every
-    // plane was decoded (the reversible path must stay exact, so it never adds the half):
-    // work in half steps, 2q + 1, and take the extra factor 2 out of the exponent.
-    int32_t exponent = p.exponent;
-    if (g >= h) {
-        q = 2 * q + 1;
-        exponent -= 1;
-    }
+// q x the step in the fixed point, for q in steps at `exponent` (the band's exponent, or
+// one less for half steps); saturates.
+inline uint32_t t1_scale_steps(uint64_t q, int32_t exponent, const T1Dequant& p) {
     uint64_t v;
     if (exponent >= 16) {
         if (q > p.q_limit) return kT1Saturated;
@@ -82,6 +48,53 @@ inline uint32_t t1_dequantise(uint32_t d, uint32_t g, const T1Dequant& p) {
         }
     }
     return v > kT1Saturated ? kT1Saturated : uint32_t(v);
+}
+
+inline uint32_t t1_scale_half_steps(uint64_t q, const T1Dequant& p) {
+    return t1_scale_steps(q, p.exponent - 1, p);
+}
+
+// d: the magnitude bits decoded for a sample, most significant first; g: the bit-planes they
+// span from the top of the band (visit count + zero bit-planes). Results that would not fit
+// an int32 saturate, so damaged or very deep streams cannot wrap into the opposite sign.
+//
+// With a region of interest the band is coded over h + s planes: region samples were scaled
+// up by s, so some bit of theirs is set in the top h planes, while background samples were
+// coded as they are, in the planes below. A region sample whose top h planes are all decoded
+// has its index; planes decoded below those hold only its fraction, whose first plane gives
+// the half step of the reconstruction and the rest nothing (the established decoders keep
+// that one fraction bit). A background sample is never scaled: the planes still missing are
+// counted from the bottom of all h + s.
+inline uint32_t t1_dequantise(uint32_t d, uint32_t g, const T1Dequant& p) {
+    const uint32_t h = p.h;
+    int64_t missing = int64_t(h) - g;  // planes not decoded; negative: decoded past the band
+    if (p.roi_shift != 0 && g >= h) {
+        const uint32_t k = g - h;
+        const uint32_t t = k >= 32 ? 0 : d >> k;
+        if (t != 0 && k > 0) {
+            // In half steps: the index and the first fraction plane.
+            if (p.reversible) return t > (kT1Saturated >> 2) ? kT1Saturated : t << 2;
+            return t1_scale_half_steps(uint64_t(d >> (k - 1)), p);
+        }
+        if (t == 0) missing += p.roi_shift;
+    }
+    if (d == 0) return 0;
+    uint64_t q;
+    if (missing > 0) {
+        // Half of the first undecoded plane: the middle of the remaining interval.
+        if (missing > 32) return kT1Saturated;
+        const uint32_t k = uint32_t(missing);
+        q = (uint64_t(d) << k) | (uint64_t(1) << (k - 1));
+    } else {
+        if (-missing >= 32) return 0;
+        q = d >> uint32_t(-missing);
+    }
+    if (p.reversible) return q > (kT1Saturated >> 2) ? kT1Saturated : uint32_t(q << 2);
+    // Irreversible indices are reconstructed at the middle of their step even when every
+    // plane was decoded (the reversible path must stay exact, so it never adds the half):
+    // work in half steps, 2q + 1.
+    if (missing <= 0) return t1_scale_half_steps(2 * q + 1, p);
+    return t1_scale_steps(q, p.exponent, p);
 }
 
 // The irreversible dequantiser for a whole block at one bit-plane count g, without a region

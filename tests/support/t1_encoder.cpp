@@ -428,27 +428,30 @@ void SegmentChain::build(const std::vector<Segment>& segments, CodeBlock* cb) {
 
 int64_t reference_dequantise(int64_t d, uint32_t g, uint32_t h, uint32_t roi_shift,
                              bool reversible, uint32_t mantissa, int32_t exponent) {
-    if (roi_shift != 0 && g >= h) {
-        const int64_t t = d >> (g - h);
-        if (t != 0) {
-            d = t;
-            g = h;
+    // The reconstruction in half steps: 2 x (index + the middle of what is not decoded).
+    int64_t half_steps;
+    int64_t missing = int64_t(h) - g;
+    const int64_t region = roi_shift != 0 && g >= h ? d >> (g - h) : 0;
+    if (region != 0 && g > h) {
+        // A region sample decoded past its planes: its first fraction plane only.
+        half_steps = d >> (g - h - 1);
+        if (reversible) return (half_steps >> 1) * 4;
+    } else {
+        if (roi_shift != 0 && g >= h && region == 0) missing += roi_shift;  // background
+        if (d == 0) return 0;
+        if (missing > 0) {
+            half_steps = (2 * d + 1) << missing;
+            if (reversible) return (half_steps >> 1) * 4;
         } else {
-            g = g > roi_shift ? g - roi_shift : 0;
+            const int64_t q = d >> -missing;
+            if (reversible) return q * 4;
+            half_steps = 2 * q + 1;  // the middle of the step, also once every plane is decoded
         }
     }
-    if (d == 0) return 0;
-    int64_t q = g < h ? ((d << (h - g)) | (int64_t(1) << (h - g - 1))) : d >> (g - h);
-    if (reversible) return q * 4;
-    // Irreversible: the middle of the step, also once every plane is decoded.
-    if (g >= h) {
-        q = 2 * q + 1;
-        exponent -= 1;
-    }
-    // q x mantissa x 2^(exponent - 16), to the nearest unit.
-    const int64_t v = q * int64_t(mantissa);
-    if (exponent >= 16) return v << (exponent - 16);
-    const int k = 16 - exponent;
+    // half_steps x mantissa x 2^(exponent - 17), to the nearest unit.
+    const int64_t v = half_steps * int64_t(mantissa);
+    if (exponent - 1 >= 16) return v << (exponent - 17);
+    const int k = 17 - exponent;
     return (v + (int64_t(1) << (k - 1))) >> k;
 }
 
