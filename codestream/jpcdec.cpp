@@ -44,13 +44,15 @@ struct PartMark {
 // that differs from the main header's: the tile-part's entries replace the main header's, or
 // they follow them. Streams of both kinds exist: some encoders mean to replace, while one
 // repeats the main header's entries in the first tile-part with every order byte 0 and lays
-// the packets out by the main header's orders. The packets are read the first way; if they
-// fail or do not fill the tile-parts' lengths, the tile is read again the second way, and
-// that reading is kept if it fits. Until then the tile-parts are marked here.
+// the packets out by the main header's orders. The packets are read the likelier way first
+// (the second for that encoder's copy, else the first); if they fail or do not fill the
+// tile-parts' lengths, the tile is read again the other way, and that reading is kept if it
+// fits. Until then the tile-parts are marked here.
 struct OpenReading {
     PartMark* marks;
     uint32_t count, slots;
-    uint32_t settled;  // one reading has been chosen: no more trials
+    uint32_t settled;     // one reading has been chosen: no more trials
+    uint32_t main_first;  // the reading tried first puts the main header's entries first
 };
 
 // Per tile, the tile-part count its SOT segments announced (TNsot, 0 = not stated), and the
@@ -81,7 +83,9 @@ void release_messages(jpcdec* d, bool report) {
     }
 }
 
-bool same_poc_entries(const PocSegment* a, const PocSegment* b) {
+// Whether b lists a's entries; with `orders_zero`, b's progression orders must all be 0
+// (LRCP) instead of a's.
+bool same_poc_entries(const PocSegment* a, const PocSegment* b, bool orders_zero) {
     uint32_t i = 0, j = 0;
     for (;;) {
         while (a && i == a->count) a = a->next, i = 0;
@@ -89,7 +93,7 @@ bool same_poc_entries(const PocSegment* a, const PocSegment* b) {
         if (!a || !b) return !a && !b;
         if (a->RSpoc[i] != b->RSpoc[j] || a->CSpoc[i] != b->CSpoc[j] ||
             a->LYEpoc[i] != b->LYEpoc[j] || a->REpoc[i] != b->REpoc[j] ||
-            a->CEpoc[i] != b->CEpoc[j] || a->Ppoc[i] != b->Ppoc[j])
+            a->CEpoc[i] != b->CEpoc[j] || b->Ppoc[j] != (orders_zero ? 0 : a->Ppoc[i]))
             return false;
         i++, j++;
     }
@@ -101,9 +105,13 @@ int find_open_reading(jpcdec* d, PartCounts* counts, const TilePartRecord* tp,
                       const MarkerSet* main, const MarkerSet* part, OpenReading** out) {
     *out = nullptr;
     OpenReading*& slot = counts->readings[tp->Isot];
-    if (tp->TPsot == 0 && main->poc && part->poc && !same_poc_entries(main->poc, part->poc)) {
+    if (tp->TPsot == 0 && main->poc && part->poc && !same_poc_entries(main->poc, part->poc, false)) {
         slot = mem_new<OpenReading>(d->ops);
         if (!slot) return jpc_fail(d, kMsgNoMarkMemory);
+        // The main header's entries with every order turned into LRCP: that encoder's copy,
+        // whose packets follow the main header. Small tiles can fit both readings, so this
+        // one is tried first.
+        slot->main_first = same_poc_entries(main->poc, part->poc, true) ? 1 : 0;
     }
     if (slot && !slot->settled) *out = slot;
     return 1;
@@ -142,6 +150,10 @@ int reread_tile(jpcdec* d, Tile* tile, const OpenReading* open, const PocSegment
 // Reads a tile-part's packets while the tile's reading is open (see OpenReading).
 int read_packets_on_trial(jpcdec* d, Tile* tile, OpenReading* open, const MarkerSet* main,
                           TilePartRecord* tp) {
+    const PocSegment* first = open->main_first ? main->poc : nullptr;
+    const PocSegment* second = open->main_first ? nullptr : main->poc;
+    if (open->count == 0 && first && !progression_restart(d, tile->progression_state, first))
+        return 0;
     if (!mem_grow_array(d->ops, &open->marks, open->count, &open->slots))
         return jpc_fail(d, kMsgNoMarkMemory);
     open->marks[open->count++] = PartMark{*tp, br_get_pos(d->reader), d->ppm_pos};
@@ -149,14 +161,14 @@ int read_packets_on_trial(jpcdec* d, Tile* tile, OpenReading* open, const Marker
     const bool fits = decode_packets(d, tp) && packets_fit(d, tp);
     release_messages(d, fits);
     if (fits) return 1;
-    // The main header's entries first. Whatever comes of it, the tile is not tried again.
+    // The other reading. Whatever comes of it, the tile is not tried again.
     open->settled = 1;
     hold_messages(d);
-    const bool other_fits = reread_tile(d, tile, open, main->poc, true, tp);
+    const bool other_fits = reread_tile(d, tile, open, second, true, tp);
     release_messages(d, other_fits);
     if (other_fits) return 1;
-    // Neither fits: the tile-part's own entries, reported as they come.
-    return reread_tile(d, tile, open, nullptr, false, tp);
+    // Neither fits: the first reading, reported as it goes.
+    return reread_tile(d, tile, open, first, false, tp);
 }
 
 // Every tile has had its tile-parts, as far as the stream states their number.
