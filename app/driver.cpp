@@ -31,6 +31,15 @@ const char kMsgSavePgx[] = "Save to pgx failed.";
 const char kMsgSavePnm[] = "Save to pnm failed.";
 const char kMsgSameFile[] = "The destination is the source file itself.";
 const char kMsgPipeTooLarge[] = "The source cannot be read twice and is larger than 1 GiB.";
+const char kMsgReduction[] = "The reduction asks for more resolution levels than the image has.";
+const char kMsgHelp[] =
+    "Usage: dravex [options] src dst\n"
+    "  src  a JPEG 2000 codestream (.j2c, .jpc) or JP2 file, recognised by its first bytes\n"
+    "  dst  a .bmp (24-bit), or .pgx, .pgm, .ppm for full-precision samples\n"
+    "Options (before the two paths):\n"
+    "  -r N, --reduce N     leave out the N highest resolution levels (size halved N times)\n"
+    "  --allow-large        write outputs far larger than their input\n"
+    "  -h, --help           this text\n";
 
 // Decoded component 0 goes to red (byte 2 of a blue-green-red pixel), 1 to green, 2 to blue.
 const uint32_t kBgrOffsets[3] = {2, 1, 0};
@@ -47,6 +56,7 @@ struct CodestreamRoad {
     // The decoder writes only byte 2 of a one-component image; the other two are copied.
     static int replicate_grey(Decoder* d) { return jpcdec_get_component_num(d) == 1; }
     static void get_size(Decoder* d, uint32_t* w, uint32_t* h) { jpcdec_get_size(d, w, h); }
+    static int reduce(Decoder* d, uint32_t r) { return jpcdec_set_reduction(d, r); }
     static void prepare(Decoder*) {}
     static int set_output(Decoder* d) { return jpcdec_set_output(d, 3, kBgrOffsets, 3); }
     static void decode_row(Decoder* d, uint8_t* row) { jpcdec_decode_row(d, row); }
@@ -64,6 +74,7 @@ struct Jp2Road {
     // The JP2 decoder fills all three bytes of a grey pixel itself.
     static int replicate_grey(Decoder*) { return 0; }
     static void get_size(Decoder* j, uint32_t* w, uint32_t* h) { jp2_get_size(j, w, h); }
+    static int reduce(Decoder* j, uint32_t r) { return jp2_set_reduction(j, r); }
     static void prepare(Decoder* j) { jp2_set_colour_conversion(j, 1); }
     static int set_output(Decoder* j) { return jp2_set_output(j, 3, kBgrOffsets, 3); }
     static void decode_row(Decoder* j, uint8_t* row) { jp2_decode_row(j, row); }
@@ -121,6 +132,8 @@ Written write_rows(const char* dst, uint32_t width, uint32_t height, uint32_t st
 // resolution to reduce to, a region) reads the next argument and may refuse it.
 struct Options {
     bool allow_large = false;
+    bool help = false;
+    uint32_t reduce = 0;
     const char* src = nullptr;
     const char* dst = nullptr;
     uint64_t input_size = 0;  // known once the source is open
@@ -133,8 +146,24 @@ struct OptionSpec {
     bool (*apply)(Options* o, const char* value);  // false: the value is not acceptable
 };
 
+// A whole number from 0 to max, digits only.
+bool parse_count(const char* text, uint32_t max, uint32_t* out) {
+    uint64_t v = 0;
+    if (!text || !*text) return false;
+    for (const char* p = text; *p; p++) {
+        if (*p < '0' || *p > '9') return false;
+        v = v * 10 + uint32_t(*p - '0');
+        if (v > max) return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
 const OptionSpec kOptionSpecs[] = {
     {nullptr, "--allow-large", false, [](Options* o, const char*) { return o->allow_large = true; }},
+    {"-h", "--help", false, [](Options* o, const char*) { return o->help = true; }},
+    // Coordinates halve at most 32 times.
+    {"-r", "--reduce", true, [](Options* o, const char* v) { return parse_count(v, 32, &o->reduce); }},
 };
 
 const OptionSpec* find_option(const char* arg) {
@@ -145,9 +174,10 @@ const OptionSpec* find_option(const char* arg) {
     return nullptr;
 }
 
-enum class Parsed { kOk, kUsage, kUnknown };
+enum class Parsed { kOk, kUsage, kUnknown, kBadValue, kHelp };
 
-Parsed parse_arguments(int argc, char** argv, Options* o, const char** unknown) {
+Parsed parse_arguments(int argc, char** argv, Options* o, const char** unknown,
+                       const char** value_out) {
     int i = 1;
     while (i < argc && argv[i] && argv[i][0] == '-' && argv[i][1] != '\0') {
         if (std::strcmp(argv[i], "--") == 0) {
@@ -163,8 +193,13 @@ Parsed parse_arguments(int argc, char** argv, Options* o, const char** unknown) 
             return Parsed::kUnknown;
         }
         const char* value = spec->takes_value && i + 1 < argc ? argv[i + 1] : nullptr;
-        if ((spec->takes_value && !value) || !spec->apply(o, value)) return Parsed::kUsage;
+        if ((spec->takes_value && !value) || !spec->apply(o, value)) {
+            *unknown = argv[i];
+            *value_out = value;
+            return Parsed::kBadValue;
+        }
         i += spec->takes_value ? 2 : 1;
+        if (o->help) return Parsed::kHelp;
     }
     // Arguments after the two paths are ignored.
     if (argc - i < 2 || !argv[i] || !argv[i][0] || !argv[i + 1] || !argv[i + 1][0])
@@ -217,6 +252,11 @@ int run_road(MemOps* ops, Stream* src, const char* dst, const Options& options) 
     if (!d || !Road::parse(d)) {
         say(Road::kParseError);
         if (d) Road::destroy(d);
+        return kExitFailure;
+    }
+    if (options.reduce && !Road::reduce(d, options.reduce)) {
+        say(kMsgReduction);
+        Road::destroy(d);
         return kExitFailure;
     }
     const SampleFormat format = sample_format_of(dst);
@@ -378,10 +418,20 @@ bool destination_is_source(const char* dst, const Source& src) {
 int dravex_run(int argc, char** argv) {
     Options options;
     const char* unknown = nullptr;
-    switch (parse_arguments(argc, argv, &options, &unknown)) {
+    const char* value = nullptr;
+    switch (parse_arguments(argc, argv, &options, &unknown, &value)) {
         case Parsed::kOk: break;
+        case Parsed::kHelp:
+            say(kMsgHelp);
+            return 0;
         case Parsed::kUnknown:
             std::printf("Unknown option %s", unknown);
+            return kExitFailure;
+        case Parsed::kBadValue:
+            if (value)
+                std::printf("Option %s does not take the value '%s'.", unknown, value);
+            else
+                std::printf("Option %s needs a value.", unknown);
             return kExitFailure;
         default:
             say(kMsgUsage);

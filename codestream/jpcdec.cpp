@@ -15,6 +15,8 @@ namespace {
 constexpr uint16_t kSotLength = 10;
 
 constexpr const char* kMsgMissingEoc = "Missing EOC marker";
+constexpr const char* kMsgReductionTooLarge =
+    "The reduction asks for more resolution levels than a tile-component has.";
 constexpr const char* kMsgSot = "Parsing SOT marker error.";
 constexpr const char* kMsgLaterPartFirst =
     "Tile-part with TPsot > 0 for a tile whose first tile-part has not been read.";
@@ -378,8 +380,21 @@ int jpcdec_parse(jpcdec* d) {
 uint16_t jpcdec_get_component_num(const jpcdec* d) { return d->component_num; }
 
 void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
-    *width = d->Xsiz - d->XOsiz;
-    *height = d->Ysiz - d->YOsiz;
+    *width = jpc_out_coord(d, d->Xsiz) - jpc_out_coord(d, d->XOsiz);
+    *height = jpc_out_coord(d, d->Ysiz) - jpc_out_coord(d, d->YOsiz);
+}
+
+int jpcdec_set_reduction(jpcdec* d, uint32_t r) {
+    if (!d) return 0;
+    uint32_t fewest = 32;  // no more than the coordinates can halve
+    for (uint32_t t = 0; d->tiles && t < d->tileNum; t++) {
+        const Tile& tile = d->tiles[t];
+        for (uint32_t i = 0; tile.built && tile.components && i < tile.component_count; i++)
+            if (tile.components[i].levels < fewest) fewest = tile.components[i].levels;
+    }
+    if (r > fewest) return jpc_fail(d, kMsgReductionTooLarge);
+    d->reduce = static_cast<uint8_t>(r);
+    return 1;
 }
 
 void jpcdec_destroy(jpcdec* d) {

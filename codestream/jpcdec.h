@@ -30,6 +30,12 @@ void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height);
 // sets no limit. A caller decoding files from strangers sets it as video decoders limit
 // frame sizes: a few bytes of header can declare an image of billions of pixels.
 void jpcdec_set_max_pixels(jpcdec* d, uint64_t max_pixels);
+// Decoding less, each called after parse and before set_output (get_size then reports the
+// output's size):
+// Leaves out the r highest resolution levels: the image shrinks to the size of the level below
+// them (halved r times, rounded up, on the reference grid). Fails when a tile-component has
+// fewer than r wavelet levels. Their code-blocks are never decoded.
+[[nodiscard]] int jpcdec_set_reduction(jpcdec* d, uint32_t r);
 // Configures row output: `count` components (at most the image's, at most 32), component i
 // written at byte offsets[i] (or i when offsets is null) of each pixel of `pixel_stride` bytes.
 // Fails on an image larger than the pixel limit.

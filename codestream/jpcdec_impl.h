@@ -69,9 +69,17 @@ struct jpcdec {
     uint32_t out_width;
     uint32_t output_ready;
     uint64_t max_pixels;       // the caller's limit on width x height at output (0: none)
+    uint8_t reduce;            // highest resolution levels left out of the output
+    uint16_t max_layers;       // quality layers used (0: all)
     T1Scratch* t1;             // tier-1 scratch reused by every code-block
     HeldMessages held;
 };
+
+// A reference-grid coordinate on the output grid: each resolution level left out halves the
+// grid, rounding up as the level bounds do.
+inline uint32_t jpc_out_coord(const jpcdec* d, uint32_t v) {
+    return uint32_t((uint64_t(v) + (uint64_t(1) << d->reduce) - 1) >> d->reduce);
+}
 
 // Message helpers: report once, where the fault is found. jpc_fail always returns 0.
 int jpc_fail(jpcdec* d, const char* message);

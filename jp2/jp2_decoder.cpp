@@ -107,10 +107,14 @@ void fill_channel_row(Jp2Decoder* j, uint32_t i) {
         const uint64_t tx0 = t0 > d->XOsiz ? t0 : d->XOsiz;
         const uint64_t t1 = t0 + d->XTsiz;
         const uint64_t tx1 = t1 < d->Xsiz ? t1 : d->Xsiz;
-        if (tx1 <= tx0 || tx0 - d->XOsiz >= j->width) continue;
-        const uint64_t g = tx0 - d->XOsiz;
-        uint64_t cw = (tx1 + xr - 1) / xr - (tx0 + xr - 1) / xr;
-        if (cw > tx1 - tx0) cw = tx1 - tx0;
+        if (tx1 <= tx0) continue;
+        // On the output grid, where the tiles shrink with the levels left out.
+        const uint64_t ox0 = jpc_out_coord(d, uint32_t(tx0)), ox1 = jpc_out_coord(d, uint32_t(tx1));
+        const uint64_t origin = jpc_out_coord(d, d->XOsiz);
+        if (ox0 - origin >= j->width) continue;
+        const uint64_t g = ox0 - origin;
+        uint64_t cw = (ox1 + xr - 1) / xr - (ox0 + xr - 1) / xr;
+        if (cw > ox1 - ox0) cw = ox1 - ox0;
         if (cw > j->width - g) cw = j->width - g;
         span(static_cast<uint32_t>(g), static_cast<uint32_t>(cw));
     }
@@ -184,6 +188,11 @@ void jp2_set_colour_conversion(Jp2Decoder* j, uint32_t flag) { j->convert_colour
 void jp2_set_max_pixels(Jp2Decoder* j, uint64_t max_pixels) {
     j->max_pixels = max_pixels;
     if (j->jpcdec) jpcdec_set_max_pixels(j->jpcdec, max_pixels);
+}
+
+int jp2_set_reduction(Jp2Decoder* j, uint32_t r) {
+    if (!j->parsed || j->output_ready) return jp2_fail(j, jp2msg::kNotParsed);
+    return jpcdec_set_reduction(j->jpcdec, r);
 }
 
 int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets, uint32_t pixel_stride) {

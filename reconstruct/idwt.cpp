@@ -263,7 +263,9 @@ int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
         if (!tc->resolutions) continue;
         const bool coded = has_coded_data(tc);
         mark_narrow_levels(tc);
-        for (uint32_t r = 0; r < tc->resolution_count; r++) {
+        // Levels above the output level are never pulled: they get no buffers.
+        const uint32_t top = tc->levels >= d->reduce ? tc->levels - d->reduce : 0;
+        for (uint32_t r = 0; r < tc->resolution_count && r <= top; r++) {
             Resolution* res = &tc->resolutions[r];
             res->next_out_row = res->y0;
             if (!coded) continue;

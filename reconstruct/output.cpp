@@ -22,10 +22,12 @@ struct TileBounds {
 
 uint32_t clamp_u32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : uint32_t(v); }
 
-// Bounds of tile t from the SIZ values, for tiles whose record was never built.
+// Bounds of tile t on the output grid (the reference grid when no level is left out).
 TileBounds tile_bounds(const jpcdec* d, uint32_t t) {
     const Tile& tile = d->tiles[t];
-    if (tile.built) return {tile.x0, tile.y0, tile.x1, tile.y1};
+    if (tile.built)
+        return {jpc_out_coord(d, tile.x0), jpc_out_coord(d, tile.y0), jpc_out_coord(d, tile.x1),
+                jpc_out_coord(d, tile.y1)};
     const uint64_t p = t % d->numXtiles, q = t / d->numXtiles;
     TileBounds b;
     b.x0 = clamp_u32(d->XTOsiz + p * d->XTsiz);
@@ -38,23 +40,28 @@ TileBounds tile_bounds(const jpcdec* d, uint32_t t) {
     if (b.y1 > d->Ysiz) b.y1 = d->Ysiz;
     if (b.x1 < b.x0) b.x1 = b.x0;
     if (b.y1 < b.y0) b.y1 = b.y0;
-    return b;
+    return {jpc_out_coord(d, b.x0), jpc_out_coord(d, b.y0), jpc_out_coord(d, b.x1),
+            jpc_out_coord(d, b.y1)};
 }
 
 uint32_t ceil_div(uint32_t a, uint32_t b) { return uint32_t((uint64_t(a) + b - 1) / b); }
 
+// The resolution level a tile-component is output at.
+uint32_t out_level(const jpcdec* d, const TileComponent* tc) { return tc->levels - d->reduce; }
+
 // The tile-component, when it can deliver rows of `span` samples at most.
-TileComponent* usable_component(Tile* tile, uint32_t j, uint32_t span) {
+TileComponent* usable_component(const jpcdec* d, Tile* tile, uint32_t j, uint32_t span) {
     if (!tile->built || !tile->components || j >= tile->component_count) return nullptr;
     TileComponent* tc = &tile->components[j];
-    if (!tc->resolutions || tc->levels >= tc->resolution_count) return nullptr;
-    const Resolution& top = tc->resolutions[tc->levels];
+    if (!tc->resolutions || tc->levels >= tc->resolution_count || tc->levels < d->reduce)
+        return nullptr;
+    const Resolution& top = tc->resolutions[out_level(d, tc)];
     if (top.x1 < top.x0 || top.x1 - top.x0 > span) return nullptr;
     return tc;
 }
 
-uint32_t component_width(const TileComponent* tc) {
-    const Resolution& top = tc->resolutions[tc->levels];
+uint32_t component_width(const jpcdec* d, const TileComponent* tc) {
+    const Resolution& top = tc->resolutions[out_level(d, tc)];
     return top.x1 - top.x0;
 }
 
@@ -226,8 +233,10 @@ int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
     d->decode_count = d->out_count;
     if (d->decode_count < 3 && d->component_num >= 3 && d->tiles && any_tile_uses_mct(d))
         d->decode_count = 3;
-    d->out_width = d->Xsiz > d->XOsiz ? d->Xsiz - d->XOsiz : 0;
-    const uint64_t height = d->Ysiz > d->YOsiz ? d->Ysiz - d->YOsiz : 0;
+    const uint32_t x0 = jpc_out_coord(d, d->XOsiz), x1 = jpc_out_coord(d, d->Xsiz);
+    const uint32_t y0 = jpc_out_coord(d, d->YOsiz), y1 = jpc_out_coord(d, d->Ysiz);
+    d->out_width = x1 > x0 ? x1 - x0 : 0;
+    const uint64_t height = y1 > y0 ? y1 - y0 : 0;
     if (d->max_pixels && uint64_t(d->out_width) * height > d->max_pixels) {
         d->out_count = d->decode_count = 0;
         return jpc_fail(d, kMsgTooManyPixels);
@@ -269,10 +278,10 @@ int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
         TileComponent* tcs[kMaxOutputComponents];
         for (uint32_t j = 0; j < d->decode_count; j++) {
             int32_t* dst = d->row_buf[j] + g;
-            tcs[j] = usable_component(tile, j, span);
+            tcs[j] = usable_component(d, tile, j, span);
             if (tcs[j]) {
-                n[j] = component_width(tcs[j]);
-                tile_component_row(d, tcs[j], tcs[j]->levels, dst);
+                n[j] = component_width(d, tcs[j]);
+                tile_component_row(d, tcs[j], out_level(d, tcs[j]), dst);
             } else {
                 n[j] = 0;
             }
@@ -325,8 +334,10 @@ int jpcdec_get_component_info(const jpcdec* d, uint16_t i, JpcComponentInfo* out
     if (!d || i >= d->component_num || i >= d->Csiz || !d->ssiz || !d->xrsiz || !d->yrsiz ||
         !d->xrsiz[i] || !d->yrsiz[i])
         return 0;
-    out->width = ceil_div(d->Xsiz, d->xrsiz[i]) - ceil_div(d->XOsiz, d->xrsiz[i]);
-    out->height = ceil_div(d->Ysiz, d->yrsiz[i]) - ceil_div(d->YOsiz, d->yrsiz[i]);
+    const uint32_t x0 = jpc_out_coord(d, d->XOsiz), x1 = jpc_out_coord(d, d->Xsiz);
+    const uint32_t y0 = jpc_out_coord(d, d->YOsiz), y1 = jpc_out_coord(d, d->Ysiz);
+    out->width = ceil_div(x1, d->xrsiz[i]) - ceil_div(x0, d->xrsiz[i]);
+    out->height = ceil_div(y1, d->yrsiz[i]) - ceil_div(y0, d->yrsiz[i]);
     out->precision = (d->ssiz[i] & 0x7Fu) + 1u;
     out->is_signed = (d->ssiz[i] >> 7) & 1u;
     return 1;

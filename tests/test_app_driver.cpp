@@ -500,3 +500,88 @@ TEST(Driver, FullPrecisionOutput) {
         }
     }
 }
+
+namespace {
+
+// Header fields and samples of an unsigned 8-bit PGX file (all the decode-less fixtures).
+bool read_pgx8(const std::vector<uint8_t>& f, uint32_t* w, uint32_t* h, std::vector<uint8_t>* s) {
+    unsigned depth = 0;
+    char sign = 0;
+    const std::string text(f.begin(), f.begin() + static_cast<long>(std::min<size_t>(f.size(), 40)));
+    if (std::sscanf(text.c_str(), "PG ML %c %u %u %u", &sign, &depth, w, h) != 4 || depth > 8)
+        return false;
+    *s = after_lines(f, 1);
+    return s->size() == size_t(*w) * *h;
+}
+
+}  // namespace
+
+// Decoding less (a reduced resolution) against the PGX files both established decoders write
+// with the same options (scripts/make-less-fixtures): 5/3 exactly, 9/7 within one level; the
+// bitmap holds the same samples; values the tool cannot use get one line and -1.
+TEST(Driver, DecodeLessOptions) {
+    const struct {
+        std::vector<std::string> options;
+        const char* src;       // in tests/data, beside its expected STEM.TAG_K.pgx
+        const char* expected;  // TAG, or "" for a refusal
+        int components;
+        int tolerance;
+        const char* out;
+    } kCases[] = {
+        {{"-r", "4"}, "less_53.j2k", "r4", 1, 0, ""},
+        {{"--reduce", "1"}, "less_97.j2k", "r1", 3, 1, ""},
+        {{"-r", "3"}, "less_97.j2k", "r3", 3, 1, ""},
+        {{"-r", "1"}, "less_sub.j2k", "r1", 3, 0, ""},
+        {{"-r", "2"}, "less_rgb.jp2", "r2", 3, 0, ""},
+        {{"-r", "3"}, "less_rgb.jp2", "", 0, 0,
+         "The reduction asks for more resolution levels than the image has."},
+        {{"-r", "x"}, "less_rgb.jp2", "", 0, 0, "Option -r does not take the value 'x'."},
+        {{"-r", "33"}, "less_rgb.jp2", "", 0, 0, "Option -r does not take the value '33'."},
+    };
+    for (const bool bitmap : {false, true}) {
+        for (const auto& c : kCases) {
+            // A bitmap's sub-sampled components are not up-sampled: no PGX to compare with.
+            if (bitmap && (c.components != 3 || std::string(c.src) == "less_sub.j2k")) continue;
+            SCOPED_TRACE(testing::Message() << c.src << " " << c.options[0] << " " << c.options[1]
+                                            << (bitmap ? " bmp" : " pgx"));
+            ScratchDir dir;
+            std::vector<std::string> args = c.options;
+            args.push_back(app_test::data_path(c.src));
+            args.push_back(dir.file(bitmap ? "x.bmp" : "x.pgx"));
+            ToolResult r = app_test::run_tool(args);
+            EXPECT_EQ(r.out, c.out);
+            EXPECT_EQ(r.exit_code, c.out[0] ? kFailed : 0);
+            if (c.out[0]) continue;
+            const std::string stem = std::string(c.src).substr(0, std::string(c.src).rfind('.'));
+            std::vector<uint8_t> bmp;
+            if (bitmap) bmp = app_test::read_file(dir.file("x.bmp"));
+            for (int k = 0; k < c.components; k++) {
+                uint32_t w = 0, h = 0, gw = 0, gh = 0;
+                std::vector<uint8_t> want, got;
+                ASSERT_TRUE(read_pgx8(app_test::read_file(app_test::data_path(
+                                          stem + "." + c.expected + "_" + std::to_string(k) + ".pgx")),
+                                      &w, &h, &want));
+                if (bitmap) {
+                    // Bottom-up rows of blue-green-red pixels, each row padded to 4 bytes.
+                    ASSERT_GE(bmp.size(), 54u);
+                    gw = uint32_t(bmp[18] | bmp[19] << 8);
+                    gh = uint32_t(bmp[22] | bmp[23] << 8);
+                    const size_t stride = (size_t(gw) * 3 + 3) & ~size_t(3);
+                    ASSERT_EQ(bmp.size(), 54 + stride * gh);
+                    for (uint32_t y = 0; y < gh; y++)
+                        for (uint32_t x = 0; x < gw; x++)
+                            got.push_back(bmp[54 + (gh - 1 - y) * stride + x * 3 + size_t(2 - k)]);
+                } else {
+                    ASSERT_TRUE(read_pgx8(app_test::read_file(dir.file("x_" + std::to_string(k) + ".pgx")),
+                                          &gw, &gh, &got));
+                }
+                ASSERT_EQ(gw, w) << k;
+                ASSERT_EQ(gh, h) << k;
+                int worst = 0;
+                for (size_t i = 0; i < want.size(); i++)
+                    worst = std::max(worst, std::abs(int(want[i]) - int(got[i])));
+                EXPECT_LE(worst, c.tolerance) << k;
+            }
+        }
+    }
+}
