@@ -38,6 +38,7 @@ const char kMsgHelp[] =
     "  dst  a .bmp (24-bit), or .pgx, .pgm, .ppm for full-precision samples\n"
     "Options (before the two paths):\n"
     "  -r N, --reduce N     leave out the N highest resolution levels (size halved N times)\n"
+    "  -l N, --layers N     use only the first N quality layers\n"
     "  --allow-large        write outputs far larger than their input\n"
     "  -h, --help           this text\n";
 
@@ -57,6 +58,7 @@ struct CodestreamRoad {
     static int replicate_grey(Decoder* d) { return jpcdec_get_component_num(d) == 1; }
     static void get_size(Decoder* d, uint32_t* w, uint32_t* h) { jpcdec_get_size(d, w, h); }
     static int reduce(Decoder* d, uint32_t r) { return jpcdec_set_reduction(d, r); }
+    static int layers(Decoder* d, uint32_t n) { return jpcdec_set_layers(d, n), 1; }
     static void prepare(Decoder*) {}
     static int set_output(Decoder* d) { return jpcdec_set_output(d, 3, kBgrOffsets, 3); }
     static void decode_row(Decoder* d, uint8_t* row) { jpcdec_decode_row(d, row); }
@@ -75,6 +77,7 @@ struct Jp2Road {
     static int replicate_grey(Decoder*) { return 0; }
     static void get_size(Decoder* j, uint32_t* w, uint32_t* h) { jp2_get_size(j, w, h); }
     static int reduce(Decoder* j, uint32_t r) { return jp2_set_reduction(j, r); }
+    static int layers(Decoder* j, uint32_t n) { return jp2_set_layers(j, n); }
     static void prepare(Decoder* j) { jp2_set_colour_conversion(j, 1); }
     static int set_output(Decoder* j) { return jp2_set_output(j, 3, kBgrOffsets, 3); }
     static void decode_row(Decoder* j, uint8_t* row) { jp2_decode_row(j, row); }
@@ -134,6 +137,7 @@ struct Options {
     bool allow_large = false;
     bool help = false;
     uint32_t reduce = 0;
+    uint32_t layers = 0;  // 0: all
     const char* src = nullptr;
     const char* dst = nullptr;
     uint64_t input_size = 0;  // known once the source is open
@@ -164,6 +168,9 @@ const OptionSpec kOptionSpecs[] = {
     {"-h", "--help", false, [](Options* o, const char*) { return o->help = true; }},
     // Coordinates halve at most 32 times.
     {"-r", "--reduce", true, [](Options* o, const char* v) { return parse_count(v, 32, &o->reduce); }},
+    // A stream has at most 65535 layers; more asks for them all.
+    {"-l", "--layers", true,
+     [](Options* o, const char* v) { return parse_count(v, UINT32_MAX, &o->layers) && o->layers; }},
 };
 
 const OptionSpec* find_option(const char* arg) {
@@ -256,6 +263,11 @@ int run_road(MemOps* ops, Stream* src, const char* dst, const Options& options) 
     }
     if (options.reduce && !Road::reduce(d, options.reduce)) {
         say(kMsgReduction);
+        Road::destroy(d);
+        return kExitFailure;
+    }
+    if (options.layers && !Road::layers(d, options.layers)) {
+        say(Road::kParseError);
         Road::destroy(d);
         return kExitFailure;
     }

@@ -384,6 +384,27 @@ void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
     *height = jpc_out_coord(d, d->Ysiz) - jpc_out_coord(d, d->YOsiz);
 }
 
+void jpcdec_set_layers(jpcdec* d, uint32_t n) {
+    if (!d || n == 0 || !d->tiles) return;
+    for (uint32_t t = 0; t < d->tileNum; t++) {
+        Tile& tile = d->tiles[t];
+        if (!tile.built || !tile.components || n >= tile.layers) continue;
+        for (uint32_t i = 0; i < tile.component_count; i++) {
+            TileComponent& tc = tile.components[i];
+            for (uint32_t r = 0; tc.resolutions && r < tc.resolution_count; r++) {
+                Resolution& res = tc.resolutions[r];
+                for (uint32_t b = 0; b < res.band_count && b < 3; b++) {
+                    Band& band = res.bands[b];
+                    if (!band.code_blocks) continue;
+                    const uint64_t count = uint64_t(band.cb_across) * band.cb_down;
+                    for (uint64_t k = 0; k < count; k++)
+                        if (band.code_blocks[k]) coded_keep_layers(d, band.code_blocks[k], n);
+                }
+            }
+        }
+    }
+}
+
 int jpcdec_set_reduction(jpcdec* d, uint32_t r) {
     if (!d) return 0;
     uint32_t fewest = 32;  // no more than the coordinates can halve

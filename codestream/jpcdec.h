@@ -36,6 +36,9 @@ void jpcdec_set_max_pixels(jpcdec* d, uint64_t max_pixels);
 // them (halved r times, rounded up, on the reference grid). Fails when a tile-component has
 // fewer than r wavelet levels. Their code-blocks are never decoded.
 [[nodiscard]] int jpcdec_set_reduction(jpcdec* d, uint32_t r);
+// Uses only what the first n quality layers brought to each code-block (0: every layer). For
+// good: a later call cannot bring back layers an earlier one dropped.
+void jpcdec_set_layers(jpcdec* d, uint32_t n);
 // Configures row output: `count` components (at most the image's, at most 32), component i
 // written at byte offsets[i] (or i when offsets is null) of each pixel of `pixel_stride` bytes.
 // Fails on an image larger than the pixel limit.

@@ -195,6 +195,12 @@ int jp2_set_reduction(Jp2Decoder* j, uint32_t r) {
     return jpcdec_set_reduction(j->jpcdec, r);
 }
 
+int jp2_set_layers(Jp2Decoder* j, uint32_t n) {
+    if (!j->parsed || j->output_ready) return jp2_fail(j, jp2msg::kNotParsed);
+    jpcdec_set_layers(j->jpcdec, n);
+    return 1;
+}
+
 int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets, uint32_t pixel_stride) {
     if (!j->parsed) return jp2_fail(j, jp2msg::kNotParsed);
     if (j->output_ready || count == 0 || pixel_stride == 0) return jp2_fail(j, jp2msg::kBadOutput);

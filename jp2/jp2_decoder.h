@@ -27,6 +27,7 @@ void jp2_set_max_pixels(Jp2Decoder* j, uint64_t max_pixels);
 // The options of jpcdec.h for decoding less, for the codestream inside: after parse, before
 // set_output.
 [[nodiscard]] int jp2_set_reduction(Jp2Decoder* j, uint32_t r);
+[[nodiscard]] int jp2_set_layers(Jp2Decoder* j, uint32_t n);
 [[nodiscard]] int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets,
                                  uint32_t pixel_stride);
 int jp2_decode_row(Jp2Decoder* j, uint8_t* row);

@@ -516,7 +516,7 @@ bool read_pgx8(const std::vector<uint8_t>& f, uint32_t* w, uint32_t* h, std::vec
 
 }  // namespace
 
-// Decoding less (a reduced resolution) against the PGX files both established decoders write
+// Decoding less (a reduced resolution, the first quality layers) against the PGX files both established decoders write
 // with the same options (scripts/make-less-fixtures): 5/3 exactly, 9/7 within one level; the
 // bitmap holds the same samples; values the tool cannot use get one line and -1.
 TEST(Driver, DecodeLessOptions) {
@@ -533,6 +533,12 @@ TEST(Driver, DecodeLessOptions) {
         {{"-r", "3"}, "less_97.j2k", "r3", 3, 1, ""},
         {{"-r", "1"}, "less_sub.j2k", "r1", 3, 0, ""},
         {{"-r", "2"}, "less_rgb.jp2", "r2", 3, 0, ""},
+        {{"-l", "2"}, "less_prec.j2k", "l2", 1, 0, ""},
+        {{"--layers", "1"}, "less_97.j2k", "l1", 3, 1, ""},
+        {{"-r", "1", "-l", "1"}, "less_97.j2k", "r1l1", 3, 1, ""},
+        {{"-l", "1"}, "less_sub.j2k", "l1", 3, 0, ""},
+        {{"-l", "1"}, "less_rgb.jp2", "l1", 3, 0, ""},
+        {{"-l", "0"}, "less_rgb.jp2", "", 0, 0, "Option -l does not take the value '0'."},
         {{"-r", "3"}, "less_rgb.jp2", "", 0, 0,
          "The reduction asks for more resolution levels than the image has."},
         {{"-r", "x"}, "less_rgb.jp2", "", 0, 0, "Option -r does not take the value 'x'."},
@@ -542,8 +548,9 @@ TEST(Driver, DecodeLessOptions) {
         for (const auto& c : kCases) {
             // A bitmap's sub-sampled components are not up-sampled: no PGX to compare with.
             if (bitmap && (c.components != 3 || std::string(c.src) == "less_sub.j2k")) continue;
-            SCOPED_TRACE(testing::Message() << c.src << " " << c.options[0] << " " << c.options[1]
-                                            << (bitmap ? " bmp" : " pgx"));
+            std::string trace = c.src;
+            for (const std::string& o : c.options) trace += " " + o;
+            SCOPED_TRACE(trace + (bitmap ? " bmp" : " pgx"));
             ScratchDir dir;
             std::vector<std::string> args = c.options;
             args.push_back(app_test::data_path(c.src));

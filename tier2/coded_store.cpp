@@ -35,14 +35,22 @@ CodedSegment* coded_new_segment(jpcdec* d) {
     return seg;
 }
 
-int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n) {
-    if (n == 0) return 1;
+int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n, uint32_t layer,
+                    uint32_t passes) {
+    // A pass count beyond 16 bits cannot come from a block; layers are 16-bit in COD.
+    if (passes > 0xFFFF) passes = 0xFFFF;
+    if (layer > 0xFFFF) layer = 0xFFFF;
+    // Passes without bytes still count when later layers are dropped.
+    if (n == 0 && passes == 0) return 1;
     CodedStore& s = d->coded;
     if (seg->last_piece != kNoPiece) {
         CodedPiece* last = piece_at(s, seg->last_piece);
-        // Bytes that follow on directly (one packet's run split in two) need no new piece.
-        if (pos - last->pos == last->len && pos >= last->pos) {
+        // Bytes that follow on directly in the same layer (one packet's run split in two)
+        // need no new piece.
+        if (pos - last->pos == last->len && pos >= last->pos && last->layer == layer &&
+            last->passes + passes <= 0xFFFF) {
             last->len += n;
+            last->passes = static_cast<uint16_t>(last->passes + passes);
             seg->total_len += n;
             return 1;
         }
@@ -67,7 +75,8 @@ int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n) {
         s.piece_capacity += size;
     }
     const uint32_t i = s.piece_count++;
-    *piece_at(s, i) = CodedPiece{pos, n, seg->last_piece};
+    *piece_at(s, i) = CodedPiece{pos, n, seg->last_piece, static_cast<uint16_t>(layer),
+                                 static_cast<uint16_t>(passes)};
     seg->last_piece = i;
     seg->total_len += n;
     return 1;
@@ -102,7 +111,7 @@ int coded_load_block(jpcdec* d, CodeBlock* cb) {
         for (uint32_t i = seg->last_piece; i != kNoPiece && ok;) {
             const CodedPiece* p = piece_at(s, i);
             ok = p->len <= end;
-            if (ok) {
+            if (ok && p->len) {
                 end -= p->len;
                 ok = stream->seek(stream, start + p->pos) &&
                      stream->read(stream, base + end, p->len);
@@ -115,6 +124,29 @@ int coded_load_block(jpcdec* d, CodeBlock* cb) {
     }
     if (!ok) coded_unload_block(cb);
     return ok;
+}
+
+void coded_keep_layers(jpcdec* d, CodeBlock* cb, uint32_t layers) {
+    CodedSegment* kept_last = nullptr;
+    for (CodedSegment* seg = cb->segments.head; seg; seg = seg->next) {
+        // A block's packets come in layer order, so the pieces to drop are the newest.
+        uint32_t i = seg->last_piece;
+        while (i != kNoPiece && piece_at(d->coded, i)->layer >= layers) i = piece_at(d->coded, i)->prev;
+        seg->last_piece = i;
+        uint32_t len = 0, passes = 0;
+        for (; i != kNoPiece; i = piece_at(d->coded, i)->prev) {
+            const CodedPiece* p = piece_at(d->coded, i);
+            len += p->len;
+            passes += p->passes;
+        }
+        seg->total_len = len;
+        seg->npasses = passes;
+        if (passes == 0) break;
+        kept_last = seg;
+    }
+    // Segments that only dropped layers filled are no longer part of the block.
+    if (kept_last) kept_last->next = nullptr;
+    else cb->segments.head = nullptr;
 }
 
 void coded_unload_block(CodeBlock* cb) {

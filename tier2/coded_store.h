@@ -1,7 +1,7 @@
 #pragma once
 // CodedStore: where the codeword segments of every code-block live between parsing and output.
 //   CodedSegment* seg = coded_new_segment(d);                  // zeroed, owned by the store
-//   if (!coded_add_piece(d, seg, pos, n)) ...                   // n bytes at reader pos
+//   if (!coded_add_piece(d, seg, pos, n, layer, passes)) ...    // n bytes at reader pos
 //   if (coded_load_block(d, cb)) t1_decode_codeblock(...);      // seg->data valid until unload
 //   coded_unload_block(cb);  ...  coded_store_free(d);          // jpcdec_destroy calls the last
 // Tier-2 no longer copies packet bodies: each segment keeps where its bytes stand in the input,
@@ -18,9 +18,11 @@ struct CodedSegment;
 constexpr uint32_t kNoPiece = 0xFFFFFFFFu;
 
 struct CodedPiece {
-    uint32_t pos;   // reader position of the first byte
+    uint32_t pos;     // reader position of the first byte
     uint32_t len;
-    uint32_t prev;  // the segment's previous piece, kNoPiece for its first
+    uint32_t prev;    // the segment's previous piece, kNoPiece for its first
+    uint16_t layer;   // quality layer of the packet that brought it
+    uint16_t passes;  // coding passes it completes
 };
 
 struct CodedStore {
@@ -42,9 +44,14 @@ constexpr uint32_t kCodedChunk = 1024;
 constexpr uint32_t kFirstCodedChunk = 32;
 
 [[nodiscard]] CodedSegment* coded_new_segment(jpcdec* d);
-// Appends n bytes standing at reader position pos to seg (total_len grows by n). A piece that
-// continues the segment's last one extends it. 0 when memory runs out.
-[[nodiscard]] int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n);
+// Appends n bytes standing at reader position pos to seg (total_len grows by n), which a packet
+// of quality layer `layer` brought with `passes` coding passes. A piece that continues the
+// segment's last one in the same layer extends it. 0 when memory runs out.
+[[nodiscard]] int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n,
+                                  uint32_t layer, uint32_t passes);
+// Drops from cb what quality layers from `layers` on brought: bytes, passes, and the segments
+// left empty. For good: what is dropped cannot be had back.
+void coded_keep_layers(jpcdec* d, CodeBlock* cb, uint32_t layers);
 // Reads the bytes of every segment of cb from the input stream into the store's scratch and
 // points each segment's data at its part. The stream moves; the reader's position does not.
 // 0 when memory runs out or the stream no longer delivers them: every data pointer is then

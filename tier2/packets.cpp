@@ -128,6 +128,7 @@ int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
         const uint32_t bits = st.lblock + floor_log2_u32(u);
         if (bits > kMaxLengthBits) return damaged(d, kMsgLblock);
         seg->new_len = bits_read(br, bits);
+        seg->new_passes = u;
         *body += seg->new_len;
         seg->npasses += u;
         st.pass_count += u;
@@ -177,7 +178,8 @@ int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
 
 // Notes where this packet's bytes for every segment that took passes in its header stand,
 // and steps over them: they are read again when the block is decoded (tier2/coded_store.h).
-int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, TilePartRecord* tp) {
+int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, uint32_t layer,
+                     TilePartRecord* tp) {
     ByteReader* reader = d->reader;
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
@@ -190,7 +192,7 @@ int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, TilePartRecord*
                 const uint32_t n = seg->new_len;
                 if (n > br_remaining(reader)) return ran_out(d, tp);
                 if (n > UINT32_MAX - seg->total_len) return damaged(d, kMsgLengthOverflow);
-                if (!coded_add_piece(d, seg, br_get_pos(reader), n))
+                if (!coded_add_piece(d, seg, br_get_pos(reader), n, layer, seg->new_passes))
                     return jpc_fail(d, kMsgNoMemory);
                 br_skip(reader, n);
                 add_consumed(tp, n);
@@ -274,7 +276,8 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
         state->body_pending = 0;
         Resolution* res;
         Precinct& prec = current_precinct(tile, state, &res);
-        if (!skip_sop(d, tile, tp) || !read_packet_body(d, *res, prec, tp)) return 0;
+        if (!skip_sop(d, tile, tp) || !read_packet_body(d, *res, prec, state->layer, tp))
+            return 0;
     }
     for (;;) {
         const bool own_data = tile_part_has_data(d, tp);
@@ -318,7 +321,7 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
             state->body_pending = 1;  // the next tile-part of the tile brings the bytes
             break;
         }
-        if (!read_packet_body(d, *res, prec, tp)) return 0;
+        if (!read_packet_body(d, *res, prec, state->layer, tp)) return 0;
     }
     return 1;
 }

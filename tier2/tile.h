@@ -15,6 +15,7 @@ struct PositionSteps;
 struct CodedSegment {
     uint32_t is_mq;       // 1 MQ-coded, 0 raw (bypass)
     uint32_t new_len;     // bytes the last packet contributed
+    uint32_t new_passes;  // passes the last packet contributed
     uint32_t total_len;   // bytes collected
     uint32_t last_piece;  // newest piece of the bytes in the store, kNoPiece when none
     uint8_t* data;        // the bytes while tier-1 decodes the block, else nullptr
