@@ -127,6 +127,7 @@ TEST(ReconstructFixtures, StreamsMatchTheirExpectedDecoding) {
         {"rec_irr12_24x20.j2c", "rec_irr12_24x20.expected.pgm", 1, 0.1},
         {"rec_irr16_48x40.j2c", "rec_irr16_48x40.pgm", 3, 0.5},
         {"peer_guard0_rgb_32x24.j2c", "peer_guard0_rgb_32x24.ppm", 0, 0},
+        {"peer_guard0_ict_32x24.j2c", "peer_guard0_ict_32x24.ppm", 0, 0},
         {"peer_flat_grey_32x24.j2c", "peer_flat_grey_32x24.pgm", 0, 0},
         {"peer_flat_deep16_24x16.j2c", "peer_flat_deep16_24x16.pgm", 0, 0},
         {"peer_flat_s12_24x16.j2c", "peer_flat_s12_24x16.pgx", 0, 0},

@@ -207,6 +207,8 @@ TEST(Tier1Dequant, NamedCases) {
         {"region sample, two fraction planes", 0b11011, 5, 2, 5, false, 1u << 16, 16, 3u << 16},
         {"zero stays zero", 0, 1, 8, 0, false, 1u << 16, 16, 0},
         {"unit step, middle of the step", 3, 8, 8, 0, false, 1u << 16, 16, 7u << 15},
+        {"a plane past the band is dropped", 5, 9, 8, 0, false, 1u << 16, 16, 5u << 15},
+        {"only a plane past the band: zero", 1, 9, 8, 0, false, 1u << 16, 16, 0},
         {"step 2^-4", 3, 8, 8, 0, false, 1u << 16, 12, 7u << 11},
         {"exponent 0: 3.5 units round up", 3, 8, 8, 0, false, 1u << 16, 0, 4},
         {"negative exponent: 11.25 units round down", 7, 8, 8, 0, false, 3u << 16, -1, 11},

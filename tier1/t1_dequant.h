@@ -86,8 +86,11 @@ inline uint32_t t1_dequantise(uint32_t d, uint32_t g, const T1Dequant& p) {
         const uint32_t k = uint32_t(missing);
         q = (uint64_t(d) << k) | (uint64_t(1) << (k - 1));
     } else {
+        // Planes past the band's depth (an encoder's slip) fall below the step: they are
+        // dropped, and an index that only they made nonzero is zero, not half a step.
         if (-missing >= 32) return 0;
         q = d >> uint32_t(-missing);
+        if (q == 0) return 0;
     }
     if (p.reversible) return q > (kT1Saturated >> 2) ? kT1Saturated : uint32_t(q << 2);
     // Irreversible indices are reconstructed at the middle of their step even when every
@@ -98,7 +101,7 @@ inline uint32_t t1_dequantise(uint32_t d, uint32_t g, const T1Dequant& p) {
 }
 
 // The irreversible dequantiser for a whole block at one bit-plane count g, without a region
-// of interest: every index is reconstructed at the middle of its remaining interval,
+// of interest: every nonzero index is reconstructed at the middle of its remaining interval,
 // (2 (d >> right) + 1) x the step, rounded to the fixed point; t1_dequantise gives the same
 // values. Blocks whose products could leave 64 bits take the general path.
 struct T1IrreversibleScale {
@@ -131,8 +134,9 @@ inline bool t1_irreversible_scale(uint32_t g, const T1Dequant& q, T1Irreversible
 }
 
 inline int32_t t1_irreversible_value(uint32_t d, const T1IrreversibleScale& s) {
-    if (d == 0) return 0;
-    const uint64_t v = ((2 * uint64_t(d >> s.right) + 1) * s.mult + s.round) >> s.shift;
+    const uint32_t q = d >> s.right;
+    if (q == 0) return 0;
+    const uint64_t v = ((2 * uint64_t(q) + 1) * s.mult + s.round) >> s.shift;
     if (s.left >= 32 || v > (uint64_t(kT1Saturated) >> s.left)) return int32_t(kT1Saturated);
     return int32_t(v << s.left);
 }

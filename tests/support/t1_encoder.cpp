@@ -444,6 +444,7 @@ int64_t reference_dequantise(int64_t d, uint32_t g, uint32_t h, uint32_t roi_shi
             if (reversible) return (half_steps >> 1) * 4;
         } else {
             const int64_t q = d >> -missing;
+            if (q == 0) return 0;  // only bits below the step were decoded
             if (reversible) return q * 4;
             half_steps = 2 * q + 1;  // the middle of the step, also once every plane is decoded
         }
