@@ -31,6 +31,9 @@ const char kMsgSavePgx[] = "Save to pgx failed.";
 const char kMsgSavePnm[] = "Save to pnm failed.";
 const char kMsgSameFile[] = "The destination is the source file itself.";
 const char kMsgPipeTooLarge[] = "The source cannot be read twice and is larger than 1 GiB.";
+const char kMsgRegionOutside[] = "The region holds no part of the image.";
+const char kMsgRegionSubsampled[] =
+    "A region of an image with sub-sampled components can be written as a bitmap only.";
 const char kMsgReduction[] = "The reduction asks for more resolution levels than the image has.";
 const char kMsgHelp[] =
     "Usage: dravex [options] src dst\n"
@@ -39,6 +42,7 @@ const char kMsgHelp[] =
     "Options (before the two paths):\n"
     "  -r N, --reduce N     leave out the N highest resolution levels (size halved N times)\n"
     "  -l N, --layers N     use only the first N quality layers\n"
+    "  --region X,Y,W,H     only the W x H pixels from column X, row Y (of the reduced image)\n"
     "  --allow-large        write outputs far larger than their input\n"
     "  -h, --help           this text\n";
 
@@ -59,6 +63,9 @@ struct CodestreamRoad {
     static void get_size(Decoder* d, uint32_t* w, uint32_t* h) { jpcdec_get_size(d, w, h); }
     static int reduce(Decoder* d, uint32_t r) { return jpcdec_set_reduction(d, r); }
     static int layers(Decoder* d, uint32_t n) { return jpcdec_set_layers(d, n), 1; }
+    static int region(Decoder* d, const uint32_t* r) {
+        return jpcdec_set_region(d, r[0], r[1], r[0] + r[2], r[1] + r[3]);
+    }
     static void prepare(Decoder*) {}
     static int set_output(Decoder* d) { return jpcdec_set_output(d, 3, kBgrOffsets, 3); }
     static void decode_row(Decoder* d, uint8_t* row) { jpcdec_decode_row(d, row); }
@@ -78,6 +85,9 @@ struct Jp2Road {
     static void get_size(Decoder* j, uint32_t* w, uint32_t* h) { jp2_get_size(j, w, h); }
     static int reduce(Decoder* j, uint32_t r) { return jp2_set_reduction(j, r); }
     static int layers(Decoder* j, uint32_t n) { return jp2_set_layers(j, n); }
+    static int region(Decoder* j, const uint32_t* r) {
+        return jp2_set_region(j, r[0], r[1], r[0] + r[2], r[1] + r[3]);
+    }
     static void prepare(Decoder* j) { jp2_set_colour_conversion(j, 1); }
     static int set_output(Decoder* j) { return jp2_set_output(j, 3, kBgrOffsets, 3); }
     static void decode_row(Decoder* j, uint8_t* row) { jp2_decode_row(j, row); }
@@ -138,6 +148,8 @@ struct Options {
     bool help = false;
     uint32_t reduce = 0;
     uint32_t layers = 0;  // 0: all
+    bool has_region = false;
+    uint32_t region[4] = {};  // x, y, width, height
     const char* src = nullptr;
     const char* dst = nullptr;
     uint64_t input_size = 0;  // known once the source is open
@@ -163,6 +175,23 @@ bool parse_count(const char* text, uint32_t max, uint32_t* out) {
     return true;
 }
 
+// X,Y,W,H: four whole numbers, the window not empty and inside 32-bit coordinates.
+bool parse_region(const char* text, Options* o) {
+    char part[4][16] = {};
+    const char* p = text;
+    for (int k = 0; k < 4; k++) {
+        const char* end = std::strchr(p, k < 3 ? ',' : '\0');
+        if (!end || end == p || end - p >= 16) return false;
+        std::memcpy(part[k], p, size_t(end - p));
+        if (!parse_count(part[k], UINT32_MAX, &o->region[k])) return false;
+        p = end + 1;
+    }
+    if (!o->region[2] || !o->region[3] || o->region[2] > UINT32_MAX - o->region[0] ||
+        o->region[3] > UINT32_MAX - o->region[1])
+        return false;
+    return o->has_region = true;
+}
+
 const OptionSpec kOptionSpecs[] = {
     {nullptr, "--allow-large", false, [](Options* o, const char*) { return o->allow_large = true; }},
     {"-h", "--help", false, [](Options* o, const char*) { return o->help = true; }},
@@ -171,6 +200,7 @@ const OptionSpec kOptionSpecs[] = {
     // A stream has at most 65535 layers; more asks for them all.
     {"-l", "--layers", true,
      [](Options* o, const char* v) { return parse_count(v, UINT32_MAX, &o->layers) && o->layers; }},
+    {nullptr, "--region", true, [](Options* o, const char* v) { return parse_region(v, o); }},
 };
 
 const OptionSpec* find_option(const char* arg) {
@@ -232,6 +262,17 @@ bool refuse_large_output(uint64_t output_bytes, const Options& o) {
     return true;
 }
 
+// Whether a component has fewer samples than the image (before any region is set).
+bool has_subsampled_component(jpcdec* d) {
+    uint32_t w = 0, h = 0;
+    jpcdec_get_size(d, &w, &h);
+    for (uint16_t i = 0; i < jpcdec_get_component_num(d); i++) {
+        JpcComponentInfo c;
+        if (!jpcdec_get_component_info(d, i, &c) || c.width != w || c.height != h) return true;
+    }
+    return false;
+}
+
 // Full-precision output: the codestream's own components, whatever the road (a JP2 file's
 // palette and colour space are for display, not for its samples).
 int run_samples(jpcdec* d, SampleFormat format, const char* dst, const char* parse_error,
@@ -272,6 +313,18 @@ int run_road(MemOps* ops, Stream* src, const char* dst, const Options& options) 
         return kExitFailure;
     }
     const SampleFormat format = sample_format_of(dst);
+    if (options.has_region) {
+        const char* refusal = nullptr;
+        if (format != SampleFormat::kNone && has_subsampled_component(Road::codestream(d)))
+            refusal = kMsgRegionSubsampled;
+        else if (!Road::region(d, options.region))
+            refusal = kMsgRegionOutside;
+        if (refusal) {
+            say(refusal);
+            Road::destroy(d);
+            return kExitFailure;
+        }
+    }
     if (format != SampleFormat::kNone) {
         const int status = run_samples(Road::codestream(d), format, dst, Road::kParseError, options);
         Road::destroy(d);

@@ -15,6 +15,7 @@ namespace {
 constexpr uint16_t kSotLength = 10;
 
 constexpr const char* kMsgMissingEoc = "Missing EOC marker";
+constexpr const char* kMsgRegionOutside = "The region holds no part of the image.";
 constexpr const char* kMsgReductionTooLarge =
     "The reduction asks for more resolution levels than a tile-component has.";
 constexpr const char* kMsgSot = "Parsing SOT marker error.";
@@ -379,9 +380,51 @@ int jpcdec_parse(jpcdec* d) {
 
 uint16_t jpcdec_get_component_num(const jpcdec* d) { return d->component_num; }
 
-void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
+namespace {
+
+void image_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
     *width = jpc_out_coord(d, d->Xsiz) - jpc_out_coord(d, d->XOsiz);
     *height = jpc_out_coord(d, d->Ysiz) - jpc_out_coord(d, d->YOsiz);
+}
+
+// The caller's window cut to the image; 0 when nothing is left.
+int cut_region(const jpcdec* d, uint32_t* x0, uint32_t* y0, uint32_t* x1, uint32_t* y1) {
+    uint32_t w = 0, h = 0;
+    image_size(d, &w, &h);
+    *x0 = d->region_x0, *y0 = d->region_y0;
+    *x1 = d->region_x1 < w ? d->region_x1 : w;
+    *y1 = d->region_y1 < h ? d->region_y1 : h;
+    return *x0 < *x1 && *y0 < *y1;
+}
+
+}  // namespace
+
+void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
+    uint32_t x0, y0, x1, y1;
+    if (d->region_set && cut_region(d, &x0, &y0, &x1, &y1)) {
+        *width = x1 - x0;
+        *height = y1 - y0;
+        return;
+    }
+    image_size(d, width, height);
+}
+
+int jpcdec_set_region(jpcdec* d, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
+    if (!d) return 0;
+    d->region_x0 = x0, d->region_y0 = y0, d->region_x1 = x1, d->region_y1 = y1;
+    d->region_set = 1;
+    uint32_t cx0, cy0, cx1, cy1;
+    if (cut_region(d, &cx0, &cy0, &cx1, &cy1)) return 1;
+    d->region_set = 0;
+    return jpc_fail(d, kMsgRegionOutside);
+}
+
+void jpcdec_output_window(jpcdec* d) {
+    uint32_t w = 0, h = 0;
+    image_size(d, &w, &h);
+    d->win_x0 = 0, d->win_y0 = 0, d->win_x1 = w, d->win_y1 = h;
+    if (d->region_set && !cut_region(d, &d->win_x0, &d->win_y0, &d->win_x1, &d->win_y1))
+        d->win_x0 = d->win_y0 = d->win_x1 = d->win_y1 = 0;
 }
 
 void jpcdec_set_layers(jpcdec* d, uint32_t n) {

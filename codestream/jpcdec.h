@@ -39,6 +39,13 @@ void jpcdec_set_max_pixels(jpcdec* d, uint64_t max_pixels);
 // Uses only what the first n quality layers brought to each code-block (0: every layer). For
 // good: a later call cannot bring back layers an earlier one dropped.
 void jpcdec_set_layers(jpcdec* d, uint32_t n);
+// Outputs only the window x0 <= x < x1, y0 <= y < y1 of the (possibly reduced) image, in
+// coordinates from its top-left corner; parts outside the image are cut off. Rows come out
+// as the window's rows, each x1 - x0 pixels; components sub-sampled vertically or
+// horizontally keep the layout of decode_row (cut from the whole row), and their
+// component_row is not available. Fails on a window with nothing of the image in it.
+[[nodiscard]] int jpcdec_set_region(jpcdec* d, uint32_t x0, uint32_t y0, uint32_t x1,
+                                    uint32_t y1);
 // Configures row output: `count` components (at most the image's, at most 32), component i
 // written at byte offsets[i] (or i when offsets is null) of each pixel of `pixel_stride` bytes.
 // Fails on an image larger than the pixel limit.

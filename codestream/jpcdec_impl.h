@@ -71,6 +71,11 @@ struct jpcdec {
     uint64_t max_pixels;       // the caller's limit on width x height at output (0: none)
     uint8_t reduce;            // highest resolution levels left out of the output
     uint16_t max_layers;       // quality layers used (0: all)
+    // The window output, relative to the output image's top-left corner: as asked for by the
+    // caller (region_set), and as used once output is set up (the whole image without one).
+    uint32_t region_set;
+    uint32_t region_x0, region_y0, region_x1, region_y1;
+    uint32_t win_x0, win_y0, win_x1, win_y1;
     T1Scratch* t1;             // tier-1 scratch reused by every code-block
     HeldMessages held;
 };
@@ -80,6 +85,9 @@ struct jpcdec {
 inline uint32_t jpc_out_coord(const jpcdec* d, uint32_t v) {
     return uint32_t((uint64_t(v) + (uint64_t(1) << d->reduce) - 1) >> d->reduce);
 }
+
+// Sets win_x0 .. win_y1 from the region and the image's size (output set-up calls it).
+void jpcdec_output_window(jpcdec* d);
 
 // Message helpers: report once, where the fault is found. jpc_fail always returns 0.
 int jpc_fail(jpcdec* d, const char* message);

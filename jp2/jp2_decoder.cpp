@@ -111,10 +111,16 @@ void fill_channel_row(Jp2Decoder* j, uint32_t i) {
         // On the output grid, where the tiles shrink with the levels left out.
         const uint64_t ox0 = jpc_out_coord(d, uint32_t(tx0)), ox1 = jpc_out_coord(d, uint32_t(tx1));
         const uint64_t origin = jpc_out_coord(d, d->XOsiz);
-        if (ox0 - origin >= j->width) continue;
-        const uint64_t g = ox0 - origin;
         uint64_t cw = (ox1 + xr - 1) / xr - (ox0 + xr - 1) / xr;
         if (cw > ox1 - ox0) cw = ox1 - ox0;
+        // The piece in the whole row, cut to the window.
+        uint64_t lo = ox0 - origin, hi = lo + cw;
+        if (lo < d->win_x0) lo = d->win_x0;
+        if (hi > d->win_x1) hi = d->win_x1;
+        if (hi <= lo) continue;
+        const uint64_t g = lo - d->win_x0;
+        cw = hi - lo;
+        if (g >= j->width) continue;
         if (cw > j->width - g) cw = j->width - g;
         span(static_cast<uint32_t>(g), static_cast<uint32_t>(cw));
     }
@@ -199,6 +205,11 @@ int jp2_set_layers(Jp2Decoder* j, uint32_t n) {
     if (!j->parsed || j->output_ready) return jp2_fail(j, jp2msg::kNotParsed);
     jpcdec_set_layers(j->jpcdec, n);
     return 1;
+}
+
+int jp2_set_region(Jp2Decoder* j, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
+    if (!j->parsed || j->output_ready) return jp2_fail(j, jp2msg::kNotParsed);
+    return jpcdec_set_region(j->jpcdec, x0, y0, x1, y1);
 }
 
 int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets, uint32_t pixel_stride) {

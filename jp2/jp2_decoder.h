@@ -28,6 +28,8 @@ void jp2_set_max_pixels(Jp2Decoder* j, uint64_t max_pixels);
 // set_output.
 [[nodiscard]] int jp2_set_reduction(Jp2Decoder* j, uint32_t r);
 [[nodiscard]] int jp2_set_layers(Jp2Decoder* j, uint32_t n);
+[[nodiscard]] int jp2_set_region(Jp2Decoder* j, uint32_t x0, uint32_t y0, uint32_t x1,
+                                 uint32_t y1);
 [[nodiscard]] int jp2_set_output(Jp2Decoder* j, uint16_t count, const uint32_t* offsets,
                                  uint32_t pixel_stride);
 int jp2_decode_row(Jp2Decoder* j, uint8_t* row);

@@ -87,8 +87,12 @@ bool any_tile_uses_mct(const jpcdec* d) {
 }
 
 void begin_tile_row(jpcdec* d, uint32_t first) {
+    const uint32_t ox0 = jpc_out_coord(d, d->XOsiz);
     for (uint32_t k = 0; k < d->numXtiles; k++) {
         Tile* tile = &d->tiles[first + k];
+        // Tiles beside the window are never decoded.
+        const TileBounds b = tile_bounds(d, first + k);
+        if (b.x0 - ox0 >= d->win_x1 || b.x1 - ox0 <= d->win_x0) continue;
         // A tile whose buffers cannot be had delivers zero coefficients; the caller is told.
         if (tile->built && !recon_tile_begin(d, tile, d->decode_count))
             jpc_fail(d, kMsgTileMemory);
@@ -250,11 +254,28 @@ int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
         }
     }
     d->output_ready = d->tiles && d->numXtiles && d->numYtiles ? 1 : 0;
+    // Tile rows wholly above the window are never decoded.
+    jpcdec_output_window(d);
+    if (d->output_ready && uint64_t(d->numXtiles) * d->numYtiles <= d->tileNum) {
+        const uint32_t oy0 = jpc_out_coord(d, d->YOsiz);
+        while (d->out_tile_row + 1 < d->numYtiles &&
+               tile_bounds(d, d->numXtiles * d->out_tile_row).y1 - oy0 <= d->win_y0)
+            d->out_tile_row++;
+    }
     return 1;
 }
 
-int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
-    if (!d || !d->output_ready) return 0;
+namespace {
+
+// Whether tile columns g .. g + span of the whole output row reach into the window.
+bool tile_in_window(const jpcdec* d, uint32_t g, uint32_t span) {
+    return g < d->win_x1 && g + span > d->win_x0;
+}
+
+// The next row of the tile rows the window reaches, from the top of the first: into the
+// caller's row when `row` is set (window columns only), into row_buf in any case. 0 when the
+// tile rows are used up.
+int next_image_row(jpcdec* d, uint8_t* row) {
     uint32_t first = d->numXtiles * d->out_tile_row;
     if (uint64_t(d->numXtiles) * d->numYtiles > d->tileNum) return 0;
     TileBounds tb = tile_bounds(d, first);
@@ -268,12 +289,17 @@ int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
     if (d->out_rows_done == 0) begin_tile_row(d, first);
 
     const uint32_t stride = d->out_pixel_stride;
-    uint32_t g = 0;  // x offset of the tile inside the image row
+    const uint32_t wx0 = d->win_x0, wx1 = d->win_x1;
+    uint32_t g = 0;  // x offset of the tile inside the whole image row
     for (uint32_t k = 0; k < d->numXtiles && g < d->out_width; k++) {
         Tile* tile = &d->tiles[first + k];
         const TileBounds b = k == 0 ? tb : tile_bounds(d, first + k);
         uint32_t span = b.x1 - b.x0;
         if (span > d->out_width - g) span = d->out_width - g;
+        if (!tile_in_window(d, g, span)) {
+            g += span;
+            continue;
+        }
         uint32_t n[kMaxOutputComponents];
         TileComponent* tcs[kMaxOutputComponents];
         for (uint32_t j = 0; j < d->decode_count; j++) {
@@ -306,15 +332,26 @@ int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
                 n[j] = fill_missing(d, b, j, span, dst);
             }
         }
-        if (!row) {
-            // Full-precision callers take the samples from row_buf.
-        } else if (d->out_count == 3 && stride == 3 && n[0] == n[1] && n[0] == n[2]) {
-            store_pixels3(row + size_t(g) * 3, d->out_offset, d->row_buf[0] + g,
-                          d->row_buf[1] + g, d->row_buf[2] + g, n[0]);
-        } else {
-            for (uint32_t j = 0; j < d->out_count; j++)
-                store_bytes(row + d->out_offset[j] + size_t(g) * stride, stride,
-                            d->row_buf[j] + g, n[j]);
+        if (row) {
+            // The tile's samples g .. g + n[j] of the whole row, as far as the window goes.
+            uint32_t from[kMaxOutputComponents], count[kMaxOutputComponents];
+            for (uint32_t j = 0; j < d->out_count; j++) {
+                const uint32_t lo = g > wx0 ? g : wx0;
+                const uint32_t hi = g + n[j] < wx1 ? g + n[j] : wx1;
+                from[j] = lo;
+                count[j] = hi > lo ? hi - lo : 0;
+            }
+            uint8_t* out = row + size_t(from[0] - wx0) * stride;
+            if (d->out_count == 3 && stride == 3 && count[0] == count[1] &&
+                count[0] == count[2] && from[0] == from[1] && from[0] == from[2]) {
+                store_pixels3(out, d->out_offset, d->row_buf[0] + from[0],
+                              d->row_buf[1] + from[0], d->row_buf[2] + from[0], count[0]);
+            } else {
+                for (uint32_t j = 0; j < d->out_count; j++)
+                    if (count[j])
+                        store_bytes(row + d->out_offset[j] + size_t(from[j] - wx0) * stride,
+                                    stride, d->row_buf[j] + from[j], count[j]);
+            }
         }
         g += span;
     }
@@ -323,11 +360,30 @@ int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
     return 1;
 }
 
+// Row of the image (from its top) that next_image_row delivers next.
+uint32_t next_row_index(const jpcdec* d) {
+    const TileBounds tb = tile_bounds(d, d->numXtiles * d->out_tile_row);
+    return tb.y0 - jpc_out_coord(d, d->YOsiz) + d->out_rows_done;
+}
+
+}  // namespace
+
+int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
+    if (!d || !d->output_ready) return 0;
+    if (uint64_t(d->numXtiles) * d->numYtiles > d->tileNum) return 0;
+    // Rows of the first tile rows the window reaches that lie above it are decoded, not
+    // delivered: the transforms need them.
+    while (next_row_index(d) < d->win_y0)
+        if (!next_image_row(d, nullptr)) return 0;
+    if (next_row_index(d) >= d->win_y1) return 0;
+    return next_image_row(d, row);
+}
+
 int jpcdec_input_failed(const jpcdec* d) { return d && d->coded.read_failed ? 1 : 0; }
 
 const int32_t* jpcdec_row_samples(const jpcdec* d, uint16_t i) {
     if (!d || !d->output_ready || i >= d->decode_count) return nullptr;
-    return d->row_buf[i];
+    return d->row_buf[i] + d->win_x0;
 }
 
 int jpcdec_get_component_info(const jpcdec* d, uint16_t i, JpcComponentInfo* out) {
@@ -340,6 +396,11 @@ int jpcdec_get_component_info(const jpcdec* d, uint16_t i, JpcComponentInfo* out
     out->height = ceil_div(y1, d->yrsiz[i]) - ceil_div(y0, d->yrsiz[i]);
     out->precision = (d->ssiz[i] & 0x7Fu) + 1u;
     out->is_signed = (d->ssiz[i] >> 7) & 1u;
+    if (d->region_set) {
+        // A window's rows are image rows: a sub-sampled component has none of its own.
+        if (d->xrsiz[i] != 1 || d->yrsiz[i] != 1) return 0;
+        jpcdec_get_size(d, &out->width, &out->height);
+    }
     return 1;
 }
 
@@ -351,6 +412,12 @@ int jpcdec_component_row(const jpcdec* d, uint16_t i, int32_t* samples) {
         !d->yrsiz || i >= d->Csiz || !d->xrsiz[i] || !d->yrsiz[i])
         return 0;
     const uint32_t xr = d->xrsiz[i], yr = d->yrsiz[i];
+    if (d->region_set) {
+        if (xr != 1 || yr != 1) return 0;
+        std::memcpy(samples, d->row_buf[i] + d->win_x0,
+                    size_t(d->win_x1 - d->win_x0) * sizeof(int32_t));
+        return 1;
+    }
     const uint32_t first = d->numXtiles * d->out_tile_row;
     const TileBounds tb = tile_bounds(d, first);
     if (d->out_rows_done > ceil_div(tb.y1, yr) - ceil_div(tb.y0, yr)) return 0;

@@ -592,3 +592,84 @@ TEST(Driver, DecodeLessOptions) {
         }
     }
 }
+
+namespace {
+
+// Rows of a bitmap file top first, 3 bytes a pixel, without the row padding.
+std::vector<std::vector<uint8_t>> bitmap_rows(const std::vector<uint8_t>& b) {
+    std::vector<std::vector<uint8_t>> rows;
+    if (b.size() < 54) return rows;
+    const uint32_t w = uint32_t(b[18] | b[19] << 8), h = uint32_t(b[22] | b[23] << 8);
+    const size_t stride = (size_t(w) * 3 + 3) & ~size_t(3);
+    if (b.size() != 54 + stride * h) return rows;
+    for (uint32_t y = h; y-- > 0;)
+        rows.emplace_back(b.begin() + long(54 + y * stride), b.begin() + long(54 + y * stride + 3 * w));
+    return rows;
+}
+
+}  // namespace
+
+// A region is exactly that window of the whole image decoded with the same options (both
+// transforms, windows across tile edges, at reduced resolution, JP2, sub-sampled components
+// in a bitmap); windows the tool cannot give are refused in one line.
+TEST(Driver, RegionIsAWindowOfTheWholeImage) {
+    const struct {
+        std::vector<std::string> options;
+        const char* src;
+        const char* ext;
+        uint32_t x, y, w, h;
+        const char* out;
+    } kCases[] = {
+        {{}, "less_53.j2k", "pgx", 20, 15, 30, 9, ""},       // across tile edges, 5/3
+        {{}, "less_53.j2k", "bmp", 59, 0, 2, 47, ""},
+        {{"-r", "1"}, "less_97.j2k", "pgx", 3, 5, 17, 11, ""},  // 9/7 at reduced resolution
+        {{}, "less_97.j2k", "bmp", 11, 13, 40, 40, ""},       // cut at the image's edge
+        {{"-l", "1"}, "less_rgb.jp2", "bmp", 7, 3, 20, 20, ""},
+        {{}, "less_sub.j2k", "bmp", 9, 5, 20, 11, ""},
+        {{}, "less_sub.j2k", "pgx", 9, 5, 20, 11,
+         "A region of an image with sub-sampled components can be written as a bitmap only."},
+        {{"-r", "1"}, "less_53.j2k", "bmp", 31, 0, 5, 5, "The region holds no part of the image."},
+    };
+    for (const auto& c : kCases) {
+        const std::string region = std::to_string(c.x) + "," + std::to_string(c.y) + "," +
+                                   std::to_string(c.w) + "," + std::to_string(c.h);
+        SCOPED_TRACE(std::string(c.src) + " " + region + " " + c.ext);
+        ScratchDir dir;
+        std::vector<std::string> whole = c.options, part = c.options;
+        whole.insert(whole.end(), {app_test::data_path(c.src), dir.file(std::string("w.") + c.ext)});
+        part.insert(part.end(), {"--region", region, app_test::data_path(c.src),
+                                 dir.file(std::string("p.") + c.ext)});
+        ASSERT_EQ(app_test::run_tool(whole).exit_code, 0);
+        ToolResult r = app_test::run_tool(part);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.exit_code, c.out[0] ? kFailed : 0);
+        if (c.out[0]) continue;
+        // Both as rows of bytes: the PGX rows of component 0, or the bitmap's pixel rows.
+        std::vector<std::vector<uint8_t>> full, got;
+        uint32_t bpp = 3;
+        if (std::string(c.ext) == "bmp") {
+            full = bitmap_rows(app_test::read_file(dir.file("w.bmp")));
+            got = bitmap_rows(app_test::read_file(dir.file("p.bmp")));
+        } else {
+            for (const char* name : {"w_0.pgx", "p_0.pgx"}) {
+                const std::vector<uint8_t> f = app_test::read_file(dir.file(name));
+                unsigned depth = 0, w = 0, h = 0;
+                char sign = 0;
+                ASSERT_EQ(std::sscanf(std::string(f.begin(), f.begin() + 30).c_str(), "PG ML %c %u %u %u",
+                                      &sign, &depth, &w, &h), 4);
+                bpp = depth <= 8 ? 1 : 2;
+                const std::vector<uint8_t> s = after_lines(f, 1);
+                auto& rows = name[0] == 'w' ? full : got;
+                for (uint32_t y = 0; y < h; y++)
+                    rows.emplace_back(s.begin() + long(y * w * bpp), s.begin() + long((y + 1) * w * bpp));
+            }
+        }
+        ASSERT_FALSE(full.empty());
+        const uint32_t x1 = std::min<uint32_t>(c.x + c.w, uint32_t(full[0].size() / bpp));
+        const uint32_t y1 = std::min<uint32_t>(c.y + c.h, uint32_t(full.size()));
+        std::vector<std::vector<uint8_t>> want;
+        for (uint32_t y = c.y; y < y1; y++)
+            want.emplace_back(full[y].begin() + long(c.x * bpp), full[y].begin() + long(x1 * bpp));
+        EXPECT_EQ(got, want);
+    }
+}
