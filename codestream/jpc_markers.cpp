@@ -71,7 +71,10 @@ bool has_no_segment(uint16_t code) {
            code == kMarkerEPH || (code >= 0xFF30 && code <= 0xFF3F);
 }
 
+// Skipped segments (comments, unknown or unused markers) carry nothing the decoder builds
+// on: their bytes do not count towards what the input may make it build.
 void skip_body(jpcdec* d, const MarkerHeader* m) {
+    d->skipped_bytes += uint64_t(m->length) + 2;
     if (m->length >= 2) br_skip(d->reader, m->length - 2u);
 }
 

@@ -365,6 +365,7 @@ int jpcdec_parse(jpcdec* d) {
         tp.sot_pos = pos - 4;  // the SOT marker and Lsot were just read
     }
     if (ok) ok = build_missing_tiles(d, main);
+    if (ok) ok = tiles_link_blocks(d);
     // No packet header is read after this: only the output's records stay.
     if (ok) tiles_drop_header_state(d);
     mem_free(d->ops, counts.announced);
@@ -480,6 +481,8 @@ void jpcdec_destroy(jpcdec* d) {
     }
     coded_store_free(d);
     arena_free(ops, &d->header_arena);
+    mem_free(ops, d->included);
+    d->included = nullptr;
     jpc_free_siz_arrays(d);
     mem_free(ops, d->ppm_data);
     d->ppm_data = nullptr;

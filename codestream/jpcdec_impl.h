@@ -39,15 +39,25 @@ struct jpcdec {
     uint8_t irr_frac_bits;     // fraction bits of irreversible samples (0: SIZ not read yet)
     uint32_t tileNum, numXtiles, numYtiles;
     Tile* tiles;
-    // Precincts and code-blocks held by the built tiles, bounded by the input's length.
+    // Precincts and code-blocks the built tiles declare, bounded by the input's length less
+    // the skipped segments; and the code-blocks made so far (their records are made when a
+    // packet header first reads about them), bounded by the packet bytes read.
     uint64_t structure_records;
-    // Code-blocks the packet headers have passed over, bounded by the input's length.
+    uint64_t skipped_bytes;
+    uint64_t blocks_made;
+    // Tag-tree nodes and code-blocks the packet headers have looked at, bounded by the
+    // packet bytes read so far (headers and bodies).
     uint64_t header_visits;
     // Set once the warning about code-blocks deeper than their band has been given.
     uint8_t warned_deep_blocks;
     // What broke a bound in the packet header being read: damage to the tile-part, which
     // packet decoding reports as a warning before passing over the rest of the tile-part.
     const char* packet_damage;
+    uint64_t packet_bytes;
+    // Header state of the code-blocks the current packet includes, in header order: its body
+    // walks these only.
+    BlockHeaderState** included;
+    uint32_t included_count, included_slots;
     // Packed packet headers from PPM segments of the main header, Zppm order.
     uint8_t* ppm_data;
     uint32_t ppm_length;

@@ -95,8 +95,9 @@ int band_pull_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t*
         std::memcpy(dst, row, bytes);
         return 1;
     }
-    // A failed pull inside the band leaves zeros; past its end dst is left alone.
-    if (band->code_blocks && band->next_row < band->y1) std::memset(dst, 0, bytes);
+    // A failed pull inside the band leaves zeros, and so does a band none of whose blocks a
+    // packet reached; past the end of a coded band dst is left alone.
+    if (!band->code_blocks || band->next_row < band->y1) std::memset(dst, 0, bytes);
     return 0;
 }
 

@@ -306,8 +306,7 @@ TEST(PacketDecoding, EmptyPacketReadsOneByte) {
     ASSERT_EQ(r.part(join(packets, 0, 3, 0)), 1);
     EXPECT_EQ(r.tp().consumed, r.tp().Psot);
     EXPECT_EQ(r.state(0).pass_count, 2u);
-    EXPECT_EQ(r.state(0).included_now, 1u);  // from the last packet
-    EXPECT_EQ(r.state(1).included_now, 0u);
+    EXPECT_EQ(r.state(1).included_before, 0u);
 }
 
 TEST(PacketDecoding, TilePartEndsAtPsotAndResumes) {

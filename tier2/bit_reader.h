@@ -19,6 +19,7 @@ struct StuffedBitReader {
     uint32_t count;
     uint32_t after_ff;    // the last byte fetched was 0xFF
     uint32_t overrun;     // a byte was asked for past the end of the source
+    uint32_t fetched;     // bytes fetched so far
 };
 
 inline void bits_init_reader(StuffedBitReader* br, ByteReader* reader) {
@@ -37,6 +38,7 @@ inline void bits_init_memory(StuffedBitReader* br, const uint8_t* data, uint32_t
 // Appends the data bits of the next byte to the buffer (7 after 0xFF, else 8).
 inline void bits_fetch(StuffedBitReader* br) {
     uint8_t byte = 0x7F;
+    br->fetched++;
     if (!br->reader) {
         if (br->pos < br->length) byte = br->data[br->pos++];
         else br->overrun = 1;

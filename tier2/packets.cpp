@@ -32,10 +32,11 @@ constexpr const char* kMsgDamagedPart =
 constexpr const char* kMsgTooManyVisits =
     "Packet headers pass over more code-blocks than the codestream's length can justify.";
 
-// Every non-empty packet header walks all code-blocks of its precinct, whether or not they
-// take part, so many layers of one-byte packets over a vast precinct would cost time out of
-// all proportion to the input. Real streams pass over far fewer blocks per byte; this
-// allowance is a fixed amount plus a rate per input byte.
+// Work of the packet headers (tag-tree nodes and code-blocks looked at) per packet byte read:
+// a fixed amount plus a rate per byte of packet headers and bodies, so that neither a vast
+// precinct nor padding elsewhere in the stream (comments, unknown segments) can buy work the
+// packets do not carry. A header looks at a block it reads bits about, and at a few nodes per
+// subtree it passes over; real streams stay far below the rate (see README, "Hostile input").
 constexpr uint64_t kFreeVisits = uint64_t(1) << 24;
 constexpr uint64_t kVisitsPerByte = 256;
 
@@ -138,69 +139,125 @@ int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
     return 1;
 }
 
+// The code-blocks of one precinct-band that a packet header reads about, in the header's
+// order (rows top to bottom, each left to right), passing over every subtree of the inclusion
+// tree whose lower bound is already above the layer: none of its blocks can be included yet
+// and their tag-tree decoding would read no bit, so skipping them leaves the bits read the
+// same and makes an empty header cost a few steps whatever the precinct holds. Rows whose
+// blocks all lie in such subtrees are passed over together.
+struct BandWalk {
+    jpcdec* d;
+    StuffedBitReader* br;
+    const TileComponent& tc;
+    const Band& band;
+    PrecinctBand& pb;
+    uint32_t layer;
+    uint64_t* body;
+    TagTreeLevels levels;
+    uint32_t path[kTagTreeMaxLevels];  // node index at each level above the one being visited
+    uint32_t row;                      // leaf row being walked
+    uint32_t next_row;                 // first row after `row` whose walk can differ
+    uint64_t steps;                    // nodes looked at
+};
+
+int read_leaf(BandWalk& w, uint32_t k) {
+    const uint32_t j = w.row;
+    const uint64_t i = uint64_t(j) * w.pb.blocks_across + k;
+    CodeBlock& cb = w.pb.blocks[i];
+    BlockHeaderState& st = w.pb.states[i];
+    if (cb.x0 >= cb.x1 || cb.y0 >= cb.y1) return 1;
+    const bool included = st.included_before
+                              ? bits_read_bit(w.br) != 0
+                              : tagtree_decode(w.pb.inclusion_tree, w.br, k, j, w.layer + 1) ==
+                                    w.layer;
+    if (!included) return 1;
+    if (!read_block_header(w.d, w.br, w.tc, w.band, w.pb, cb, st, k, j, w.body)) return 0;
+    if (!mem_grow_array(w.d->ops, &w.d->included, w.d->included_count, &w.d->included_slots))
+        return jpc_fail(w.d, kMsgNoMemory);
+    w.d->included[w.d->included_count++] = &st;
+    return 1;
+}
+
+// Node x of level l in the current row, then its children in that row.
+int walk_node(BandWalk& w, uint32_t l, uint32_t x) {
+    const uint64_t y = w.row >> l;
+    w.path[l] = static_cast<uint32_t>(w.levels.base[l] + y * w.levels.width[l] + x);
+    w.steps++;
+    // The node's lower bound is the largest value on its path; the blocks before it may have
+    // raised any of them.
+    uint32_t low = 0;
+    for (uint32_t a = w.levels.count; a-- > l;) {
+        const uint32_t v = w.pb.inclusion_tree->nodes[w.path[a]].value;
+        if (v > low) low = v;
+    }
+    if (low > w.layer) {
+        const uint64_t end = (y + 1) << l;
+        if (end < w.next_row) w.next_row = static_cast<uint32_t>(end);
+        return 1;
+    }
+    if (l == 0) {
+        w.next_row = w.row + 1;
+        return read_leaf(w, x);
+    }
+    for (uint64_t c = 2 * uint64_t(x); c < 2 * uint64_t(x) + 2 && c < w.levels.width[l - 1]; c++)
+        if (!walk_node(w, l - 1, static_cast<uint32_t>(c))) return 0;
+    return 1;
+}
+
+int read_band_header(BandWalk& w) {
+    tagtree_levels(w.pb.inclusion_tree, &w.levels);
+    if (w.levels.count == 0) return 1;
+    for (w.row = 0; w.row < w.pb.blocks_down; w.row = w.next_row) {
+        w.next_row = w.pb.blocks_down;
+        if (!walk_node(w, w.levels.count - 1, 0)) return 0;
+        if (w.next_row <= w.row) w.next_row = w.row + 1;
+    }
+    return 1;
+}
+
+// The packet's header: which blocks it includes (listed in d->included for the body) and
+// what it brings them. Its work is charged to the packet bytes read so far.
 int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
                        Resolution& res, Precinct& prec, uint32_t layer, int* nonempty,
                        uint64_t* body) {
+    d->included_count = 0;
     *nonempty = bits_read_bit(br);
-    // An empty packet is one byte whatever the precinct holds: walking its code-blocks here
-    // would let a short stream buy a pass over a huge precinct per byte. Its body is never
-    // read, so the blocks' inclusion flags need no reset.
     if (!*nonempty) return 1;
-    uint64_t visits = 0;
-    for (uint32_t b = 0; b < res.band_count; b++)
-        visits += uint64_t(prec.bands[b].blocks_across) * prec.bands[b].blocks_down;
-    const uint64_t allowed = kFreeVisits + kVisitsPerByte * d->reader->length;
-    if (visits > allowed || d->header_visits > allowed - visits)
-        return jpc_fail(d, kMsgTooManyVisits);
-    d->header_visits += visits;
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
-        if (!pb.blocks || !pb.states) continue;
-        const Band& band = res.bands[b];
-        CodeBlock* cb = pb.blocks;
-        BlockHeaderState* st = pb.states;
-        for (uint32_t j = 0; j < pb.blocks_down; j++) {
-            for (uint32_t k = 0; k < pb.blocks_across; k++, cb++, st++) {
-                st->included_now = 0;
-                if (cb->x0 >= cb->x1 || cb->y0 >= cb->y1) continue;
-                if (st->included_before)
-                    st->included_now = static_cast<uint8_t>(bits_read_bit(br));
-                else
-                    st->included_now =
-                        tagtree_decode(pb.inclusion_tree, br, k, j, layer + 1) == layer;
-                if (!st->included_now) continue;
-                if (!read_block_header(d, br, tc, band, pb, *cb, *st, k, j, body)) return 0;
-            }
-        }
+        if (!precinct_band_make_blocks(d, res.bands[b], &pb, d->packet_bytes + br->fetched))
+            return 0;
+        if (!pb.blocks || !pb.states || !pb.inclusion_tree) continue;
+        BandWalk w{d, br, tc, res.bands[b], pb, layer, body, {}, {}, 0, 0, 0};
+        const int ok = read_band_header(w);
+        d->header_visits += w.steps;
+        if (!ok) return 0;
+        if (d->header_visits > kFreeVisits + kVisitsPerByte * (d->packet_bytes + br->fetched))
+            return jpc_fail(d, kMsgTooManyVisits);
     }
     return 1;
 }
 
 // Notes where this packet's bytes for every segment that took passes in its header stand,
 // and steps over them: they are read again when the block is decoded (tier2/coded_store.h).
-int read_packet_body(jpcdec* d, Resolution& res, Precinct& prec, uint32_t layer,
-                     TilePartRecord* tp) {
+int read_packet_body(jpcdec* d, uint32_t layer, TilePartRecord* tp) {
     ByteReader* reader = d->reader;
-    for (uint32_t b = 0; b < res.band_count; b++) {
-        PrecinctBand& pb = prec.bands[b];
-        if (!pb.blocks || !pb.states) continue;
-        const uint64_t count = uint64_t(pb.blocks_across) * pb.blocks_down;
-        for (uint64_t i = 0; i < count; i++) {
-            BlockHeaderState& st = pb.states[i];
-            if (!st.included_now) continue;
-            for (CodedSegment* seg = st.current; seg; seg = seg->next) {
-                const uint32_t n = seg->new_len;
-                if (n > br_remaining(reader)) return ran_out(d, tp);
-                if (n > UINT32_MAX - seg->total_len) return damaged(d, kMsgLengthOverflow);
-                if (!coded_add_piece(d, seg, br_get_pos(reader), n, layer, seg->new_passes))
-                    return jpc_fail(d, kMsgNoMemory);
-                br_skip(reader, n);
-                add_consumed(tp, n);
-                st.included_before = 1;
-                if (seg->npasses >= seg->max_passes) st.current = seg->next;
-            }
+    for (uint32_t i = 0; i < d->included_count; i++) {
+        BlockHeaderState& st = *d->included[i];
+        for (CodedSegment* seg = st.current; seg; seg = seg->next) {
+            const uint32_t n = seg->new_len;
+            if (n > br_remaining(reader)) return ran_out(d, tp);
+            if (n > UINT32_MAX - seg->total_len) return damaged(d, kMsgLengthOverflow);
+            if (!coded_add_piece(d, seg, br_get_pos(reader), n, layer, seg->new_passes))
+                return jpc_fail(d, kMsgNoMemory);
+            br_skip(reader, n);
+            add_consumed(tp, n);
+            d->packet_bytes += n;
+            st.included_before = 1;
+            if (seg->npasses >= seg->max_passes) st.current = seg->next;
         }
     }
+    d->included_count = 0;
     return 1;
 }
 
@@ -274,10 +331,7 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
     if (state->body_pending) {
         // The header was read with the previous tile-part; its body opens this one.
         state->body_pending = 0;
-        Resolution* res;
-        Precinct& prec = current_precinct(tile, state, &res);
-        if (!skip_sop(d, tile, tp) || !read_packet_body(d, *res, prec, state->layer, tp))
-            return 0;
+        if (!skip_sop(d, tile, tp) || !read_packet_body(d, state->layer, tp)) return 0;
     }
     for (;;) {
         const bool own_data = tile_part_has_data(d, tp);
@@ -300,6 +354,7 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
             return 0;
         bits_end_header(&br);
         if (br.overrun) return packed ? jpc_fail(d, kMsgPackedRunOut) : ran_out(d, tp);
+        d->packet_bytes += br.fetched;
 
         uint16_t next;
         if (packed) {
@@ -321,7 +376,7 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
             state->body_pending = 1;  // the next tile-part of the tile brings the bytes
             break;
         }
-        if (!read_packet_body(d, *res, prec, state->layer, tp)) return 0;
+        if (!read_packet_body(d, state->layer, tp)) return 0;
     }
     return 1;
 }

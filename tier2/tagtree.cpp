@@ -54,6 +54,18 @@ void tagtree_reset(TagTree* tree) {
     }
 }
 
+void tagtree_levels(const TagTree* tree, TagTreeLevels* out) {
+    uint64_t w = tree->width, h = tree->height, base = 0;
+    out->count = tree->levels;
+    for (uint32_t l = 0; l < tree->levels && l < kTagTreeMaxLevels; l++) {
+        out->width[l] = w;
+        out->base[l] = base;
+        base += w * h;
+        w = (w + 1) >> 1;
+        h = (h + 1) >> 1;
+    }
+}
+
 TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height) {
     const uint64_t total = tagtree_node_count(width, height);
     if (total == 0) return nullptr;

@@ -27,6 +27,14 @@ struct TagTree {
     TagTreeNode* nodes;      // leaves first (raster order), then each coarser level; owned
 };
 
+// Where each level of a tree sits in its node array, for walks that pass over a whole
+// subtree at once: node (x, y) of level l is nodes[base[l] + y * width[l] + x].
+struct TagTreeLevels {
+    uint32_t count;
+    uint64_t width[kTagTreeMaxLevels];
+    uint64_t base[kTagTreeMaxLevels];
+};
+
 [[nodiscard]] TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height);
 void tagtree_destroy(MemOps* ops, TagTree* tree);
 // For trees that live inside a larger block: the node count of a width x height tree (0 when
@@ -35,6 +43,7 @@ uint64_t tagtree_node_count(uint32_t width, uint32_t height);
 void tagtree_init(TagTree* tree, TagTreeNode* nodes, uint32_t width, uint32_t height);
 // Forgets every value read, as if no bit had been decoded yet.
 void tagtree_reset(TagTree* tree);
+void tagtree_levels(const TagTree* tree, TagTreeLevels* out);
 // Decodes leaf (x, y) until its value is known or reaches threshold; returns the leaf value.
 uint32_t tagtree_decode(TagTree* tree, StuffedBitReader* br, uint32_t x, uint32_t y,
                         uint32_t threshold);

@@ -42,7 +42,6 @@ struct BlockHeaderState {
     CodedSegment* current;    // first segment that can still take passes
     uint32_t lblock;          // 3 at creation
     uint32_t pass_count;      // passes received over all packets
-    uint8_t included_now;
     uint8_t included_before;
 };
 
@@ -196,6 +195,14 @@ struct Tile {
 // tag trees, packet counters, the PPT read position) so that its packets can be read again
 // from the start. The tile must still have its header state (parsing has not ended).
 void tile_forget_packets(Tile* tile);
+// Makes the code-block records, header state and tag trees of a precinct's share of a band,
+// the first time a packet header reads about it; refused (reported) when the code-blocks
+// made so far would exceed what `packet_bytes` packet bytes can justify.
+[[nodiscard]] int precinct_band_make_blocks(jpcdec* d, const Band& band, PrecinctBand* pb,
+                                            uint64_t packet_bytes);
+// Gives every band that has code-block records its band-wide grid (jpcdec_parse calls it
+// once the last tile-part has been read; blocks no packet reached stay null, i.e. zero).
+[[nodiscard]] int tiles_link_blocks(jpcdec* d);
 // Frees what only packet decoding needs (tag trees, code-block header state) of every tile:
 // jpcdec_parse calls it once the last tile-part has been read.
 void tiles_drop_header_state(jpcdec* d);

@@ -64,6 +64,7 @@ Decoder::~Decoder() {
     mem_free(ops_, d_->tiles);
     coded_store_free(d_);
     arena_free(ops_, &d_->header_arena);
+    mem_free(ops_, d_->included);
     mem_free(ops_, d_->ssiz);
     mem_free(ops_, d_->xrsiz);
     mem_free(ops_, d_->yrsiz);
@@ -88,9 +89,22 @@ Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t
             return nullptr;
         }
         TileComponent& tc = tile->components[c];
-        for (uint32_t r = 0; r < tc.resolution_count; r++)
-            for (uint32_t b = 0; b < 3; b++) tc.resolutions[r].bands[b].magnitude_bits =
-                magnitude_bits;
+        for (uint32_t r = 0; r < tc.resolution_count; r++) {
+            Resolution& res = tc.resolutions[r];
+            for (uint32_t b = 0; b < 3; b++) res.bands[b].magnitude_bits = magnitude_bits;
+            // Every block made up front, as a packet reaching each precinct would, so that
+            // the tests can look at all of them.
+            for (uint32_t p = 0; p < res.precinct_count; p++)
+                for (uint32_t b = 0; b < res.band_count; b++)
+                    if (!precinct_band_make_blocks(d_, res.bands[b], &res.precincts[p].bands[b], 0)) {
+                        tile_release(d_, tile);
+                        return nullptr;
+                    }
+        }
+    }
+    if (!tiles_link_blocks(d_)) {
+        tile_release(d_, tile);
+        return nullptr;
     }
     tile->built = 1;
     return tile;
