@@ -44,12 +44,17 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
     // Tier-1 writes every sample of the blocks it takes, so the stripe needs clearing only
     // when those blocks leave part of the rows handed out uncovered (the usual row of
     // blocks side by side, all as tall as the first, covers them).
+    auto out_of_reach = [&](const CodeBlock* cb) {
+        return band->reach_set && (cb->x1 <= band->reach_x0 || cb->x0 >= band->reach_x1 ||
+                                   cb->y1 <= band->reach_y0 || cb->y0 >= band->reach_y1);
+    };
     bool covered = d->t1 != nullptr && band->cb_across > 0 && usable(row[0]) &&
                    row[0]->x0 == band->x0;
     uint32_t next_x = band->x0;
     for (uint32_t i = 0; covered && i < band->cb_across; i++) {
         const CodeBlock* cb = row[i];
-        covered = usable(cb) && cb->x0 == next_x && cb->y1 - cb->y0 == row[0]->y1 - row[0]->y0 &&
+        covered = usable(cb) && !out_of_reach(cb) && cb->x0 == next_x &&
+                  cb->y1 - cb->y0 == row[0]->y1 - row[0]->y0 &&
                   t1_block_fits(cb->x1 - cb->x0, cb->y1 - cb->y0);
         if (covered) next_x = cb->x1;
     }
@@ -62,7 +67,7 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
         CodeBlock* cb = row[i];
         if (!usable(cb)) continue;
         if (i == 0) valid = cb->y1 - cb->y0;
-        if (!d->t1) continue;
+        if (!d->t1 || out_of_reach(cb)) continue;  // left zero by the clearing above
         int32_t* dst = band->stripe + (cb->x0 - band->x0);
         // The coded bytes come back from the input now; a block whose bytes cannot be read
         // again counts as damaged: zeros, and the row goes on.

@@ -255,6 +255,63 @@ void mark_narrow_levels(TileComponent* tc) {
 
 }  // namespace
 
+namespace {
+
+struct Span {
+    uint32_t x0, y0, x1, y1;
+};
+
+Span clip(Span s, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
+    if (s.x0 < x0) s.x0 = x0;
+    if (s.y0 < y0) s.y0 = y0;
+    if (s.x1 > x1) s.x1 = x1;
+    if (s.y1 > y1) s.y1 = y1;
+    if (s.x1 < s.x0) s.x1 = s.x0;
+    if (s.y1 < s.y0) s.y1 = s.y0;
+    return s;
+}
+
+// Samples i0 .. i1 of a level come from samples of half their coordinates of its low-pass
+// and high-pass inputs, within the filters' support (two on either side for the 9/7, fewer
+// for the 5/3); four on either side keep a safe margin.
+constexpr uint32_t kReachMargin = 4;
+uint32_t half_down(uint32_t v) { return v / 2 > kReachMargin ? v / 2 - kReachMargin : 0; }
+uint32_t half_up(uint32_t v) {
+    const uint64_t h = (uint64_t(v) + 1) / 2 + kReachMargin;
+    return h > UINT32_MAX ? UINT32_MAX : uint32_t(h);
+}
+
+// Marks in every band of tc the part that can reach the output window; the rest of the band
+// is never decoded. Only for components with the image's own sampling: the others are laid
+// out tile by tile, not by position.
+void mark_reach(const jpcdec* d, TileComponent* tc, uint32_t top) {
+    for (uint32_t r = 0; r < tc->resolution_count; r++)
+        for (uint32_t b = 0; b < 3; b++) tc->resolutions[r].bands[b].reach_set = 0;
+    if (!d->region_set || tc->xrsiz != 1 || tc->yrsiz != 1) return;
+    const uint32_t ox0 = jpc_out_coord(d, d->XOsiz), oy0 = jpc_out_coord(d, d->YOsiz);
+    Span a{ox0 + d->win_x0, oy0 + d->win_y0, ox0 + d->win_x1, oy0 + d->win_y1};
+    for (uint32_t r = top;; r--) {
+        Resolution& res = tc->resolutions[r];
+        a = clip(a, res.x0, res.y0, res.x1, res.y1);
+        if (r == 0) {
+            Band& ll = res.bands[0];
+            ll.reach_set = 1;
+            ll.reach_x0 = a.x0, ll.reach_y0 = a.y0, ll.reach_x1 = a.x1, ll.reach_y1 = a.y1;
+            return;
+        }
+        const Span below{half_down(a.x0), half_down(a.y0), half_up(a.x1), half_up(a.y1)};
+        for (uint32_t b = 0; b < 3; b++) {
+            Band& band = res.bands[b];
+            const Span s = clip(below, band.x0, band.y0, band.x1, band.y1);
+            band.reach_set = 1;
+            band.reach_x0 = s.x0, band.reach_y0 = s.y0, band.reach_x1 = s.x1, band.reach_y1 = s.y1;
+        }
+        a = below;
+    }
+}
+
+}  // namespace
+
 int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
     if (!tile->built || !tile->components) return 0;
     if (count > tile->component_count) count = tile->component_count;
@@ -265,6 +322,7 @@ int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
         mark_narrow_levels(tc);
         // Levels above the output level are never pulled: they get no buffers.
         const uint32_t top = tc->levels >= d->reduce ? tc->levels - d->reduce : 0;
+        if (top < tc->resolution_count) mark_reach(d, tc, top);
         for (uint32_t r = 0; r < tc->resolution_count && r <= top; r++) {
             Resolution* res = &tc->resolutions[r];
             res->next_out_row = res->y0;

@@ -626,6 +626,11 @@ TEST(Driver, RegionIsAWindowOfTheWholeImage) {
         {{}, "less_97.j2k", "bmp", 11, 13, 40, 40, ""},       // cut at the image's edge
         {{"-l", "1"}, "less_rgb.jp2", "bmp", 7, 3, 20, 20, ""},
         {{}, "less_sub.j2k", "bmp", 9, 5, 20, 11, ""},
+        // Small code-blocks: those out of the window's reach are not decoded
+        {{}, "less_blocks53.j2k", "pgx", 37, 29, 30, 21, ""},
+        {{}, "less_blocks97.j2k", "pgx", 37, 29, 30, 21, ""},
+        {{}, "less_blocks97.j2k", "pgx", 70, 3, 1, 60, ""},
+        {{"-r", "1"}, "less_blocks97.j2k", "bmp", 20, 17, 9, 7, ""},
         {{}, "less_sub.j2k", "pgx", 9, 5, 20, 11,
          "A region of an image with sub-sampled components can be written as a bitmap only."},
         {{"-r", "1"}, "less_53.j2k", "bmp", 31, 0, 5, 5, "The region holds no part of the image."},

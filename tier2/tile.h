@@ -73,6 +73,10 @@ struct Band {
     uint32_t band_width;
     uint32_t next_cb_row, next_row, stripe_valid, stripe_pos;
     uint8_t xcb_eff, ycb_eff; // effective code-block exponents in this band
+    // With a region: the part of the band whose coefficients can reach it (band coordinates);
+    // code-blocks outside it are not decoded and read as zeros.
+    uint32_t reach_set;
+    uint32_t reach_x0, reach_y0, reach_x1, reach_y1;
 };
 
 struct LineRingEntry {
