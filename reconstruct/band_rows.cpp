@@ -108,11 +108,13 @@ int band_pull_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t*
 
 int32_t* band_next_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
     Band* band = find_band(tc, r, b);
-    if (!band || !band->code_blocks || band->next_row >= band->y1) return nullptr;
-    while (band->stripe_pos >= band->stripe_valid)
-        if (!band_fill_stripe(d, tc, r, b)) return nullptr;
-    int32_t* row = band->stripe + size_t(band->stripe_pos) * band->band_width;
-    band->stripe_pos++;
-    band->next_row++;
-    return row;
+    for (;;) {
+        if (!band || !band->code_blocks || band->next_row >= band->y1) return nullptr;
+        while (band->stripe_pos >= band->stripe_valid)
+            if (!band_fill_stripe(d, tc, r, b)) return nullptr;
+        int32_t* row = band->stripe + size_t(band->stripe_pos) * band->band_width;
+        band->stripe_pos++;
+        band->next_row++;
+        if (band->next_row > band->start_row) return row;
+    }
 }

@@ -68,11 +68,22 @@ int idwt_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst) {
         res->next_out_row++;
         return 1;
     }
+    if (res->delivered++ < res->emit_from) {
+        zero_row(dst, w);  // above a region: the caller passes it over
+        return 1;
+    }
     PullContext ctx{d, tc, res};
-    if (kReversible)
-        vertical_53_next(res, pull_input_row<true>, &ctx, dst);
-    else
-        vertical_97_next(res, pull_input_row<false>, &ctx, dst);
+    // The synthesis sees the column as starting at vstart; rows up to emit_from only serve
+    // to get past that edge.
+    const uint32_t first = res->y0, want = res->delivered - 1;
+    res->y0 = res->vstart;
+    do {
+        if (kReversible)
+            vertical_53_next(res, pull_input_row<true>, &ctx, dst);
+        else
+            vertical_97_next(res, pull_input_row<false>, &ctx, dst);
+    } while (res->next_out_row <= want);
+    res->y0 = first;
     return 1;
 }
 
@@ -125,6 +136,7 @@ bool level_widths_fit(const TileComponent* tc, uint32_t r) {
 [[nodiscard]] int stripe_alloc(MemOps* ops, Band* band) {
     band->next_cb_row = 0;
     band->next_row = band->y0;
+    band->start_row = band->y0;
     band->stripe_valid = 0;
     band->stripe_pos = 0;
     if (!band->code_blocks) return 1;
@@ -310,6 +322,56 @@ void mark_reach(const jpcdec* d, TileComponent* tc, uint32_t top) {
     }
 }
 
+// Rows a level's synthesis runs before the first one a region needs, so that the edge where
+// it starts (extended as a tile's edge would be) no longer shows: four lifting steps reach
+// four rows.
+constexpr uint32_t kRowMargin = 8;
+
+// Band rows from `start` on: the code-block rows above it are passed over undecoded.
+void set_band_start(Band& band, uint32_t start) {
+    if (start <= band.y0) return;
+    band.start_row = start;
+    if (!band.code_blocks || band.ycb_eff >= 31 || band.cb_across == 0) return;
+    const uint32_t cbh = uint32_t(1) << band.ycb_eff;
+    const uint32_t k0 = start / cbh - band.y0 / cbh;
+    if (k0 >= band.cb_down) return;
+    const CodeBlock* cb = band.code_blocks[size_t(k0) * band.cb_across];
+    const uint64_t top = (uint64_t(band.y0 / cbh) + k0) * cbh;
+    const uint32_t row_top = top > band.y0 ? uint32_t(top) : band.y0;
+    // Where the grid is not the regular one, the rows are passed over one by one instead.
+    if (!cb || cb->y0 != row_top || cb->y0 > start) return;
+    band.next_cb_row = k0;
+    band.next_row = row_top;
+}
+
+// The rows each level of tc runs for the window: from a margin above the rows the level
+// above pulls (or the window's first row at the output level) instead of the tile's top.
+void mark_rows(const jpcdec* d, TileComponent* tc, uint32_t top) {
+    for (uint32_t r = 0; r <= top; r++) {
+        Resolution& res = tc->resolutions[r];
+        res.vstart = res.emit_from = res.delivered = res.next_out_row = res.y0;
+    }
+    if (!d->region_set || tc->xrsiz != 1 || tc->yrsiz != 1 || top == 0) return;
+    const Resolution& out = tc->resolutions[top];
+    uint32_t need = jpc_out_coord(d, d->YOsiz) + d->win_y0;
+    if (need < out.y0) need = out.y0;
+    if (need > out.y1) need = out.y1;
+    for (uint32_t r = top; r >= 1; r--) {
+        Resolution& res = tc->resolutions[r];
+        res.emit_from = need;
+        res.vstart = need - res.y0 > kRowMargin ? need - kRowMargin : res.y0;
+        res.delivered = r == top ? res.y0 : need;
+        res.next_out_row = res.vstart;
+        const uint32_t s = res.vstart;
+        // Even rows from s on come from HL and the level below, odd ones from LH and HH.
+        set_band_start(res.bands[0], (s + 1) / 2);
+        set_band_start(res.bands[1], s / 2);
+        set_band_start(res.bands[2], s / 2);
+        need = (s + 1) / 2;
+    }
+    set_band_start(tc->resolutions[0].bands[0], need);
+}
+
 }  // namespace
 
 int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
@@ -336,6 +398,7 @@ int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
                 return 0;
             }
         }
+        if (coded && top < tc->resolution_count) mark_rows(d, tc, top);
     }
     return 1;
 }

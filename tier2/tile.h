@@ -77,6 +77,7 @@ struct Band {
     // code-blocks outside it are not decoded and read as zeros.
     uint32_t reach_set;
     uint32_t reach_x0, reach_y0, reach_x1, reach_y1;
+    uint32_t start_row;       // first row handed out (rows above it are passed over)
 };
 
 struct LineRingEntry {
@@ -107,6 +108,11 @@ struct Resolution {
     int32_t* input_high;                      // input_low + low_width + 8
     uint32_t low_width, high_width;
     uint32_t next_out_row;
+    // Rows of a level a region needs: its vertical synthesis starts at vstart (a few rows of
+    // margin above emit_from, so that the start's edge does not reach emit_from), rows before
+    // emit_from are passed over, and the rows handed out count from `delivered` (the level's
+    // first row at the top level, whose rows above emit_from come out as zeros).
+    uint32_t vstart, emit_from, delivered;
     uint8_t narrow53;  // 1: every 5/3 sum of this level fits 32 bits (set by recon_tile_begin)
 };
 
