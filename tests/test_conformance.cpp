@@ -415,4 +415,47 @@ TEST(ConformanceTool, BitmapHoldsTheDecodedBytes) {
     }
 }
 
+// The reduced-resolution references: the first component of a stream with its highest levels
+// left out, the reduction found from the reference's size. Only those the two established
+// decoders also meet: the others differ from both by far more than a rounding (they are not
+// plain reduced decodes), and the peak errors allowed are the established decoders' own.
+TEST(ConformanceTool, ReducedResolutionReferences) {
+    const std::string corpus = rec_test::corpus_dir();
+    if (corpus.empty()) GTEST_SKIP() << "conformance corpus not found (set DRAVEX_CORPUS)";
+    const struct {
+        const char* stream;
+        const char* ref;
+        uint32_t reduction;  // what the sizes give, checked below
+        int32_t peak;
+    } cases[] = {
+        {"p0_03", "c0p0_03r1.pgx", 1, 0},
+        {"p0_15", "c0p0_15r1.pgx", 1, 0},
+        {"p0_05", "c0p0_05.pgx", 3, 3},
+        {"p0_09", "c0p0_09.pgx", 2, 1},
+    };
+    app_test::ScratchDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ref);
+        Plane want, got;
+        std::string error;
+        ASSERT_TRUE(rec_test::read_pgx(corpus + "/conformance-ref/" + c.ref, &want, &error)) << error;
+        // The smallest reduction whose first component has the reference's size.
+        uint32_t found = 99;
+        for (uint32_t r = 0; r <= 6 && found == 99; r++) {
+            const std::string out = dir.file(std::string(c.stream) + "_r" + std::to_string(r) + ".pgx");
+            if (app_test::run_tool({"-r", std::to_string(r), stream_file(corpus, c.stream), out}).exit_code != 0)
+                break;
+            const std::string first = out.substr(0, out.size() - 4) + "_0.pgx";
+            if (rec_test::read_pgx(first, &got, &error) && got.width == want.width &&
+                got.height == want.height)
+                found = r;
+        }
+        ASSERT_EQ(found, c.reduction);
+        int32_t peak = 0;
+        for (size_t i = 0; i < want.samples.size(); i++)
+            peak = std::max(peak, std::abs(want.samples[i] - got.samples[i]));
+        EXPECT_LE(peak, c.peak);
+    }
+}
+
 }  // namespace

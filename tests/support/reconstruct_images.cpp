@@ -82,7 +82,12 @@ bool read_pgx(const std::string& path, Plane* out, std::string* error) {
     if (!c.number(&depth) || !c.number(&width) || !c.number(&height) || depth == 0 ||
         depth > 16)
         return fail(error, path, "bad header numbers");
-    c.pos++;  // the one whitespace byte that ends the header
+    // The one whitespace byte that ends the header; some references put spaces before their
+    // line feed, which belong to the header too.
+    size_t end = c.pos;
+    while (end < b.size() && end - c.pos < 8 && (b[end] == ' ' || b[end] == '\t' || b[end] == '\r'))
+        end++;
+    c.pos = end < b.size() && b[end] == '\n' ? end + 1 : c.pos + 1;
     const size_t bytes = depth <= 8 ? 1 : 2;
     const size_t count = size_t(width) * height;
     if (b.size() < c.pos || (b.size() - c.pos) / bytes < count)
