@@ -13,6 +13,7 @@ struct PullContext {
     jpcdec* d;
     TileComponent* tc;
     Resolution* res;
+    uint32_t x0, x1;  // the level's own columns (res->x0, res->x1 then hold hx0, hx1)
 };
 
 void zero_row(int32_t* dst, uint32_t n) {
@@ -43,17 +44,22 @@ void pull_input_row(void* p, uint32_t y, int32_t* line) {
         tile_component_row(ctx->d, ctx->tc, r - 1, res->input_low);
         high = pull_band(ctx->d, ctx->tc, r, 0, res->input_high);
     }
-    const uint32_t w = res->x1 - res->x0;
+    // Columns c0 .. c1 only: their low-pass and high-pass samples start this far into the
+    // halves (the level's own halves start at columns x0 / 2 rounded up and down).
+    const uint32_t c0 = res->x0, c1 = res->x1;
+    const uint32_t off_low = (c0 + 1) / 2 - (ctx->x0 + 1) / 2, off_high = c0 / 2 - ctx->x0 / 2;
     if (kReversible) {
-        synth_53_row(line, low, high, res->x0, res->x1, res->narrow53);
+        synth_53_row(line, low + off_low, high + off_high, c0, c1, res->narrow53);
     } else {
         // The 9/7 extends both halves by four samples on each side: rows handed over in
         // place in a stripe have no such room, so they are copied next to their margins.
-        const uint32_t nl = res->low_width, nh = w - nl;
-        if (low != res->input_low) std::memcpy(res->input_low, low, size_t(nl) * sizeof(int32_t));
+        const uint32_t nl = (c1 + 1) / 2 - (c0 + 1) / 2, nh = c1 / 2 - c0 / 2;
+        int32_t* in_low = res->input_low + off_low;
+        int32_t* in_high = res->input_high + off_high;
+        if (low != res->input_low) std::memcpy(in_low, low + off_low, size_t(nl) * sizeof(int32_t));
         if (high != res->input_high)
-            std::memcpy(res->input_high, high, size_t(nh) * sizeof(int32_t));
-        lift_97_split(res->input_low, res->input_high, res->x0, res->x1, line);
+            std::memcpy(in_high, high + off_high, size_t(nh) * sizeof(int32_t));
+        lift_97_split(in_low, in_high, c0, c1, line);
     }
 }
 
@@ -72,18 +78,23 @@ int idwt_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst) {
         zero_row(dst, w);  // above a region: the caller passes it over
         return 1;
     }
-    PullContext ctx{d, tc, res};
-    // The synthesis sees the column as starting at vstart; rows up to emit_from only serve
-    // to get past that edge.
+    PullContext ctx{d, tc, res, res->x0, res->x1};
+    // The synthesis sees the column as starting at vstart and the rows as spanning hx0 ..
+    // hx1; rows up to emit_from only serve to get past the top edge.
     const uint32_t first = res->y0, want = res->delivered - 1;
+    int32_t* out = dst + (res->hx0 - res->x0);
     res->y0 = res->vstart;
+    res->x0 = res->hx0;
+    res->x1 = res->hx1;
     do {
         if (kReversible)
-            vertical_53_next(res, pull_input_row<true>, &ctx, dst);
+            vertical_53_next(res, pull_input_row<true>, &ctx, out);
         else
-            vertical_97_next(res, pull_input_row<false>, &ctx, dst);
+            vertical_97_next(res, pull_input_row<false>, &ctx, out);
     } while (res->next_out_row <= want);
     res->y0 = first;
+    res->x0 = ctx.x0;
+    res->x1 = ctx.x1;
     return 1;
 }
 
@@ -350,6 +361,8 @@ void mark_rows(const jpcdec* d, TileComponent* tc, uint32_t top) {
     for (uint32_t r = 0; r <= top; r++) {
         Resolution& res = tc->resolutions[r];
         res.vstart = res.emit_from = res.delivered = res.next_out_row = res.y0;
+        res.hx0 = res.x0;
+        res.hx1 = res.x1;
     }
     if (!d->region_set || tc->xrsiz != 1 || tc->yrsiz != 1 || top == 0) return;
     const Resolution& out = tc->resolutions[top];
@@ -370,6 +383,22 @@ void mark_rows(const jpcdec* d, TileComponent* tc, uint32_t top) {
         need = (s + 1) / 2;
     }
     set_band_start(tc->resolutions[0].bands[0], need);
+
+    // Columns, likewise: a margin either side of what the level above takes.
+    const uint32_t ox0 = jpc_out_coord(d, d->XOsiz);
+    uint32_t n0 = ox0 + d->win_x0, n1 = ox0 + d->win_x1;
+    for (uint32_t r = top; r >= 1; r--) {
+        Resolution& res = tc->resolutions[r];
+        if (n0 < res.x0) n0 = res.x0;
+        if (n1 > res.x1) n1 = res.x1;
+        if (n0 >= n1 || !res.ring_base.entries || !res.ring_line.entries) return;
+        res.hx0 = n0 - res.x0 > kRowMargin ? n0 - kRowMargin : res.x0;
+        res.hx1 = res.x1 - n1 > kRowMargin ? n1 + kRowMargin : res.x1;
+        for (uint32_t k = 0; k < res.ring_line.count; k++)
+            res.ring_line.entries[k].line = res.ring_base.entries[k].line + 4 + (res.hx0 - res.x0);
+        n0 = (res.hx0 + 1) / 2;
+        n1 = (res.hx1 + 1) / 2;
+    }
 }
 
 }  // namespace

@@ -113,6 +113,9 @@ struct Resolution {
     // emit_from are passed over, and the rows handed out count from `delivered` (the level's
     // first row at the top level, whose rows above emit_from come out as zeros).
     uint32_t vstart, emit_from, delivered;
+    // Columns the level synthesises (x0 .. x1 without a region), as if its rows began and
+    // ended there; the ring lines then start at column hx0.
+    uint32_t hx0, hx1;
     uint8_t narrow53;  // 1: every 5/3 sum of this level fits 32 bits (set by recon_tile_begin)
 };
 
