@@ -312,34 +312,39 @@ int next_image_row(jpcdec* d, uint8_t* row) {
                 n[j] = 0;
             }
         }
+        // Only the columns inside the window are transformed and converted: the others are
+        // never output (and, with a region, not even synthesised).
+        const uint32_t lo = g > wx0 ? g : wx0;
+        auto part = [&](uint32_t count) {
+            const uint32_t hi = g + count < wx1 ? g + count : wx1;
+            return hi > lo ? hi - lo : 0u;
+        };
         if (tile->built && tile->mct && d->component_num >= 3 && d->decode_count >= 3 &&
             tcs[0] && tcs[1] && tcs[2] && tcs[0]->xrsiz == tcs[1]->xrsiz &&
             tcs[0]->xrsiz == tcs[2]->xrsiz && tcs[0]->yrsiz == tcs[1]->yrsiz &&
             tcs[0]->yrsiz == tcs[2]->yrsiz) {
             uint32_t m = n[0] < n[1] ? n[0] : n[1];
             if (n[2] < m) m = n[2];
+            m = part(m);
             if (tile->transform == 1)
-                inverse_rct(d->row_buf[0] + g, d->row_buf[1] + g, d->row_buf[2] + g, m);
+                inverse_rct(d->row_buf[0] + lo, d->row_buf[1] + lo, d->row_buf[2] + lo, m);
             else
-                inverse_ict(d->row_buf[0] + g, d->row_buf[1] + g, d->row_buf[2] + g, m);
+                inverse_ict(d->row_buf[0] + lo, d->row_buf[1] + lo, d->row_buf[2] + lo, m);
         }
         for (uint32_t j = 0; j < d->decode_count; j++) {
-            int32_t* dst = d->row_buf[j] + g;
             if (tcs[j]) {
-                convert_samples(dst, n[j], (tcs[j]->quant_style & 0x1F) == 0,
+                convert_samples(d->row_buf[j] + lo, part(n[j]), (tcs[j]->quant_style & 0x1F) == 0,
                                 tcs[j]->is_signed, tcs[j]->precision, tcs[j]->frac_bits);
             } else {
-                n[j] = fill_missing(d, b, j, span, dst);
+                n[j] = fill_missing(d, b, j, span, d->row_buf[j] + g);
             }
         }
         if (row) {
             // The tile's samples g .. g + n[j] of the whole row, as far as the window goes.
             uint32_t from[kMaxOutputComponents], count[kMaxOutputComponents];
             for (uint32_t j = 0; j < d->out_count; j++) {
-                const uint32_t lo = g > wx0 ? g : wx0;
-                const uint32_t hi = g + n[j] < wx1 ? g + n[j] : wx1;
                 from[j] = lo;
-                count[j] = hi > lo ? hi - lo : 0;
+                count[j] = part(n[j]);
             }
             uint8_t* out = row + size_t(from[0] - wx0) * stride;
             if (d->out_count == 3 && stride == 3 && count[0] == count[1] &&
@@ -351,6 +356,37 @@ int next_image_row(jpcdec* d, uint8_t* row) {
                     if (count[j])
                         store_bytes(row + d->out_offset[j] + size_t(from[j] - wx0) * stride,
                                     stride, d->row_buf[j] + from[j], count[j]);
+            }
+        }
+        g += span;
+    }
+    d->out_rows_done++;
+    if (d->out_rows_done >= tb.y1 - tb.y0) end_tile_row(d, first);
+    return 1;
+}
+
+// Passes over the next row of the tile rows the window reaches, above the window: each
+// level that hands out zero rows there only counts it, the others deliver it unused.
+int skip_image_row(jpcdec* d) {
+    uint32_t first = d->numXtiles * d->out_tile_row;
+    TileBounds tb = tile_bounds(d, first);
+    if (d->out_rows_done >= tb.y1 - tb.y0) return next_image_row(d, nullptr);
+    if (d->out_rows_done == 0) begin_tile_row(d, first);
+    uint32_t g = 0;
+    for (uint32_t k = 0; k < d->numXtiles && g < d->out_width; k++) {
+        Tile* tile = &d->tiles[first + k];
+        const TileBounds b = k == 0 ? tb : tile_bounds(d, first + k);
+        uint32_t span = b.x1 - b.x0;
+        if (span > d->out_width - g) span = d->out_width - g;
+        if (tile_in_window(d, g, span)) {
+            for (uint32_t j = 0; j < d->decode_count; j++) {
+                TileComponent* tc = usable_component(d, tile, j, span);
+                if (!tc) continue;
+                Resolution& res = tc->resolutions[out_level(d, tc)];
+                if (out_level(d, tc) >= 1 && res.delivered < res.emit_from)
+                    res.delivered++;
+                else
+                    tile_component_row(d, tc, out_level(d, tc), d->row_buf[j] + g);
             }
         }
         g += span;
@@ -374,7 +410,7 @@ int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
     // Rows of the first tile rows the window reaches that lie above it are decoded, not
     // delivered: the transforms need them.
     while (next_row_index(d) < d->win_y0)
-        if (!next_image_row(d, nullptr)) return 0;
+        if (!skip_image_row(d)) return 0;
     if (next_row_index(d) >= d->win_y1) return 0;
     return next_image_row(d, row);
 }
