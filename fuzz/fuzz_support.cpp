@@ -29,10 +29,50 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-void decode_codestream(MemOps* ops, Stream* s) {
+// Decoding less, chosen by the input's last byte so that the fuzzer steers it too: three
+// inputs in four get some of a reduction, a layer limit and a region (the middle half).
+struct LessOptions {
+    uint32_t reduce = 0, layers = 0;
+    bool region = false;
+};
+
+LessOptions less_options(const uint8_t* data, size_t size) {
+    LessOptions o;
+    const uint8_t sel = size ? data[size - 1] : 0;
+    if ((sel & 3) == 0) return o;
+    o.reduce = (sel >> 2) & 3;
+    o.layers = (sel >> 4) & 3;
+    o.region = (sel & 0x40) != 0;
+    return o;
+}
+
+// Applies the options; false when the decoder refuses them (a reduction beyond the levels).
+template <class D>
+bool apply_less(D* d, const LessOptions& o, int (*reduce)(D*, uint32_t),
+                void (*layers)(D*, uint32_t), int (*region)(D*, uint32_t, uint32_t, uint32_t, uint32_t),
+                void (*size)(const D*, uint32_t*, uint32_t*)) {
+    if (o.reduce && !reduce(d, o.reduce)) return false;
+    if (o.layers) layers(d, o.layers);
+    if (o.region) {
+        uint32_t w, h;
+        size(d, &w, &h);
+        if (w && h && !region(d, w / 4, h / 4, w / 4 + (w + 1) / 2, h / 4 + (h + 1) / 2)) return false;
+    }
+    return true;
+}
+
+int jp2_reduce(Jp2Decoder* j, uint32_t r) { return jp2_set_reduction(j, r); }
+void jp2_layers(Jp2Decoder* j, uint32_t n) { (void)jp2_set_layers(j, n); }
+int jp2_region(Jp2Decoder* j, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
+    return jp2_set_region(j, x0, y0, x1, y1);
+}
+
+void decode_codestream(MemOps* ops, Stream* s, const LessOptions& o) {
     jpcdec* d = jpcdec_create(ops, s);
     if (!d) return;
-    if (jpcdec_parse(d)) {
+    if (jpcdec_parse(d) &&
+        apply_less<jpcdec>(d, o, jpcdec_set_reduction, jpcdec_set_layers, jpcdec_set_region,
+                           jpcdec_get_size)) {
         uint32_t w, h;
         jpcdec_get_size(d, &w, &h);
         const uint32_t offsets[3] = {2, 1, 0};
@@ -47,10 +87,11 @@ void decode_codestream(MemOps* ops, Stream* s) {
     jpcdec_destroy(d);
 }
 
-void decode_jp2(MemOps* ops, Stream* s) {
+void decode_jp2(MemOps* ops, Stream* s, const LessOptions& o) {
     Jp2Decoder* j = jp2_create(ops, s);
     if (!j) return;
-    if (jp2_parse(j)) {
+    if (jp2_parse(j) &&
+        apply_less<Jp2Decoder>(j, o, jp2_reduce, jp2_layers, jp2_region, jp2_get_size)) {
         uint32_t w, h;
         jp2_get_size(j, &w, &h);
         jp2_set_colour_conversion(j, 1);
@@ -73,8 +114,9 @@ void fuzz_decode_whole(const uint8_t* data, size_t size, int jp2) {
     if (!ops) return;
     Stream* s = memory_stream_create(ops, data, static_cast<uint32_t>(size));
     if (s) {
-        if (jp2) decode_jp2(ops, s);
-        else decode_codestream(ops, s);
+        const LessOptions o = less_options(data, size);
+        if (jp2) decode_jp2(ops, s, o);
+        else decode_codestream(ops, s, o);
         s->close(s);
     }
     check(memops_in_use(ops) == 0);  // everything the decoders made is gone again
