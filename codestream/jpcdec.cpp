@@ -420,12 +420,16 @@ int jpcdec_set_region(jpcdec* d, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t
     return jpc_fail(d, kMsgRegionOutside);
 }
 
-void jpcdec_output_window(jpcdec* d) {
+int jpcdec_output_window(jpcdec* d) {
     uint32_t w = 0, h = 0;
     image_size(d, &w, &h);
     d->win_x0 = 0, d->win_y0 = 0, d->win_x1 = w, d->win_y1 = h;
-    if (d->region_set && !cut_region(d, &d->win_x0, &d->win_y0, &d->win_x1, &d->win_y1))
+    if (d->region_set && !cut_region(d, &d->win_x0, &d->win_y0, &d->win_x1, &d->win_y1)) {
+        // A reduction set after the region can leave it outside the smaller image.
         d->win_x0 = d->win_y0 = d->win_x1 = d->win_y1 = 0;
+        return jpc_fail(d, kMsgRegionOutside);
+    }
+    return 1;
 }
 
 void jpcdec_set_layers(jpcdec* d, uint32_t n) {

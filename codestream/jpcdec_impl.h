@@ -96,8 +96,9 @@ inline uint32_t jpc_out_coord(const jpcdec* d, uint32_t v) {
     return uint32_t((uint64_t(v) + (uint64_t(1) << d->reduce) - 1) >> d->reduce);
 }
 
-// Sets win_x0 .. win_y1 from the region and the image's size (output set-up calls it).
-void jpcdec_output_window(jpcdec* d);
+// Sets win_x0 .. win_y1 from the region and the image's size (output set-up calls it); 0
+// when the region holds nothing of the image.
+[[nodiscard]] int jpcdec_output_window(jpcdec* d);
 
 // Message helpers: report once, where the fault is found. jpc_fail always returns 0.
 int jpc_fail(jpcdec* d, const char* message);

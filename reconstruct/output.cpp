@@ -253,9 +253,13 @@ int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
             return jpc_fail(d, kMsgOutputMemory);
         }
     }
+    if (!jpcdec_output_window(d)) {
+        free_row_buffers(d);
+        d->out_count = d->decode_count = 0;
+        return 0;
+    }
     d->output_ready = d->tiles && d->numXtiles && d->numYtiles ? 1 : 0;
     // Tile rows wholly above the window are never decoded.
-    jpcdec_output_window(d);
     if (d->output_ready && uint64_t(d->numXtiles) * d->numYtiles <= d->tileNum) {
         const uint32_t oy0 = jpc_out_coord(d, d->YOsiz);
         while (d->out_tile_row + 1 < d->numYtiles &&
