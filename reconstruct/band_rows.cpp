@@ -58,8 +58,24 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
                   t1_block_fits(cb->x1 - cb->x0, cb->y1 - cb->y0);
         if (covered) next_x = cb->x1;
     }
-    if (!covered || next_x - band->x0 != width)
-        std::memset(band->stripe, 0, size_t(rows) * width * sizeof(int32_t));
+    if (!covered || next_x - band->x0 != width) {
+        // With a region only the columns around its reach are ever read: clearing the rest
+        // would touch memory across the whole band width for nothing.
+        uint32_t c0 = 0, c1 = width;
+        if (band->reach_set) {
+            constexpr uint32_t kSlack = 16;
+            const uint32_t r0 = band->reach_x0 - band->x0, r1 = band->reach_x1 - band->x0;
+            c0 = r0 > kSlack ? r0 - kSlack : 0;
+            c1 = width - r1 > kSlack ? r1 + kSlack : width;
+            if (band->reach_x0 < band->x0 || band->reach_x1 < band->reach_x0 || c1 > width)
+                c0 = 0, c1 = width;
+        }
+        if (c0 == 0 && c1 == width)
+            std::memset(band->stripe, 0, size_t(rows) * width * sizeof(int32_t));
+        else
+            for (uint32_t y = 0; y < rows; y++)
+                std::memset(band->stripe + size_t(y) * width + c0, 0, size_t(c1 - c0) * sizeof(int32_t));
+    }
 
     // The row's height is that of its first block; the rest of the band bounds it otherwise.
     uint32_t valid = 0;
