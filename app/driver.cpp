@@ -155,7 +155,7 @@ struct Options {
     uint64_t input_size = 0;  // known once the source is open
 };
 
-struct OptionSpec {
+struct OptionDef {
     const char* short_name;  // or null
     const char* long_name;
     bool takes_value;
@@ -192,7 +192,7 @@ bool parse_region(const char* text, Options* o) {
     return o->has_region = true;
 }
 
-const OptionSpec kOptionSpecs[] = {
+const OptionDef kOptions[] = {
     {nullptr, "--allow-large", false, [](Options* o, const char*) { return o->allow_large = true; }},
     {"-h", "--help", false, [](Options* o, const char*) { return o->help = true; }},
     // Coordinates halve at most 32 times.
@@ -203,11 +203,11 @@ const OptionSpec kOptionSpecs[] = {
     {nullptr, "--region", true, [](Options* o, const char* v) { return parse_region(v, o); }},
 };
 
-const OptionSpec* find_option(const char* arg) {
-    for (const OptionSpec& spec : kOptionSpecs)
-        if ((spec.short_name && std::strcmp(arg, spec.short_name) == 0) ||
-            std::strcmp(arg, spec.long_name) == 0)
-            return &spec;
+const OptionDef* find_option(const char* arg) {
+    for (const OptionDef& opt : kOptions)
+        if ((opt.short_name && std::strcmp(arg, opt.short_name) == 0) ||
+            std::strcmp(arg, opt.long_name) == 0)
+            return &opt;
     return nullptr;
 }
 
@@ -221,21 +221,21 @@ Parsed parse_arguments(int argc, char** argv, Options* o, const char** unknown,
             i++;
             break;
         }
-        const OptionSpec* spec = find_option(argv[i]);
-        if (!spec) {
+        const OptionDef* opt = find_option(argv[i]);
+        if (!opt) {
             // With only the two paths left, a name starting with a dash is a path, as it
             // always was.
             if (argc - i <= 2) break;
             *unknown = argv[i];
             return Parsed::kUnknown;
         }
-        const char* value = spec->takes_value && i + 1 < argc ? argv[i + 1] : nullptr;
-        if ((spec->takes_value && !value) || !spec->apply(o, value)) {
+        const char* value = opt->takes_value && i + 1 < argc ? argv[i + 1] : nullptr;
+        if ((opt->takes_value && !value) || !opt->apply(o, value)) {
             *unknown = argv[i];
             *value_out = value;
             return Parsed::kBadValue;
         }
-        i += spec->takes_value ? 2 : 1;
+        i += opt->takes_value ? 2 : 1;
         if (o->help) return Parsed::kHelp;
     }
     // Arguments after the two paths are ignored.
@@ -294,6 +294,17 @@ int run_samples(jpcdec* d, SampleFormat format, const char* dst, const char* par
     return kExitFailure;
 }
 
+// Narrows what the decoder produces as the options ask; the refusal to print, or null.
+template <class Road>
+const char* apply_options(typename Road::Decoder* d, const Options& o, SampleFormat format) {
+    if (o.reduce && !Road::reduce(d, o.reduce)) return kMsgReduction;
+    if (o.layers && !Road::layers(d, o.layers)) return Road::kParseError;
+    if (!o.has_region) return nullptr;
+    if (format != SampleFormat::kNone && has_subsampled_component(Road::codestream(d)))
+        return kMsgRegionSubsampled;
+    return Road::region(d, o.region) ? nullptr : kMsgRegionOutside;
+}
+
 template <class Road>
 int run_road(MemOps* ops, Stream* src, const char* dst, const Options& options) {
     typename Road::Decoder* d = Road::create(ops, src);
@@ -302,28 +313,11 @@ int run_road(MemOps* ops, Stream* src, const char* dst, const Options& options) 
         if (d) Road::destroy(d);
         return kExitFailure;
     }
-    if (options.reduce && !Road::reduce(d, options.reduce)) {
-        say(kMsgReduction);
-        Road::destroy(d);
-        return kExitFailure;
-    }
-    if (options.layers && !Road::layers(d, options.layers)) {
-        say(Road::kParseError);
-        Road::destroy(d);
-        return kExitFailure;
-    }
     const SampleFormat format = sample_format_of(dst);
-    if (options.has_region) {
-        const char* refusal = nullptr;
-        if (format != SampleFormat::kNone && has_subsampled_component(Road::codestream(d)))
-            refusal = kMsgRegionSubsampled;
-        else if (!Road::region(d, options.region))
-            refusal = kMsgRegionOutside;
-        if (refusal) {
-            say(refusal);
-            Road::destroy(d);
-            return kExitFailure;
-        }
+    if (const char* refusal = apply_options<Road>(d, options, format)) {
+        say(refusal);
+        Road::destroy(d);
+        return kExitFailure;
     }
     if (format != SampleFormat::kNone) {
         const int status = run_samples(Road::codestream(d), format, dst, Road::kParseError, options);

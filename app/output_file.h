@@ -18,7 +18,6 @@ struct OutputFile {
     FILE* file = nullptr;  // where the bytes go; null once committed or abandoned
     std::string target;    // the file the commit puts in place
     std::string temp;      // the temporary file, empty when writing in place
-    bool created = false;  // writing in place to a file this run created (removed on failure)
 };
 
 [[nodiscard]] int output_open(OutputFile* f, const char* path);
