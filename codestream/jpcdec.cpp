@@ -31,7 +31,6 @@ constexpr const char* kMsgLengthMismatch =
 constexpr const char* kMsgTrailingData =
     "Tile-part packets ended before the end of the tile-part; data skipped up to EOC.";
 constexpr const char* kMsgNoMarkMemory = "Out of memory for the tile-part marks.";
-constexpr uint16_t kMarkerCodeEOC = 0xFFD9;
 
 // What follows a tile-part.
 enum class Next { Sot, End, Failed };
@@ -125,7 +124,7 @@ bool packets_fit(jpcdec* d, const TilePartRecord* tp) {
     if (tp->Psot) return tp->consumed == tp->Psot;
     uint16_t next;
     return br_remaining(d->reader) == 0 ||
-           (br_peek_u16(d->reader, &next) && next == kMarkerCodeEOC);
+           (br_peek_u16(d->reader, &next) && next == kMarkerEOC);
 }
 
 // Reads the marked tile-parts of a tile again from its first packet, with the main header's
@@ -433,24 +432,18 @@ int jpcdec_output_window(jpcdec* d) {
 }
 
 void jpcdec_set_layers(jpcdec* d, uint32_t n) {
-    if (!d || n == 0 || !d->tiles) return;
-    for (uint32_t t = 0; t < d->tileNum; t++) {
-        Tile& tile = d->tiles[t];
-        if (!tile.built || !tile.components || n >= tile.layers) continue;
-        for (uint32_t i = 0; i < tile.component_count; i++) {
-            TileComponent& tc = tile.components[i];
-            for (uint32_t r = 0; tc.resolutions && r < tc.resolution_count; r++) {
-                Resolution& res = tc.resolutions[r];
-                for (uint32_t b = 0; b < res.band_count && b < 3; b++) {
-                    Band& band = res.bands[b];
-                    if (!band.code_blocks) continue;
-                    const uint64_t count = uint64_t(band.cb_across) * band.cb_down;
-                    for (uint64_t k = 0; k < count; k++)
-                        if (band.code_blocks[k]) coded_keep_layers(d, band.code_blocks[k], n);
-                }
-            }
+    if (!d || n == 0) return;
+    tiles_for_each_resolution(d->tiles, d->tileNum, [d, n](Tile& tile, Resolution& res) {
+        if (!tile.built || n >= tile.layers) return true;
+        for (uint32_t b = 0; b < res.band_count && b < 3; b++) {
+            const Band& band = res.bands[b];
+            if (!band.code_blocks) continue;
+            const uint64_t count = uint64_t(band.cb_across) * band.cb_down;
+            for (uint64_t k = 0; k < count; k++)
+                if (band.code_blocks[k]) coded_keep_layers(d, band.code_blocks[k], n);
         }
-    }
+        return true;
+    });
 }
 
 int jpcdec_set_reduction(jpcdec* d, uint32_t r) {

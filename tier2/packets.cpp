@@ -40,7 +40,6 @@ constexpr const char* kMsgTooManyVisits =
 constexpr uint64_t kFreeVisits = uint64_t(1) << 24;
 constexpr uint64_t kVisitsPerByte = 256;
 
-constexpr uint16_t kMarkerCodeEOC = 0xFFD9, kMarkerCodeSOP = 0xFF91, kMarkerCodeEPH = 0xFF92;
 constexpr uint8_t kScodSop = 0x02, kScodEph = 0x04;
 
 // Where the packet headers of one tile-part come from.
@@ -293,7 +292,7 @@ int open_header_source(jpcdec* d, Tile* tile, HeaderSource* src) {
 int tile_part_has_data(jpcdec* d, const TilePartRecord* tp) {
     if (tp->Psot) return tp->consumed < tp->Psot;
     uint16_t next;
-    return br_peek_u16(d->reader, &next) && next != kMarkerCodeEOC;
+    return br_peek_u16(d->reader, &next) && next != kMarkerEOC;
 }
 
 // SOP segments before a packet. More than one can stand there when the packets they
@@ -302,7 +301,7 @@ int tile_part_has_data(jpcdec* d, const TilePartRecord* tp) {
 int skip_sop(jpcdec* d, const Tile* tile, TilePartRecord* tp) {
     if (!(tile->Scod & kScodSop)) return 1;
     uint16_t next;
-    while (br_peek_u16(d->reader, &next) && next == kMarkerCodeSOP) {
+    while (br_peek_u16(d->reader, &next) && next == kMarkerSOP) {
         MarkerHeader sop;
         uint16_t nsop;
         if (!jpc_read_marker(d, &sop) || !jpc_read_sop(d, &sop, &nsop)) return 0;
@@ -366,7 +365,7 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
         } else {
             add_consumed(tp, br_get_pos(reader) - start);
             if ((tile->Scod & kScodEph) && br_peek_u16(reader, &next) &&
-                next == kMarkerCodeEPH) {
+                next == kMarkerEPH) {
                 br_skip(reader, 2);
                 add_consumed(tp, 2);
             }

@@ -513,25 +513,16 @@ void tile_forget_packets(Tile* tile) {
 }
 
 void tiles_drop_header_state(jpcdec* d) {
-    for (uint32_t t = 0; d->tiles && t < d->tileNum; t++) {
-        const Tile* tile = &d->tiles[t];
-        if (!tile->components) continue;
-        for (uint32_t c = 0; c < tile->component_count; c++) {
-            const TileComponent& tc = tile->components[c];
-            if (!tc.resolutions) continue;
-            for (uint32_t r = 0; r < tc.resolution_count; r++) {
-                const Resolution& res = tc.resolutions[r];
-                if (!res.precincts) continue;
-                for (uint32_t p = 0; p < res.precinct_count; p++) {
-                    PrecinctBand* bands = res.precincts[p].bands;
-                    for (uint32_t b = 0; bands && b < res.band_count; b++) {
-                        bands[b].states = nullptr;
-                        bands[b].inclusion_tree = bands[b].zero_bitplane_tree = nullptr;
-                    }
-                }
+    tiles_for_each_resolution(d->tiles, d->tileNum, [](Tile&, Resolution& res) {
+        for (uint32_t p = 0; res.precincts && p < res.precinct_count; p++) {
+            PrecinctBand* bands = res.precincts[p].bands;
+            for (uint32_t b = 0; bands && b < res.band_count; b++) {
+                bands[b].states = nullptr;
+                bands[b].inclusion_tree = bands[b].zero_bitplane_tree = nullptr;
             }
         }
-    }
+        return true;
+    });
     arena_free(d->ops, &d->header_arena);
     mem_free(d->ops, d->included);
     d->included = nullptr;
@@ -589,18 +580,9 @@ int precinct_band_make_blocks(jpcdec* d, const Band& band, PrecinctBand* pb,
 }
 
 int tiles_link_blocks(jpcdec* d) {
-    for (uint32_t t = 0; d->tiles && t < d->tileNum; t++) {
-        const Tile* tile = &d->tiles[t];
-        if (!tile->components) continue;
-        for (uint32_t c = 0; c < tile->component_count; c++) {
-            const TileComponent& tc = tile->components[c];
-            for (uint32_t r = 0; tc.resolutions && r < tc.resolution_count; r++) {
-                Resolution* res = &tc.resolutions[r];
-                if (!res->precincts) continue;
-                for (uint32_t b = 0; b < res->band_count; b++)
-                    if (!res->bands[b].code_blocks && !build_band_grid(d, res, b)) return 0;
-            }
-        }
-    }
-    return 1;
+    return tiles_for_each_resolution(d->tiles, d->tileNum, [d](Tile&, Resolution& res) {
+        for (uint32_t b = 0; res.precincts && b < res.band_count; b++)
+            if (!res.bands[b].code_blocks && !build_band_grid(d, &res, b)) return false;
+        return true;
+    }) ? 1 : 0;
 }

@@ -219,6 +219,20 @@ void tile_forget_packets(Tile* tile);
 // Frees what only packet decoding needs (tag trees, code-block header state) of every tile:
 // jpcdec_parse calls it once the last tile-part has been read.
 void tiles_drop_header_state(jpcdec* d);
+// Calls f(tile, resolution) for every resolution of every tile-component the tiles hold,
+// stopping at the first call that returns false; false then.
+template <class F>
+bool tiles_for_each_resolution(Tile* tiles, uint32_t tile_count, F f) {
+    for (uint32_t t = 0; tiles && t < tile_count; t++) {
+        Tile& tile = tiles[t];
+        for (uint32_t c = 0; tile.components && c < tile.component_count; c++) {
+            TileComponent& tc = tile.components[c];
+            for (uint32_t r = 0; tc.resolutions && r < tc.resolution_count; r++)
+                if (!f(tile, tc.resolutions[r])) return false;
+        }
+    }
+    return true;
+}
 // Frees everything a (possibly half-built) tile holds, including rings, input rows and
 // stripes still allocated, and zeroes its pointers; the Tile record itself stays reusable.
 void tile_destroy(jpcdec* d, Tile* tile);
