@@ -1,34 +1,35 @@
 #include "tier2/tagtree.h"
 
+namespace {
+
+// The width and height of each level of a tree over a non-empty grid, leaves first, up to the
+// 1 x 1 root; returns the number of levels.
+uint32_t level_sizes(uint64_t w, uint64_t h, uint64_t* widths, uint64_t* heights) {
+    for (uint32_t n = 0;; w = (w + 1) >> 1, h = (h + 1) >> 1) {
+        widths[n] = w;
+        heights[n] = h;
+        n++;
+        if (w == 1 && h == 1) return n;
+    }
+}
+
+}  // namespace
+
 uint64_t tagtree_node_count(uint32_t width, uint32_t height) {
     if (width == 0 || height == 0) return 0;
-    uint64_t total = 0, w = width, h = height;
-    for (;;) {
-        total += w * h;
-        if (w == 1 && h == 1) break;
-        w = (w + 1) >> 1;
-        h = (h + 1) >> 1;
-    }
+    uint64_t level_w[kTagTreeMaxLevels], level_h[kTagTreeMaxLevels], total = 0;
+    const uint32_t levels = level_sizes(width, height, level_w, level_h);
+    for (uint32_t l = 0; l < levels; l++) total += level_w[l] * level_h[l];
     return total > UINT32_MAX - 1 ? 0 : total;
 }
 
 void tagtree_init(TagTree* tree, TagTreeNode* nodes, uint32_t width, uint32_t height) {
     uint64_t level_w[kTagTreeMaxLevels], level_h[kTagTreeMaxLevels];
-    uint32_t levels = 0;
-    uint64_t w = width, h = height, total = 0;
-    for (;;) {
-        level_w[levels] = w;
-        level_h[levels] = h;
-        total += w * h;
-        levels++;
-        if (w == 1 && h == 1) break;
-        w = (w + 1) >> 1;
-        h = (h + 1) >> 1;
-    }
+    const uint32_t levels = level_sizes(width, height, level_w, level_h);
     tree->width = width;
     tree->height = height;
     tree->levels = levels;
-    tree->node_count = static_cast<uint32_t>(total);
+    tree->node_count = static_cast<uint32_t>(tagtree_node_count(width, height));
     tree->nodes = nodes;
     // Each node points at the node covering its 2 x 2 block one level up; the root has none.
     uint64_t base = 0;
@@ -55,15 +56,12 @@ void tagtree_reset(TagTree* tree) {
 }
 
 void tagtree_levels(const TagTree* tree, TagTreeLevels* out) {
-    uint64_t w = tree->width, h = tree->height, base = 0;
-    out->count = tree->levels;
-    for (uint32_t l = 0; l < tree->levels && l < kTagTreeMaxLevels; l++) {
-        out->width[l] = w;
+    uint64_t level_h[kTagTreeMaxLevels];
+    out->count = 0;
+    if (tree->levels == 0) return;  // a tree over an empty grid has no node
+    out->count = level_sizes(tree->width, tree->height, out->width, level_h);
+    for (uint64_t l = 0, base = 0; l < out->count; base += out->width[l] * level_h[l], l++)
         out->base[l] = base;
-        base += w * h;
-        w = (w + 1) >> 1;
-        h = (h + 1) >> 1;
-    }
 }
 
 TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height) {
