@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
-#include <csignal>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,65 +16,55 @@
 
 namespace app_test {
 
-ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_limit) {
-    ToolResult result{-1, "", 0};
-    int pipe_fd[2];
-    if (pipe(pipe_fd) != 0) return result;
-    std::vector<char*> argv;
-    std::string tool = DRAVEX_TOOL_PATH;
-    argv.push_back(tool.data());
+ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_limit,
+                    unsigned timeout_seconds) {
+    ToolResult result{-1, "", "", 0, 0, 0};
     std::vector<std::string> copies(args);
+    std::string tool = DRAVEX_TOOL_PATH;
+    std::vector<char*> argv{tool.data()};
     for (auto& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(pipe_fd[0]);
-        close(pipe_fd[1]);
-        return result;
-    }
+    int out_pipe[2];
+    if (pipe(out_pipe) != 0) return result;
+    FILE* err_file = std::tmpfile();  // a file, so that neither stream can block the other
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = err_file ? fork() : -1;
     if (pid == 0) {
-        int null_fd = open("/dev/null", O_RDONLY);
+        const int null_fd = open("/dev/null", O_RDONLY);
         if (null_fd >= 0) dup2(null_fd, 0);
         if (file_size_limit) {
-            // As `ulimit -f` does: the tool itself must turn the signal into a failed write.
             struct rlimit lim;
             lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(file_size_limit);
             setrlimit(RLIMIT_FSIZE, &lim);
         }
-        dup2(pipe_fd[1], 1);
-        close(pipe_fd[0]);
-        close(pipe_fd[1]);
+        dup2(out_pipe[1], 1);
+        dup2(fileno(err_file), 2);
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        if (timeout_seconds) alarm(timeout_seconds);  // kept across exec; the tool leaves it be
         execv(argv[0], argv.data());
         _exit(127);
     }
-    close(pipe_fd[1]);
+    close(out_pipe[1]);
     char buf[4096];
     ssize_t n;
-    while ((n = read(pipe_fd[0], buf, sizeof buf)) > 0) result.out.append(buf, static_cast<size_t>(n));
-    close(pipe_fd[0]);
+    while (pid > 0 && (n = read(out_pipe[0], buf, sizeof buf)) > 0) result.out.append(buf, size_t(n));
+    close(out_pipe[0]);
     int status = 0;
     struct rusage usage;
     std::memset(&usage, 0, sizeof usage);
-    if (wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    result.max_rss_kb = usage.ru_maxrss;
-    return result;
-}
-
-int run_with_file_size_limit(uint64_t file_size_limit, int (*fn)(void* ctx), void* ctx) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit lim;
-        lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(file_size_limit);
-        if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(200);
-        _exit(fn(ctx) & 0xFF);
+    if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
+        if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    result.max_rss_kb = usage.ru_maxrss;
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (err_file) {
+        std::rewind(err_file);
+        while ((n = ssize_t(std::fread(buf, 1, sizeof buf, err_file))) > 0) result.err.append(buf, size_t(n));
+        std::fclose(err_file);
+    }
+    return result;
 }
 
 ScratchDir::ScratchDir() {
@@ -86,9 +76,15 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-    if (path_.empty()) return;
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::string> ScratchDir::names() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(path_)) out.push_back(e.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 bool file_exists(const std::string& path) {
@@ -106,32 +102,32 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string source_path(const std::string& relative) {
-    return std::string(DRAVEX_SOURCE_DIR) + "/" + relative;
-}
-
+std::string source_path(const std::string& relative) { return std::string(DRAVEX_SOURCE_DIR) + "/" + relative; }
 std::string data_path(const std::string& name) { return source_path("tests/data/" + name); }
+
+std::string corpus_dir(const char* sub) {
+    const char* env = std::getenv("DRAVEX_CORPUS");
+    const std::string dir = std::string(env && env[0] ? env : DRAVEX_CORPUS_DEFAULT) + "/" + sub;
+    std::error_code ec;
+    return std::filesystem::is_directory(dir, ec) ? dir : "";
+}
 
 namespace {
 
-// Next header number of a PNM file, skipping white space and comment lines.
-bool pnm_number(const std::vector<uint8_t>& f, size_t* at, uint32_t* out) {
+// Next header number of a PNM or PGX file, skipping white space and comment lines.
+bool header_number(const std::vector<uint8_t>& f, size_t* at, uint32_t* out) {
     size_t i = *at;
     for (;;) {
         while (i < f.size() && std::isspace(f[i])) i++;
-        if (i < f.size() && f[i] == '#') {
-            while (i < f.size() && f[i] != '\n') i++;
-            continue;
-        }
-        break;
+        if (i >= f.size() || f[i] != '#') break;
+        while (i < f.size() && f[i] != '\n') i++;
     }
     uint64_t v = 0;
     size_t digits = 0;
     while (i < f.size() && f[i] >= '0' && f[i] <= '9' && digits < 9) v = v * 10 + (f[i++] - '0'), digits++;
-    if (digits == 0) return false;
     *out = static_cast<uint32_t>(v);
     *at = i;
-    return true;
+    return digits > 0;
 }
 
 uint32_t le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
@@ -139,50 +135,123 @@ uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8
 
 }  // namespace
 
-bool read_pnm(const std::string& path, Pnm* out) {
-    std::vector<uint8_t> f = read_file(path);
-    if (f.size() < 3 || f[0] != 'P' || (f[1] != '5' && f[1] != '6')) return false;
-    out->channels = f[1] == '5' ? 1 : 3;
+bool read_planes(const std::string& path, std::vector<Plane>* planes) {
+    const std::vector<uint8_t> f = read_file(path);
+    BmpHeader b;
+    if (f.size() >= 54 && f[0] == 'B' && parse_bmp_header(f, &b)) {
+        const uint64_t stride = (uint64_t(uint32_t(b.width)) * 3 + 3) & ~uint64_t(3), size = stride * uint32_t(b.height);
+        if (b.type != 0x4D42 || b.file_size != f.size() || b.reserved || b.off_bits != 54 || b.info_size != 40 ||
+            b.planes != 1 || b.bit_count != 24 || b.compression || b.image_size != size || f.size() != 54 + size ||
+            b.x_ppm || b.y_ppm || b.clr_used || b.clr_important)
+            return false;
+        std::vector<Plane> rgb(3, Plane{uint32_t(b.width), uint32_t(b.height), 8, false, {}});
+        for (uint32_t y = 0; y < rgb[0].h; y++) {
+            for (uint32_t x = 0; x < rgb[0].w; x++) {
+                uint8_t px[3];
+                bmp_pixel(f, x, y, px);
+                for (int k = 0; k < 3; k++) rgb[k].s.push_back(px[k]);
+            }
+            const uint8_t* row = f.data() + 54 + (rgb[0].h - 1 - y) * stride;
+            if (std::any_of(row + 3 * uint64_t(rgb[0].w), row + stride, [](uint8_t v) { return v != 0; })) return false;
+        }
+        planes->insert(planes->end(), rgb.begin(), rgb.end());
+        return true;
+    }
+    Plane p;
+    uint32_t channels = 1, max = 0;
     size_t at = 2;
-    uint32_t maxval;
-    if (!pnm_number(f, &at, &out->width) || !pnm_number(f, &at, &out->height) ||
-        !pnm_number(f, &at, &maxval) || maxval != 255 || at >= f.size())
+    if (f.size() > 7 && f[0] == 'P' && f[1] == 'G' && (f[6] == '+' || f[6] == '-')) {  // "PG ML +"
+        p.is_signed = f[6] == '-';
+        at = 7;
+        if (!header_number(f, &at, &p.depth) || !header_number(f, &at, &p.w) || !header_number(f, &at, &p.h)) return false;
+    } else if (f.size() > 2 && f[0] == 'P' && (f[1] == '5' || f[1] == '6')) {
+        channels = f[1] == '5' ? 1 : 3;
+        if (!header_number(f, &at, &p.w) || !header_number(f, &at, &p.h) || !header_number(f, &at, &max) ||
+            (max & (max + 1)) != 0 || max == 0)
+            return false;
+        for (p.depth = 0; max >> p.depth; p.depth++) {}
+    } else {
         return false;
-    at++;  // the single white-space byte before the samples
-    uint64_t n = uint64_t(out->width) * out->height * out->channels;
-    if (f.size() - at != n) return false;
-    out->samples.assign(f.begin() + static_cast<long>(at), f.end());
+    }
+    const uint32_t bytes = p.depth <= 8 ? 1 : 2;
+    if (++at + uint64_t(p.w) * p.h * channels * bytes != f.size()) return false;  // one white-space byte
+    std::vector<Plane> out(channels, p);
+    for (size_t n = 0; n < size_t(p.w) * p.h; n++) {
+        for (Plane& c : out) {
+            int32_t v = bytes == 2 ? f[at] << 8 | f[at + 1] : f[at];
+            at += bytes;
+            c.s.push_back(p.is_signed && v >= 1 << (p.depth - 1) ? v - (1 << p.depth) : v);
+        }
+    }
+    planes->insert(planes->end(), out.begin(), out.end());
+    return true;
+}
+
+bool read_pnm(const std::string& path, Pnm* out) {
+    std::vector<Plane> planes;
+    const std::vector<uint8_t> f = read_file(path);
+    if (f.size() < 2 || f[0] != 'P' || (f[1] != '5' && f[1] != '6') || !read_planes(path, &planes) || planes[0].depth != 8)
+        return false;
+    *out = Pnm{planes[0].w, planes[0].h, uint32_t(planes.size()), {}};
+    for (size_t i = 0; i < planes[0].s.size(); i++)
+        for (const Plane& p : planes) out->samples.push_back(uint8_t(p.s[i]));
     return true;
 }
 
 bool parse_bmp_header(const std::vector<uint8_t>& f, BmpHeader* h) {
     if (f.size() < 54) return false;
     const uint8_t* p = f.data();
-    h->type = le16(p);
-    h->file_size = le32(p + 2);
-    h->reserved = le32(p + 6);
-    h->off_bits = le32(p + 10);
-    h->info_size = le32(p + 14);
-    h->width = static_cast<int32_t>(le32(p + 18));
-    h->height = static_cast<int32_t>(le32(p + 22));
-    h->planes = le16(p + 26);
-    h->bit_count = le16(p + 28);
-    h->compression = le32(p + 30);
-    h->image_size = le32(p + 34);
-    h->x_ppm = le32(p + 38);
-    h->y_ppm = le32(p + 42);
-    h->clr_used = le32(p + 46);
-    h->clr_important = le32(p + 50);
+    *h = BmpHeader{le16(p), le32(p + 2), le32(p + 6), le32(p + 10), le32(p + 14),
+                   int32_t(le32(p + 18)), int32_t(le32(p + 22)), le16(p + 26), le16(p + 28),
+                   le32(p + 30), le32(p + 34), le32(p + 38), le32(p + 42), le32(p + 46), le32(p + 50)};
     return true;
 }
 
 void bmp_pixel(const std::vector<uint8_t>& f, uint32_t x, uint32_t y, uint8_t rgb[3]) {
-    uint32_t width = le32(f.data() + 18), height = le32(f.data() + 22);
-    uint64_t stride = (uint64_t(width) * 3 + 3) & ~uint64_t(3);
+    const uint32_t width = le32(f.data() + 18), height = le32(f.data() + 22);
+    const uint64_t stride = (uint64_t(width) * 3 + 3) & ~uint64_t(3);
     const uint8_t* px = f.data() + 54 + (height - 1 - y) * stride + uint64_t(x) * 3;
     rgb[0] = px[2];
     rgb[1] = px[1];
     rgb[2] = px[0];
+}
+
+std::vector<uint8_t> codestream(const StreamSpec& s) {
+    std::vector<uint8_t> c;
+    auto be = [&c](uint64_t v, int bytes) {
+        while (bytes-- > 0) c.push_back(uint8_t(v >> (8 * bytes)));
+    };
+    auto segment = [&](uint16_t code, size_t body) { be(code, 2), be(body + 2, 2); };
+    const uint32_t tile = s.tile ? s.tile : s.width, tile_h = s.tile ? s.tile : s.height;
+    be(0xFF4F, 2);
+    segment(0xFF51, 36 + 3 * size_t(s.components));
+    be(0, 2);  // Rsiz
+    for (uint32_t v : {s.width, s.height, 0u, 0u, tile, tile_h, 0u, 0u}) be(v, 4);
+    be(s.components, 2);
+    for (int k = 0; k < s.components; k++) c.insert(c.end(), {7, s.subsampling, s.subsampling});
+    segment(0xFF52, 10 + s.precincts.size());
+    c.insert(c.end(), {uint8_t(s.precincts.empty() ? 0 : 1), 0});
+    be(s.layers, 2);
+    c.insert(c.end(), {0, s.levels, s.cb, s.cb, 0, uint8_t(s.irreversible ? 0 : 1)});
+    c.insert(c.end(), s.precincts.begin(), s.precincts.end());
+    const size_t bands = 3 * size_t(s.levels) + 1;
+    if (s.irreversible) {
+        segment(0xFF5C, 3);
+        c.push_back(0x41), be(10 << 11, 2);  // two guard bits, one step derived for every band
+    } else {
+        segment(0xFF5C, 1 + bands);
+        c.push_back(0x40), c.insert(c.end(), bands, 8 << 3);  // two guard bits, exponent 8
+    }
+    for (size_t left = s.comment_bytes; left > 0;) {
+        const size_t n = std::min<size_t>(left, 65000);
+        segment(0xFF64, 2 + n), be(1, 2), c.insert(c.end(), n, 'x');
+        left -= n;
+    }
+    segment(0xFF90, 8), be(0, 2), be(12 + 2 + s.packets.size(), 4), c.insert(c.end(), {0, 1});
+    be(0xFF93, 2);
+    c.insert(c.end(), s.packets.begin(), s.packets.end());
+    be(0xFFD9, 2);
+    return c;
 }
 
 }  // namespace app_test

@@ -1,8 +1,9 @@
 #pragma once
-// Helpers for the tool's and the bitmap writer's tests: run the built tool as a process,
-// scratch directories, whole-file reads, PNM fixtures and bitmap headers.
+// Helpers for the tests that run the built tool as a process: the run itself, scratch
+// directories, whole files, image files read back, and small generated codestreams.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace app_test {
@@ -10,18 +11,18 @@ namespace app_test {
 struct ToolResult {
     int exit_code;      // 0..255 as the shell sees it (-1 shows as 255); -1 if it did not exit
     std::string out;    // everything written to standard output
+    std::string err;    // everything written to standard error (sanitizer reports land here)
+    int signal;         // the signal that ended it, or 0 (SIGALRM: it ran past its time)
     long max_rss_kb;    // peak resident memory of the child; includes the forked copy of the
                         // caller before exec, so it is only a ceiling, never below the caller
+    double seconds;     // wall-clock time of the run
 };
 
 // Runs the built tool with exactly these arguments (argv[0] is the tool path). A non-zero
 // file_size_limit caps every file the tool writes, as `ulimit -f` does (the tool must turn the
-// signal that follows into a failed write).
-ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_limit = 0);
-
-// Runs fn in a child process whose writes fail past file_size_limit bytes; returns fn's
-// result (0..255), or -1 when the child did not exit normally.
-int run_with_file_size_limit(uint64_t file_size_limit, int (*fn)(void* ctx), void* ctx);
+// signal that follows into a failed write); a non-zero timeout ends the run with SIGALRM.
+ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_limit = 0,
+                    unsigned timeout_seconds = 0);
 
 // A fresh directory under the system's temporary directory, removed with its files on scope
 // exit.
@@ -33,6 +34,7 @@ public:
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::vector<std::string> names() const;  // its entries, sorted
 
 private:
     std::string path_;
@@ -45,6 +47,19 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 // Source tree paths (samples/, tests/data/), and a committed fixture in tests/data.
 std::string source_path(const std::string& relative);
 std::string data_path(const std::string& name);
+// The shared corpus directory `sub` ($DRAVEX_CORPUS or beside the project), "" when absent.
+std::string corpus_dir(const char* sub);
+
+// One component of an image file, whatever its format.
+struct Plane {
+    uint32_t w = 0, h = 0, depth = 8;
+    bool is_signed = false;
+    std::vector<int32_t> s;  // row by row
+};
+// Appends the components of a PGX, binary PGM/PPM (8 or 16 bits, comments allowed) or 24-bit
+// bitmap file (red, green, blue). Strict: the file holds exactly what its header announces,
+// and a bitmap's header fields and fill bytes are the only ones a 24-bit bitmap may have.
+bool read_planes(const std::string& path, std::vector<Plane>* planes);
 
 // Binary PGM (P5) or PPM (P6), 8-bit. Samples are interleaved, `channels` per pixel.
 struct Pnm {
@@ -65,5 +80,26 @@ bool parse_bmp_header(const std::vector<uint8_t>& file, BmpHeader* out);
 
 // Pixel (x, y) of a 24-bit bitmap file, y counted from the top: {red, green, blue}.
 void bmp_pixel(const std::vector<uint8_t>& file, uint32_t x, uint32_t y, uint8_t rgb[3]);
+
+// A codestream of one tile (or square tiles of `tile`), 8-bit unsigned components with the
+// same sub-sampling, 5/3 without quantisation (or 9/7, derived steps), then `comment_bytes`
+// of COM segments and a single tile-part of `packets` for tile 0. With no sub-sampling, no
+// decomposition and one empty packet it is 82 bytes.
+struct StreamSpec {
+    StreamSpec(uint32_t w = 64, uint32_t h = 64, uint32_t t = 0, uint16_t comps = 1, uint8_t lv = 0,
+               uint8_t cb_exp = 4, uint16_t lay = 1, bool irr = false, std::vector<uint8_t> pp = {})
+        : width(w), height(h), tile(t), components(comps), levels(lv), cb(cb_exp), layers(lay),
+          irreversible(irr), precincts(std::move(pp)) {}
+    uint32_t width, height, tile;                 // tile 0: the image's size
+    uint16_t components;
+    uint8_t levels, cb;                           // code-block exponent as coded (2^(cb + 2))
+    uint16_t layers;
+    bool irreversible;
+    std::vector<uint8_t> precincts;               // PPx | PPy << 4 per resolution, or default
+    uint8_t subsampling = 1;
+    size_t comment_bytes = 0;
+    std::vector<uint8_t> packets = {0};           // one empty packet
+};
+std::vector<uint8_t> codestream(const StreamSpec& spec);
 
 }  // namespace app_test
