@@ -15,7 +15,7 @@ struct ToolResult {
     int signal;         // the signal that ended it, or 0 (SIGALRM: it ran past its time)
     long max_rss_kb;    // peak resident memory of the child; includes the forked copy of the
                         // caller before exec, so it is only a ceiling, never below the caller
-    double seconds;     // wall-clock time of the run
+    double seconds;     // processor time of the child (what other work on the machine barely moves)
 };
 
 // Runs the built tool with exactly these arguments (argv[0] is the tool path). A non-zero
