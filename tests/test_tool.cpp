@@ -65,7 +65,7 @@ std::map<std::string, std::vector<uint8_t>> generated_inputs() {
         wide(2048, 1024, 0, 16384, 5, 4, 1, true), square(512, 512, 0, 16384, 5, 4, 1, true);
     layers.comment_bytes = 2 << 20;     // 262,144 blocks of 4 x 4 in one precinct, 8192 layers
     layers.packets.assign(8192, 0x80);  // "present, nothing new included"
-    blocks.comment_bytes = 120 << 10;
+    blocks.comment_bytes = 400 << 10;  // were they counted, the blocks would be allowed
     wide.packets.assign(16384 * 6, 0);
     square.packets.clear();
     for (int i = 0; i < 16384 * 6; i++) square.packets.insert(square.packets.end(), {0x80, 0x00});

@@ -13,8 +13,7 @@ struct ToolResult {
     std::string out;    // everything written to standard output
     std::string err;    // everything written to standard error (sanitizer reports land here)
     int signal;         // the signal that ended it, or 0 (SIGALRM: it ran past its time)
-    long max_rss_kb;    // peak resident memory of the child; includes the forked copy of the
-                        // caller before exec, so it is only a ceiling, never below the caller
+    long max_rss_kb;    // peak resident memory of the child (its fork of the caller included)
     double seconds;     // processor time of the child (what other work on the machine barely moves)
 };
 
@@ -24,8 +23,7 @@ struct ToolResult {
 ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_limit = 0,
                     unsigned timeout_seconds = 0);
 
-// A fresh directory under the system's temporary directory, removed with its files on scope
-// exit.
+// A fresh directory under the system's temporary directory, removed with its files at scope exit.
 class ScratchDir {
 public:
     ScratchDir();
@@ -44,11 +42,9 @@ bool file_exists(const std::string& path);
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
-// Source tree paths (samples/, tests/data/), and a committed fixture in tests/data.
-std::string source_path(const std::string& relative);
-std::string data_path(const std::string& name);
-// The shared corpus directory `sub` ($DRAVEX_CORPUS or beside the project), "" when absent.
-std::string corpus_dir(const char* sub);
+std::string source_path(const std::string& relative);  // in the source tree
+std::string data_path(const std::string& name);        // in tests/data
+std::string corpus_dir(const char* sub);  // $DRAVEX_CORPUS or ../shared/corpus, then sub; "" when absent
 
 // One component of an image file, whatever its format.
 struct Plane {
@@ -90,9 +86,9 @@ struct StreamSpec {
                uint8_t cb_exp = 4, uint16_t lay = 1, bool irr = false, std::vector<uint8_t> pp = {})
         : width(w), height(h), tile(t), components(comps), levels(lv), cb(cb_exp), layers(lay),
           irreversible(irr), precincts(std::move(pp)) {}
-    uint32_t width, height, tile;                 // tile 0: the image's size
+    uint32_t width, height, tile;  // tile 0: the image's size
     uint16_t components;
-    uint8_t levels, cb;                           // code-block exponent as coded (2^(cb + 2))
+    uint8_t levels, cb;            // code-block exponent as coded (2^(cb + 2))
     uint16_t layers;
     bool irreversible;
     std::vector<uint8_t> precincts;               // PPx | PPy << 4 per resolution, or default
