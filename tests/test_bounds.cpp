@@ -105,9 +105,9 @@ Outcome decode(const std::vector<uint8_t>& bytes, bool jp2, uint64_t cap = 0, St
 }  // namespace
 
 // Rows go straight to the file, so a 128 times taller image must not cost its 12 MB of
-// bitmap (or 4 MB of PGX) in the tool's memory; the rows land in their places.
+// bitmap (or 4 MB of PGX) in the tool's memory (not measured under sanitizers); the rows land
+// in their places, block after block.
 TEST(Bounds, ToolMemoryDoesNotFollowTheHeight) {
-    if (kSanitized) GTEST_SKIP() << "peak memory is not meaningful under AddressSanitizer";
     app_test::ScratchDir dir;
     for (const char* ext : {".bmp", ".pgx"}) {
         SCOPED_TRACE(ext);
@@ -116,8 +116,10 @@ TEST(Bounds, ToolMemoryDoesNotFollowTheHeight) {
         ASSERT_EQ(small.exit_code, 0);
         ASSERT_EQ(tall.exit_code, 0);
         ASSERT_GT(small.max_rss_kb, 0) << "no peak memory reported on this system";
-        EXPECT_LT(tall.max_rss_kb - small.max_rss_kb, ext[1] == 'b' ? 3072 : 1024)
-            << "peak " << small.max_rss_kb << " KB for 64 rows, " << tall.max_rss_kb << " KB for 8192";
+        if (!kSanitized) {
+            EXPECT_LT(tall.max_rss_kb - small.max_rss_kb, ext[1] == 'b' ? 3072 : 1024)
+                << "peak " << small.max_rss_kb << " KB for 64 rows, " << tall.max_rss_kb << " KB for 8192";
+        }
     }
     // Sample (x, y) is y / 64, in all three bytes and in the PGX.
     const std::vector<uint8_t> bmp = app_test::read_file(dir.file("t.bmp")), pgx = app_test::read_file(dir.file("t_0.pgx"));
