@@ -1,6 +1,5 @@
 #include "support/app_tool.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,8 +27,6 @@ ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_lim
     FILE* err_file = std::tmpfile();  // a file, so that neither stream can block the other
     const pid_t pid = err_file ? fork() : -1;
     if (pid == 0) {
-        const int null_fd = open("/dev/null", O_RDONLY);
-        if (null_fd >= 0) dup2(null_fd, 0);
         if (file_size_limit) {
             struct rlimit lim;
             lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(file_size_limit);
@@ -66,11 +63,8 @@ ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_lim
 }
 
 ScratchDir::ScratchDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base && base[0] ? base : "/tmp") + "/dravex-app-XXXXXX";
-    std::vector<char> name(templ.begin(), templ.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data())) path_ = name.data();
+    std::string templ = (std::filesystem::temp_directory_path() / "dravex-app-XXXXXX").string();
+    if (mkdtemp(templ.data())) path_ = templ;
 }
 
 ScratchDir::~ScratchDir() {
