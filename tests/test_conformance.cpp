@@ -160,10 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Corpus, Conformance, testing::ValuesIn(kStreams),
 TEST(ConformanceTool, BitmapHoldsTheDecodedBytes) {
     const std::string corpus = rec_test::corpus_dir();
     if (corpus.empty()) GTEST_SKIP() << "conformance corpus not found (set DRAVEX_CORPUS)";
-    const struct {
-        const char* stream;
-        const char* ref;
-    } cases[] = {
+    const struct { const char* stream; const char* ref; } cases[] = {
         {"p0_01", "c1p0_01_0.pgx"}, {"p0_03", "c1p0_03_0.pgx"},
         {"a2_colr", "a2_colr.ppm"}, {"d2_colr", "d2_colr.ppm"},
     };
@@ -197,10 +194,7 @@ TEST(ConformanceTool, BitmapHoldsTheDecodedBytes) {
 TEST(ConformanceTool, ReducedResolutionReferences) {
     const std::string corpus = rec_test::corpus_dir();
     if (corpus.empty()) GTEST_SKIP() << "conformance corpus not found (set DRAVEX_CORPUS)";
-    const struct {
-        const char *stream, *ref, *reduction;
-        int32_t peak;
-    } cases[] = {
+    const struct { const char *stream, *ref, *reduction; int32_t peak; } cases[] = {
         {"p0_03", "c0p0_03r1.pgx", "1", 0}, {"p0_15", "c0p0_15r1.pgx", "1", 0},
         {"p0_05", "c0p0_05.pgx", "3", 3},   {"p0_09", "c0p0_09.pgx", "2", 1},
     };

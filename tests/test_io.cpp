@@ -1,12 +1,12 @@
-// Input layer edge cases as tables: the byte reader across its 512-byte window and at the end
-// of its range over both stream kinds, streams that fail or claim more than 32-bit positions
-// reach, memory and file stream bounds, the format probes, and the allocator's size checks and
-// budget.
+// Input layer edge cases as tables: the byte reader at the end of its range over both stream
+// kinds, streams that fail or claim more than 32-bit positions reach, memory and file stream
+// bounds, the format probes, and the allocator's size checks and budget.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,35 +22,25 @@ std::vector<uint8_t> pattern(uint32_t n) {
 }
 
 // The same bytes behind a file stream or a memory stream.
-class Fixture {
-public:
-    Fixture(bool file, std::vector<uint8_t> bytes) : bytes_(std::move(bytes)), ops_(memops_create()) {
-        if (!file) {
-            stream_ = memory_stream_create(ops_, bytes_.data(), uint32_t(bytes_.size()));
-            return;
-        }
+struct Fixture {
+    Fixture(bool file, std::vector<uint8_t> b) : bytes(std::move(b)), ops(memops_create()) {
         char name[] = "/tmp/dravex-io-XXXXXX";
-        const int fd = mkstemp(name);
-        if (fd < 0) return;
-        path_ = name;
-        const bool written = write(fd, bytes_.data(), bytes_.size()) == ssize_t(bytes_.size());
-        close(fd);
-        if (written) stream_ = file_stream_open(ops_, name);
+        const int fd = file ? mkstemp(name) : -1;
+        if (fd >= 0) path = name;
+        if (fd >= 0 && write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()))
+            s = file_stream_open(ops, name);
+        if (fd >= 0) close(fd);
+        if (!file) s = memory_stream_create(ops, bytes.data(), uint32_t(bytes.size()));
     }
     ~Fixture() {
-        if (stream_) stream_->close(stream_);
-        if (!path_.empty()) std::remove(path_.c_str());
-        ops_->release(ops_);
+        if (s) s->close(s);
+        if (!path.empty()) std::remove(path.c_str());
+        ops->release(ops);
     }
-    Stream* stream() const { return stream_; }
-    MemOps* ops() const { return ops_; }
-    const std::vector<uint8_t>& bytes() const { return bytes_; }
-
-private:
-    std::vector<uint8_t> bytes_;
-    std::string path_;
-    MemOps* ops_;
-    Stream* stream_ = nullptr;
+    std::vector<uint8_t> bytes;
+    MemOps* ops;
+    std::string path;
+    Stream* s = nullptr;
 };
 
 // Forwards to an inner stream; fail_reads / fail_seeks fail that many next calls, fake_size
@@ -89,7 +79,7 @@ class ByteReaderOver : public testing::TestWithParam<bool> {};
 // Every way to run off the end of a 10-byte range, with the position each leaves.
 TEST_P(ByteReaderOver, EndOfRange) {
     Fixture f(GetParam(), pattern(10));
-    enum Op { kU8, kU16, kU32, kPeek, kBlock, kBits };
+    enum Op { kU8, kU16, kU32, kPeek, kBlock, kBits, kSkip, kAlign };
     const struct {
         const char* name;
         uint32_t pos;
@@ -108,9 +98,12 @@ TEST_P(ByteReaderOver, EndOfRange) {
         {"block that would wrap", 9, kBlock, 0xFFFFFFF8u, 0, 9}, {"seven bits of the last byte", 9, kBits, 7, 1, 9},
         {"the last bit of the range", 9, kBits, 8, 0, 10}, {"zero bits at the end", 10, kBits, 0, 0, 10},
         {"zero bits inside", 3, kBits, 0, 1, 3}, {"far past the end", 0xFFFFFFF0u, kU8, 0, 0, 0xFFFFFFF0u},
+        {"skip", 3, kSkip, 5, 1, 8}, {"skip saturates", 10, kSkip, 0xFFFFFFFFu, 1, 0xFFFFFFFFu},
+        {"align inside a byte", 3, kAlign, 5, 1, 4}, {"align on a byte", 3, kAlign, 0, 1, 3},
+        {"align at the top does not wrap", 0xFFFFFFFFu, kAlign, 5, 1, 0xFFFFFFFFu},
     };
-    Counting cs(f.stream());
-    Reader r(f.ops(), &cs.base);
+    Counting cs(f.s);
+    Reader r(f.ops, &cs.base);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const uint32_t reads_before = cs.reads;
@@ -127,90 +120,69 @@ TEST_P(ByteReaderOver, EndOfRange) {
             case kPeek: ok = br_peek_u16(r.br, &u16); break;
             case kBlock: ok = br_read_block(r.br, block, c.n); break;
             case kBits: ok = br_read_bits(r.br, c.n, &u32); break;
+            case kSkip: br_skip(r.br, c.n), ok = 1; break;
+            case kAlign: r.br->bit_pos = c.n, br_align(r.br), ok = r.br->bit_pos == 0; break;
         }
         EXPECT_EQ(ok, c.ok);
         EXPECT_EQ(br_get_pos(r.br), c.pos_after);
         if (c.op == kBlock) {
-            if (c.ok) EXPECT_EQ(std::memcmp(block, f.bytes().data() + c.pos, c.n), 0);
+            if (c.ok) EXPECT_EQ(std::memcmp(block, f.bytes.data() + c.pos, c.n), 0);
             else EXPECT_EQ(cs.reads, reads_before) << "refused before reading";
         }
         EXPECT_EQ(br_remaining(r.br), c.pos_after >= 10 ? 0u : 10 - c.pos_after);
     }
 }
 
-// A stream that fails must never let stale or uninitialised window bytes out.
+// A stream that fails must never let stale or uninitialised window bytes out: a script of
+// reads under failing reads and seeks (kNew makes a new reader, fail_reads of its calls failing).
 TEST_P(ByteReaderOver, FailingStreams) {
     Fixture f(GetParam(), pattern(1200));
-    uint8_t b = 0x77;
-    {
-        Counting cs(f.stream());
-        cs.fail_reads = 1;  // only the fill at creation fails
-        Reader r(f.ops(), &cs.base);
-        ASSERT_EQ(br_read_u8(r.br, &b), 1);
-        EXPECT_EQ(b, f.bytes()[0]);
+    enum Op { kNew, kU8, kBits, kPeek, kBlock };
+    const struct { Op op; uint32_t fail_reads, fail_seeks, pos; int ok; } steps[] = {
+        {kNew, 1, 0, 0, 1}, {kU8, 0, 0, 0, 1},  // only the fill at creation fails
+        {kNew, 1000, 0, 0, 1}, {kU8, 0, 0, 0, 0}, {kBits, 0, 0, 0, 0}, {kPeek, 0, 0, 0, 0},
+        {kNew, 0, 0, 0, 1}, {kU8, 0, 1, 700, 0}, {kU8, 0, 0, 700, 1},  // a refill's seek fails once
+        {kU8, 1, 0, 100, 0}, {kU8, 0, 0, 701, 1},  // a failed refill read empties the window
+        {kBlock, 0, 1, 100, 0},                    // outside the window: the block goes to the stream
+    };
+    Counting cs(f.s);
+    std::unique_ptr<Reader> r;
+    for (size_t i = 0; i < std::size(steps); i++) {
+        const auto& c = steps[i];
+        SCOPED_TRACE(i);
+        if (c.fail_reads || c.op == kNew) cs.fail_reads = c.fail_reads;  // until used up
+        if (c.fail_seeks) cs.fail_seeks = c.fail_seeks;
+        if (c.op == kNew) {
+            ASSERT_EQ(f.s->seek(f.s, 0), 1);
+            r.reset(new Reader(f.ops, &cs.base));
+            continue;
+        }
+        br_set_pos(r->br, c.pos);
+        uint8_t v[4] = {0x77, 0x77, 0x77, 0x77};
+        uint16_t v16 = 0x77;
+        uint32_t v32 = 0x77;
+        const int ok = c.op == kU8 ? br_read_u8(r->br, v) : c.op == kBits ? br_read_bits(r->br, 4, &v32)
+                     : c.op == kPeek ? br_peek_u16(r->br, &v16) : br_read_block(r->br, v, 4);
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(v[0], ok ? f.bytes[c.pos] : 0x77);
+        EXPECT_EQ(v16 + v32, 2 * 0x77);
+        EXPECT_EQ(br_get_pos(r->br), c.pos + (ok ? 1 : 0));
     }
-    {
-        ASSERT_EQ(f.stream()->seek(f.stream(), 0), 1);
-        Counting cs(f.stream());
-        cs.fail_reads = 1000;  // nothing ever arrives
-        Reader r(f.ops(), &cs.base);
-        uint32_t bits = 0x77;
-        uint16_t peek = 0x77;
-        b = 0x77;
-        EXPECT_EQ(br_read_u8(r.br, &b), 0);
-        EXPECT_EQ(br_read_bits(r.br, 4, &bits), 0);
-        EXPECT_EQ(br_peek_u16(r.br, &peek), 0);
-        EXPECT_EQ(b + bits + peek, 3 * 0x77);
-        EXPECT_EQ(br_get_pos(r.br), 0u);
-    }
-    ASSERT_EQ(f.stream()->seek(f.stream(), 0), 1);
-    Counting cs(f.stream());
-    Reader r(f.ops(), &cs.base);
-    br_set_pos(r.br, 700);
-    cs.fail_seeks = 1;  // the refill's seek fails once
-    EXPECT_EQ(br_read_u8(r.br, &b), 0);
-    ASSERT_EQ(br_read_u8(r.br, &b), 1);  // and the next attempt refills properly
-    EXPECT_EQ(b, f.bytes()[700]);
-    cs.fail_reads = 1;  // a failed refill read empties the window
-    br_set_pos(r.br, 100);
-    EXPECT_EQ(br_read_u8(r.br, &b), 0);
-    br_set_pos(r.br, 701);
-    ASSERT_EQ(br_read_u8(r.br, &b), 1);
-    EXPECT_EQ(b, f.bytes()[701]);
-    cs.fail_seeks = 1;
-    uint8_t block[4];
-    br_set_pos(r.br, 100);  // outside the window: the block goes to the stream
-    EXPECT_EQ(br_read_block(r.br, block, 4), 0);
-    EXPECT_EQ(br_get_pos(r.br), 100u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, ByteReaderOver, testing::Values(true, false),
                          [](const testing::TestParamInfo<bool>& p) { return p.param ? "File" : "Memory"; });
 
-TEST(ByteReader, SkipSaturatesAlignDoesNotWrapAndRangesClip) {
+// Positions are 32-bit: a range beyond 4 GiB is cut to what they address.
+TEST(ByteReader, RangesPast32BitsAreClipped) {
     Fixture f(false, pattern(64));
-    {
-        Reader r(f.ops(), f.stream());
-        br_skip(r.br, 10);
-        EXPECT_EQ(br_get_pos(r.br), 10u);
-        br_skip(r.br, UINT32_MAX);
-        EXPECT_EQ(br_get_pos(r.br), UINT32_MAX);
-        EXPECT_EQ(br_remaining(r.br), 0u);
-        r.br->bit_pos = 5;
-        br_align(r.br);
-        EXPECT_EQ(br_get_pos(r.br), UINT32_MAX);
-        EXPECT_EQ(r.br->bit_pos, 0u);
-        uint8_t b;
-        EXPECT_EQ(br_read_u8(r.br, &b), 0);
-    }
-    // Positions are 32-bit: a range beyond 4 GiB is cut to what they address.
-    Counting cs(f.stream());
+    Counting cs(f.s);
     cs.fake_size = uint64_t(1) << 33;
-    ASSERT_EQ(f.stream()->seek(f.stream(), 0), 1);
-    Reader whole(f.ops(), &cs.base);
+    ASSERT_EQ(f.s->seek(f.s, 0), 1);
+    Reader whole(f.ops, &cs.base);
     EXPECT_EQ(whole.br->length, UINT32_MAX);
-    ASSERT_EQ(f.stream()->seek(f.stream(), 8), 1);
-    Reader late(f.ops(), &cs.base);
+    ASSERT_EQ(f.s->seek(f.s, 8), 1);
+    Reader late(f.ops, &cs.base);
     EXPECT_EQ(late.br->start, 8u);
     EXPECT_EQ(late.br->length, UINT32_MAX - 8);
 }
@@ -238,7 +210,7 @@ TEST(Streams, BoundsAndShortReads) {
     for (size_t i = 0; i < std::size(steps); i++) {
         const auto& c = steps[i];
         SCOPED_TRACE(i);
-        Stream* s = (c.file ? file : mem).stream();
+        Stream* s = (c.file ? file : mem).s;
         EXPECT_EQ(s->size(s), 5u);
         if (c.seek_to != UINT64_MAX) { ASSERT_EQ(s->seek(s, c.seek_to), 1); }
         uint8_t buf[8] = {0xEE};
@@ -272,7 +244,7 @@ TEST(Streams, ProbesAnswerAndRestorePosition) {
                 std::vector<uint8_t> bytes(lead, 0xAA);
                 bytes.insert(bytes.end(), cases[i].first.begin(), cases[i].first.end());
                 Fixture f(file, bytes);
-                Stream* s = f.stream();
+                Stream* s = f.s;
                 ASSERT_EQ(s->seek(s, lead), 1);
                 EXPECT_EQ(jpc_check_soc(s), cases[i].second == 1);
                 EXPECT_EQ(s->tell(s), lead);
@@ -282,10 +254,7 @@ TEST(Streams, ProbesAnswerAndRestorePosition) {
 }
 
 TEST(MemOps, SizeProductsAndArrays) {
-    const struct {
-        uint64_t a, b, cap;
-        int ok;
-    } products[] = {
+    const struct { uint64_t a, b, cap; int ok; } products[] = {
         {0, UINT64_MAX, 10, 1}, {UINT64_MAX, 0, 10, 1}, {4, 5, 20, 1}, {4, 6, 20, 0},
         {1, kMemMaxBlock, kMemMaxBlock, 1}, {2, kMemMaxBlock / 2 + 1, kMemMaxBlock, 0},
         {4, 0x40000001ull, UINT64_MAX, 1},  // wraps 32 bits, not 64
@@ -320,13 +289,7 @@ TEST(MemOps, SizeProductsAndArrays) {
 // the in-use and peak totals after it.
 TEST(MemOps, BudgetAndAccounting) {
     enum Op { kAlloc, kRealloc, kFree };
-    const struct {
-        Op op;
-        int slot;
-        uint64_t n;
-        bool ok;
-        uint64_t in_use, peak;
-    } steps[] = {
+    const struct { Op op; int slot; uint64_t n; bool ok; uint64_t in_use, peak; } steps[] = {
         {kAlloc, 0, 600, true, 600, 600},      {kAlloc, 1, 400, true, 1000, 1000},  // at the cap
         {kAlloc, 2, 1, false, 1000, 1000},     {kFree, 1, 0, true, 600, 1000},
         {kAlloc, 2, 500, false, 600, 1000},    {kAlloc, 2, 400, true, 1000, 1000},
