@@ -195,11 +195,7 @@ TEST(Tier1Dequant, BlockShortcutMatchesGeneralPath) {
 
 // ---- Code-blocks made by hand ----
 
-struct Seg {
-    bool mq;
-    uint32_t passes;
-    std::vector<uint8_t> bytes;
-};
+struct Seg { bool mq; uint32_t passes; std::vector<uint8_t> bytes; };
 
 std::vector<std::string>* g_errors = nullptr;
 
@@ -221,19 +217,14 @@ BlockResult decode_block(uint8_t style, uint32_t w, uint32_t h, uint8_t magnitud
     d.ops = shared ? d.ops : ops;
     d.error_hook = [](const char* m) { g_errors->push_back(m); };
     TileComponent tc{};
-    tc.cblk_style = style;
-    tc.roi_shift = roi;
-    tc.quant_style = mantissa ? 2 : 0;
+    tc.cblk_style = style, tc.roi_shift = roi, tc.quant_style = mantissa ? 2 : 0;
     Band band{};
-    band.magnitude_bits = magnitude_bits;
-    band.step_mantissa = mantissa;
-    band.step_exponent = exponent;
+    band.magnitude_bits = magnitude_bits, band.step_mantissa = mantissa, band.step_exponent = exponent;
     CodeBlock cb{64, 128, 64 + w, 128 + h, zero_bitplanes, {}};
     std::vector<CodedSegment> records(segs.size());
     for (size_t i = 0; i < segs.size(); ++i) {
         CodedSegment& r = records[i];
-        r.is_mq = segs[i].mq;
-        r.total_len = r.new_len = uint32_t(segs[i].bytes.size());
+        r.is_mq = segs[i].mq, r.total_len = r.new_len = uint32_t(segs[i].bytes.size());
         r.data = segs[i].bytes.empty() ? nullptr : segs[i].bytes.data();
         r.npasses = r.max_passes = segs[i].passes;
         r.next = i + 1 < segs.size() ? &records[i + 1] : nullptr;

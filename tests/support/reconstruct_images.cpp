@@ -38,14 +38,10 @@ bool read_file(const std::string& path, std::vector<uint8_t>* out) {
     return true;
 }
 
-bool read_pgx(const std::string& path, Plane* out) {
+bool read_pgx(const std::string& path, Plane* out) {  // "PG ML [+|-]depth width height"
     std::vector<uint8_t> b;
     if (!read_file(path, &b) || b.size() < 6 || b[0] != 'P' || b[1] != 'G') return false;
-    size_t pos = 2;
-    while (pos < b.size() && b[pos] == ' ') pos++;
-    if (pos + 2 > b.size()) return false;
-    const bool big = b[pos] == 'M';
-    pos += 2;
+    size_t pos = 5;
     while (pos < b.size() && b[pos] == ' ') pos++;
     const bool is_signed = pos < b.size() && b[pos] == '-';
     if (pos < b.size() && (b[pos] == '-' || b[pos] == '+')) pos++;
@@ -54,13 +50,12 @@ bool read_pgx(const std::string& path, Plane* out) {
         !number(b, &pos, &h, false) || depth == 0 || depth > 16)
         return false;
     while (pos < b.size() && b[pos] != '\n') pos++;  // some put spaces before the line feed
-    pos++;
     const size_t bytes = depth <= 8 ? 1 : 2, count = size_t(w) * h;
-    if (b.size() < pos || (b.size() - pos) / bytes < count) return false;
+    if (b.size() <= pos || (b.size() - pos - 1) / bytes < count) return false;
     *out = Plane{w, h, std::vector<int32_t>(count)};
     for (size_t i = 0; i < count; i++) {
-        const uint8_t* p = &b[pos + i * bytes];
-        int32_t v = bytes == 1 ? p[0] : big ? p[0] << 8 | p[1] : p[1] << 8 | p[0];
+        const uint8_t* p = &b[pos + 1 + i * bytes];
+        int32_t v = bytes == 1 ? p[0] : p[0] << 8 | p[1];
         if (is_signed && v >= (1 << (8 * bytes - 1))) v -= 1 << (8 * bytes);
         out->samples[i] = v;
     }
