@@ -45,11 +45,7 @@ std::vector<int64_t> reference(const std::vector<int64_t>& y, int64_t i0, int64_
 }
 
 // An interleaved level: w x h coefficients at (x0 + i, y0 + j), row-major.
-struct Level {
-    uint32_t x0, y0, w, h;
-    bool rev;
-    std::vector<int32_t> c;
-};
+struct Level { uint32_t x0, y0, w, h; bool rev; std::vector<int32_t> c; };
 
 // The decoder's row filter on row y, fed its low and high halves (4 spare samples each side).
 void pull_row(void* p, uint32_t y, int32_t* line) {
@@ -265,8 +261,8 @@ struct Parsed {
     explicit Parsed(std::vector<uint8_t> b) : bytes(std::move(b)), ops(memops_create()) {
         s = memory_stream_create(ops, bytes.data(), uint32_t(bytes.size()));
         d = jpcdec_create(ops, s);
-        errors() = 0;
-        jpcdec_set_hooks(d, [](const char*) { errors()++; }, nullptr);
+        errors = 0;
+        jpcdec_set_hooks(d, [](const char*) { errors++; }, nullptr);
         ok = jpcdec_parse(d);
     }
     ~Parsed() {
@@ -275,10 +271,7 @@ struct Parsed {
         EXPECT_EQ(memops_in_use(ops), 0u);
         ops->release(ops);
     }
-    static int& errors() {
-        static int n = 0;
-        return n;
-    }
+    static inline int errors = 0;
     std::vector<uint8_t> bytes;
     MemOps* ops;
     Stream* s;
@@ -293,11 +286,7 @@ struct Parsed {
 TEST(ReconstructFixtures, DamagedCodeBlockStaysLocal) {
     std::vector<Plane> src;
     ASSERT_TRUE(rec_test::read_pnm(app_test::data_path("rec_blocks_64x48.pgm"), &src));
-    const struct {
-        const char* stream;
-        uint32_t at;  // 4 bytes a third into the block's data
-        int64_t x0, y0, x1, y1;
-    } cases[] = {
+    const struct { const char* stream; uint32_t at; int64_t x0, y0, x1, y1; } cases[] = {  // at: 4 bytes
         {"rec_blocks_64x48.j2c", 1451, 16, 16, 32, 32},
         {"rec_blocks_dwt_64x48.j2c", 1237, 29, -3, 67, 35},
     };
@@ -316,7 +305,7 @@ TEST(ReconstructFixtures, DamagedCodeBlockStaysLocal) {
                 (in ? inside : outside) += row[x] != src[0].at(x, y);
             }
         }
-        EXPECT_GE(Parsed::errors(), 1);
+        EXPECT_GE(Parsed::errors, 1);
         EXPECT_GT(inside, 0u);
         EXPECT_EQ(outside, 0u);
     }
