@@ -340,6 +340,14 @@ TEST(ReconstructOutput, SetUpLimitsAndMemory) {
         EXPECT_LT(in_use[15], in_use[0]);
         EXPECT_LT(in_use[15], in_use[16]);
     }
+    std::vector<uint8_t> many;  // 257 components: at most 32 are output, the rest untouched
+    if (rec_test::read_file(rec_test::corpus_dir() + "/conformance/p0_13.j2k", &many)) {
+        Parsed p(many);
+        ASSERT_EQ(jpcdec_set_output(p.d, 40, nullptr, 40), 1);
+        std::vector<uint8_t> row(40 * 1024, 0xEE);
+        ASSERT_EQ(jpcdec_decode_row(p.d, row.data()), 1);
+        for (uint32_t j = 32; j < 40; j++) EXPECT_EQ(row[j], 0xEE) << j;
+    }
     Parsed p(fixture("rec_blocks_dwt_64x48.j2c"));
     memops_set_budget(p.ops, memops_in_use(p.ops) + 64);
     EXPECT_EQ(jpcdec_set_output(p.d, 1, nullptr, 1), 0);  // not even the row buffers
