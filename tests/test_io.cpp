@@ -1,0 +1,322 @@
+// Input layer edge cases as tables: the byte reader at the end of its range over both stream
+// kinds, streams that fail or claim more than 32-bit positions reach, memory and file stream
+// bounds, the format probes, and the allocator's size checks and budget.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io/byte_reader.h"
+#include "io/stream.h"
+
+namespace {
+
+std::vector<uint8_t> pattern(uint32_t n) {
+    std::vector<uint8_t> v(n);
+    for (uint32_t i = 0; i < n; i++) v[i] = uint8_t(i * 7 + (i >> 8));
+    return v;
+}
+
+// The same bytes behind a file stream or a memory stream.
+struct Fixture {
+    Fixture(bool file, std::vector<uint8_t> b) : bytes(std::move(b)), ops(memops_create()) {
+        char name[] = "/tmp/dravex-io-XXXXXX";
+        const int fd = file ? mkstemp(name) : -1;
+        if (fd >= 0) path = name;
+        if (fd >= 0 && write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()))
+            s = file_stream_open(ops, name);
+        if (fd >= 0) close(fd);
+        if (!file) s = memory_stream_create(ops, bytes.data(), uint32_t(bytes.size()));
+    }
+    ~Fixture() {
+        if (s) s->close(s);
+        if (!path.empty()) std::remove(path.c_str());
+        ops->release(ops);
+    }
+    std::vector<uint8_t> bytes;
+    MemOps* ops;
+    std::string path;
+    Stream* s = nullptr;
+};
+
+// Forwards to an inner stream; fail_reads / fail_seeks fail that many next calls, fake_size
+// replaces the inner size.
+struct Counting {
+    Stream base;
+    Stream* inner;
+    uint32_t reads = 0, fail_reads = 0, fail_seeks = 0;
+    uint64_t fake_size = 0;
+    explicit Counting(Stream* s) : base(), inner(s) {
+        base.size = [](Stream* t) { auto* c = self(t); return c->fake_size ? c->fake_size : c->inner->size(c->inner); };
+        base.tell = [](Stream* t) { return self(t)->inner->tell(self(t)->inner); };
+        base.seek = [](Stream* t, uint64_t p) {
+            auto* c = self(t);
+            return c->fail_seeks ? (c->fail_seeks--, 0) : c->inner->seek(c->inner, p);
+        };
+        base.read = [](Stream* t, void* b, uint32_t n) {
+            auto* c = self(t);
+            c->reads++;  // a failing read may still have written into b, as a short one does
+            const int ok = c->inner->read(c->inner, b, n);
+            return c->fail_reads ? (c->fail_reads--, 0) : ok;
+        };
+        base.close = [](Stream*) {};
+    }
+    static Counting* self(Stream* s) { return reinterpret_cast<Counting*>(s); }
+};
+
+struct Reader {
+    Reader(MemOps* o, Stream* s) : ops(o), br(byte_reader_create(o, s)) {}
+    ~Reader() { byte_reader_destroy(ops, br); }
+    MemOps* ops;
+    ByteReader* br;
+};
+
+class ByteReaderOver : public testing::TestWithParam<bool> {};
+
+// Every way to run off the end of a 10-byte range, with the position each leaves.
+TEST_P(ByteReaderOver, EndOfRange) {
+    Fixture f(GetParam(), pattern(10));
+    enum Op { kU8, kU16, kU32, kPeek, kBlock, kBits, kSkip, kAlign };
+    const struct {
+        const char* name;
+        uint32_t pos;
+        Op op;
+        uint32_t n;  // block length or bit count
+        int ok;
+        uint32_t pos_after;
+    } cases[] = {
+        {"u8 last", 9, kU8, 0, 1, 10}, {"u8 at end", 10, kU8, 0, 0, 10},
+        {"u8 past end", 15, kU8, 0, 0, 15}, {"u16 last two", 8, kU16, 0, 1, 10},
+        {"u16 over the end", 9, kU16, 0, 0, 10}, {"u32 over the end", 8, kU32, 0, 0, 10},
+        {"u32 at end", 10, kU32, 0, 0, 10}, {"peek last byte", 9, kPeek, 0, 0, 9},
+        {"peek last two", 8, kPeek, 0, 1, 8}, {"block to the end", 4, kBlock, 6, 1, 10},
+        {"block one too many", 4, kBlock, 7, 0, 4}, {"empty block at end", 10, kBlock, 0, 1, 10},
+        {"empty block past end", 11, kBlock, 0, 0, 11}, {"huge block", 2, kBlock, 0xFFFFFFFFu, 0, 2},
+        {"block that would wrap", 9, kBlock, 0xFFFFFFF8u, 0, 9}, {"seven bits of the last byte", 9, kBits, 7, 1, 9},
+        {"the last bit of the range", 9, kBits, 8, 0, 10}, {"zero bits at the end", 10, kBits, 0, 0, 10},
+        {"zero bits inside", 3, kBits, 0, 1, 3}, {"far past the end", 0xFFFFFFF0u, kU8, 0, 0, 0xFFFFFFF0u},
+        {"skip", 3, kSkip, 5, 1, 8}, {"skip saturates", 10, kSkip, 0xFFFFFFFFu, 1, 0xFFFFFFFFu},
+        {"align inside a byte", 3, kAlign, 5, 1, 4}, {"align on a byte", 3, kAlign, 0, 1, 3},
+        {"align at the top does not wrap", 0xFFFFFFFFu, kAlign, 5, 1, 0xFFFFFFFFu},
+    };
+    Counting cs(f.s);
+    Reader r(f.ops, &cs.base);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint32_t reads_before = cs.reads;
+        br_set_pos(r.br, c.pos);
+        r.br->bit_pos = 0;
+        uint8_t u8 = 0, block[16] = {0};
+        uint16_t u16 = 0;
+        uint32_t u32 = 0;
+        int ok = 0;
+        switch (c.op) {
+            case kU8: ok = br_read_u8(r.br, &u8); break;
+            case kU16: ok = br_read_u16(r.br, &u16); break;
+            case kU32: ok = br_read_u32(r.br, &u32); break;
+            case kPeek: ok = br_peek_u16(r.br, &u16); break;
+            case kBlock: ok = br_read_block(r.br, block, c.n); break;
+            case kBits: ok = br_read_bits(r.br, c.n, &u32); break;
+            case kSkip: br_skip(r.br, c.n), ok = 1; break;
+            case kAlign: r.br->bit_pos = c.n, br_align(r.br), ok = r.br->bit_pos == 0; break;
+        }
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(br_get_pos(r.br), c.pos_after);
+        if (c.op == kBlock) {
+            if (c.ok) EXPECT_EQ(std::memcmp(block, f.bytes.data() + c.pos, c.n), 0);
+            else EXPECT_EQ(cs.reads, reads_before) << "refused before reading";
+        }
+        EXPECT_EQ(br_remaining(r.br), c.pos_after >= 10 ? 0u : 10 - c.pos_after);
+    }
+}
+
+// A stream that fails must never let stale or uninitialised window bytes out: a script of
+// reads under failing reads and seeks (kNew makes a new reader, fail_reads of its calls failing).
+TEST_P(ByteReaderOver, FailingStreams) {
+    Fixture f(GetParam(), pattern(1200));
+    enum Op { kNew, kU8, kBits, kPeek, kBlock };
+    const struct { Op op; uint32_t fail_reads, fail_seeks, pos; int ok; } steps[] = {
+        {kNew, 1, 0, 0, 1}, {kU8, 0, 0, 0, 1},  // only the fill at creation fails
+        {kNew, 1000, 0, 0, 1}, {kU8, 0, 0, 0, 0}, {kBits, 0, 0, 0, 0}, {kPeek, 0, 0, 0, 0},
+        {kNew, 0, 0, 0, 1}, {kU8, 0, 1, 700, 0}, {kU8, 0, 0, 700, 1},  // a refill's seek fails once
+        {kU8, 1, 0, 100, 0}, {kU8, 0, 0, 701, 1},  // a failed refill read empties the window
+        {kBlock, 0, 1, 100, 0},                    // outside the window: the block goes to the stream
+    };
+    Counting cs(f.s);
+    std::unique_ptr<Reader> r;
+    for (size_t i = 0; i < std::size(steps); i++) {
+        const auto& c = steps[i];
+        SCOPED_TRACE(i);
+        if (c.fail_reads || c.op == kNew) cs.fail_reads = c.fail_reads;  // until used up
+        if (c.fail_seeks) cs.fail_seeks = c.fail_seeks;
+        if (c.op == kNew) {
+            ASSERT_EQ(f.s->seek(f.s, 0), 1);
+            r.reset(new Reader(f.ops, &cs.base));
+            continue;
+        }
+        br_set_pos(r->br, c.pos);
+        uint8_t v[4] = {0x77, 0x77, 0x77, 0x77};
+        uint16_t v16 = 0x77;
+        uint32_t v32 = 0x77;
+        const int ok = c.op == kU8 ? br_read_u8(r->br, v) : c.op == kBits ? br_read_bits(r->br, 4, &v32)
+                     : c.op == kPeek ? br_peek_u16(r->br, &v16) : br_read_block(r->br, v, 4);
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(v[0], ok ? f.bytes[c.pos] : 0x77);
+        EXPECT_EQ(v16 + v32, 2 * 0x77);
+        EXPECT_EQ(br_get_pos(r->br), c.pos + (ok ? 1 : 0));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, ByteReaderOver, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& p) { return p.param ? "File" : "Memory"; });
+
+// Positions are 32-bit: a range beyond 4 GiB is cut to what they address.
+TEST(ByteReader, RangesPast32BitsAreClipped) {
+    Fixture f(false, pattern(64));
+    Counting cs(f.s);
+    cs.fake_size = uint64_t(1) << 33;
+    ASSERT_EQ(f.s->seek(f.s, 0), 1);
+    Reader whole(f.ops, &cs.base);
+    EXPECT_EQ(whole.br->length, UINT32_MAX);
+    ASSERT_EQ(f.s->seek(f.s, 8), 1);
+    Reader late(f.ops, &cs.base);
+    EXPECT_EQ(late.br->start, 8u);
+    EXPECT_EQ(late.br->length, UINT32_MAX - 8);
+}
+
+// Reads after seeks on both kinds: a short read fails but delivers what there was (file) or
+// nothing (memory); seeks past the end are accepted and every read then fails.
+TEST(Streams, BoundsAndShortReads) {
+    const struct {
+        bool file;
+        uint64_t seek_to;  // UINT64_MAX: no seek
+        uint32_t n;
+        int ok;
+        uint64_t pos_after;
+        int first;  // first byte delivered, -1 none
+    } steps[] = {
+        {false, 3, 2, 1, 5, 3},    {false, 3, 3, 0, 3, -1},  {false, UINT64_MAX, 0, 1, 3, -1},
+        {false, 5, 0, 1, 5, -1},   {false, 5, 1, 0, 5, -1},  {false, 100, 1, 0, 100, -1},
+        {false, 0, 0xFFFFFFFFu, 0, 0, -1},  // a huge count must not wrap the bounds test
+        {false, 4, 0xFFFFFFFDu, 0, 4, -1},  {false, 0, 5, 1, 5, 0},
+        {true, 3, 2, 1, 5, 3},     {true, 3, 3, 0, 5, 3},    {true, 5, 0, 1, 5, -1},
+        {true, 5, 1, 0, 5, -1},    {true, 0, 5, 1, 5, 0},
+    };
+    const std::vector<uint8_t> bytes = {0, 1, 2, 3, 4};
+    Fixture mem(false, bytes), file(true, bytes);
+    for (size_t i = 0; i < std::size(steps); i++) {
+        const auto& c = steps[i];
+        SCOPED_TRACE(i);
+        Stream* s = (c.file ? file : mem).s;
+        EXPECT_EQ(s->size(s), 5u);
+        if (c.seek_to != UINT64_MAX) { ASSERT_EQ(s->seek(s, c.seek_to), 1); }
+        uint8_t buf[8] = {0xEE};
+        EXPECT_EQ(s->read(s, buf, c.n), c.ok);
+        EXPECT_EQ(s->tell(s), c.pos_after);
+        EXPECT_EQ(buf[0], c.first < 0 ? 0xEE : c.first);
+    }
+    MemOps* ops = memops_create();
+    for (const char* path : {"", "/nonexistent/dir/file.j2c"}) EXPECT_EQ(file_stream_open(ops, path), nullptr);
+    EXPECT_EQ(file_stream_open(ops, nullptr), nullptr);
+    EXPECT_EQ(file_stream_open(nullptr, "/dev/null"), nullptr);
+    EXPECT_EQ(memops_peak(ops), 0u);
+    ops->release(ops);
+}
+
+// Both probes over both kinds, at byte 0 and further in; the position is always restored.
+TEST(Streams, ProbesAnswerAndRestorePosition) {
+    const std::vector<uint8_t> sig = {0, 0, 0, 0x0C, 0x6A, 0x50, 0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A};
+    std::vector<std::pair<std::vector<uint8_t>, int>> cases = {  // 1 SOC, 2 signature
+        {{0xFF, 0x4F}, 1}, {{0xFF}, 0}, {{}, 0}, {{0x4F, 0xFF}, 0}, {{0xFF, 0x4E}, 0},
+        {sig, 2}, {std::vector<uint8_t>(sig.begin(), sig.end() - 1), 0},
+    };
+    for (size_t i = 0; i < sig.size(); i++) {  // one wrong bit anywhere in the signature
+        cases.push_back({sig, 0});
+        cases.back().first[i] ^= 0x10;
+    }
+    for (bool file : {true, false})
+        for (uint32_t lead : {0u, 7u})
+            for (size_t i = 0; i < cases.size(); i++) {
+                SCOPED_TRACE(testing::Message() << file << " lead " << lead << " case " << i);
+                std::vector<uint8_t> bytes(lead, 0xAA);
+                bytes.insert(bytes.end(), cases[i].first.begin(), cases[i].first.end());
+                Fixture f(file, bytes);
+                Stream* s = f.s;
+                ASSERT_EQ(s->seek(s, lead), 1);
+                EXPECT_EQ(jpc_check_soc(s), cases[i].second == 1);
+                EXPECT_EQ(s->tell(s), lead);
+                EXPECT_EQ(jp2_check_signature(s), cases[i].second == 2);
+                EXPECT_EQ(s->tell(s), lead);
+            }
+}
+
+TEST(MemOps, SizeProductsAndArrays) {
+    const struct { uint64_t a, b, cap; int ok; } products[] = {
+        {0, UINT64_MAX, 10, 1}, {UINT64_MAX, 0, 10, 1}, {4, 5, 20, 1}, {4, 6, 20, 0},
+        {1, kMemMaxBlock, kMemMaxBlock, 1}, {2, kMemMaxBlock / 2 + 1, kMemMaxBlock, 0},
+        {4, 0x40000001ull, UINT64_MAX, 1},  // wraps 32 bits, not 64
+        {0x100000000ull, 0x100000000ull, UINT64_MAX, 0}, {UINT64_MAX, 2, UINT64_MAX, 0},
+    };
+    for (const auto& c : products) {
+        size_t out = 12345;
+        ASSERT_EQ(mem_size_mul(c.a, c.b, c.cap, &out), c.ok) << c.a << " * " << c.b;
+        EXPECT_EQ(out, c.ok ? size_t(c.a * c.b) : 12345u);
+    }
+    MemOps* ops = memops_create();
+    const uint64_t refused[][2] = {{UINT64_MAX / 2, 4}, {kMemMaxBlock + 1, 1}, {1, kMemMaxBlock + 1},
+                                   {0x80000000ull, 8}, {0x100000001ull, 0x100000000ull}};
+    for (const auto& c : refused) {
+        EXPECT_EQ(mem_alloc_array(ops, c[0], c[1]), nullptr);
+        EXPECT_EQ(mem_zalloc_array(ops, c[0], c[1]), nullptr);
+        EXPECT_EQ(mem_new_array<uint32_t>(ops, c[0] * c[1]), nullptr);
+    }
+    // A refused resize leaves the old block valid and accounted for.
+    auto* p = static_cast<uint8_t*>(mem_alloc_array(ops, 16, 1));
+    ASSERT_NE(p, nullptr);
+    std::memset(p, 0x5A, 16);
+    EXPECT_EQ(mem_realloc_array(ops, p, UINT64_MAX, 2), nullptr);
+    EXPECT_EQ(memops_in_use(ops), 16u);
+    EXPECT_EQ(p[15], 0x5A);
+    mem_free(ops, p);
+    EXPECT_EQ(memops_in_use(ops), 0u);
+    ops->release(ops);
+}
+
+// One budgeted table, step by step: each allocation, resize and release with its result and
+// the in-use and peak totals after it.
+TEST(MemOps, BudgetAndAccounting) {
+    enum Op { kAlloc, kRealloc, kFree };
+    const struct { Op op; int slot; uint64_t n; bool ok; uint64_t in_use, peak; } steps[] = {
+        {kAlloc, 3, 1001, false, 0, 0},        {kAlloc, 0, 600, true, 600, 600},
+        {kAlloc, 1, 400, true, 1000, 1000},    {kAlloc, 2, 1, false, 1000, 1000},  // at the cap
+        {kFree, 1, 0, true, 600, 1000},
+        {kAlloc, 2, 500, false, 600, 1000},    {kAlloc, 2, 400, true, 1000, 1000},
+        {kRealloc, 0, 601, false, 1000, 1000}, {kRealloc, 0, 100, true, 500, 1000},
+        {kRealloc, 0, 600, true, 1000, 1000},  {kFree, 0, 0, true, 400, 1000},
+        {kAlloc, 3, UINT64_MAX - 8, false, 400, 1000},  // no wrap in the budget test
+        {kRealloc, 2, UINT64_MAX - 8, false, 400, 1000}, {kFree, 2, 0, true, 0, 1000},
+    };
+    MemOps* t = memops_create_with_budget(1000);
+    void* slots[4] = {};
+    for (size_t i = 0; i < std::size(steps); i++) {
+        const auto& s = steps[i];
+        SCOPED_TRACE(testing::Message() << "step " << i);
+        if (s.op == kFree) {
+            t->free(t, slots[s.slot]);
+            slots[s.slot] = nullptr;
+        } else {
+            void* p = s.op == kAlloc ? t->alloc(t, size_t(s.n)) : t->realloc(t, slots[s.slot], size_t(s.n));
+            EXPECT_EQ(p != nullptr, s.ok);
+            if (p) std::memset(slots[s.slot] = p, 0x11, size_t(s.n));
+        }
+        EXPECT_EQ(memops_in_use(t), s.in_use);
+        EXPECT_EQ(memops_peak(t), s.peak);
+    }
+    t->release(t);
+}
+
+}  // namespace
