@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <sstream>
 
 #include "codestream/jpc_segments.h"
 #include "io/byte_reader.h"
@@ -149,31 +147,12 @@ int Decoder::setup_progression(uint32_t t, const std::vector<Poc>& main_poc,
     return progression_setup(d_, t, &main, &part);
 }
 
-void Decoder::set_data(const std::vector<uint8_t>& bytes) {
-    // Each tile-part's data follows the earlier ones, as in a codestream: the code-blocks
-    // note where their bytes stand and read them back from there.
-    const uint32_t start = static_cast<uint32_t>(data_.size());
-    if (d_->reader) byte_reader_destroy(ops_, d_->reader);
-    data_.insert(data_.end(), bytes.begin(), bytes.end());
-    memory_stream_init(&stream_, data_.data(), static_cast<uint32_t>(data_.size()));
-    d_->reader = byte_reader_create(ops_, &stream_.base);
-    if (d_->reader) br_set_pos(d_->reader, start);
-}
-
 std::vector<Packet> packet_sequence(Tile* tile, size_t limit) {
     std::vector<Packet> seq;
     ProgressionState* s = tile->progression_state;
     while (seq.size() < limit && next_packet(s))
         seq.emplace_back(s->layer, s->resolution, s->component, s->precinct);
     return seq;
-}
-
-std::string describe(const std::vector<Packet>& seq) {
-    std::ostringstream os;
-    for (const auto& p : seq)
-        os << "L" << std::get<0>(p) << "R" << std::get<1>(p) << "C" << std::get<2>(p) << "P"
-           << std::get<3>(p) << " ";
-    return os.str();
 }
 
 void BitWriter::bit(uint32_t b) {

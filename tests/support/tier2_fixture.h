@@ -1,14 +1,14 @@
 #pragma once
 // Tier-2 test fixtures: a jpcdec filled by hand (SIZ values, tiles) so tiles can be built
-// from chosen parameters without header segments, plus a packet writer that produces packet
+// from chosen parameters for the reference models, and a packet writer that produces packet
 // headers and bodies the way an encoder would.
-//   t2_test::Image img;  img.components = {{1, 1, 8}};
 //   t2_test::Decoder dec(img);                      // checks for leaks on destruction
 //   Tile* t = dec.build_tile(0, {style}, layers, order);
 //   auto seq = t2_test::packet_sequence(t);         // (layer, resolution, component, precinct)
 #include <cstdint>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "codestream/jpcdec_impl.h"
@@ -79,21 +79,15 @@ public:
     // of the two MarkerSets handed over.
     int setup_progression(uint32_t t, const std::vector<Poc>& main_poc,
                           const std::vector<Poc>& part_poc);
-    // Packet data of a tile-part as the codestream reader would see it (after SOD), placed
-    // after the data of earlier calls so that positions noted before stay valid.
-    void set_data(const std::vector<uint8_t>& bytes);
 
 private:
     MemOps* ops_ = nullptr;
     jpcdec* d_ = nullptr;
-    std::vector<uint8_t> data_;
-    MemoryStream stream_{};
 };
 
 using Packet = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>;  // layer, res, comp, prec
 // Runs next_packet to exhaustion (at most `limit` packets).
 std::vector<Packet> packet_sequence(Tile* tile, size_t limit = 1000000);
-std::string describe(const std::vector<Packet>& seq);
 
 // Bits written most significant first with a 0 bit stuffed after every 0xFF byte.
 class BitWriter {
