@@ -21,7 +21,7 @@ using t2_test::Decoder;
 using t2_test::Image;
 using t2_test::Packet;
 using t2_test::Style;
-using Poc = Decoder::Poc;
+using t2_test::Poc;
 
 // The bit reader over either byte source: packed headers in memory or the stream's reader.
 class Source {
@@ -143,15 +143,15 @@ TEST(Tier2Models, TagTreesAgainstAnEncoder) {
             for (uint32_t i = 0; i < n; i++) {
                 first[i] = rng() % 6;  // 5: never included in layers 0..4
                 zbp[i] = rng() % 20;
-                incl.set_value(i % w, i / w, first[i]);
-                zero.set_value(i % w, i / w, zbp[i]);
+                incl.set_value(i, first[i]);
+                zero.set_value(i, zbp[i]);
             }
             BitWriter bw;
             for (uint32_t layer = 0; layer < 5; layer++)
                 for (uint32_t i = 0; i < n; i++) {
                     if (first[i] < layer) continue;
-                    incl.encode(&bw, i % w, i / w, layer + 1);
-                    if (first[i] == layer) zero.encode(&bw, i % w, i / w, 0xFFFFFFFFu);
+                    incl.encode(&bw, i, layer + 1);
+                    if (first[i] == layer) zero.encode(&bw, i, 0xFFFFFFFFu);
                 }
             Source src(bw.finish(), true);
             TagTree* ti = tagtree_create(ops, w, h);
@@ -192,7 +192,7 @@ TEST(Tier2Models, PartitionOverRandomGeometries) {
         img.Xsiz = img.XOsiz + 1 + rng() % 150, img.Ysiz = img.YOsiz + 1 + rng() % 150;
         img.XTOsiz = rng() % (img.XOsiz + 1), img.YTOsiz = rng() % (img.YOsiz + 1);
         img.XTsiz = img.Xsiz - img.XTOsiz, img.YTsiz = img.Ysiz - img.YTOsiz;  // one tile
-        img.components = {{uint8_t(1 + rng() % 3), uint8_t(1 + rng() % 3), 8}};
+        img.components = {{uint8_t(1 + rng() % 3), uint8_t(1 + rng() % 3)}};
         Style s = style(uint8_t(rng() % 4));
         s.xcb = uint8_t(2 + rng() % 4), s.ycb = uint8_t(2 + rng() % 4);
         if (rng() % 2)
@@ -200,7 +200,7 @@ TEST(Tier2Models, PartitionOverRandomGeometries) {
         SCOPED_TRACE("iteration " + std::to_string(iter));
         Decoder dec(img);
         Tile* tile = dec.build_tile(0, {s});
-        ASSERT_NE(tile, nullptr) << t2_test::Messages::last();
+        ASSERT_NE(tile, nullptr) << t2_test::g_last_error;
         const TileComponent& tc = tile->components[0];
         for (uint32_t r = 0; r < tc.resolution_count; r++) {
             const Resolution& res = tc.resolutions[r];
@@ -268,7 +268,7 @@ TEST(Tier2Models, PartitionEdges) {
         img.XTsiz = img.YTsiz = 0x1000;
         Decoder dec(img);
         Tile* tile = dec.build_tile(0, {style(32, {}, 6)});
-        ASSERT_NE(tile, nullptr) << t2_test::Messages::last();
+        ASSERT_NE(tile, nullptr) << t2_test::g_last_error;
         const TileComponent& tc = tile->components[0];
         ASSERT_EQ(tc.resolution_count, 33u);
         EXPECT_EQ(tc.resolutions[32].x0, 0xFFFFFF00u);
@@ -286,16 +286,16 @@ TEST(Tier2Models, PartitionEdges) {
         {"precinct exponent 0 at resolution 0", style(1, {0x00, 0x11}, 6), nullptr},
         {"precinct exponent 0 above resolution 0", style(1, {0x00, 0x50}, 6), "Precinct size exponent 0 above resolution 0."},
         {"33 levels", style(33, {}, 6), "Too many decomposition levels."},
-        {"code-block exponent 11", Style{0, 11, 2, 0, 1, {}, 0}, "Code-block size is out of range."},
-        {"code-block area 4096", Style{0, 6, 6, 0, 1, {}, 0}, nullptr},
-        {"code-block area above 4096", Style{0, 7, 6, 0, 1, {}, 0}, "Code-block size is out of range."},
+        {"code-block exponent 11", Style{0, 11, 2, {}}, "Code-block size is out of range."},
+        {"code-block area 4096", Style{0, 6, 6, {}}, nullptr},
+        {"code-block area above 4096", Style{0, 7, 6, {}}, "Code-block size is out of range."},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
         Decoder dec(Image{});
         EXPECT_EQ(dec.build_tile(0, {r.style}) != nullptr, r.message == nullptr);
         if (!r.message) continue;
-        EXPECT_EQ(t2_test::Messages::last(), r.message);
+        EXPECT_EQ(t2_test::g_last_error, r.message);
         EXPECT_EQ(dec.get()->tiles[0].components, nullptr);  // nothing half-built remains
     }
 }
@@ -394,7 +394,7 @@ TEST(Tier2Models, ProgressionMatchesTheReference) {
         img.components.clear();
         std::vector<Style> styles;
         for (uint32_t c = 0, n = 1 + rng() % 3; c < n; c++) {
-            img.components.push_back({uint8_t(1 + rng() % 3), uint8_t(1 + rng() % 3), 8});
+            img.components.push_back({uint8_t(1 + rng() % 3), uint8_t(1 + rng() % 3)});
             styles.push_back(style(uint8_t(rng() % 4)));
             if (rng() % 3)
                 for (uint32_t r = 0; r <= styles.back().levels; r++)
@@ -416,7 +416,7 @@ TEST(Tier2Models, ProgressionMatchesTheReference) {
         const uint32_t t = rng() % dec.get()->tileNum;
         SCOPED_TRACE("iteration " + std::to_string(iter));
         Tile* tile = dec.build_tile(t, styles, layers, order);
-        ASSERT_NE(tile, nullptr) << t2_test::Messages::last();
+        ASSERT_NE(tile, nullptr) << t2_test::g_last_error;
         ASSERT_EQ(dec.setup_progression(t, main_poc, part_poc), 1);
         const auto seq = t2_test::packet_sequence(tile);
         std::vector<Poc> recs = kind == 3 ? part_poc : main_poc;
@@ -466,16 +466,16 @@ TEST(Tier2Models, ProgressionExtremesEndQuickly) {
     deep.Xsiz = deep.Ysiz = 0xFFFFFFFFu;
     deep.XTOsiz = deep.YTOsiz = 0xFFFFFE00u;
     deep.XTsiz = deep.YTsiz = 0x1000;
-    deep.components = {{1, 1, 8}, {3, 2, 8}};
+    deep.components = {{1, 1}, {3, 2}};
     Image wide;
     wide.XOsiz = 1;
-    wide.components.assign(3000, {255, 1, 8});
-    wide.components[0] = {1, 1, 8};
+    wide.components.assign(3000, {255, 1});
+    wide.components[0] = {1, 1};
     for (uint8_t order = 0; order < 5; order++) {
         SCOPED_TRACE(int(order));
         Decoder d1(deep);
         Tile* tile = d1.build_tile(0, {style(32, {}, 6)}, 2, order);
-        ASSERT_NE(tile, nullptr) << t2_test::Messages::last();
+        ASSERT_NE(tile, nullptr) << t2_test::g_last_error;
         ASSERT_EQ(d1.setup_progression(0, {}, {}), 1);
         auto start = std::chrono::steady_clock::now();
         size_t expect = 0;
@@ -485,7 +485,7 @@ TEST(Tier2Models, ProgressionExtremesEndQuickly) {
         EXPECT_GT(expect, 0u);
         Decoder d2(wide);
         tile = d2.build_tile(0, {style(2)}, 65535, order);
-        ASSERT_NE(tile, nullptr) << t2_test::Messages::last();
+        ASSERT_NE(tile, nullptr) << t2_test::g_last_error;
         ASSERT_EQ(d2.setup_progression(0, {}, {}), 1);
         const auto seq = t2_test::packet_sequence(tile, 2000000);
         EXPECT_EQ(seq.size(), 3u * 65535u);

@@ -32,7 +32,7 @@ Bytes pattern(size_t n, uint8_t seed) {
 }
 Contribution groups(std::vector<std::pair<uint32_t, size_t>> g, uint8_t seed) {
     Contribution c;
-    for (auto& [passes, n] : g) c.groups.emplace_back(passes, pattern(n, seed++));
+    for (auto& [passes, n] : g) c.emplace_back(passes, pattern(n, seed++));
     return c;
 }
 
@@ -49,16 +49,13 @@ struct Packet {
 };
 
 std::vector<Packet> encode(const Scenario& s, bool eph = false) {
-    std::vector<t2_test::BlockPlan> plans(2);
-    for (size_t i = 0; i < 2; i++) {
-        plans[i].zero_bitplanes = s.zero_bitplanes[i];
-        for (size_t l = 0; l < s.layers.size() && plans[i].first_layer == 0xFFFF; l++)
-            if (!s.layers[l][i].groups.empty()) plans[i].first_layer = uint32_t(l);
-    }
-    t2_test::PrecinctWriter w({{2, 1, plans}});
+    std::vector<uint32_t> first(2, 0xFFFF);
+    for (size_t i = 0; i < 2; i++)
+        for (size_t l = s.layers.size(); l-- > 0;)
+            if (!s.layers[l][i].empty()) first[i] = uint32_t(l);
+    t2_test::PrecinctWriter w(2, 1, first, s.zero_bitplanes);
     std::vector<Packet> out(s.layers.size());
-    for (size_t l = 0; l < s.layers.size(); l++)
-        w.packet(uint32_t(l), {s.layers[l]}, &out[l].header, &out[l].body, eph);
+    for (size_t l = 0; l < s.layers.size(); l++) w.packet(uint32_t(l), s.layers[l], &out[l].header, &out[l].body, eph);
     return out;
 }
 
@@ -198,7 +195,7 @@ TEST(Tier2Packets, LayersJoinIntoTheSameSegments) {
         for (size_t l = 0; l < per_layer.size(); l++) {
             Contribution c;
             for (auto [passes, n] : per_layer[l]) {
-                c.groups.emplace_back(passes, Bytes(all.begin() + long(at), all.begin() + long(at + n)));
+                c.emplace_back(passes, Bytes(all.begin() + long(at), all.begin() + long(at + n)));
                 at += n;
             }
             s.layers.push_back({c, l == 0 ? groups({{1, 6}}, 40) : Contribution{}});
