@@ -24,35 +24,23 @@ using t2_test::Style;
 using t2_test::Poc;
 
 // The bit reader over either byte source: packed headers in memory or the stream's reader.
-class Source {
-public:
-    Source(std::vector<uint8_t> bytes, bool packed) : bytes_(std::move(bytes)) {
-        ops_ = memops_create();
-        if (packed) {
-            bits_init_memory(&br, bytes_.data(), uint32_t(bytes_.size()), 0);
-        } else {
-            memory_stream_init(&ms_, bytes_.data(), uint32_t(bytes_.size()));
-            reader_ = byte_reader_create(ops_, &ms_.base);
-            bits_init_reader(&br, reader_);
-        }
+struct Source {
+    Source(std::vector<uint8_t> bytes, bool packed) : bytes_(std::move(bytes)), ops_(memops_create()) {
+        memory_stream_init(&ms_, bytes_.data(), uint32_t(bytes_.size()));
+        reader_ = packed ? nullptr : byte_reader_create(ops_, &ms_.base);
+        if (packed) bits_init_memory(&br, bytes_.data(), uint32_t(bytes_.size()), 0);
+        else bits_init_reader(&br, reader_);
     }
     ~Source() {
         byte_reader_destroy(ops_, reader_);
         ops_->release(ops_);
     }
     uint32_t consumed() const { return reader_ ? br_get_pos(reader_) : br.pos; }
-    std::string read_bits(uint32_t n) {
-        std::string s;
-        for (uint32_t i = 0; i < n; i++) s += bits_read_bit(&br) ? '1' : '0';
-        return s;
-    }
-    StuffedBitReader br{};
-
-private:
     std::vector<uint8_t> bytes_;
-    MemOps* ops_ = nullptr;
+    MemOps* ops_;
     MemoryStream ms_{};
-    ByteReader* reader_ = nullptr;
+    ByteReader* reader_;
+    StuffedBitReader br{};
 };
 
 TEST(Tier2Models, BitReaderStuffingAndEnds) {
@@ -79,7 +67,9 @@ TEST(Tier2Models, BitReaderStuffingAndEnds) {
         for (bool packed : {false, true}) {
             SCOPED_TRACE(std::string(r.name) + (packed ? " (memory)" : " (reader)"));
             Source src(r.bytes, packed);
-            EXPECT_EQ(src.read_bits(r.nbits), r.expect);
+            std::string bits;
+            for (uint32_t i = 0; i < r.nbits; i++) bits += bits_read_bit(&src.br) ? '1' : '0';
+            EXPECT_EQ(bits, r.expect);
             EXPECT_EQ(src.br.overrun != 0, r.overrun);
             if (r.overrun) continue;
             bits_end_header(&src.br);
@@ -105,28 +95,6 @@ TEST(Tier2Models, BitReaderStuffingAndEnds) {
         bits_end_header(&src.br);
         EXPECT_EQ(src.consumed(), bytes.size());
         EXPECT_EQ(src.br.overrun, 0u);
-    }
-}
-
-TEST(Tier2Models, LblockCommaCode) {
-    const struct {
-        std::string bits;
-        int ok;
-        uint32_t lblock;
-    } rows[] = {
-        {"0", 1, 3},
-        {"1110", 1, 6},
-        {std::string(29, '1') + "0", 1, 32},
-        {std::string(30, '1') + "0", 0, 33},  // a 33-bit length field could follow
-        {std::string(200, '1'), 0, 33},       // stops at once, never runs on
-    };
-    for (const auto& r : rows) {
-        BitWriter bw;
-        for (char ch : r.bits) bw.bit(ch == '1');
-        Source src(bw.finish(), true);
-        uint32_t lblock = 3;
-        EXPECT_EQ(read_lblock_increment(&src.br, &lblock, 32), r.ok) << r.bits.size();
-        EXPECT_EQ(lblock, r.lblock) << r.bits.size();
     }
 }
 
@@ -173,20 +141,60 @@ TEST(Tier2Models, TagTreesAgainstAnEncoder) {
     ops->release(ops);
 }
 
-Style style(uint8_t levels, std::vector<uint8_t> pp = {}, uint8_t cb = 2) {
-    Style s;
-    s.levels = levels;
-    s.xcb = s.ycb = cb;
-    s.precincts = std::move(pp);
-    return s;
+Style style(uint8_t levels, std::vector<uint8_t> pp = {}, uint8_t cb = 2) { return {levels, cb, cb, std::move(pp)}; }
+
+// The partition of a tile built from these parameters: precincts tile each resolution, each
+// precinct's blocks lie in its band part on the grid of the effective block size (halved with
+// the precinct above resolution 0), and the band's grid lists every block once in raster order.
+void check_partition(const Image& img, const Style& s) {
+    Decoder dec(img);
+    Tile* tile = dec.build_tile(0, {s});
+    ASSERT_NE(tile, nullptr) << t2_test::g_last_error;
+    const TileComponent& tc = tile->components[0];
+    ASSERT_EQ(tc.resolution_count, s.levels + 1u);
+    for (uint32_t r = 0; r < tc.resolution_count; r++) {
+        const Resolution& res = tc.resolutions[r];
+        uint64_t area = 0;
+        for (uint32_t p = 0; p < res.precinct_count; p++)
+            area += uint64_t(res.precincts[p].x1 - res.precincts[p].x0) * (res.precincts[p].y1 - res.precincts[p].y0);
+        ASSERT_EQ(area, uint64_t(res.x1 - res.x0) * (res.y1 - res.y0)) << "r " << r;
+        for (uint32_t b = 0; b < res.band_count; b++) {
+            const Band& band = res.bands[b];
+            ASSERT_EQ(band.xcb_eff, std::min<uint32_t>(s.xcb, res.PPx - (r ? 1 : 0)));
+            ASSERT_EQ(band.ycb_eff, std::min<uint32_t>(s.ycb, res.PPy - (r ? 1 : 0)));
+            uint64_t blocks = 0, block_area = 0;
+            for (uint32_t p = 0; p < res.precinct_count; p++) {
+                const PrecinctBand& pb = res.precincts[p].bands[b];
+                ASSERT_EQ(pb.blocks == nullptr, pb.x0 == pb.x1 || pb.y0 == pb.y1);
+                for (uint32_t i = 0; pb.blocks && i < pb.blocks_across * pb.blocks_down; i++) {
+                    const CodeBlock& cb = pb.blocks[i];
+                    ASSERT_TRUE(pb.x0 <= cb.x0 && cb.x1 <= pb.x1 && pb.y0 <= cb.y0 && cb.y1 <= pb.y1);
+                    ASSERT_TRUE(cb.x0 < cb.x1 && cb.y0 < cb.y1);
+                    ASSERT_TRUE(cb.x0 == pb.x0 || cb.x0 % (1u << band.xcb_eff) == 0);
+                    ASSERT_TRUE(cb.y0 == pb.y0 || cb.y0 % (1u << band.ycb_eff) == 0);
+                    ASSERT_LE(cb.x1 - cb.x0, 1u << band.xcb_eff);
+                    ASSERT_LE(cb.y1 - cb.y0, 1u << band.ycb_eff);
+                    blocks++;
+                    block_area += uint64_t(cb.x1 - cb.x0) * (cb.y1 - cb.y0);
+                }
+            }
+            ASSERT_EQ(block_area, uint64_t(band.x1 - band.x0) * (band.y1 - band.y0));
+            ASSERT_EQ(blocks, uint64_t(band.cb_across) * band.cb_down);
+            for (uint32_t y = 0; band.code_blocks && y < band.cb_down; y++)
+                for (uint32_t x = 0; x < band.cb_across; x++) {
+                    const CodeBlock* cur = band.code_blocks[y * band.cb_across + x];
+                    const CodeBlock* prev = x ? band.code_blocks[y * band.cb_across + x - 1] : nullptr;
+                    ASSERT_EQ(cur->x0, prev ? prev->x1 : band.x0);
+                    ASSERT_TRUE(!prev || cur->y0 == prev->y0);
+                }
+        }
+    }
 }
 
-// For random geometries: precincts tile each resolution, each precinct's blocks lie in its
-// band part within the effective block size, and the band's grid lists every block once in
-// raster order.
 TEST(Tier2Models, PartitionOverRandomGeometries) {
     std::mt19937 rng(5);
     for (int iter = 0; iter < 150; iter++) {
+        SCOPED_TRACE("iteration " + std::to_string(iter));
         Image img;
         img.XOsiz = rng() % 40, img.YOsiz = rng() % 40;
         img.Xsiz = img.XOsiz + 1 + rng() % 150, img.Ysiz = img.YOsiz + 1 + rng() % 150;
@@ -197,87 +205,23 @@ TEST(Tier2Models, PartitionOverRandomGeometries) {
         s.xcb = uint8_t(2 + rng() % 4), s.ycb = uint8_t(2 + rng() % 4);
         if (rng() % 2)
             for (uint32_t r = 0; r <= s.levels; r++) s.precincts.push_back(uint8_t((1 + rng() % 5) | ((1 + rng() % 5) << 4)));
-        SCOPED_TRACE("iteration " + std::to_string(iter));
-        Decoder dec(img);
-        Tile* tile = dec.build_tile(0, {s});
-        ASSERT_NE(tile, nullptr) << t2_test::g_last_error;
-        const TileComponent& tc = tile->components[0];
-        for (uint32_t r = 0; r < tc.resolution_count; r++) {
-            const Resolution& res = tc.resolutions[r];
-            uint64_t area = 0;
-            for (uint32_t p = 0; p < res.precinct_count; p++)
-                area += uint64_t(res.precincts[p].x1 - res.precincts[p].x0) * (res.precincts[p].y1 - res.precincts[p].y0);
-            EXPECT_EQ(area, uint64_t(res.x1 - res.x0) * (res.y1 - res.y0));
-            // Precincts of 2^PP at this resolution; blocks of a band cut to half of it above r 0.
-            const uint32_t cut = r ? 1 : 0;
-            for (uint32_t b = 0; b < res.band_count; b++) {
-                const Band& band = res.bands[b];
-                EXPECT_EQ(band.xcb_eff, std::min<uint32_t>(s.xcb, res.PPx - cut));
-                EXPECT_EQ(band.ycb_eff, std::min<uint32_t>(s.ycb, res.PPy - cut));
-                uint64_t blocks = 0, block_area = 0;
-                for (uint32_t p = 0; p < res.precinct_count; p++) {
-                    const PrecinctBand& pb = res.precincts[p].bands[b];
-                    for (uint32_t i = 0; pb.blocks && i < pb.blocks_across * pb.blocks_down; i++) {
-                        const CodeBlock& cb = pb.blocks[i];
-                        ASSERT_TRUE(pb.x0 <= cb.x0 && cb.x1 <= pb.x1 && pb.y0 <= cb.y0 && cb.y1 <= pb.y1);
-                        ASSERT_LE(cb.x1 - cb.x0, 1u << band.xcb_eff);
-                        ASSERT_LE(cb.y1 - cb.y0, 1u << band.ycb_eff);
-                        ASSERT_TRUE(cb.x0 == pb.x0 || cb.x0 % (1u << band.xcb_eff) == 0);
-                        ASSERT_TRUE(cb.y0 == pb.y0 || cb.y0 % (1u << band.ycb_eff) == 0);
-                        blocks++;
-                        block_area += uint64_t(cb.x1 - cb.x0) * (cb.y1 - cb.y0);
-                    }
-                }
-                EXPECT_EQ(block_area, uint64_t(band.x1 - band.x0) * (band.y1 - band.y0));
-                EXPECT_EQ(blocks, uint64_t(band.cb_across) * band.cb_down);
-                if (!band.code_blocks) continue;
-                for (uint32_t y = 0; y < band.cb_down; y++) {
-                    EXPECT_EQ(band.code_blocks[y * band.cb_across]->x0, band.x0);
-                    for (uint32_t x = 1; x < band.cb_across; x++) {
-                        const CodeBlock* prev = band.code_blocks[y * band.cb_across + x - 1];
-                        const CodeBlock* cur = band.code_blocks[y * band.cb_across + x];
-                        ASSERT_EQ(prev->x1, cur->x0);
-                        ASSERT_EQ(prev->y0, cur->y0);
-                    }
-                }
-            }
-        }
+        check_partition(img, s);
     }
-}
-
-TEST(Tier2Models, PartitionEdges) {
-    {
-        SCOPED_TRACE("a tile one sample wide: resolution 1 has no high-pass column");
-        Image img;
-        img.Xsiz = 1, img.Ysiz = 16;
-        Decoder dec(img);
-        Tile* tile = dec.build_tile(0, {style(1, {}, 4)});
-        ASSERT_NE(tile, nullptr);
-        const Resolution& res = tile->components[0].resolutions[1];
-        EXPECT_EQ(res.bands[0].cb_across, 0u);
-        EXPECT_EQ(res.bands[0].code_blocks, nullptr);
-        EXPECT_EQ(res.precincts[0].bands[0].inclusion_tree, nullptr);
-        EXPECT_NE(res.bands[1].code_blocks, nullptr);
-    }
-    {
-        SCOPED_TRACE("32 levels near the top of the grid");
-        Image img;
-        img.XOsiz = 0xFFFFFF00u, img.YOsiz = 0xFFFFFFF0u;
-        img.Xsiz = img.Ysiz = 0xFFFFFFFFu;
-        img.XTOsiz = img.YTOsiz = 0xFFFFFE00u;
-        img.XTsiz = img.YTsiz = 0x1000;
-        Decoder dec(img);
-        Tile* tile = dec.build_tile(0, {style(32, {}, 6)});
-        ASSERT_NE(tile, nullptr) << t2_test::g_last_error;
-        const TileComponent& tc = tile->components[0];
-        ASSERT_EQ(tc.resolution_count, 33u);
-        EXPECT_EQ(tc.resolutions[32].x0, 0xFFFFFF00u);
-        EXPECT_EQ(tc.resolutions[32].y1, 0xFFFFFFFFu);
-        EXPECT_EQ(tc.resolutions[0].x0, 1u);  // both edges round up to 1: empty
-        EXPECT_EQ(tc.resolutions[0].x1, 1u);
-        EXPECT_EQ(tc.resolutions[0].precinct_count, 0u);
-        EXPECT_EQ(tc.resolutions[32].bands[2].x1 - tc.resolutions[32].bands[2].x0, 0x7Fu);
-    }
+    Image one_wide;  // resolution 1 has no high-pass column
+    one_wide.Xsiz = 1, one_wide.Ysiz = 16;
+    check_partition(one_wide, style(1, {}, 4));
+    Image top;  // 32 levels near the top of the grid: every shift reaches 32 or 33 bits
+    top.XOsiz = 0xFFFFFF00u, top.YOsiz = 0xFFFFFFF0u;
+    top.Xsiz = top.Ysiz = 0xFFFFFFFFu;
+    top.XTOsiz = top.YTOsiz = 0xFFFFFE00u;
+    top.XTsiz = top.YTsiz = 0x1000;
+    check_partition(top, style(32, {}, 6));
+    Decoder dec(top);
+    const TileComponent& tc = dec.build_tile(0, {style(32, {}, 6)})->components[0];
+    EXPECT_EQ(tc.resolutions[32].x0, 0xFFFFFF00u);
+    EXPECT_EQ(tc.resolutions[0].x0, 1u);  // both edges round up to 1: empty
+    EXPECT_EQ(tc.resolutions[0].x1, 1u);
+    EXPECT_EQ(tc.resolutions[32].bands[2].x1 - tc.resolutions[32].bands[2].x0, 0x7Fu);
     const struct {
         const char* name;
         Style style;
@@ -292,11 +236,10 @@ TEST(Tier2Models, PartitionEdges) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
-        Decoder dec(Image{});
-        EXPECT_EQ(dec.build_tile(0, {r.style}) != nullptr, r.message == nullptr);
-        if (!r.message) continue;
-        EXPECT_EQ(t2_test::g_last_error, r.message);
-        EXPECT_EQ(dec.get()->tiles[0].components, nullptr);  // nothing half-built remains
+        Decoder d(Image{});
+        EXPECT_EQ(d.build_tile(0, {r.style}) != nullptr, r.message == nullptr);
+        EXPECT_EQ(t2_test::g_last_error, r.message ? r.message : "");
+        EXPECT_EQ(d.get()->tiles[0].components == nullptr, r.message != nullptr);  // nothing half-built remains
     }
 }
 
