@@ -74,9 +74,15 @@ void run(const std::vector<Case>& cases) {
         Decoder dec(c.stream);
         EXPECT_EQ(jpcdec_parse(dec.get()), c.error.empty() ? 1 : 0);
         EXPECT_EQ(Messages::errors, c.error.empty() ? Strings{} : Strings{c.error});
-        if (c.error.empty()) {
-            EXPECT_EQ(Messages::warnings, c.warnings);
-        }
+        if (!c.error.empty()) continue;
+        EXPECT_EQ(Messages::warnings, c.warnings);
+        // Every tile, announced or not, decodes (to zeros: the packets are empty).
+        uint32_t w = 0, h = 0;
+        jpcdec_get_size(dec.get(), &w, &h);
+        if (uint64_t(w) * h > (1u << 20)) continue;
+        ASSERT_EQ(jpcdec_set_output(dec.get(), 1, nullptr, 1), 1);
+        std::vector<uint8_t> row(w);
+        for (uint32_t y = 0; y < h; y++) ASSERT_EQ(jpcdec_decode_row(dec.get(), row.data()), 1);
     }
 }
 
@@ -263,6 +269,8 @@ TEST(CodestreamSyntax, MainAndTilePartHeaders) {
         {"EOC, SOD and SIZ again are stepped over",
          main_with(eoc().add(cs_test::marker(kMarkerSOD)).add(seg(kMarkerSIZ, Bytes().u32(0)))), "", {}},
         {"stray bytes between segments", main_with(Bytes().raw({0x00, 0x12, 0x34})), "", {}},
+        {"markers FF30 and FF3F have no length", main_with(Bytes().raw({0xFF, 0x30, 0xFF, 0x3F})), "", {}},
+        {"marker FF40 has a length", main_with(Bytes().raw({0xFF, 0x40, 0x00, 0x04, 0xFF, 0x64})), "", {}},
         {"PPM without Zppm", main_with(seg(kMarkerPPM, Bytes())), "PPM marker segment is too short.", {}},
         {"PPM and PPT", main_with(packed(kMarkerPPM, 0, {0, 0, 0, 1, 0}), packed(kMarkerPPT, 0, {0})), kBoth, {}},
         {"Lsot below 10", cs_test::main_header().add(seg(kMarkerSOT, Bytes().u16(0).u32(0).u8(0))), kSot, {}},
@@ -288,6 +296,11 @@ TEST(CodestreamSyntax, TilePartSequencing) {
         return cs_test::main_header(two, cod, extra);
     };
     const Bytes h = header(0), t0 = tile_part(0, 0, 1, {0}), t1 = tile_part(1, 0, 1, {0});
+    const auto tiles_across = [](uint32_t width, uint16_t isot) {
+        SizParams p;
+        p.Xsiz = width, p.Ysiz = 4, p.XTsiz = p.YTsiz = 256;
+        return cs_test::main_header(p).add(tile_part(isot, 0, 1, {0})).add(eoc());
+    };
     const auto sop_of = [&](uint8_t length, size_t bytes) {
         std::vector<uint8_t> p = {0xFF, 0x91, 0x00, length};
         p.resize(bytes, 0);
@@ -301,6 +314,7 @@ TEST(CodestreamSyntax, TilePartSequencing) {
         {"tiles in reverse order", Bytes(h).add(t1).add(t0).add(eoc()), "", {}},
         {"COM instead of EOC", Bytes(h).add(t0).add(t1).add(com()), "", {kMissingEoc}},
         {"ends after the last packet", Bytes(h).add(t0).add(t1), "", {kMissingEoc}},
+        {"FF FF D9 is not EOC", Bytes(h).add(t0).add(t1).raw({0xFF, 0xFF, 0xD9}), "", {kMissingEoc}},
         {"EOC before tile 1", Bytes(h).add(t0).add(eoc()), "", {}},
         {"ends before tile 1", Bytes(h).add(t0), kEndsEarly, {}},
         {"COM before tile 1", Bytes(h).add(t0).add(com()).add(t1), "Expected a tile-part (SOT marker) or EOC, found another marker.", {}},
@@ -318,6 +332,9 @@ TEST(CodestreamSyntax, TilePartSequencing) {
         {"second TPsot 0", Bytes(h).add(t0).add(tile_part(0, 0, 1, {})).add(eoc()),
          "Second tile-part with TPsot 0 for a tile that is already built.", {}},
         {"Isot beyond the tiles", Bytes(h).add(tile_part(2, 0, 1, {0})).add(eoc()), "SOT marker segment's Isot is >= tileNum.", {}},
+        {"Isot 3 of 1024 / 256 tiles", tiles_across(1024, 3), "", {}},
+        {"Isot 4 of 1024 / 256 tiles", tiles_across(1024, 4), "SOT marker segment's Isot is >= tileNum.", {}},
+        {"Isot 4 of 1025 / 256 tiles", tiles_across(1025, 4), "", {}},
         {"no tile-part at all", Bytes(h).add(eoc()), kSot, {}},
         {"short Lsot after a tile-part", Bytes(h).add(t0).add(seg(kMarkerSOT, Bytes().u16(1).u32(20).u8(0))), kSot, {}},
         {"TNsot 0", Bytes(h).add(tile_part(0, 0, 0, {0})).add(t1).add(eoc()), "", {kTPsot}},
@@ -329,6 +346,37 @@ TEST(CodestreamSyntax, TilePartSequencing) {
         {"SOP of length 3", sop_of(3, 7), kSop, {}},
         {"SOP of length 4", sop_of(4, 7), "", {}},
     });
+}
+
+// Which segment sets a tile-component's levels: a tile-part COC, else a tile-part COD, else a
+// main COC, else the main COD. A reduction by r succeeds when every tile-component has r.
+TEST(CodestreamSyntax, CodingStylePrecedence) {
+    const auto levels = [](uint8_t n) {
+        CodParams p;
+        p.levels = n;
+        return p;
+    };
+    const struct {
+        const char* name;
+        Bytes main_extra, part_header;
+        uint32_t reduction;  // the most that succeeds
+    } rows[] = {
+        {"main COD", {}, {}, 1},
+        {"main COC for component 1", coc(1, levels(3)), {}, 1},
+        {"main COC for both", coc(0, levels(3)).add(coc(1, levels(2))), {}, 2},
+        {"tile-part COD over main COC", coc(1, levels(3)), cod_seg(levels(4)), 4},
+        {"tile-part COC over tile-part COD", coc(1, levels(3)), cod_seg(levels(4)).add(coc(0, levels(2))), 2},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        // QCD values for 4 levels serve every case.
+        Bytes main = soc().add(siz_seg(components(2))).add(cod_seg(levels(1))).add(qcd_seg(4)).add(r.main_extra);
+        for (uint32_t reduce = r.reduction; reduce <= r.reduction + 1; reduce++) {
+            Decoder dec(one_tile(main, r.part_header));
+            ASSERT_EQ(jpcdec_parse(dec.get()), 1) << Messages::errors.at(0);
+            EXPECT_EQ(jpcdec_set_reduction(dec.get(), reduce), reduce == r.reduction ? 1 : 0) << reduce;
+        }
+    }
 }
 
 // Every prefix of a stream and every header byte overwritten: a clean result, a report on

@@ -144,8 +144,8 @@ TEST(Tier2Packets, SameSamplesWhereverThePacketsStand) {
     const Bytes runs = cat({run_of(h01), run_of(h2)});
     const Bytes ppm = cat({packed(0xFF60, 1, Bytes(runs.begin() + 3, runs.end())),
                            packed(0xFF60, 0, Bytes(runs.begin(), runs.begin() + 3))});
-    const Bytes ppt_a = cat({packed(0xFF61, 0, Bytes(h01.begin(), h01.begin() + 2)),
-                             packed(0xFF61, 1, Bytes(h01.begin() + 2, h01.end()))});
+    const Bytes ppt_a = cat({packed(0xFF61, 1, Bytes(h01.begin() + 2, h01.end())),
+                             packed(0xFF61, 0, Bytes(h01.begin(), h01.begin() + 2))});  // out of Z order
     const struct {
         const char* name;
         Bytes stream;
