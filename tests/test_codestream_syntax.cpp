@@ -323,6 +323,7 @@ TEST(CodestreamSyntax, TilePartSequencing) {
         {"Psot 0 on the last tile-part", Bytes(h).add(t0).add(tile_part(1, 0, 1, {0}, 0)).add(eoc()), "", {}},
         {"Psot 0 with bytes before EOC", Bytes(h).add(t0).add(tile_part(1, 0, 1, {0, 0x12, 0xFF, 0x34, 0xFF}, 0)).add(eoc()), "",
          {kTrailing}},
+        {"Psot 0, then FF FF D9", Bytes(h).add(t0).add(tile_part(1, 0, 1, {0, 0xFF}, 0)).add(eoc()), "", {kTrailing}},
         {"Psot 0, then another tile-part", Bytes(h).add(tile_part(0, 0, 1, {0}, 0)).add(t1).add(eoc()), "", {}},
         {"Psot 0 without EOC", Bytes(h).add(t0).add(tile_part(1, 0, 1, {0}, 0)), "", {kTrailing, kMissingEoc}},
         {"ends before tile 0's second tile-part", Bytes(h).add(tile_part(0, 0, 2, {0})).add(t1), kEndsEarly, {}},

@@ -263,6 +263,8 @@ TEST(Tier2Packets, HostileHeadersAreContained) {
     const Bytes h = join(p, 0, 3, false, kHeaders);
     const Bytes long_length = header_bits("0" + std::string(28, '1') + "0" + std::string(31, '1'));
     const Bytes cut_body = cat({main_header(cut, 0), tile_part(0, 1, {}, join(p, 0, 3, false))});
+    Bytes short_body = join(p, 0, 3, false);
+    short_body.resize(short_body.size() - 5);
     const struct {
         const char* name;
         Bytes stream;
@@ -286,6 +288,7 @@ TEST(Tier2Packets, HostileHeadersAreContained) {
         {"a 31-bit length in a whole tile-part", in_line(one, long_length), 1, kData},
         {"a 31-bit length, the stream cut", cat({main_header(one, 0), tile_part(0, 1, {}, long_length, 0)}), 0, kData},
         {"body cut with the stream", Bytes(cut_body.begin(), cut_body.end() - 5), 0, kData},
+        {"body short of a tile-part ending with the stream", cat({main_header(cut, 0), tile_part(0, 1, {}, short_body)}), 0, kData},
         {"PPM without a run left", cat({main_header(cut, 0, packed(0xFF60, 0, run_of(h))),
                                         tile_part(0, 2, {}, join(p, 0, 1, false, kBodies)),
                                         tile_part(1, 2, {}, join(p, 1, 3, false, kBodies)), kEoc}), 0, kRunOut},
