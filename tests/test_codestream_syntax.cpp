@@ -97,6 +97,7 @@ TEST(CodestreamSyntax, SizSegment) {
         {"surplus bytes skipped", [](SizParams&) {}, 4, ""},
         {"Lsiz one short", [](SizParams&) {}, -1, "SIZ marker segment is too short for its components."},
         {"no component", [](SizParams& p) { p.components.clear(); }, 0, kBadSiz + "the component count is 0 or above 16384."},
+        {"16384 components", [](SizParams& p) { p.components.assign(16384, {7, 1, 1}); }, 0, ""},
         {"16385 components", [](SizParams& p) { p.components.assign(16385, {7, 1, 1}); }, 0,
          kBadSiz + "the component count is 0 or above 16384."},
         {"Xsiz equal to XOsiz", [](SizParams& p) { p.XOsiz = p.XTOsiz = p.Xsiz; }, 0, kEmptyArea},

@@ -145,6 +145,7 @@ TEST(Jp2Syntax, BoxWalk) {
         {"codestream LBox 0 runs to the end", cat({sig, ft, hb, box_lbox(0, "jp2c", rgb_codestream())}), nullptr, nullptr},
         {"skipped boxes around the header", cat({sig, ft, xml, hb, uuid, box("jp2i", {1, 1}), cs}), nullptr, nullptr},
         {"XLBox on a skipped box", cat({sig, ft, box_xl("xml ", Bytes(5, 'a')), hb, cs}), nullptr, nullptr},
+        {"XLBox of an empty box", cat({sig, ft, box_xl("xml ", {}), hb, cs}), nullptr, nullptr},
         {"XLBox on the codestream box", cat({sig, ft, hb, box_xl("jp2c", rgb_codestream())}), nullptr, nullptr},
         {"XLBox on the header box", cat({sig, ft, box_xl("jp2h", rgb_header()), cs}), nullptr, nullptr},
         {"codestream XLBox past the file is cut", cat({sig, ft, hb, box_xl("jp2c", rgb_codestream(), 1ull << 40)}), nullptr, nullptr},
