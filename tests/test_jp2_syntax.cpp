@@ -371,7 +371,7 @@ TEST(Jp2Syntax, ChannelsAndColourToExactBytes) {
 // A 10-bit index into the palette: samples above 255 index the whole table, and indices past
 // its end take the last entry.
 TEST(Jp2Syntax, PaletteIndexedByTheFullSample) {
-    for (uint32_t entries : {1024u, 300u}) {
+    for (uint32_t entries : {1024u, 303u}) {  // 303: one sample is 303, one above
         SCOPED_TRACE(entries);
         std::vector<std::vector<uint8_t>> pal;
         for (uint32_t j = 0; j < entries; j++) pal.push_back({uint8_t(j), uint8_t(j >> 2), uint8_t(j * 3)});
