@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "support/app_tool.h"
 #include "support/codestream_fixtures.h"
@@ -36,9 +37,11 @@ Contribution groups(std::vector<std::pair<uint32_t, size_t>> g, uint8_t seed) {
     return c;
 }
 
-// A 16 x 8 image, one tile, no decomposition, 8 x 8 code-blocks: one precinct of two blocks,
-// so the packet of layer l is the l-th packet. Reversible QCD: 9 magnitude bit-planes.
+// One tile, no decomposition, 8 x 8 code-blocks: one precinct of `across` x `down` blocks
+// (16 x 8 by default), so the packet of layer l is the l-th packet. Reversible QCD: 9
+// magnitude bit-planes.
 struct Scenario {
+    uint32_t across = 2, down = 1;
     uint8_t cblk_style = 0;
     std::vector<Layer> layers;
     std::vector<uint32_t> zero_bitplanes = {1, 0};
@@ -49,11 +52,11 @@ struct Packet {
 };
 
 std::vector<Packet> encode(const Scenario& s, bool eph = false) {
-    std::vector<uint32_t> first(2, 0xFFFF);
-    for (size_t i = 0; i < 2; i++)
+    std::vector<uint32_t> first(s.across * s.down, 0xFFFF);
+    for (size_t i = 0; i < first.size(); i++)
         for (size_t l = s.layers.size(); l-- > 0;)
             if (!s.layers[l][i].empty()) first[i] = uint32_t(l);
-    t2_test::PrecinctWriter w(2, 1, first, s.zero_bitplanes);
+    t2_test::PrecinctWriter w(s.across, s.down, first, s.zero_bitplanes);
     std::vector<Packet> out(s.layers.size());
     for (size_t l = 0; l < s.layers.size(); l++) w.packet(uint32_t(l), s.layers[l], &out[l].header, &out[l].body, eph);
     return out;
@@ -76,7 +79,7 @@ Bytes join(const std::vector<Packet>& p, size_t from, size_t to, bool with_sop, 
 
 Bytes main_header(const Scenario& s, uint8_t Scod, const Bytes& extra = {}) {
     cs_test::SizParams siz;
-    siz.Xsiz = siz.XTsiz = 16, siz.Ysiz = siz.YTsiz = 8;
+    siz.Xsiz = siz.XTsiz = 8 * s.across, siz.Ysiz = siz.YTsiz = 8 * s.down;
     cs_test::CodParams cod;
     cod.Scod = Scod, cod.layers = uint16_t(s.layers.size()), cod.xcb = cod.ycb = 1;
     cod.cblk_style = s.cblk_style;
@@ -110,11 +113,12 @@ Decoded decode(const Bytes& stream) {
     Decoded out;
     cs_test::Decoder dec(stream);
     if (!jpcdec_parse(dec.get()) || !jpcdec_set_output(dec.get(), 1, nullptr, 1)) return out;
-    uint8_t row[16];
-    for (uint32_t y = 0; y < 8; y++) {
-        jpcdec_decode_row(dec.get(), row);
-        out.samples.insert(out.samples.end(), jpcdec_row_samples(dec.get(), 0),
-                           jpcdec_row_samples(dec.get(), 0) + 16);
+    uint32_t w = 0, h = 0;
+    jpcdec_get_size(dec.get(), &w, &h);
+    std::vector<uint8_t> row(w);
+    for (uint32_t y = 0; y < h; y++) {
+        jpcdec_decode_row(dec.get(), row.data());
+        out.samples.insert(out.samples.end(), jpcdec_row_samples(dec.get(), 0), jpcdec_row_samples(dec.get(), 0) + w);
     }
     out.ok = !jpcdec_input_failed(dec.get());
     return out;
@@ -222,6 +226,45 @@ TEST(Tier2Packets, LayersJoinIntoTheSameSegments) {
         ASSERT_EQ(want.ok, 1) << Messages::errors.at(0);
         EXPECT_EQ(decode(stream(r.layered)), want);
         EXPECT_TRUE(Messages::warnings.empty()) << Messages::warnings.at(0);
+    }
+}
+
+// Precincts of up to 5 x 4 blocks, each block first included in a random layer (or never),
+// with its passes spread over the later layers: the inclusion and zero bit-plane trees, the
+// skipped rows and the lengths must bring each block the bytes it has in a one-layer stream.
+TEST(Tier2Packets, InclusionOverRandomPrecincts) {
+    std::mt19937 rng(9);
+    for (int iter = 0; iter < 40; iter++) {
+        SCOPED_TRACE(iter);
+        Scenario layered, whole;
+        layered.across = whole.across = 1 + rng() % 5, layered.down = whole.down = 1 + rng() % 4;
+        const uint32_t n = layered.across * layered.down, layers = 1 + rng() % 4;
+        layered.layers.assign(layers, Layer(n));
+        whole.layers.assign(1, Layer(n));
+        layered.zero_bitplanes.assign(n, 0);
+        for (uint32_t i = 0; i < n; i++) {
+            layered.zero_bitplanes[i] = rng() % 4;
+            const uint32_t first = rng() % (layers + 1);  // layers: never included
+            Bytes all;
+            uint32_t passes = 0;
+            for (uint32_t l = first; l < layers; l++) {
+                if (l > first && rng() % 3 == 0) continue;  // nothing in this layer
+                const uint32_t m = 1 + rng() % 4;
+                const Bytes piece = pattern(rng() % 40, uint8_t(rng()));
+                layered.layers[l][i] = {{m, piece}};
+                all.insert(all.end(), piece.begin(), piece.end());
+                passes += m;
+            }
+            if (passes) whole.layers[0][i] = {{passes, all}};
+        }
+        whole.zero_bitplanes = layered.zero_bitplanes;
+        const auto stream = [](const Scenario& s) {
+            return cat({main_header(s, 0), tile_part(0, 1, {}, join(encode(s), 0, s.layers.size(), false)), kEoc});
+        };
+        const Decoded want = decode(stream(whole));
+        ASSERT_EQ(want.ok, 1);
+        EXPECT_EQ(decode(stream(layered)), want);
+        EXPECT_EQ(Messages::warnings, std::vector<std::string>{});
     }
 }
 
