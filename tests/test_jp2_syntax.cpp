@@ -281,6 +281,8 @@ TEST(Jp2Syntax, ChannelsAndColourToExactBytes) {
     // The 8-bit palette of entry j: (j, 255 - j, j / 2).
     std::vector<std::vector<uint8_t>> ramp;
     for (uint32_t j = 0; j < 256; j++) ramp.push_back({uint8_t(j), uint8_t(255 - j), uint8_t(j / 2)});
+    std::vector<std::vector<uint16_t>> past_32;  // channel 35 - i is colour i + 1
+    for (uint16_t i = 0; i < 36; i++) past_32.push_back({uint16_t(35 - i), 0, uint16_t(i + 1)});
     const Expected ramp_of_0 = [](uint32_t x, uint32_t y, uint32_t byte) {
         const uint32_t j = sample(x, y, 0);
         return byte == 2 ? j : byte == 1 ? 255 - j : j / 2;
@@ -335,6 +337,10 @@ TEST(Jp2Syntax, ChannelsAndColourToExactBytes) {
         {"unknown colour space, conversion off", rgb({}, colr(21)), 0, 6, components(0, 1, 2), {}},
         {"lone channel of an ICC file", rgb(cdef({{0, 0, 1}, {1, 1, 0}, {2, 1, 0}}), icc), 1, 6, components(0, 0, 0),
          {kUnsupportedColour}},
+        {"equal associations keep file order", rgb(cdef({{1, 0, 1}, {0, 0, 1}, {2, 0, 2}})), 1, 6, components(1, 0, 2), {}},
+        {"descriptions of components past the first 32 are dropped",
+         jp2_file(cat({ihdr(3, 2, 40, 7), colr(16), cdef(past_32)}), fixture("jp2_many_3x2.j2c")), 1, 3, components(31, 30, 29),
+         {kChannelsCut}},
         {"forty components, cut to 32", jp2_file(cat({ihdr(3, 2, 40, 7), colr(16)}), fixture("jp2_many_3x2.j2c")), 1, 3,
          components(0, 1, 2), {kChannelsCut}},
         {"palette for all three", rgb(cat({pclr(ramp), cmap({{0, 1, 0}, {0, 1, 1}, {0, 1, 2}})})), 1, 6, ramp_of_0, {}},
