@@ -1,6 +1,6 @@
 // Reference models for the tricky tier-2 computations, on tiles built by hand: the bit reader
-// with stuffing, tag trees against an encoder's, the partition into precincts and code-blocks,
-// and the progression orders with POC against the loops written out plainly.
+// with stuffing, the partition into precincts and code-blocks, and the progression orders with
+// POC against the loops written out plainly. (Tag trees meet the encoder's in test_tier2_packets.)
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,7 +12,6 @@
 #include "support/tier2_fixture.h"
 #include "tier2/packet_codes.h"
 #include "tier2/progression.h"
-#include "tier2/tagtree.h"
 
 namespace {
 
@@ -96,49 +95,6 @@ TEST(Tier2Models, BitReaderStuffingAndEnds) {
         EXPECT_EQ(src.consumed(), bytes.size());
         EXPECT_EQ(src.br.overrun, 0u);
     }
-}
-
-// Inclusion and zero bit-plane trees over layers, with the state an encoder keeps.
-TEST(Tier2Models, TagTreesAgainstAnEncoder) {
-    MemOps* ops = memops_create();
-    std::mt19937 rng(11);
-    for (uint32_t w = 1; w <= 7; w++)
-        for (uint32_t h = 1; h <= 5; h++) {
-            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-            const uint32_t n = w * h;
-            std::vector<uint32_t> first(n), zbp(n);
-            t2_test::TagTreeWriter incl(w, h), zero(w, h);
-            for (uint32_t i = 0; i < n; i++) {
-                first[i] = rng() % 6;  // 5: never included in layers 0..4
-                zbp[i] = rng() % 20;
-                incl.set_value(i, first[i]);
-                zero.set_value(i, zbp[i]);
-            }
-            BitWriter bw;
-            for (uint32_t layer = 0; layer < 5; layer++)
-                for (uint32_t i = 0; i < n; i++) {
-                    if (first[i] < layer) continue;
-                    incl.encode(&bw, i, layer + 1);
-                    if (first[i] == layer) zero.encode(&bw, i, 0xFFFFFFFFu);
-                }
-            Source src(bw.finish(), true);
-            TagTree* ti = tagtree_create(ops, w, h);
-            TagTree* tz = tagtree_create(ops, w, h);
-            for (uint32_t layer = 0; layer < 5; layer++)
-                for (uint32_t i = 0; i < n; i++) {
-                    if (first[i] < layer) continue;
-                    const uint32_t v = tagtree_decode(ti, &src.br, i % w, i / w, layer + 1);
-                    ASSERT_EQ(v == layer, first[i] == layer) << "leaf " << i << " layer " << layer;
-                    ASSERT_GE(v, layer);
-                    if (v == layer) {
-                        ASSERT_EQ(tagtree_decode(tz, &src.br, i % w, i / w, 0xFFFFFFFFu), zbp[i]);
-                    }
-                }
-            EXPECT_EQ(src.br.overrun, 0u);
-            tagtree_destroy(ops, ti);
-            tagtree_destroy(ops, tz);
-        }
-    ops->release(ops);
 }
 
 Style style(uint8_t levels, std::vector<uint8_t> pp = {}, uint8_t cb = 2) { return {levels, cb, cb, std::move(pp)}; }

@@ -243,7 +243,7 @@ TEST(Tier2Packets, InclusionOverRandomPrecincts) {
         whole.layers.assign(1, Layer(n));
         layered.zero_bitplanes.assign(n, 0);
         for (uint32_t i = 0; i < n; i++) {
-            layered.zero_bitplanes[i] = rng() % 4;
+            layered.zero_bitplanes[i] = rng() % 9;
             const uint32_t first = rng() % (layers + 1);  // layers: never included
             Bytes all;
             uint32_t passes = 0;
