@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 
 #include "jp2/jp2_colour.h"
@@ -406,6 +407,43 @@ TEST(Jp2Syntax, PaletteIndexedByTheFullSample) {
         EXPECT_EQ(img.at(x, 0, 2), first ? 0xFF : 0x01) << x;
         EXPECT_EQ(img.at(x, 0, 1), first ? 0x45 : 0xFF) << x;
         EXPECT_EQ(img.at(x, 0, 0), first ? 0xEF : 0x78) << x;
+    }
+}
+
+// The conformance JP2 files against their 8-bit references where those need no colour
+// profile and are full size (the rest decode at their size); a palette among them.
+TEST(Jp2Syntax, ConformanceFiles) {
+    const char* env = std::getenv("DRAVEX_CORPUS");
+    const std::string dir = std::string(env && *env ? env : DRAVEX_CORPUS_DEFAULT) + "/conformance";
+    if (app_test::read_file(dir + "/file1.jp2").empty()) GTEST_SKIP() << "conformance corpus not found (set DRAVEX_CORPUS)";
+    const struct {
+        const char* file;
+        const char* reference;  // nullptr: size only
+        uint32_t width, height;
+        int max_peak;
+    } rows[] = {
+        {"file1.jp2", "jp2_1.ppm", 768, 512, 0}, {"file2.jp2", "jp2_2.ppm", 480, 640, 2},
+        {"file3.jp2", nullptr, 480, 640, 0},     {"file4.jp2", "jp2_4.pgm", 768, 512, 0},
+        {"file5.jp2", nullptr, 768, 512, 0},     {"file6.jp2", nullptr, 768, 512, 0},
+        {"file7.jp2", nullptr, 480, 640, 0},     {"file8.jp2", nullptr, 700, 400, 0},
+        {"file9.jp2", "jp2_9.ppm", 768, 512, 0}, {"subsampling_1.jp2", nullptr, 1280, 1024, 0},
+        {"subsampling_2.jp2", nullptr, 1280, 1024, 0}, {"zoo2.jp2", nullptr, 3906, 2602, 0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.file);
+        const Image img = decode(app_test::read_file(dir + "/" + r.file));
+        ASSERT_EQ(img.ok, 1) << g_errors.at(0);
+        EXPECT_EQ(img.width, r.width);
+        EXPECT_EQ(img.height, r.height);
+        app_test::Pnm ref;
+        if (!r.reference) continue;
+        ASSERT_TRUE(app_test::read_pnm(dir + "-ref/" + r.reference, &ref));
+        ASSERT_EQ(ref.width * ref.height, img.width * img.height);
+        int peak = 0;
+        for (size_t p = 0; p < size_t(img.width) * img.height; p++)
+            for (uint32_t ch = 0; ch < 3; ch++)  // a grey reference stands for all three bytes
+                peak = std::max(peak, std::abs(int(img.bgr[p * 3 + 2 - ch]) - ref.samples[p * ref.channels + ch % ref.channels]));
+        EXPECT_LE(peak, r.max_peak);
     }
 }
 
