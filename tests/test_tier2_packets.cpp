@@ -1,204 +1,23 @@
-// Packet decoding: headers and bodies made by an encoder-side writer, read back into
-// codeword segments; SOP/EPH; hostile headers; packed headers (PPM, PPT) against in-line.
+// Packet syntax decoded end to end: whole codestreams whose packets an encoder-side writer
+// made, decoded through jpcdec. The same packets in line, behind SOP/EPH, split over
+// tile-parts, packed into PPM or PPT, or with their passes spread over other layers must give
+// the same samples; hostile headers give their message. Streams from black-box encoders
+// anchor the whole path: they decode losslessly to their sources.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
+#include <random>
 
-#include "codestream/jpcdec.h"
+#include "support/app_tool.h"
 #include "support/codestream_fixtures.h"
 #include "support/tier2_fixture.h"
-#include "tier2/packets.h"
-#include "tier2/progression.h"
 
 namespace {
 
-using t2_test::BlockPlan;
-using t2_test::Contribution;
-using t2_test::Decoder;
-using t2_test::Image;
-using t2_test::Style;
-
 using Bytes = std::vector<uint8_t>;
-using Layer = std::vector<Contribution>;  // one contribution per block of the precinct
-
-constexpr uint8_t kSop = 0x02, kEph = 0x04;
-
-// Distinct non-0xFF bytes so that misplaced data shows.
-Bytes pattern(size_t n, uint8_t seed) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; i++) b[i] = static_cast<uint8_t>(1 + (seed * 37 + i * 11) % 250);
-    return b;
-}
-
-Contribution groups(std::vector<std::pair<uint32_t, size_t>> g, uint8_t seed) {
-    Contribution c;
-    for (auto& [passes, n] : g) c.groups.emplace_back(passes, pattern(n, seed++));
-    return c;
-}
-
-// A 64 x 32 tile, no decomposition, 32 x 32 code-blocks: one precinct of two blocks, so
-// the packet of layer l is the l-th packet (LRCP).
-struct Scenario {
-    uint8_t cblk_style = 0;
-    uint8_t Scod = 0;
-    uint8_t magnitude_bits = 12;
-    std::vector<Layer> layers;
-    std::vector<uint32_t> zero_bitplanes = {0, 0};
-};
-
-struct Packet {
-    Bytes header, body;
-};
-
-std::vector<Packet> encode(const Scenario& s) {
-    std::vector<BlockPlan> plans(2);
-    for (size_t i = 0; i < 2; i++) {
-        plans[i].zero_bitplanes = s.zero_bitplanes[i];
-        for (size_t l = 0; l < s.layers.size() && plans[i].first_layer == 0xFFFF; l++)
-            if (!s.layers[l][i].groups.empty()) plans[i].first_layer = uint32_t(l);
-    }
-    t2_test::PrecinctWriter w({{2, 1, plans}});
-    std::vector<Packet> out;
-    for (size_t l = 0; l < s.layers.size(); l++) {
-        Packet p;
-        w.packet(uint32_t(l), {s.layers[l]}, &p.header, &p.body, (s.Scod & kEph) != 0);
-        out.push_back(p);
-    }
-    return out;
-}
-
-Bytes sop(uint16_t n) { return {0xFF, 0x91, 0x00, 0x04, uint8_t(n >> 8), uint8_t(n)}; }
-
-// Tile-part data of packets [from, to): [SOP] header body in line, or, when the headers are
-// packed elsewhere, only the bodies (SOP stays with them) or only the headers.
-enum Parts { kInline, kBodies, kHeaders };
-Bytes join(const std::vector<Packet>& packets, size_t from, size_t to, uint8_t Scod,
-           Parts parts = kInline) {
-    Bytes out;
-    auto add = [&out](const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); };
-    for (size_t i = from; i < to; i++) {
-        if ((Scod & kSop) && parts != kHeaders) add(sop(uint16_t(i)));
-        if (parts != kBodies) add(packets[i].header);
-        if (parts != kHeaders) add(packets[i].body);
-    }
-    return out;
-}
-
-struct Segment {
-    uint32_t is_mq, npasses, max_passes;
-    Bytes data;
-    bool operator==(const Segment& o) const {
-        return is_mq == o.is_mq && npasses == o.npasses && max_passes == o.max_passes &&
-               data == o.data;
-    }
-    friend void PrintTo(const Segment& s, std::ostream* os) {
-        *os << "{mq " << s.is_mq << ", " << s.npasses << "/" << s.max_passes << " passes, "
-            << s.data.size() << " bytes}";
-    }
-};
-
-struct Gathered {
-    std::vector<std::vector<Segment>> blocks;
-    std::vector<uint32_t> zero_bitplanes, passes;
-    uint32_t packets_read = 0;  // the precinct's packet counter
-    bool operator==(const Gathered& o) const {
-        return blocks == o.blocks && zero_bitplanes == o.zero_bitplanes && passes == o.passes &&
-               packets_read == o.packets_read;
-    }
-};
-
-// Runs tile-parts against one tile; a decoder per scenario.
-class Reader {
-public:
-    explicit Reader(const Scenario& s) : s_(s), dec_(image()) {
-        Style st;
-        st.xcb = st.ycb = 5;
-        st.cblk_style = s.cblk_style;
-        tile_ = dec_.build_tile(0, {st}, uint16_t(s.layers.size()), 0, s.Scod, s.magnitude_bits);
-        EXPECT_NE(tile_, nullptr);
-        EXPECT_EQ(dec_.setup_progression(0, {}, {}), 1);
-    }
-    ~Reader() {
-        // Packed bytes belong to the test here, not to the decoder.
-        dec_.get()->ppm_data = nullptr;
-        tile_->ppt_data = nullptr;
-    }
-    static Image image() {
-        Image img;
-        img.Xsiz = 64;
-        img.Ysiz = 32;
-        return img;
-    }
-    // Decodes one tile-part whose data is `data` (Psot 0: `data` ends with EOC).
-    int part(const Bytes& data, bool psot = true) {
-        dec_.set_data(data);
-        tp_ = TilePartRecord{};
-        tp_.Psot = psot ? uint32_t(14 + data.size()) : 0;
-        tp_.consumed = 14;  // SOT segment and SOD
-        return decode_packets(dec_.get(), &tp_);
-    }
-    void use_ppm(const Bytes& runs) {
-        ppm_ = runs;
-        jpcdec* d = dec_.get();
-        d->ppm_present = 1;
-        d->ppm_data = ppm_.data();
-        d->ppm_length = uint32_t(ppm_.size());
-        d->ppm_pos = 0;
-    }
-    // PPT bytes collected so far for the tile (the read position is kept by tier-2).
-    void use_ppt(const Bytes& all) {
-        ppt_ = all;
-        tile_->ppt_data = ppt_.data();
-        tile_->ppt_length = uint32_t(ppt_.size());
-    }
-    Gathered gathered() const {
-        Gathered g;
-        const Precinct& prec = tile_->components[0].resolutions[0].precincts[0];
-        g.packets_read = prec.packet_counter;
-        PrecinctBand& pb = prec.bands[0];
-        for (uint32_t i = 0; i < pb.blocks_across * pb.blocks_down; i++) {
-            CodeBlock& cb = pb.blocks[i];
-            // The bytes come back from the input, as they do for tier-1.
-            EXPECT_EQ(coded_load_block(dec_.get(), &cb), 1);
-            std::vector<Segment> segs;
-            for (const CodedSegment* s = cb.segments.head; s; s = s->next)
-                segs.push_back({s->is_mq, s->npasses, s->max_passes,
-                                s->data ? Bytes(s->data, s->data + s->total_len) : Bytes()});
-            coded_unload_block(&cb);
-            g.blocks.push_back(segs);
-            g.zero_bitplanes.push_back(cb.zero_bitplanes);
-            g.passes.push_back(pb.states[i].pass_count);
-        }
-        return g;
-    }
-    const CodeBlock& block(uint32_t i) const {
-        return tile_->components[0].resolutions[0].precincts[0].bands[0].blocks[i];
-    }
-    const BlockHeaderState& state(uint32_t i) const {
-        return tile_->components[0].resolutions[0].precincts[0].bands[0].states[i];
-    }
-    const TilePartRecord& tp() const { return tp_; }
-    Tile* tile() const { return tile_; }
-    jpcdec* get() const { return dec_.get(); }
-
-private:
-    Scenario s_;
-    Decoder dec_;
-    Tile* tile_ = nullptr;
-    TilePartRecord tp_{};
-    Bytes ppm_, ppt_;
-};
-
-Gathered read_inline(const Scenario& s) {
-    const auto packets = encode(s);
-    Reader r(s);
-    EXPECT_EQ(r.part(join(packets, 0, packets.size(), s.Scod)), 1)
-        << t2_test::Messages::last();
-    EXPECT_EQ(r.tp().consumed, r.tp().Psot);
-    return r.gathered();
-}
+using t2_test::Contribution;
+using cs_test::Messages;
+using Layer = std::vector<Contribution>;  // one per code-block of the precinct
 
 Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -206,453 +25,365 @@ Bytes cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// Expected segments for one block, from (is_mq, npasses, max_passes, pieces of groups).
-struct SegmentCase {
-    const char* name;
-    Scenario scenario;
-    std::vector<std::vector<Segment>> expect;  // per block
+// Distinct non-0xFF bytes, so that misplaced data shows.
+Bytes pattern(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; i++) b[i] = uint8_t(1 + (seed * 37 + i * 11) % 250);
+    return b;
+}
+Contribution groups(std::vector<std::pair<uint32_t, size_t>> g, uint8_t seed) {
+    Contribution c;
+    for (auto& [passes, n] : g) c.emplace_back(passes, pattern(n, seed++));
+    return c;
+}
+
+// One tile, no decomposition, 8 x 8 code-blocks: one precinct of `across` x `down` blocks
+// (16 x 8 by default), so the packet of layer l is the l-th packet. Reversible QCD: 9
+// magnitude bit-planes.
+struct Scenario {
+    uint32_t across = 2, down = 1;
+    uint8_t cblk_style = 0;
+    std::vector<Layer> layers;
+    std::vector<uint32_t> zero_bitplanes = {1, 0};
 };
 
-std::vector<SegmentCase> segment_cases() {
-    std::vector<SegmentCase> cases;
-    const uint32_t kUnlimited = 0xFFFFFFFFu;
-    {
-        Scenario s;
-        s.layers = {{groups({{3, 20}}, 1), groups({{1, 5}}, 9)},
-                    {groups({{2, 7}}, 3), {}},
-                    {groups({{4, 0}}, 4), groups({{2, 6}}, 5)}};
-        cases.push_back({"one unlimited segment gathers every layer", s,
-                         {{{1, 9, kUnlimited, cat({pattern(20, 1), pattern(7, 3)})}},
-                          {{1, 3, kUnlimited, cat({pattern(5, 9), pattern(6, 5)})}}}});
-    }
-    {
-        Scenario s;
-        s.cblk_style = 0x01;
-        s.layers = {{groups({{10, 30}, {2, 4}}, 1), {}}};
-        cases.push_back({"bypass: 12 passes make an MQ and a raw segment", s,
-                         {{{1, 10, 10, pattern(30, 1)}, {0, 2, 2, pattern(4, 2)}}, {}}});
-    }
-    {
-        Scenario s;
-        s.cblk_style = 0x01;
-        s.layers = {{groups({{4, 8}}, 1), {}}, {groups({{6, 9}, {2, 3}}, 4), {}}};
-        cases.push_back({"bypass: 4 then 8 passes continue the first segment", s,
-                         {{{1, 10, 10, cat({pattern(8, 1), pattern(9, 4)})},
-                           {0, 2, 2, pattern(3, 5)}},
-                          {}}});
-    }
-    {
-        Scenario s;
-        s.cblk_style = 0x01;
-        s.layers = {{groups({{10, 12}}, 1), {}}, {groups({{2, 5}, {1, 6}, {1, 2}}, 7), {}}};
-        cases.push_back({"bypass: a full first segment is followed by new ones", s,
-                         {{{1, 10, 10, pattern(12, 1)},
-                           {0, 2, 2, pattern(5, 7)},
-                           {1, 1, 1, pattern(6, 8)},
-                           {0, 1, 2, pattern(2, 9)}},
-                          {}}});
-    }
-    {
-        Scenario s;
-        s.cblk_style = 0x04;
-        s.layers = {{groups({{1, 3}, {1, 4}, {1, 5}}, 1), {}}, {groups({{1, 6}, {1, 0}}, 4), {}}};
-        cases.push_back({"termination on each pass: one segment per pass", s,
-                         {{{1, 1, 1, pattern(3, 1)},
-                           {1, 1, 1, pattern(4, 2)},
-                           {1, 1, 1, pattern(5, 3)},
-                           {1, 1, 1, pattern(6, 4)},
-                           {1, 1, 1, Bytes()}},
-                          {}}});
-    }
-    {
-        Scenario s;
-        s.cblk_style = 0x05;
-        std::vector<std::pair<uint32_t, size_t>> g;
-        for (uint32_t i = 0; i < 14; i++) g.emplace_back(1, 2 + i);
-        s.layers = {{groups(g, 1), {}}};
-        std::vector<Segment> expect;
-        for (uint32_t i = 0; i < 14; i++)
-            expect.push_back({(i >= 10 && i % 3 != 0) ? 0u : 1u, 1, 1,
-                              pattern(2 + i, uint8_t(1 + i))});
-        cases.push_back({"bypass with termination: raw passes from 10 on", s, {expect, {}}});
-    }
-    {
-        Scenario s;
-        s.layers = {{{}, groups({{1, 4}}, 1)}, {{}, {}}, {groups({{5, 11}}, 2), groups({{2, 3}}, 3)}};
-        s.zero_bitplanes = {7, 2};
-        cases.push_back({"block first included in layer 2", s,
-                         {{{1, 5, kUnlimited, pattern(11, 2)}},
-                          {{1, 3, kUnlimited, cat({pattern(4, 1), pattern(3, 3)})}}}});
-    }
-    return cases;
-}
-
-TEST(PacketDecoding, SegmentsPerCodeBlockStyle) {
-    for (const auto& c : segment_cases()) {
-        SCOPED_TRACE(c.name);
-        const Gathered g = read_inline(c.scenario);
-        ASSERT_EQ(g.blocks.size(), 2u);
-        for (size_t i = 0; i < 2; i++) EXPECT_EQ(g.blocks[i], c.expect[i]) << "block " << i;
-        EXPECT_EQ(g.zero_bitplanes, c.scenario.zero_bitplanes);
-    }
-}
-
-TEST(PacketDecoding, EmptyPacketReadsOneByte) {
-    Scenario s;
-    s.layers = {{groups({{1, 3}}, 1), {}}, {{}, {}}, {groups({{1, 2}}, 2), {}}};
-    const auto packets = encode(s);
-    ASSERT_EQ(packets[1].header, Bytes{0x00});
-    Reader r(s);
-    ASSERT_EQ(r.part(join(packets, 0, 3, 0)), 1);
-    EXPECT_EQ(r.tp().consumed, r.tp().Psot);
-    EXPECT_EQ(r.state(0).pass_count, 2u);
-    EXPECT_EQ(r.state(1).included_before, 0u);
-}
-
-TEST(PacketDecoding, TilePartEndsAtPsotAndResumes) {
-    Scenario s;
-    s.layers = {{groups({{1, 3}}, 1), groups({{2, 5}}, 2)},
-                {groups({{1, 4}}, 3), {}},
-                {{}, groups({{3, 9}}, 4)}};
-    const auto packets = encode(s);
-    const Gathered whole = read_inline(s);
-    Reader r(s);
-    ASSERT_EQ(r.part(join(packets, 0, 2, 0)), 1);
-    EXPECT_EQ(r.tile()->progression_state->layer, 1u);  // stopped after the second packet
-    ASSERT_EQ(r.part(join(packets, 2, 3, 0)), 1);
-    EXPECT_EQ(r.gathered(), whole);
-}
-
-TEST(PacketDecoding, PsotZeroRunsToEoc) {
-    Scenario s;
-    s.layers = {{groups({{1, 3}}, 1), {}}, {groups({{1, 4}}, 3), {}}, {groups({{1, 6}}, 3), {}}};
-    const auto packets = encode(s);
-    Reader r(s);
-    Bytes data = join(packets, 0, 2, 0);
-    data.push_back(0xFF);
-    data.push_back(0xD9);
-    ASSERT_EQ(r.part(data, false), 1);
-    EXPECT_EQ(r.state(0).pass_count, 2u);  // the third packet is not in this tile-part
-    EXPECT_EQ(r.get()->reader->pos, data.size() - 2);  // left standing on EOC
-}
-
-TEST(PacketDecoding, SopAndEphMarkers) {
-    for (uint8_t scod : {uint8_t(0), kSop, kEph, uint8_t(kSop | kEph)}) {
-        SCOPED_TRACE(int(scod));
-        Scenario s;
-        s.Scod = scod;
-        s.layers = {{groups({{2, 6}}, 1), groups({{1, 3}}, 2)}, {{}, {}}, {{}, groups({{1, 2}}, 3)}};
-        Scenario plain = s;
-        plain.Scod = 0;
-        EXPECT_EQ(read_inline(s), read_inline(plain));
-    }
-    // SOP markers are optional per packet even when Scod allows them.
-    Scenario s;
-    s.Scod = kSop;
-    s.layers = {{groups({{2, 6}}, 1), {}}, {groups({{1, 3}}, 2), {}}};
-    const auto packets = encode(s);
-    Reader r(s);
-    ASSERT_EQ(r.part(cat({sop(0), join(packets, 0, 1, 0), join(packets, 1, 2, 0)})), 1);
-    EXPECT_EQ(r.tp().consumed, r.tp().Psot);
-    EXPECT_EQ(r.state(0).pass_count, 3u);
-}
-
-TEST(PacketDecoding, MalformedSopFails) {
-    Scenario s;
-    s.Scod = kSop;
-    s.layers = {{groups({{2, 6}}, 1), {}}};
-    const auto packets = encode(s);
-    Reader r(s);
-    const Bytes bad_sop = {0xFF, 0x91, 0x00, 0x05, 0x00, 0x00, 0x00};
-    EXPECT_EQ(r.part(cat({bad_sop, join(packets, 0, 1, 0)})), 0);
-    EXPECT_FALSE(t2_test::Messages::errors.empty());
-}
-
-// Hand-written header bits for block 0 of layer 0: nonempty, included, zero bit-planes 0,
-// then `tail`.
-Bytes header_bits(const std::string& tail) {
-    t2_test::BitWriter bw;
-    for (char ch : std::string("1") + "11" + "11" + tail) bw.bit(ch == '1');
-    return bw.finish();
-}
-
-// A header that breaks a bound damages its tile-part only: a warning, and the tile's packets
-// end there. Data that runs out with the stream is a truncated codestream: a failure.
-enum Outcome { kDamaged, kFails };
-
-struct HostileCase {
-    const char* name;
-    Scenario scenario;
-    Bytes data;  // empty: encode the scenario
-    size_t cut;  // bytes removed from the end of the encoded data
-    Outcome outcome;
-    const char* message;
+struct Packet {
+    Bytes header, body;
 };
 
-std::vector<HostileCase> hostile_cases() {
-    std::vector<HostileCase> cases;
-    {
-        Scenario s;
-        s.magnitude_bits = 5;
-        s.zero_bitplanes = {6, 0};
-        s.layers = {{groups({{1, 3}}, 1), {}}};
-        cases.push_back({"zero bit-planes above the band's depth", s, {}, 0, kDamaged,
-                         "Packet header: zero bit-plane count exceeds the band's bit depth."});
-    }
-    {
-        Scenario s;
-        s.magnitude_bits = 5;  // 13 passes fill the band; samples hold 3 * 31 - 2 = 91
-        s.layers = {{groups({{92, 3}}, 1), {}}};
-        cases.push_back({"more passes than a sample holds", s, {}, 0, kDamaged,
-                         "Packet header: more coding passes than the band's bit depth allows."});
-    }
-    {
-        Scenario s;
-        s.magnitude_bits = 5;
-        s.layers = {{groups({{90, 3}}, 1), {}}, {groups({{2, 3}}, 2), {}}};
-        cases.push_back({"passes over two layers beyond a sample", s, {}, 0, kDamaged,
-                         "Packet header: more coding passes than the band's bit depth allows."});
-    }
-    {
-        Scenario s;
-        s.layers = {{groups({{1, 3}}, 1), {}}};
-        cases.push_back({"Lblock grows past 32 bits", s,
-                         header_bits("0" + std::string(30, '1') + "0" + std::string(40, '1')), 0,
-                         kDamaged, "Packet header: codeword length field wider than 32 bits."});
-        cases.push_back({"a 31-bit length past the data", s,
-                         header_bits("0" + std::string(28, '1') + "0" + std::string(31, '1')), 0,
-                         kFails, "Parsing parcket data error."});
-        Scenario wide = s;
-        wide.layers = {{groups({{100, 3}}, 1), {}}};
-        wide.magnitude_bits = 40;
-        // Lblock 27 is fine on its own, but 100 passes add 6 bits to the field.
-        cases.push_back({"Lblock plus log2(passes) past 32 bits", wide,
-                         header_bits("111111111" "0111111" "1111111111111111111111110" +
-                                     std::string(40, '0')),
-                         0, kDamaged, "Packet header: codeword length field wider than 32 bits."});
-    }
-    {
-        Scenario s;
-        s.layers = {{groups({{2, 40}}, 1), groups({{1, 20}}, 2)}};
-        cases.push_back(
-            {"body shorter than its lengths", s, {}, 5, kFails, "Parsing parcket data error."});
-        cases.push_back({"header cut short", s, {}, 61, kFails, "Parsing parcket data error."});
-    }
-    return cases;
+std::vector<Packet> encode(const Scenario& s, bool eph = false) {
+    std::vector<uint32_t> first(s.across * s.down, 0xFFFF);
+    for (size_t i = 0; i < first.size(); i++)
+        for (size_t l = s.layers.size(); l-- > 0;)
+            if (!s.layers[l][i].empty()) first[i] = uint32_t(l);
+    t2_test::PrecinctWriter w(s.across, s.down, first, s.zero_bitplanes);
+    std::vector<Packet> out(s.layers.size());
+    for (size_t l = 0; l < s.layers.size(); l++) w.packet(uint32_t(l), s.layers[l], &out[l].header, &out[l].body, eph);
+    return out;
 }
 
-TEST(PacketDecoding, HostileHeadersAreContained) {
-    for (const auto& c : hostile_cases()) {
-        SCOPED_TRACE(c.name);
-        Bytes data = c.data;
-        if (data.empty()) {
-            const auto packets = encode(c.scenario);
-            data = join(packets, 0, packets.size(), 0);
-            ASSERT_GT(data.size(), c.cut);
-            data.resize(data.size() - c.cut);
-        }
-        Reader r(c.scenario);
-        if (c.outcome == kFails) {
-            EXPECT_EQ(r.part(data), 0);
-            EXPECT_EQ(t2_test::Messages::last(), c.message);
-        } else {
-            EXPECT_EQ(r.part(data), 1);
-            EXPECT_TRUE(t2_test::Messages::errors.empty());
-            const auto& warnings = t2_test::Messages::warnings;
-            EXPECT_NE(std::find(warnings.begin(), warnings.end(), c.message), warnings.end());
-            EXPECT_EQ(r.tp().consumed, r.tp().Psot) << "the rest is passed over, not short";
-            // The tile's later tile-parts are passed over whole: their packets would be read
-            // from the wrong place in the progression.
-            const Gathered before = r.gathered();
-            EXPECT_EQ(r.part(pattern(16, 9)), 1);
-            EXPECT_EQ(r.tp().consumed, r.tp().Psot);
-            EXPECT_EQ(r.gathered(), before);
-        }
-        // Nothing near the claimed lengths was allocated.
-        EXPECT_LT(memops_peak(r.get()->ops), uint64_t(1) << 20);
-    }
-}
+Bytes sop(size_t n) { return {0xFF, 0x91, 0x00, 0x04, uint8_t(n >> 8), uint8_t(n)}; }
 
-TEST(PacketDecoding, UnbuiltTileIsRefused) {
-    Decoder dec(Reader::image());
-    TilePartRecord tp{};
-    tp.Psot = 20;
-    tp.consumed = 14;
-    EXPECT_EQ(decode_packets(dec.get(), &tp), 0);
-    EXPECT_EQ(t2_test::Messages::last(), "Tile-part for a tile that has not been built.");
-    tp.Isot = 5;
-    EXPECT_EQ(decode_packets(dec.get(), &tp), 0);
-}
-
-// Forty layers add forty pieces to one segment, each behind another packet header; they come
-// back in order as one run of bytes.
-TEST(PacketDecoding, SegmentBytesGatherOverManyLayers) {
-    Scenario s;
-    for (uint32_t l = 0; l < 40; l++) s.layers.push_back({groups({{1, 100}}, uint8_t(l)), {}});
-    s.magnitude_bits = 20;
-    const Gathered g = read_inline(s);
-    ASSERT_EQ(g.blocks[0].size(), 1u);
-    Bytes want;
-    for (uint32_t l = 0; l < 40; l++) want = cat({want, pattern(100, uint8_t(l))});
-    EXPECT_EQ(g.blocks[0][0].data, want);
-}
-
-Bytes run(const Bytes& h) {
-    const uint32_t n = uint32_t(h.size());
-    return cat({{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)}, h});
-}
-
-TEST(PackedHeaders, PptHeaderWhoseBodyOpensTheNextTilePart) {
-    Scenario s;
-    s.layers = {{groups({{3, 20}}, 1), {}}, {groups({{1, 5}}, 2), {}}, {{}, groups({{2, 4}}, 3)}};
-    const auto packets = encode(s);
-    const Gathered expect = read_inline(s);
-    Reader r(s);
-    // Every PPT byte arrives with the first tile-part, whose data ends after packet 0.
-    r.use_ppt(join(packets, 0, 3, 0, kHeaders));
-    ASSERT_EQ(r.part(join(packets, 0, 1, 0, kBodies)), 1);
-    EXPECT_EQ(r.tile()->progression_state->body_pending, 1u);
-    ASSERT_EQ(r.part(join(packets, 1, 3, 0, kBodies)), 1);
-    EXPECT_EQ(r.tp().consumed, r.tp().Psot);
-    EXPECT_EQ(r.gathered(), expect);
-}
-
-TEST(PackedHeaders, TrailingEmptyPacketsAreRead) {
-    Scenario s;
-    s.layers = {{groups({{3, 20}}, 1), {}}, {{}, {}}, {{}, {}}};
-    const auto packets = encode(s);
-    Reader ppt(s);
-    ppt.use_ppt(join(packets, 0, 3, 0, kHeaders));
-    ASSERT_EQ(ppt.part(join(packets, 0, 3, 0, kBodies)), 1);
-    EXPECT_EQ(ppt.tile()->ppt_pos, ppt.tile()->ppt_length);
-    EXPECT_EQ(ppt.tile()->components[0].resolutions[0].precincts[0].packet_counter, 3u);
-    Reader ppm(s);
-    ppm.use_ppm(run(join(packets, 0, 3, 0, kHeaders)));
-    ASSERT_EQ(ppm.part(join(packets, 0, 3, 0, kBodies)), 1);
-    EXPECT_EQ(ppm.get()->ppm_pos, ppm.get()->ppm_length);
-}
-
-TEST(PackedHeaders, RunningOutFails) {
-    Scenario s;
-    s.layers = {{groups({{3, 20}}, 1), groups({{1, 5}}, 2)}, {groups({{1, 5}}, 2), {}}};
-    const auto packets = encode(s);
-    const Bytes h = join(packets, 0, 2, 0, kHeaders);
-    const struct {
-        const char* name;
-        Bytes packed;
-        bool ppt;
-    } cases[] = {
-        {"no run left", Bytes{0x00, 0x00}, false},
-        {"Nppm past the data", cat({{0x00, 0x00, 0x01, 0x00}, h}), false},
-        {"run shorter than the headers", run(Bytes(h.begin(), h.begin() + 2)), false},
-        {"PPT bytes shorter than the headers", Bytes(h.begin(), h.begin() + 2), true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Reader r(s);
-        if (c.ppt) r.use_ppt(c.packed);
-        else r.use_ppm(c.packed);
-        EXPECT_EQ(r.part(join(packets, 0, 2, 0, kBodies)), 0);
-        EXPECT_EQ(t2_test::Messages::last(), "Packed packet headers run out.");
-    }
-}
-
-// Whole codestreams: one tile, three layers, the same packets in line, in PPM segments
-// (a run split across two segments) and in PPT segments over two tile-parts.
-cs_test::CodParams cod_params(uint8_t Scod) {
-    cs_test::CodParams cod;
-    cod.Scod = Scod;
-    cod.layers = 3;
-    cod.xcb = cod.ycb = 3;
-    return cod;
-}
-
-// GCC sees the default component list of SizParams as maybe uninitialised; it is not.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-cs_test::SizParams siz_params() {
-    cs_test::SizParams siz;
-    siz.Xsiz = 64;
-    siz.Ysiz = 32;
-    siz.XTsiz = 64;
-    siz.YTsiz = 32;
-    return siz;
-}
-#pragma GCC diagnostic pop
-
-Bytes tile_part(uint8_t tpsot, const Bytes& header_segments, const Bytes& data) {
-    cs_test::Bytes b = cs_test::sot(0, uint32_t(12 + header_segments.size() + 2 + data.size()),
-                                    tpsot, 2);
-    b.raw(header_segments).u16(0xFF93).raw(data);
-    return b.v;
-}
-
-Bytes packed_segment(uint16_t code, uint8_t z, const Bytes& body) {
-    cs_test::Bytes b;
-    b.u8(z).raw(body);
-    return cs_test::segment(code, b).v;
-}
-
-std::vector<uint64_t> stream_totals(const Bytes& stream) {
-    cs_test::Decoder dec(stream);
-    if (!jpcdec_parse(dec.get())) {
-        ADD_FAILURE() << (cs_test::Messages::errors.empty() ? "" : cs_test::Messages::errors.back());
-        return {};
-    }
-    std::vector<uint64_t> out;
-    const Tile& tile = dec.get()->tiles[0];
-    const Band& band = tile.components[0].resolutions[0].bands[0];
-    for (uint32_t i = 0; i < band.cb_across * band.cb_down; i++) {
-        CodeBlock* cb = band.code_blocks[i];
-        uint32_t passes = 0;  // the header state is gone after parsing; the segments count
-        for (const CodedSegment* s = cb->segments.head; s; s = s->next) passes += s->npasses;
-        out.push_back(passes);
-        out.push_back(cb->zero_bitplanes);
-        EXPECT_EQ(coded_load_block(dec.get(), cb), 1);
-        for (const CodedSegment* s = cb->segments.head; s; s = s->next)
-            for (uint32_t k = 0; k < s->total_len; k++) out.push_back(s->data[k]);
-        coded_unload_block(cb);
+// Packets [from, to): [SOP] header body in line, or only the bodies (SOP stays with them)
+// when the headers are packed elsewhere, or only the headers.
+enum Parts { kInline, kBodies, kHeaders };
+Bytes join(const std::vector<Packet>& p, size_t from, size_t to, bool with_sop, Parts parts = kInline) {
+    Bytes out;
+    for (size_t i = from; i < to; i++) {
+        if (with_sop && parts != kHeaders) out = cat({out, sop(i)});
+        if (parts != kBodies) out = cat({out, p[i].header});
+        if (parts != kHeaders) out = cat({out, p[i].body});
     }
     return out;
 }
 
-TEST(PackedHeaders, WholeStreamsDecodeIdentically) {
-    // 64 x 32 with 32 x 32 blocks: the precinct of the tile's one resolution holds 2 blocks.
+Bytes main_header(const Scenario& s, uint8_t Scod, const Bytes& extra = {}) {
+    cs_test::SizParams siz;
+    siz.Xsiz = siz.XTsiz = 8 * s.across, siz.Ysiz = siz.YTsiz = 8 * s.down;
+    cs_test::CodParams cod;
+    cod.Scod = Scod, cod.layers = uint16_t(s.layers.size()), cod.xcb = cod.ycb = 1;
+    cod.cblk_style = s.cblk_style;
+    return cs_test::main_header(siz, cod, cs_test::Bytes().raw(extra)).v;
+}
+// Psot < 0: the exact length; 0 as given.
+Bytes tile_part(uint8_t tpsot, uint8_t tnsot, const Bytes& header, const Bytes& data, int psot = -1) {
+    const uint32_t length = psot < 0 ? uint32_t(14 + header.size() + data.size()) : uint32_t(psot);
+    return cat({cs_test::sot(0, length, tpsot, tnsot).v, header, {0xFF, 0x93}, data});
+}
+Bytes packed(uint16_t code, uint8_t z, const Bytes& body) {
+    return cs_test::segment(code, cs_test::Bytes().u8(z).raw(body)).v;
+}
+Bytes run_of(const Bytes& h) {  // Nppm and the headers of one tile-part
+    const uint32_t n = uint32_t(h.size());
+    return cat({{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)}, h});
+}
+const Bytes kEoc = {0xFF, 0xD9};
+
+struct Decoded {
+    int ok = 0;
+    std::vector<int32_t> samples;
+    bool operator==(const Decoded& o) const { return ok == o.ok && samples == o.samples; }
+    friend void PrintTo(const Decoded& d, std::ostream* os) {
+        *os << "ok " << d.ok << ":";
+        for (int32_t v : d.samples) *os << " " << v;
+    }
+};
+
+Decoded decode(const Bytes& stream) {
+    Decoded out;
+    cs_test::Decoder dec(stream);
+    if (!jpcdec_parse(dec.get()) || !jpcdec_set_output(dec.get(), 1, nullptr, 1)) return out;
+    uint32_t w = 0, h = 0;
+    jpcdec_get_size(dec.get(), &w, &h);
+    std::vector<uint8_t> row(w);
+    for (uint32_t y = 0; y < h; y++) {
+        jpcdec_decode_row(dec.get(), row.data());
+        out.samples.insert(out.samples.end(), jpcdec_row_samples(dec.get(), 0), jpcdec_row_samples(dec.get(), 0) + w);
+    }
+    out.ok = !jpcdec_input_failed(dec.get());
+    return out;
+}
+
+// Three layers; block 1 skips layer 1 and block 0 first comes in with layer 0.
+Scenario three_layers(uint8_t style = 0) {
     Scenario s;
+    s.cblk_style = style;
     s.layers = {{groups({{3, 20}}, 1), groups({{1, 5}}, 9)},
-                {{}, groups({{2, 8}}, 2)},
-                {groups({{4, 9}}, 4), {}}};
-    for (uint8_t scod : {uint8_t(0), uint8_t(kSop | kEph)}) {
-        SCOPED_TRACE(int(scod));
-        s.Scod = scod;
-        const auto packets = encode(s);
-        const Bytes main_plain = cs_test::main_header(siz_params(), cod_params(scod)).v;
-        const Bytes eoc = {0xFF, 0xD9};
-        const Bytes in_line = cat({main_plain,
-                                   tile_part(0, {}, join(packets, 0, 2, scod)),
-                                   tile_part(1, {}, join(packets, 2, 3, scod)), eoc});
-        const auto expect = stream_totals(in_line);
-        ASSERT_FALSE(expect.empty());
+                {groups({{2, 7}}, 3), {}},
+                {groups({{4, 9}}, 4), groups({{2, 6}}, 5)}};
+    return s;
+}
 
-        // PPM: runs for tile-parts 0 and 1, the first split across two segments, which
-        // arrive out of Z order.
-        const Bytes h01 = join(packets, 0, 2, 0, kHeaders), h2 = join(packets, 2, 3, 0, kHeaders);
-        const Bytes runs = cat({run(h01), run(h2)});
-        const size_t split = 3;
-        const Bytes ppm1 = packed_segment(0xFF60, 1, Bytes(runs.begin() + split, runs.end()));
-        const Bytes ppm0 = packed_segment(0xFF60, 0, Bytes(runs.begin(), runs.begin() + split));
-        const Bytes main_ppm = cs_test::main_header(siz_params(), cod_params(scod),
-                                                    cs_test::Bytes().raw(ppm1).raw(ppm0)).v;
-        const Bytes b01 = join(packets, 0, 2, scod, kBodies), b2 = join(packets, 2, 3, scod, kBodies);
-        const Bytes with_ppm = cat({main_ppm, tile_part(0, {}, b01), tile_part(1, {}, b2), eoc});
-        EXPECT_EQ(stream_totals(with_ppm), expect);
+TEST(Tier2Packets, SameSamplesWhereverThePacketsStand) {
+    const Scenario s = three_layers();
+    const auto p = encode(s), pe = encode(s, true);
+    const Bytes plain = main_header(s, 0), sop_eph = main_header(s, 6), sop_only = main_header(s, 2);
+    const Decoded want = decode(cat({plain, tile_part(0, 1, {}, join(p, 0, 3, false)), kEoc}));
+    ASSERT_EQ(want.ok, 1) << Messages::errors.at(0);
+    ASSERT_NE(std::count(want.samples.begin(), want.samples.end(), 0), 128);
+    // Bodies 0-1 and 2, with the headers packed: a PPM run per tile-part, the first split
+    // over two segments that arrive out of Z order.
+    const Bytes h01 = join(p, 0, 2, false, kHeaders), h2 = join(p, 2, 3, false, kHeaders);
+    const Bytes b01 = join(p, 0, 2, false, kBodies), b2 = join(p, 2, 3, false, kBodies);
+    const Bytes runs = cat({run_of(h01), run_of(h2)});
+    const Bytes ppm = cat({packed(0xFF60, 1, Bytes(runs.begin() + 3, runs.end())),
+                           packed(0xFF60, 0, Bytes(runs.begin(), runs.begin() + 3))});
+    const Bytes ppt_a = cat({packed(0xFF61, 1, Bytes(h01.begin() + 2, h01.end())),
+                             packed(0xFF61, 0, Bytes(h01.begin(), h01.begin() + 2))});  // out of Z order
+    const struct {
+        const char* name;
+        Bytes stream;
+    } rows[] = {
+        {"SOP and EPH", cat({sop_eph, tile_part(0, 1, {}, join(pe, 0, 3, true)), kEoc})},
+        {"SOP allowed but on packet 1 only",
+         cat({sop_only, tile_part(0, 1, {}, cat({join(p, 0, 1, false), join(p, 1, 2, true), join(p, 2, 3, false)})), kEoc})},
+        {"two tile-parts", cat({plain, tile_part(0, 2, {}, join(p, 0, 2, false)), tile_part(1, 2, {}, join(p, 2, 3, false)), kEoc})},
+        {"three tile-parts, one empty", cat({plain, tile_part(0, 3, {}, join(p, 0, 1, false)), tile_part(1, 3, {}, {}),
+                                             tile_part(2, 3, {}, join(p, 1, 3, false)), kEoc})},
+        {"Psot 0 on the last tile-part",
+         cat({plain, tile_part(0, 2, {}, join(p, 0, 1, false)), tile_part(1, 2, {}, join(p, 1, 3, false), 0), kEoc})},
+        {"Psot 0 on the first tile-part", cat({plain, tile_part(0, 1, {}, join(p, 0, 3, false), 0), kEoc})},
+        {"PPM", cat({main_header(s, 0, ppm), tile_part(0, 2, {}, b01), tile_part(1, 2, {}, b2), kEoc})},
+        {"PPM with SOP and EPH",
+         cat({main_header(s, 6, cat({packed(0xFF60, 0, cat({run_of(join(pe, 0, 2, false, kHeaders)),
+                                                             run_of(join(pe, 2, 3, false, kHeaders))}))})),
+              tile_part(0, 2, {}, join(pe, 0, 2, true, kBodies)), tile_part(1, 2, {}, join(pe, 2, 3, true, kBodies)), kEoc})},
+        {"PPT over two tile-parts", cat({plain, tile_part(0, 2, ppt_a, b01), tile_part(1, 2, packed(0xFF61, 0, h2), b2), kEoc})},
+        // Every header arrives with the first tile-part, whose data ends after packet 0's body.
+        {"PPT: a body opens the next tile-part",
+         cat({plain, tile_part(0, 2, packed(0xFF61, 0, join(p, 0, 3, false, kHeaders)), join(p, 0, 1, false, kBodies)),
+              tile_part(1, 2, {}, join(p, 1, 3, false, kBodies)), kEoc})},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(decode(r.stream), want);
+        EXPECT_EQ(Messages::errors, std::vector<std::string>{});
+        EXPECT_EQ(Messages::warnings, std::vector<std::string>{});
+    }
+}
 
-        // PPT: two segments in the first tile-part, one in the second.
-        const Bytes ppt_a = cat({packed_segment(0xFF61, 0, Bytes(h01.begin(), h01.begin() + 2)),
-                                 packed_segment(0xFF61, 1, Bytes(h01.begin() + 2, h01.end()))});
-        const Bytes with_ppt = cat({main_plain, tile_part(0, ppt_a, b01),
-                                    tile_part(1, packed_segment(0xFF61, 0, h2), b2), eoc});
-        EXPECT_EQ(stream_totals(with_ppt), expect);
+// The passes of a block arrive over several layers or in one: the codeword segments (one,
+// or split by the block style) must join the same way.
+TEST(Tier2Packets, LayersJoinIntoTheSameSegments) {
+    const auto stream = [](const Scenario& s) {
+        return cat({main_header(s, 0), tile_part(0, 1, {}, join(encode(s), 0, s.layers.size(), false)), kEoc});
+    };
+    // Block 0's passes in groups per layer (one group per codeword segment), its bytes cut in
+    // order from one run; block 1 brings one pass with layer 0.
+    using Groups = std::vector<std::pair<uint32_t, size_t>>;
+    const auto layered = [](uint8_t style, std::vector<Groups> per_layer) {
+        const Bytes all = pattern(1000, 7);
+        size_t at = 0;
+        Scenario s;
+        s.cblk_style = style;
+        for (size_t l = 0; l < per_layer.size(); l++) {
+            Contribution c;
+            for (auto [passes, n] : per_layer[l]) {
+                c.emplace_back(passes, Bytes(all.begin() + long(at), all.begin() + long(at + n)));
+                at += n;
+            }
+            s.layers.push_back({c, l == 0 ? groups({{1, 6}}, 40) : Contribution{}});
+        }
+        return s;
+    };
+    Groups fourteen;
+    for (uint32_t i = 0; i < 14; i++) fourteen.emplace_back(1, 2 + i);
+    const struct {
+        const char* name;
+        Scenario whole, layered;
+    } rows[] = {
+        {"one segment", layered(0, {{{9, 60}}}), layered(0, {{{3, 20}}, {{2, 0}}, {{4, 40}}})},
+        {"bypass: 10 MQ passes, then raw and MQ segments", layered(1, {{{10, 30}, {2, 4}, {1, 5}, {2, 6}}}),
+         layered(1, {{{4, 8}}, {{6, 22}, {2, 4}}, {{1, 5}, {2, 6}}})},
+        {"termination on each pass", layered(4, {fourteen}),
+         layered(4, {Groups(fourteen.begin(), fourteen.begin() + 5), Groups(fourteen.begin() + 5, fourteen.end())})},
+        {"bypass with termination", layered(5, {fourteen}),
+         layered(5, {Groups(fourteen.begin(), fourteen.begin() + 11), Groups(fourteen.begin() + 11, fourteen.end())})},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const Decoded want = decode(stream(r.whole));
+        ASSERT_EQ(want.ok, 1) << Messages::errors.at(0);
+        EXPECT_EQ(decode(stream(r.layered)), want);
+        EXPECT_TRUE(Messages::warnings.empty()) << Messages::warnings.at(0);
+    }
+}
+
+// Precincts of up to 5 x 4 blocks, each block first included in a random layer (or never),
+// with its passes spread over the later layers: the inclusion and zero bit-plane trees, the
+// skipped rows and the lengths must bring each block the bytes it has in a one-layer stream.
+TEST(Tier2Packets, InclusionOverRandomPrecincts) {
+    std::mt19937 rng(9);
+    for (int iter = 0; iter < 40; iter++) {
+        SCOPED_TRACE(iter);
+        Scenario layered, whole;
+        layered.across = whole.across = 1 + rng() % 5, layered.down = whole.down = 1 + rng() % 4;
+        const uint32_t n = layered.across * layered.down, layers = 1 + rng() % 4;
+        layered.layers.assign(layers, Layer(n));
+        whole.layers.assign(1, Layer(n));
+        layered.zero_bitplanes.assign(n, 0);
+        for (uint32_t i = 0; i < n; i++) {
+            layered.zero_bitplanes[i] = rng() % 9;
+            const uint32_t first = rng() % (layers + 1);  // layers: never included
+            Bytes all;
+            uint32_t passes = 0;
+            for (uint32_t l = first; l < layers; l++) {
+                if (l > first && rng() % 3 == 0) continue;  // nothing in this layer
+                const uint32_t m = 1 + rng() % 4;
+                const Bytes piece = pattern(rng() % 40, uint8_t(rng()));
+                layered.layers[l][i] = {{m, piece}};
+                all.insert(all.end(), piece.begin(), piece.end());
+                passes += m;
+            }
+            if (passes) whole.layers[0][i] = {{passes, all}};
+        }
+        whole.zero_bitplanes = layered.zero_bitplanes;
+        const auto stream = [](const Scenario& s) {
+            return cat({main_header(s, 0), tile_part(0, 1, {}, join(encode(s), 0, s.layers.size(), false)), kEoc});
+        };
+        const Decoded want = decode(stream(whole));
+        ASSERT_EQ(want.ok, 1);
+        EXPECT_EQ(decode(stream(layered)), want);
+        EXPECT_EQ(Messages::warnings, std::vector<std::string>{});
+    }
+}
+
+// Header bits for block 0 of layer 0 written by hand: packet nonempty, block included, zero
+// bit-planes 0, then `tail`; block 1 is never included.
+Bytes header_bits(const std::string& tail) {
+    t2_test::BitWriter bw;
+    for (char ch : "1" "11" "11" + tail) bw.bit(ch == '1');
+    return bw.finish();
+}
+
+// A header that breaks a bound damages its tile only: a warning, and the tile's later packets
+// are passed over. Data that runs out with the stream is a failure.
+TEST(Tier2Packets, HostileHeadersAreContained) {
+    const char* const kData = "Parsing parcket data error.";
+    const char* const kRunOut = "Packed packet headers run out.";
+    // A damaged tile's later tile-part is passed over whole, whatever it holds.
+    const auto in_line = [](const Scenario& s, const Bytes& data = {}, bool damaged = true) {
+        const Bytes d = data.empty() ? join(encode(s), 0, s.layers.size(), false) : data;
+        return cat({main_header(s, 0), tile_part(0, 2, {}, d), tile_part(1, 2, {}, damaged ? pattern(16, 3) : Bytes{}), kEoc});
+    };
+    const char* const kSkipped = "Damaged packet header: the rest of the tile's packets are skipped; it keeps what it has.";
+    Scenario zbp;
+    zbp.layers = {{groups({{1, 3}}, 1), {}}};
+    zbp.zero_bitplanes = {10, 0};
+    // Block 0 (one zero bit-plane) may have 3 * 8 - 2 passes for its band; up to
+    // 3 * (31 - 1) - 2 with a warning, as samples still hold them.
+    const auto passes = [](std::vector<uint32_t> per_layer) {
+        Scenario s;
+        for (uint32_t m : per_layer) s.layers.push_back({groups({{m, 3}}, 1), {}});
+        return s;
+    };
+    const char* const kDeep =
+        "Code-blocks carry more bit-planes than their band's bit depth allows; decoding them all.";
+    Scenario one;
+    one.layers = {{groups({{1, 3}}, 1), {}}};
+    Scenario cut = three_layers();
+    const auto p = encode(cut);
+    const Bytes h = join(p, 0, 3, false, kHeaders);
+    const Bytes long_length = header_bits("0" + std::string(28, '1') + "0" + std::string(31, '1'));
+    const Bytes cut_body = cat({main_header(cut, 0), tile_part(0, 1, {}, join(p, 0, 3, false))});
+    Bytes short_body = join(p, 0, 3, false);
+    short_body.resize(short_body.size() - 5);
+    const struct {
+        const char* name;
+        Bytes stream;
+        int ok;
+        const char* message;  // a warning when ok, else the error
+    } rows[] = {
+        {"zero bit-planes above the band's depth", in_line(zbp), 1,
+         "Packet header: zero bit-plane count exceeds the band's bit depth."},
+        {"as many passes as the band allows", in_line(passes({25}), {}, false), 1, nullptr},
+        {"one pass more", in_line(passes({25, 1}), {}, false), 1, kDeep},
+        {"as many passes as a sample holds", in_line(passes({88}), {}, false), 1, kDeep},
+        {"more passes than a sample holds", in_line(passes({89})), 1,
+         "Packet header: more coding passes than the band's bit depth allows."},
+        {"passes over two layers beyond a sample", in_line(passes({25, 64})), 1,
+         "Packet header: more coding passes than the band's bit depth allows."},
+        {"Lblock grows past 32 bits", in_line(one, header_bits("0" + std::string(30, '1') + "0" + std::string(40, '1'))),
+         1, "Packet header: codeword length field wider than 32 bits."},
+        {"Lblock plus log2(passes) past 32 bits",
+         in_line(one, header_bits("111110011" + std::string(26, '1') + "0" + std::string(40, '0'))), 1,
+         "Packet header: codeword length field wider than 32 bits."},
+        {"a 31-bit length in a whole tile-part", in_line(one, long_length), 1, kData},
+        {"a 31-bit length, the stream cut", cat({main_header(one, 0), tile_part(0, 1, {}, long_length, 0)}), 0, kData},
+        {"body cut with the stream", Bytes(cut_body.begin(), cut_body.end() - 5), 0, kData},
+        {"body short of a tile-part ending with the stream", cat({main_header(cut, 0), tile_part(0, 1, {}, short_body)}), 0, kData},
+        {"PPM without a run left", cat({main_header(cut, 0, packed(0xFF60, 0, run_of(h))),
+                                        tile_part(0, 2, {}, join(p, 0, 1, false, kBodies)),
+                                        tile_part(1, 2, {}, join(p, 1, 3, false, kBodies)), kEoc}), 0, kRunOut},
+        {"Nppm past the data", cat({main_header(cut, 0, packed(0xFF60, 0, cat({{0, 0, 1, 0}, h}))),
+                                    tile_part(0, 1, {}, join(p, 0, 3, false, kBodies)), kEoc}), 0, kRunOut},
+        {"PPT shorter than the headers", cat({main_header(cut, 0), tile_part(0, 1, packed(0xFF61, 0, Bytes(h.begin(), h.begin() + 3)),
+                                                                             join(p, 0, 3, false, kBodies)), kEoc}),
+         0, kRunOut},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        cs_test::Decoder dec(r.stream);
+        EXPECT_EQ(jpcdec_parse(dec.get()), r.ok);
+        if (r.ok) {
+            EXPECT_EQ(Messages::errors, std::vector<std::string>{});
+            std::vector<std::string> want;
+            if (r.message) want.push_back(r.message);
+            if (r.message && r.message != kDeep) want.push_back(kSkipped);  // damaged
+            EXPECT_EQ(Messages::warnings, want);
+        } else {
+            EXPECT_EQ(Messages::errors, std::vector<std::string>{r.message});
+        }
+        EXPECT_LT(memops_peak(dec.ops()), uint64_t(1) << 20);  // nothing near the claimed lengths
+    }
+}
+
+// Streams from black-box encoders (scripts/make-tier2-fixtures): offset grids with small
+// precincts in every order, POC (also a tile-part POC repeating the main one with wrong
+// orders, and one replacing a different main POC), tile-parts, SOP/EPH, every code-block
+// mode, sub-sampled components. Each decodes losslessly to its source.
+TEST(Tier2Packets, EncoderStreamsDecodeLosslessly) {
+    app_test::Pnm rgb;
+    ASSERT_TRUE(app_test::read_pnm(app_test::data_path("t2_rgb_61x47.ppm"), &rgb));
+    const Bytes sub = app_test::read_file(app_test::data_path("t2_sub.raw"));
+    for (const char* name : {"t2_grid_lrcp.j2c", "t2_grid_rlcp.j2c", "t2_grid_rpcl.j2c", "t2_grid_pcrl.j2c",
+                             "t2_grid_cprl.j2c", "t2_poc.j2c", "t2_poc_cs.j2c", "t2_parts_r.j2c", "t2_parts_l.j2c",
+                             "t2_parts_c.j2c", "t2_modes.j2c", "t2_poc_copied.j2c", "t2_poc_override.j2c", "t2_sub.j2c"}) {
+        SCOPED_TRACE(name);
+        const bool is_sub = std::string(name) == "t2_sub.j2c";
+        const uint16_t n = is_sub ? 1 : 3;
+        cs_test::Decoder dec(app_test::read_file(app_test::data_path(name)));
+        ASSERT_EQ(jpcdec_parse(dec.get()), 1) << Messages::errors.at(0);
+        for (const std::string& w : Messages::warnings) EXPECT_EQ(w.find("Tile-part packets"), std::string::npos) << w;
+        uint32_t w = 0, h = 0;
+        jpcdec_get_size(dec.get(), &w, &h);
+        ASSERT_EQ(w * h, 61u * 47u);
+        ASSERT_EQ(jpcdec_set_output(dec.get(), n, nullptr, n), 1);
+        Bytes got(size_t(w) * h * n);
+        for (uint32_t y = 0; y < h; y++) jpcdec_decode_row(dec.get(), got.data() + size_t(y) * w * n);
+        const Bytes& source = is_sub ? sub : rgb.samples;
+        ASSERT_GE(source.size(), got.size());
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), source.begin())) << "samples differ from the source";
     }
 }
 

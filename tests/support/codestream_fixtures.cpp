@@ -3,62 +3,39 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "io/stream.h"
 
 namespace cs_test {
 
-Bytes& Bytes::u8(uint32_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    return *this;
-}
-Bytes& Bytes::u16(uint32_t x) { return u8(x >> 8).u8(x); }
-Bytes& Bytes::u32(uint32_t x) { return u16(x >> 16).u16(x); }
-Bytes& Bytes::raw(const std::vector<uint8_t>& bytes) {
-    v.insert(v.end(), bytes.begin(), bytes.end());
-    return *this;
-}
-
 Bytes segment(uint16_t code, const Bytes& body, int length_delta) {
-    Bytes b;
-    b.u16(code).u16(static_cast<uint32_t>(static_cast<int>(body.size()) + 2 + length_delta));
-    return b.add(body);
+    return Bytes().u16(code).u16(uint32_t(int(body.size()) + 2 + length_delta)).add(body);
 }
-
-Bytes marker(uint16_t code) { return Bytes().u16(code); }
 
 Bytes siz_body(const SizParams& p) {
     Bytes b;
     b.u16(p.Rsiz).u32(p.Xsiz).u32(p.Ysiz).u32(p.XOsiz).u32(p.YOsiz);
-    b.u32(p.XTsiz).u32(p.YTsiz).u32(p.XTOsiz).u32(p.YTOsiz);
-    b.u16(static_cast<uint32_t>(p.components.size()));
+    b.u32(p.XTsiz).u32(p.YTsiz).u32(p.XTOsiz).u32(p.YTOsiz).u16(uint32_t(p.components.size()));
     for (const SizComponent& c : p.components) b.u8(c.ssiz).u8(c.xrsiz).u8(c.yrsiz);
     return b;
 }
 
 namespace {
-void coding_style_part(Bytes& b, const CodParams& p, uint8_t style) {
+Bytes& coding_style_part(Bytes& b, const CodParams& p) {
     b.u8(p.levels).u8(p.xcb).u8(p.ycb).u8(p.cblk_style).u8(p.transform);
-    if (style & 1) b.raw(p.precincts);
+    return (p.Scod & 1) ? b.raw(p.precincts) : b;
 }
 }  // namespace
 
 Bytes cod_body(const CodParams& p) {
     Bytes b;
-    b.u8(p.Scod).u8(p.progression).u16(p.layers).u8(p.mct);
-    coding_style_part(b, p, p.Scod);
-    return b;
+    return coding_style_part(b.u8(p.Scod).u8(p.progression).u16(p.layers).u8(p.mct), p);
 }
 
 Bytes coc_body(uint16_t component, const CodParams& p, bool wide) {
     Bytes b;
-    if (wide) b.u16(component);
-    else b.u8(component);
-    b.u8(p.Scod);
-    coding_style_part(b, p, p.Scod);
-    return b;
+    return coding_style_part((wide ? b.u16(component) : b.u8(component)).u8(p.Scod), p);
 }
 
 Bytes qcd_body_reversible(uint32_t levels, uint32_t guard, uint32_t exponent) {
@@ -69,30 +46,20 @@ Bytes qcd_body_reversible(uint32_t levels, uint32_t guard, uint32_t exponent) {
 }
 
 Bytes main_header(const SizParams& siz, const CodParams& cod, const Bytes& extra) {
-    Bytes b = marker(kMarkerSOC);
-    b.add(segment(kMarkerSIZ, siz_body(siz)));
-    b.add(segment(kMarkerCOD, cod_body(cod)));
-    b.add(segment(kMarkerQCD, qcd_body_reversible(cod.levels)));
-    return b.add(extra);
+    Bytes b = marker(kMarkerSOC).add(segment(kMarkerSIZ, siz_body(siz))).add(segment(kMarkerCOD, cod_body(cod)));
+    return b.add(segment(kMarkerQCD, qcd_body_reversible(cod.levels))).add(extra);
 }
 
 Bytes sot(uint16_t isot, uint32_t psot, uint8_t tpsot, uint8_t tnsot) {
     return segment(kMarkerSOT, Bytes().u16(isot).u32(psot).u8(tpsot).u8(tnsot));
 }
 
-std::vector<std::string> Messages::errors;
-std::vector<std::string> Messages::warnings;
-void Messages::clear() {
-    errors.clear();
-    warnings.clear();
-}
-void Messages::on_error(const char* m) { errors.emplace_back(m); }
-void Messages::on_warning(const char* m) { warnings.emplace_back(m); }
+std::vector<std::string> Messages::errors, Messages::warnings;
 
 Decoder::Decoder(std::vector<uint8_t> bytes, bool install_hooks) : bytes_(std::move(bytes)) {
     Messages::clear();
     ops_ = memops_create();
-    stream_ = memory_stream_create(ops_, bytes_.data(), static_cast<uint32_t>(bytes_.size()));
+    stream_ = memory_stream_create(ops_, bytes_.data(), uint32_t(bytes_.size()));
     d_ = jpcdec_create(ops_, stream_);
     if (d_ && install_hooks) jpcdec_set_hooks(d_, Messages::on_error, Messages::on_warning);
 }
@@ -106,11 +73,9 @@ Decoder::~Decoder() {
 
 std::string corpus_dir(const char* sub) {
     const char* env = std::getenv("DRAVEX_CORPUS");
-    std::string base = env && *env ? env : DRAVEX_CORPUS_DEFAULT;
-    std::string dir = base + "/" + sub;
+    const std::string dir = std::string(env && *env ? env : DRAVEX_CORPUS_DEFAULT) + "/" + sub;
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::string();
-    return dir;
+    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? dir : std::string();
 }
 
 }  // namespace cs_test

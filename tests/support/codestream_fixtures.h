@@ -1,33 +1,38 @@
 #pragma once
-// Test fixtures for the codestream module: marker segments built as bytes, a decoder over a
-// memory block that checks for leaks, and hooks that record every message.
-//   cs_test::Decoder dec(bytes);            // jpcdec over a MemoryStream, hooks installed
-//   MarkerSet* main = jpc_parse_main_header(dec.get());
-//   EXPECT_EQ(cs_test::Messages::errors, (std::vector<std::string>{"..."}));
+// Codestreams built as bytes, a decoder over them in memory that checks for leaks, and hooks
+// that record every message.
+//   cs_test::Decoder dec(cs_test::main_header(siz, cod).add(...));
+//   jpcdec_parse(dec.get());  EXPECT_EQ(cs_test::Messages::errors, (std::vector<std::string>{"..."}));
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "codestream/jpc_segments.h"
-#include "support/app_tool.h"
 #include "codestream/jpcdec_impl.h"
+#include "support/app_tool.h"
 
 namespace cs_test {
 
 // Big-endian byte builder.
 struct Bytes {
     std::vector<uint8_t> v;
-    Bytes& u8(uint32_t x);
-    Bytes& u16(uint32_t x);
-    Bytes& u32(uint32_t x);
-    Bytes& raw(const std::vector<uint8_t>& bytes);
+    Bytes& u8(uint32_t x) {
+        v.push_back(uint8_t(x));
+        return *this;
+    }
+    Bytes& u16(uint32_t x) { return u8(x >> 8).u8(x); }
+    Bytes& u32(uint32_t x) { return u16(x >> 16).u16(x); }
+    Bytes& raw(const std::vector<uint8_t>& bytes) {
+        v.insert(v.end(), bytes.begin(), bytes.end());
+        return *this;
+    }
     Bytes& add(const Bytes& other) { return raw(other.v); }
     size_t size() const { return v.size(); }
 };
 
 // FF xx, then (for markers with a segment) the length word: body size + 2 + length_delta.
 Bytes segment(uint16_t code, const Bytes& body, int length_delta = 0);
-Bytes marker(uint16_t code);
+inline Bytes marker(uint16_t code) { return Bytes().u16(code); }
 
 struct SizComponent {
     uint8_t ssiz, xrsiz, yrsiz;
@@ -53,22 +58,19 @@ Bytes coc_body(uint16_t component, const CodParams& p, bool wide = false);
 Bytes qcd_body_reversible(uint32_t levels, uint32_t guard = 2, uint32_t exponent = 8);
 
 // SOC, SIZ, COD and QCD for a one-component image; `extra` goes before the first SOT.
-Bytes main_header(const SizParams& siz = {}, const CodParams& cod = {},
-                  const Bytes& extra = {});
-// SOT segment with the given fields.
+Bytes main_header(const SizParams& siz = {}, const CodParams& cod = {}, const Bytes& extra = {});
 Bytes sot(uint16_t isot, uint32_t psot, uint8_t tpsot, uint8_t tnsot);
 
 // Messages received through the hooks since the last clear().
 struct Messages {
-    static std::vector<std::string> errors;
-    static std::vector<std::string> warnings;
-    static void clear();
-    static void on_error(const char* m);
-    static void on_warning(const char* m);
+    static std::vector<std::string> errors, warnings;
+    static void clear() { errors.clear(), warnings.clear(); }
+    static void on_error(const char* m) { errors.emplace_back(m); }
+    static void on_warning(const char* m) { warnings.emplace_back(m); }
 };
 
-// A jpcdec over a private copy of the bytes; on destruction it checks that the decoder,
-// the stream and everything they allocated are gone.
+// A jpcdec over a private copy of the bytes, hooks installed; on destruction it checks that
+// the decoder, the stream and everything they allocated are gone.
 class Decoder {
 public:
     explicit Decoder(std::vector<uint8_t> bytes, bool install_hooks = true);

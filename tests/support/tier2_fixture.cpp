@@ -2,59 +2,33 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <sstream>
-
 #include "codestream/jpc_segments.h"
-#include "io/byte_reader.h"
 #include "tier2/packets.h"
 #include "tier2/progression.h"
+#include "tier2/tile_build.h"
 
 namespace t2_test {
 
-std::vector<std::string> Messages::errors, Messages::warnings;
-
-ComponentStyle Style::get() const {
-    ComponentStyle s{};
-    s.levels = levels;
-    s.xcb = xcb;
-    s.ycb = ycb;
-    s.cblk_style = cblk_style;
-    s.transform = transform;
-    s.precinct_sizes = precincts.empty() ? nullptr : precincts.data();
-    s.roi_shift = roi_shift;
-    return s;
-}
+std::string g_last_error;
 
 Decoder::Decoder(const Image& img) {
-    Messages::clear();
+    g_last_error.clear();
     ops_ = memops_create();
     d_ = mem_new<jpcdec>(ops_);
     d_->ops = ops_;
-    d_->error_hook = &Messages::on_error;
-    d_->warning_hook = &Messages::on_warning;
-    d_->Xsiz = img.Xsiz;
-    d_->Ysiz = img.Ysiz;
-    d_->XOsiz = img.XOsiz;
-    d_->YOsiz = img.YOsiz;
-    d_->XTsiz = img.XTsiz;
-    d_->YTsiz = img.YTsiz;
-    d_->XTOsiz = img.XTOsiz;
-    d_->YTOsiz = img.YTOsiz;
-    const auto n = static_cast<uint16_t>(img.components.size());
+    d_->error_hook = [](const char* m) { g_last_error = m; };
+    d_->Xsiz = img.Xsiz, d_->Ysiz = img.Ysiz, d_->XOsiz = img.XOsiz, d_->YOsiz = img.YOsiz;
+    d_->XTsiz = img.XTsiz, d_->YTsiz = img.YTsiz, d_->XTOsiz = img.XTOsiz, d_->YTOsiz = img.YTOsiz;
+    const auto n = uint16_t(img.components.size());
     d_->Csiz = d_->component_num = n;
     d_->ssiz = mem_new_array<uint8_t>(ops_, n);
     d_->xrsiz = mem_new_array<uint8_t>(ops_, n);
     d_->yrsiz = mem_new_array<uint8_t>(ops_, n);
     for (uint16_t c = 0; c < n; c++) {
-        d_->ssiz[c] = static_cast<uint8_t>(img.components[c].depth - 1);
-        d_->xrsiz[c] = img.components[c].xrsiz;
-        d_->yrsiz[c] = img.components[c].yrsiz;
+        d_->ssiz[c] = 7, d_->xrsiz[c] = img.components[c].xrsiz, d_->yrsiz[c] = img.components[c].yrsiz;
     }
-    d_->numXtiles = static_cast<uint32_t>(
-        (uint64_t(img.Xsiz) - img.XTOsiz + img.XTsiz - 1) / img.XTsiz);
-    d_->numYtiles = static_cast<uint32_t>(
-        (uint64_t(img.Ysiz) - img.YTOsiz + img.YTsiz - 1) / img.YTsiz);
+    d_->numXtiles = uint32_t((uint64_t(img.Xsiz) - img.XTOsiz + img.XTsiz - 1) / img.XTsiz);
+    d_->numYtiles = uint32_t((uint64_t(img.Ysiz) - img.YTOsiz + img.YTsiz - 1) / img.YTsiz);
     d_->tileNum = d_->numXtiles * d_->numYtiles;
     d_->tiles = mem_new_array<Tile>(ops_, d_->tileNum);
 }
@@ -64,42 +38,37 @@ Decoder::~Decoder() {
     mem_free(ops_, d_->tiles);
     coded_store_free(d_);
     arena_free(ops_, &d_->header_arena);
-    mem_free(ops_, d_->included);
-    mem_free(ops_, d_->ssiz);
-    mem_free(ops_, d_->xrsiz);
-    mem_free(ops_, d_->yrsiz);
-    if (d_->reader) byte_reader_destroy(ops_, d_->reader);
+    for (void* p : {static_cast<void*>(d_->included), static_cast<void*>(d_->ssiz),
+                    static_cast<void*>(d_->xrsiz), static_cast<void*>(d_->yrsiz)})
+        mem_free(ops_, p);
     ops_->free(ops_, d_);
     EXPECT_EQ(memops_in_use(ops_), 0u) << "tier-2 structures leaked";
     ops_->release(ops_);
 }
 
 Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t layers,
-                          uint8_t order, uint8_t Scod, uint8_t magnitude_bits) {
+                          uint8_t order) {
     if (!tile_build_bounds(d_, t)) return nullptr;
     Tile* tile = &d_->tiles[t];
     tile->layers = layers;
     tile->progression = order;
-    tile->Scod = Scod;
     for (uint32_t c = 0; c < tile->component_count; c++) {
         const Style& st = styles[c < styles.size() ? c : styles.size() - 1];
-        const ComponentStyle cs = st.get();
-        if (!tile_component_apply_style(d_, &tile->components[c], &cs)) {
+        ComponentStyle cs{};
+        cs.levels = st.levels, cs.xcb = st.xcb, cs.ycb = st.ycb, cs.transform = 1;
+        cs.precinct_sizes = st.precincts.empty() ? nullptr : st.precincts.data();
+        TileComponent& tc = tile->components[c];
+        bool ok = tile_component_apply_style(d_, &tc, &cs);
+        // Every block made up front, as a packet reaching each precinct would.
+        for (uint32_t r = 0; ok && r < tc.resolution_count; r++) {
+            Resolution& res = tc.resolutions[r];
+            for (uint32_t p = 0; p < res.precinct_count; p++)
+                for (uint32_t b = 0; ok && b < res.band_count; b++)
+                    ok = precinct_band_make_blocks(d_, res.bands[b], &res.precincts[p].bands[b], 0);
+        }
+        if (!ok) {
             tile_release(d_, tile);
             return nullptr;
-        }
-        TileComponent& tc = tile->components[c];
-        for (uint32_t r = 0; r < tc.resolution_count; r++) {
-            Resolution& res = tc.resolutions[r];
-            for (uint32_t b = 0; b < 3; b++) res.bands[b].magnitude_bits = magnitude_bits;
-            // Every block made up front, as a packet reaching each precinct would, so that
-            // the tests can look at all of them.
-            for (uint32_t p = 0; p < res.precinct_count; p++)
-                for (uint32_t b = 0; b < res.band_count; b++)
-                    if (!precinct_band_make_blocks(d_, res.bands[b], &res.precincts[p].bands[b], 0)) {
-                        tile_release(d_, tile);
-                        return nullptr;
-                    }
         }
     }
     if (!tiles_link_blocks(d_)) {
@@ -110,38 +79,23 @@ Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t
     return tile;
 }
 
-namespace {
-
-struct PocStore {
-    std::vector<uint8_t> RS, RE, P;
-    std::vector<uint16_t> CS, LYE, CE;
-    PocSegment seg{};
-    PocSegment* fill(const std::vector<Decoder::Poc>& entries) {
-        if (entries.empty()) return nullptr;
-        for (const auto& e : entries) {
-            RS.push_back(e.RS);
-            CS.push_back(e.CS);
-            LYE.push_back(e.LYE);
-            RE.push_back(e.RE);
-            CE.push_back(e.CE);
-            P.push_back(e.P);
-        }
-        seg.count = static_cast<uint16_t>(entries.size());
-        seg.RSpoc = RS.data();
-        seg.CSpoc = CS.data();
-        seg.LYEpoc = LYE.data();
-        seg.REpoc = RE.data();
-        seg.CEpoc = CE.data();
-        seg.Ppoc = P.data();
-        return &seg;
-    }
-};
-
-}  // namespace
-
 int Decoder::setup_progression(uint32_t t, const std::vector<Poc>& main_poc,
                                const std::vector<Poc>& part_poc) {
-    PocStore main_store, part_store;
+    struct Store {
+        std::vector<uint8_t> RS, RE, P;
+        std::vector<uint16_t> CS, LYE, CE;
+        PocSegment seg{};
+        PocSegment* fill(const std::vector<Poc>& entries) {
+            for (const Poc& e : entries) {
+                RS.push_back(e.RS), CS.push_back(e.CS), LYE.push_back(e.LYE);
+                RE.push_back(e.RE), CE.push_back(e.CE), P.push_back(e.P);
+            }
+            seg.count = uint16_t(entries.size());
+            seg.RSpoc = RS.data(), seg.CSpoc = CS.data(), seg.LYEpoc = LYE.data();
+            seg.REpoc = RE.data(), seg.CEpoc = CE.data(), seg.Ppoc = P.data();
+            return entries.empty() ? nullptr : &seg;
+        }
+    } main_store, part_store;
     MarkerSet main{}, part{};
     main.component_count = part.component_count = d_->component_num;
     main.poc = main_store.fill(main_poc);
@@ -149,122 +103,27 @@ int Decoder::setup_progression(uint32_t t, const std::vector<Poc>& main_poc,
     return progression_setup(d_, t, &main, &part);
 }
 
-void Decoder::set_data(const std::vector<uint8_t>& bytes) {
-    // Each tile-part's data follows the earlier ones, as in a codestream: the code-blocks
-    // note where their bytes stand and read them back from there.
-    const uint32_t start = static_cast<uint32_t>(data_.size());
-    if (d_->reader) byte_reader_destroy(ops_, d_->reader);
-    data_.insert(data_.end(), bytes.begin(), bytes.end());
-    memory_stream_init(&stream_, data_.data(), static_cast<uint32_t>(data_.size()));
-    d_->reader = byte_reader_create(ops_, &stream_.base);
-    if (d_->reader) br_set_pos(d_->reader, start);
-}
-
 std::vector<Packet> packet_sequence(Tile* tile, size_t limit) {
     std::vector<Packet> seq;
     ProgressionState* s = tile->progression_state;
-    while (seq.size() < limit && next_packet(s))
-        seq.emplace_back(s->layer, s->resolution, s->component, s->precinct);
+    while (seq.size() < limit && next_packet(s)) seq.emplace_back(s->layer, s->resolution, s->component, s->precinct);
     return seq;
-}
-
-std::string describe(const std::vector<Packet>& seq) {
-    std::ostringstream os;
-    for (const auto& p : seq)
-        os << "L" << std::get<0>(p) << "R" << std::get<1>(p) << "C" << std::get<2>(p) << "P"
-           << std::get<3>(p) << " ";
-    return os.str();
 }
 
 void BitWriter::bit(uint32_t b) {
     cur_ = (cur_ << 1) | (b & 1);
     if (++nbits_ == limit_) {
-        out_.push_back(static_cast<uint8_t>(cur_));
+        out_.push_back(uint8_t(cur_));
         limit_ = cur_ == 0xFF ? 7 : 8;
-        cur_ = 0;
-        nbits_ = 0;
+        cur_ = nbits_ = 0;
     }
-}
-
-void BitWriter::bits(uint32_t value, uint32_t n) {
-    for (uint32_t i = n; i-- > 0;) bit((value >> i) & 1);
 }
 
 std::vector<uint8_t> BitWriter::finish() {
     while (nbits_ != 0) bit(0);
     if (!out_.empty() && out_.back() == 0xFF) out_.push_back(0x00);
-    std::vector<uint8_t> done;
-    done.swap(out_);
     limit_ = 8;
-    return done;
-}
-
-TagTreeWriter::TagTreeWriter(uint32_t w, uint32_t h) : w_(w), h_(h) {
-    std::vector<std::pair<uint32_t, uint32_t>> dims;
-    uint32_t lw = w, lh = h;
-    for (;;) {
-        dims.emplace_back(lw, lh);
-        if (lw == 1 && lh == 1) break;
-        lw = (lw + 1) / 2;
-        lh = (lh + 1) / 2;
-    }
-    size_t base = 0;
-    for (size_t l = 0; l < dims.size(); l++) {
-        const size_t up = base + size_t(dims[l].first) * dims[l].second;
-        for (uint32_t y = 0; y < dims[l].second; y++)
-            for (uint32_t x = 0; x < dims[l].first; x++) {
-                const int32_t parent =
-                    l + 1 < dims.size()
-                        ? static_cast<int32_t>(up + (y / 2) * dims[l + 1].first + x / 2)
-                        : -1;
-                nodes_.push_back(Node{parent, 0xFFFFFFFFu, 0, 0});
-            }
-        base = up;
-    }
-}
-
-void TagTreeWriter::set_value(uint32_t x, uint32_t y, uint32_t v) {
-    int32_t i = static_cast<int32_t>(y * w_ + x);
-    nodes_[i].value = v;
-    for (i = nodes_[i].parent; i >= 0; i = nodes_[i].parent)
-        if (v < nodes_[i].value) nodes_[i].value = v;
-}
-
-void TagTreeWriter::encode(BitWriter* bw, uint32_t x, uint32_t y, uint32_t threshold) {
-    std::vector<int32_t> path;
-    for (int32_t i = static_cast<int32_t>(y * w_ + x); i >= 0; i = nodes_[i].parent)
-        path.push_back(i);
-    uint32_t low = 0;
-    for (size_t k = path.size(); k-- > 0;) {
-        Node& n = nodes_[path[k]];
-        if (low > n.low) n.low = low;
-        else low = n.low;
-        while (low < threshold) {
-            if (low >= n.value) {
-                if (!n.known) {
-                    bw->bit(1);
-                    n.known = 1;
-                }
-                break;
-            }
-            bw->bit(0);
-            low++;
-        }
-        n.low = low;
-    }
-}
-
-PrecinctWriter::PrecinctWriter(std::vector<BandPart> parts) : parts_(std::move(parts)) {
-    for (const auto& p : parts_) {
-        incl_.emplace_back(p.across, p.down);
-        zbp_.emplace_back(p.across, p.down);
-        for (uint32_t i = 0; i < p.across * p.down; i++) {
-            incl_.back().set_value(i % p.across, i / p.across, p.blocks[i].first_layer);
-            zbp_.back().set_value(i % p.across, i / p.across, p.blocks[i].zero_bitplanes);
-        }
-        lblock_.emplace_back(p.across * p.down, 3);
-        included_.emplace_back(p.across * p.down, 0);
-    }
+    return std::move(out_);
 }
 
 void write_pass_count(BitWriter* bw, uint32_t m) {
@@ -275,79 +134,91 @@ void write_pass_count(BitWriter* bw, uint32_t m) {
     else bw->bits((0x1FFu << 7) | (m - 37), 16);
 }
 
-namespace {
-
-uint32_t log2_floor(uint32_t v) {
-    uint32_t n = 0;
-    while (v >>= 1) n++;
-    return n;
-}
-
-uint32_t bit_width(uint64_t v) {
-    uint32_t n = 0;
-    while (v) {
-        n++;
-        v >>= 1;
+TagTreeWriter::TagTreeWriter(uint32_t w, uint32_t h) {
+    // Levels of halved grids up to a single root; each node knows its parent.
+    size_t base = 0;
+    for (;;) {
+        const uint32_t pw = (w + 1) / 2, ph = (h + 1) / 2;
+        const bool root = w == 1 && h == 1;
+        for (uint32_t y = 0; y < h; y++)
+            for (uint32_t x = 0; x < w; x++)
+                nodes_.push_back({root ? -1 : int32_t(base + size_t(w) * h + (y / 2) * pw + x / 2), 0xFFFFFFFFu, 0, 0});
+        if (root) break;
+        base += size_t(w) * h;
+        w = pw, h = ph;
     }
-    return n;
 }
 
-}  // namespace
+void TagTreeWriter::set_value(uint32_t i, uint32_t v) {
+    for (int32_t n = int32_t(i); n >= 0; n = nodes_[n].parent) nodes_[n].value = std::min(nodes_[n].value, v);
+}
 
-void PrecinctWriter::packet(uint32_t layer,
-                            const std::vector<std::vector<Contribution>>& contributions,
-                            std::vector<uint8_t>* header, std::vector<uint8_t>* body,
-                            bool eph) {
-    BitWriter bw;
-    bool any = false;
-    for (const auto& part : contributions)
-        for (const auto& c : part) any = any || !c.groups.empty();
-    header->clear();
-    body->clear();
-    if (!any) {
-        bw.bit(0);
-    } else {
-        bw.bit(1);
-        for (size_t b = 0; b < parts_.size(); b++) {
-            const BandPart& part = parts_[b];
-            for (uint32_t i = 0; i < part.across * part.down; i++) {
-                const uint32_t x = i % part.across, y = i / part.across;
-                const Contribution& c = contributions[b][i];
-                const bool inc = !c.groups.empty();
-                if (!included_[b][i]) {
-                    incl_[b].encode(&bw, x, y, layer + 1);
-                    if (!inc) continue;
-                    zbp_[b].encode(&bw, x, y, 0xFFFFFFFFu);
-                } else {
-                    bw.bit(inc);
-                    if (!inc) continue;
-                }
-                uint32_t m = 0;
-                uint32_t need = lblock_[b][i];
-                for (const auto& g : c.groups) {
-                    m += g.first;
-                    const uint32_t w = bit_width(g.second.size());
-                    const uint32_t extra = log2_floor(g.first);
-                    if (w > extra && w - extra > need) need = w - extra;
-                }
-                write_pass_count(&bw, m);
-                for (uint32_t k = lblock_[b][i]; k < need; k++) bw.bit(1);
-                bw.bit(0);
-                lblock_[b][i] = need;
-                for (const auto& g : c.groups) {
-                    bw.bits(static_cast<uint32_t>(g.second.size()),
-                            need + log2_floor(g.first));
-                    body->insert(body->end(), g.second.begin(), g.second.end());
-                }
-                included_[b][i] = 1;
+void TagTreeWriter::encode(BitWriter* bw, uint32_t i, uint32_t threshold) {
+    std::vector<int32_t> path;
+    for (int32_t n = int32_t(i); n >= 0; n = nodes_[n].parent) path.push_back(n);
+    uint32_t low = 0;
+    for (size_t k = path.size(); k-- > 0;) {
+        Node& n = nodes_[path[k]];
+        low = std::max(low, n.low);
+        while (low < threshold) {
+            if (low >= n.value) {
+                if (!n.known) bw->bit(1);
+                n.known = 1;
+                break;
             }
+            bw->bit(0);
+            low++;
         }
+        n.low = low;
+    }
+}
+
+PrecinctWriter::PrecinctWriter(uint32_t across, uint32_t down, const std::vector<uint32_t>& first_layer,
+                               const std::vector<uint32_t>& zero_bitplanes)
+    : incl_(across, down), zbp_(across, down), lblock_(across * down, 3), included_(across * down, 0) {
+    for (uint32_t i = 0; i < across * down; i++) {
+        incl_.set_value(i, first_layer[i]);
+        zbp_.set_value(i, zero_bitplanes[i]);
+    }
+}
+
+void PrecinctWriter::packet(uint32_t layer, const std::vector<Contribution>& contributions,
+                            std::vector<uint8_t>* header, std::vector<uint8_t>* body, bool eph) {
+    BitWriter bw;
+    body->clear();
+    bool any = false;
+    for (const Contribution& c : contributions) any = any || !c.empty();
+    bw.bit(any);
+    for (uint32_t i = 0; any && i < contributions.size(); i++) {
+        const Contribution& c = contributions[i];
+        if (!included_[i]) {
+            incl_.encode(&bw, i, layer + 1);
+            if (c.empty()) continue;
+            zbp_.encode(&bw, i, 0xFFFFFFFFu);
+        } else {
+            bw.bit(!c.empty());
+            if (c.empty()) continue;
+        }
+        // Each segment's length takes Lblock + floor(log2(passes)) bits; Lblock grows to fit.
+        auto log2 = [](uint64_t v) { uint32_t n = 0; while (v >>= 1) n++; return n; };
+        uint32_t m = 0, need = lblock_[i];
+        for (const auto& [passes, bytes] : c) {
+            m += passes;
+            const uint32_t w = bytes.empty() ? 0 : log2(bytes.size()) + 1;
+            if (w > log2(passes) + need) need = w - log2(passes);
+        }
+        write_pass_count(&bw, m);
+        for (uint32_t k = lblock_[i]; k < need; k++) bw.bit(1);
+        bw.bit(0);
+        lblock_[i] = need;
+        for (const auto& [passes, bytes] : c) {
+            bw.bits(uint32_t(bytes.size()), need + log2(passes));
+            body->insert(body->end(), bytes.begin(), bytes.end());
+        }
+        included_[i] = 1;
     }
     *header = bw.finish();
-    if (eph) {
-        header->push_back(0xFF);
-        header->push_back(0x92);
-    }
+    if (eph) header->insert(header->end(), {0xFF, 0x92});
 }
 
 }  // namespace t2_test

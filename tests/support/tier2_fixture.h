@@ -1,56 +1,44 @@
 #pragma once
-// Tier-2 test fixtures: a jpcdec filled by hand (SIZ values, tiles) so tiles can be built
-// from chosen parameters without header segments, plus a packet writer that produces packet
-// headers and bodies the way an encoder would.
-//   t2_test::Image img;  img.components = {{1, 1, 8}};
+// Tier-2 test fixtures: a jpcdec filled by hand (SIZ values, tiles) so that tiles can be built
+// from chosen parameters for the reference models, and writers that produce packet headers
+// and bodies the way an encoder would.
 //   t2_test::Decoder dec(img);                      // checks for leaks on destruction
 //   Tile* t = dec.build_tile(0, {style}, layers, order);
 //   auto seq = t2_test::packet_sequence(t);         // (layer, resolution, component, precinct)
 #include <cstdint>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "codestream/jpcdec_impl.h"
-#include "tier2/bit_reader.h"
 #include "tier2/tile.h"
-#include "tier2/tile_build.h"
 
 namespace t2_test {
 
 struct Component {
     uint8_t xrsiz = 1, yrsiz = 1;
-    uint8_t depth = 8;
 };
-
 struct Image {
     uint32_t Xsiz = 64, Ysiz = 64, XOsiz = 0, YOsiz = 0;
     uint32_t XTsiz = 64, YTsiz = 64, XTOsiz = 0, YTOsiz = 0;
     std::vector<Component> components = std::vector<Component>(1);
 };
-
-// ComponentStyle with owned precinct bytes.
 struct Style {
     uint8_t levels = 0;
-    uint8_t xcb = 6, ycb = 6;  // exponents, already + 2
-    uint8_t cblk_style = 0;
-    uint8_t transform = 1;
+    uint8_t xcb = 2, ycb = 2;        // exponents, already + 2
     std::vector<uint8_t> precincts;  // levels + 1 bytes, or empty for 15/15
-    uint8_t roi_shift = 0;
-    ComponentStyle get() const;
+};
+struct Poc {
+    uint8_t RS;
+    uint16_t CS, LYE;
+    uint8_t RE;
+    uint16_t CE;
+    uint8_t P;
 };
 
-// Messages received through the hooks since the last clear().
-struct Messages {
-    static std::vector<std::string> errors, warnings;
-    static void clear() {
-        errors.clear();
-        warnings.clear();
-    }
-    static void on_error(const char* m) { errors.emplace_back(m); }
-    static void on_warning(const char* m) { warnings.emplace_back(m); }
-    static std::string last() { return errors.empty() ? std::string() : errors.back(); }
-};
+// The last error the hooks received.
+extern std::string g_last_error;
 
 class Decoder {
 public:
@@ -58,48 +46,32 @@ public:
     ~Decoder();
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
-
     jpcdec* get() const { return d_; }
-    MemOps* ops() const { return ops_; }
-    // Builds tile t: bounds, one style per component (the last one repeats), magnitude_bits
-    // of every band set to `magnitude_bits`. Returns nullptr (and records the message) on
-    // failure.
+    // Builds tile t with one style per component (the last one repeats) and every code-block
+    // made; nullptr (and the message) on failure.
     Tile* build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t layers = 1,
-                     uint8_t order = 0, uint8_t Scod = 0, uint8_t magnitude_bits = 12);
-    // Builds tile t, then sets up its progression from these POC entries (none: default).
-    struct Poc {
-        uint8_t RS;
-        uint16_t CS;
-        uint16_t LYE;
-        uint8_t RE;
-        uint16_t CE;
-        uint8_t P;
-    };
-    // Sets up the progression of a built tile; `main_poc` and `part_poc` become the POC lists
-    // of the two MarkerSets handed over.
+                     uint8_t order = 0);
+    // Sets up the progression of a built tile from the POC lists of the main header and of a
+    // tile-part header.
     int setup_progression(uint32_t t, const std::vector<Poc>& main_poc,
                           const std::vector<Poc>& part_poc);
-    // Packet data of a tile-part as the codestream reader would see it (after SOD), placed
-    // after the data of earlier calls so that positions noted before stay valid.
-    void set_data(const std::vector<uint8_t>& bytes);
 
 private:
     MemOps* ops_ = nullptr;
     jpcdec* d_ = nullptr;
-    std::vector<uint8_t> data_;
-    MemoryStream stream_{};
 };
 
 using Packet = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>;  // layer, res, comp, prec
 // Runs next_packet to exhaustion (at most `limit` packets).
 std::vector<Packet> packet_sequence(Tile* tile, size_t limit = 1000000);
-std::string describe(const std::vector<Packet>& seq);
 
 // Bits written most significant first with a 0 bit stuffed after every 0xFF byte.
 class BitWriter {
 public:
     void bit(uint32_t b);
-    void bits(uint32_t value, uint32_t n);
+    void bits(uint32_t value, uint32_t n) {
+        for (uint32_t i = n; i-- > 0;) bit((value >> i) & 1);
+    }
     // Pads the last byte with zeros; after a final 0xFF a 0x00 follows.
     std::vector<uint8_t> finish();
 
@@ -111,12 +83,12 @@ private:
 // Codeword for a number of coding passes (1..164).
 void write_pass_count(BitWriter* bw, uint32_t m);
 
-// Tag-tree encoder with persistent state, as an encoder keeps it over layers.
+// Tag-tree encoder with the state an encoder keeps over layers.
 class TagTreeWriter {
 public:
     TagTreeWriter(uint32_t w, uint32_t h);
-    void set_value(uint32_t x, uint32_t y, uint32_t v);  // leaves; parents become minima
-    void encode(BitWriter* bw, uint32_t x, uint32_t y, uint32_t threshold);
+    void set_value(uint32_t i, uint32_t v);  // leaf i in raster order; parents become minima
+    void encode(BitWriter* bw, uint32_t i, uint32_t threshold);
 
 private:
     struct Node {
@@ -124,37 +96,25 @@ private:
         uint32_t value, low, known;
     };
     std::vector<Node> nodes_;
-    uint32_t w_, h_;
 };
 
-// One precinct-band's code-blocks, as an encoder sees them over layers.
-struct BlockPlan {
-    uint32_t first_layer = 0xFFFF;  // layer of first inclusion
-    uint32_t zero_bitplanes = 0;
-};
+// What one code-block brings to one packet: (passes, bytes) per codeword segment.
+using Contribution = std::vector<std::pair<uint32_t, std::vector<uint8_t>>>;
 
-// Contribution of one block to one packet: per-segment groups of (passes, bytes).
-struct Contribution {
-    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> groups;
-};
-
+// Packets of one precinct of a single band (blocks across x down), over layers.
 class PrecinctWriter {
 public:
-    // One entry per band part: blocks across and down, and each block's plan.
-    struct BandPart {
-        uint32_t across, down;
-        std::vector<BlockPlan> blocks;
-    };
-    explicit PrecinctWriter(std::vector<BandPart> parts);
-    // Header bits and body bytes of the packet of `layer`; contributions[b][i] for block i
-    // of band part b (empty groups: not included). An all-empty packet writes the 0 bit.
-    void packet(uint32_t layer, const std::vector<std::vector<Contribution>>& contributions,
+    // first_layer: each block's layer of first inclusion (0xFFFF: never).
+    PrecinctWriter(uint32_t across, uint32_t down, const std::vector<uint32_t>& first_layer,
+                   const std::vector<uint32_t>& zero_bitplanes);
+    // Header bits and body bytes of the packet of `layer`, contributions[i] for block i; an
+    // all-empty packet writes the 0 bit.
+    void packet(uint32_t layer, const std::vector<Contribution>& contributions,
                 std::vector<uint8_t>* header, std::vector<uint8_t>* body, bool eph = false);
 
 private:
-    std::vector<BandPart> parts_;
-    std::vector<TagTreeWriter> incl_, zbp_;
-    std::vector<std::vector<uint32_t>> lblock_, included_;
+    TagTreeWriter incl_, zbp_;
+    std::vector<uint32_t> lblock_, included_;
 };
 
 }  // namespace t2_test
