@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "codestream/jpcdec_impl.h"
-#include "support/t1_encoder.h"
+#include "t1_encoder.h"
 #include "tier1/mq_decoder.h"
 #include "tier1/t1.h"
 
