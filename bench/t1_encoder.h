@@ -1,8 +1,7 @@
 #pragma once
-// Reference tier-1 encoder for tests and benchmarks: a plain MQ encoder, a stuffed raw bit
-// writer and a whole-code-block bit-plane encoder with every code-block style. It is written
-// for clarity (neighbours examined one by one, contexts from the rule tables) so that the
-// decoder's table-driven fast paths are checked against an independent model.
+// Reference tier-1 encoder for the benchmarks: a plain MQ encoder, a stuffed raw bit writer
+// and a whole-code-block bit-plane encoder with every code-block style, written for clarity
+// (neighbours examined one by one, contexts from the rule tables) rather than speed.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
