@@ -13,38 +13,33 @@
 #include "io/stream.h"
 #include "support/app_tool.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
 std::vector<std::string> inputs() {
     std::vector<std::string> files;
     for (const std::string& dir : {app_test::corpus_dir("robustness"), app_test::data_path("fuzz-regress")}) {
         std::error_code ec;
-        for (const auto& e : fs::recursive_directory_iterator(dir.empty() ? "/nonexistent" : dir, ec))
-            if (e.is_regular_file() && e.path().filename() != "README" && e.path().filename() != "README.md")
-                files.push_back(e.path().string());
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir.empty() ? "/nonexistent" : dir, ec))
+            if (e.is_regular_file() && e.path().filename().string().rfind("README", 0) != 0) files.push_back(e.path().string());
     }
     std::sort(files.begin(), files.end());
     return files;
 }
 
 std::vector<std::string> g_errors;
-void on_error(const char* m) { g_errors.emplace_back(m); }
 
 class Corpus : public testing::TestWithParam<std::string> {};
 
 TEST_P(Corpus, EndsCleanly) {
-    const std::string& path = GetParam();
     app_test::ScratchDir dir;
-    const app_test::ToolResult r = app_test::run_tool({path, dir.file("out.bmp")}, 0, 10);
+    const app_test::ToolResult r = app_test::run_tool({GetParam(), dir.file("out.bmp")}, 0, 10);
+    const std::string err = r.err.substr(0, 4000);
     EXPECT_EQ(r.signal, 0) << "ended by signal " << r.signal << " (14: past 10 s)";
-    EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 255) << "status " << r.exit_code << "\n" << r.err.substr(0, 4000);
-    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err.substr(0, 4000);
-    EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err.substr(0, 4000);
+    EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 255) << "status " << r.exit_code << "\n" << err;
+    EXPECT_TRUE(err.find("Sanitizer") == std::string::npos && err.find("runtime error") == std::string::npos) << err;
     EXPECT_LT(r.max_rss_kb, 2L * 1024 * 1024);
 
-    const std::vector<uint8_t> bytes = app_test::read_file(path);
+    const std::vector<uint8_t> bytes = app_test::read_file(GetParam());
     const uint8_t kSocSiz[] = {0xFF, 0x4F, 0xFF, 0x51};
     const auto start = std::search(bytes.begin(), bytes.end(), kSocSiz, kSocSiz + 4);
     if (start == bytes.end()) return;
@@ -53,7 +48,7 @@ TEST_P(Corpus, EndsCleanly) {
     Stream* s = memory_stream_create(ops, &*start, uint32_t(bytes.end() - start));
     jpcdec* d = jpcdec_create(ops, s);
     ASSERT_NE(d, nullptr);
-    jpcdec_set_hooks(d, on_error, nullptr);
+    jpcdec_set_hooks(d, [](const char* m) { g_errors.emplace_back(m); }, nullptr);
     const bool parsed = jpcdec_parse(d) == 1;
     EXPECT_EQ(parsed, g_errors.empty()) << (g_errors.empty() ? "a failure without a report" : g_errors[0]);
     jpcdec_destroy(d);
@@ -62,13 +57,7 @@ TEST_P(Corpus, EndsCleanly) {
     ops->release(ops);
 }
 
-std::string case_name(const testing::TestParamInfo<std::string>& info) {
-    std::string n = fs::path(info.param).filename().string();
-    for (char& c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return n + "_" + std::to_string(info.index);
-}
-
-INSTANTIATE_TEST_SUITE_P(Files, Corpus, testing::ValuesIn(inputs()), case_name);
+INSTANTIATE_TEST_SUITE_P(Files, Corpus, testing::ValuesIn(inputs()));
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Corpus);
 
 TEST(CorpusPresent, OrSkipped) {

@@ -1,21 +1,16 @@
 // The command-line tool run as a process: every argument, input and option in one table with
-// the exact message and exit status it must give, or the picture it must write (against the
-// picture a fixture was encoded from, the PGX files established decoders write, or the same
-// window of the whole image); where the output may go and what may never be lost; and the
-// bitmap writer's edges that no image reaches.
+// the message and status it must give or the picture it must write; where the output may go and
+// what may never be lost; and the bitmap writer's edges that no image reaches.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <csignal>
-#include <cstring>
+#include <cstdio>
 #include <fstream>
 #include <map>
-#include <numeric>
-#include <random>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -95,11 +90,9 @@ std::vector<Case> read_cases() {
     std::vector<Case> cases;
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> col(1);
-        for (char ch : line) {
-            if (ch == '\t') col.emplace_back();
-            else col.back().push_back(ch);
-        }
+        std::vector<std::string> col;
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, '\t');) col.push_back(f);
         col.resize(4);
         Case c;
         std::istringstream words(col[0]);
@@ -171,6 +164,7 @@ TEST(Tool, RunsAsTheTableSays) {
         }
         std::vector<Plane> got = load_all(dir.file(dst.substr(1))), want;
         EXPECT_EQ(dir.names().size(), strcasecmp(dst.c_str() + dst.size() - 4, ".pgx") ? 1u : got.size());
+        if (c.expect.empty()) continue;
         if (c.expect == "window") {
             std::vector<std::string> whole;
             uint32_t x = 0, y = 0, w = 0, h = 0;
@@ -185,19 +179,15 @@ TEST(Tool, RunsAsTheTableSays) {
                 for (uint32_t j = y; j < y + want.back().h; j++)
                     want.back().s.insert(want.back().s.end(), p.s.begin() + j * p.w + x, p.s.begin() + j * p.w + x + want.back().w);
             }
-        } else if (!c.expect.empty()) {
+        } else {
             want = load_all(c.expect[0] == '$' ? app_test::source_path(c.expect.substr(1)) : app_test::data_path(c.expect));
             if (want.size() == 1 && got.size() == 3) want.assign(3, want[0]);  // grey in a bitmap
-        } else {
-            continue;
         }
         ASSERT_EQ(got.size(), want.size());
         for (size_t k = 0; k < got.size(); k++) {
             const Plane &g = got[k], &e = want[k];
             ASSERT_EQ(std::tie(g.w, g.h, g.depth, g.is_signed), std::tie(e.w, e.h, e.depth, e.is_signed)) << k;
-            int worst = 0;
-            for (size_t i = 0; i < g.s.size(); i++) worst = std::max(worst, std::abs(g.s[i] - e.s[i]));
-            EXPECT_LE(worst, c.tolerance) << k;
+            for (size_t i = 0; i < g.s.size(); i++) ASSERT_LE(std::abs(g.s[i] - e.s[i]), c.tolerance) << k << " at " << i;
         }
     }
     const ToolResult help = app_test::run_tool({"-h", "x", "y"});
@@ -250,9 +240,8 @@ TEST(Tool, DestinationSafety) {
             const size_t at = e.find_first_of("=-");
             const std::string name = dir.file(e.substr(0, at)), target = e.substr(e.find_first_not_of("=->", at));
             if (e[at + 1] == 'o') app_test::write_file(name, old), chmod(name.c_str(), 0640);
-            if (e[at + 1] == '>') {
-                ASSERT_EQ(e[at] == '-' ? symlink(target.c_str(), name.c_str()) : link(dir.file(target).c_str(), name.c_str()), 0);
-            }
+            const int made = e[at + 1] != '>' ? 0 : e[at] == '-' ? symlink(target.c_str(), name.c_str()) : link(dir.file(target).c_str(), name.c_str());
+            ASSERT_EQ(made, 0);
             files.push_back(e.substr(0, at));
         }
         if (!c.out[0] && c.setup.empty()) files.push_back(c.dst);
@@ -260,9 +249,7 @@ TEST(Tool, DestinationSafety) {
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.exit_code, c.out[0] ? kFailed : 0);
         EXPECT_EQ(app_test::read_file(dir.file("src.j2c")), app_test::read_file(src));
-        if (!c.out[0]) {
-            EXPECT_EQ(app_test::read_file(dst), app_test::read_file(ref_dir.file("r.bmp")));
-        }
+        EXPECT_TRUE(c.out[0] || app_test::read_file(dst) == app_test::read_file(ref_dir.file("r.bmp")));
         for (const std::string& e : c.setup) {
             struct stat st;
             const std::string name = dir.file(e.substr(0, e.find_first_of("=-")));
@@ -278,8 +265,7 @@ TEST(Tool, DestinationSafety) {
     }
 }
 
-// The bitmap writer's edges that the tool's images never reach: the 32-bit size field's
-// limits, rows written in any order or not at all, and misuse.
+// The 32-bit size fields' limits, which no image of the tool's table reaches.
 TEST(BmpWriter, SizeFieldLimits) {
     const struct {
         uint32_t height;
@@ -301,63 +287,5 @@ TEST(BmpWriter, SizeFieldLimits) {
     const std::string path = dir.file("huge.bmp");
     BmpWriter w;
     EXPECT_EQ(bmp_open(&w, path.c_str(), 65536, 65536, 196608), 0);
-    EXPECT_EQ(write_bmp(path.c_str(), 1, UINT32_MAX, 4, nullptr), 0);  // refused before reading a pixel
     EXPECT_FALSE(app_test::file_exists(path));
-}
-
-TEST(BmpWriter, RowsInAnyOrderOrNotAtAll) {
-    const uint32_t kShapes[][2] = {{1, 1}, {2, 1}, {3, 2}, {4, 3}, {13, 7}, {6, 0}, {0, 3}};
-    ScratchDir dir;
-    const std::string whole = dir.file("w.bmp"), rows = dir.file("r.bmp");
-    for (const auto& s : kShapes) {
-        SCOPED_TRACE(testing::Message() << s[0] << " x " << s[1]);
-        const uint32_t width = s[0], height = s[1], stride = uint32_t(bmp_stride(width));
-        std::vector<uint8_t> px(size_t(height) * stride);  // file order, bottom row first
-        std::mt19937 rng(width * 31 + height);
-        for (auto& b : px) b = uint8_t(rng());
-        ASSERT_EQ(write_bmp(whole.c_str(), width, height, stride, px.data()), 1);
-        std::vector<uint8_t> want = app_test::read_file(whole);
-        ASSERT_EQ(want.size(), 54 + px.size());
-        EXPECT_TRUE(std::equal(px.begin(), px.end(), want.begin() + 54));
-        std::vector<uint32_t> order(height);
-        std::iota(order.begin(), order.end(), 0u);
-        std::shuffle(order.begin(), order.end(), rng);
-        for (const bool all : {true, false}) {  // every row in a random order, or the middle one alone
-            BmpWriter w;
-            ASSERT_EQ(bmp_open(&w, rows.c_str(), width, height, stride), 1);
-            for (uint32_t i = 0; i < height; i++) {
-                const uint32_t y = all ? order[i] : height / 2;
-                ASSERT_EQ(bmp_write_row(&w, y, px.data() + size_t(height - 1 - y) * stride), 1);
-                for (uint32_t k = 0; !all && k < height; k++)  // rows never written read as zeros
-                    if (k != height - 1 - y) std::fill_n(want.begin() + 54 + k * stride, stride, 0);
-                if (!all) break;
-            }
-            ASSERT_EQ(bmp_close(&w), 1);
-            EXPECT_EQ(app_test::read_file(rows), want) << all;
-        }
-    }
-}
-
-TEST(BmpWriter, MisuseFailsAndRemovesTheFile) {
-    ScratchDir dir;
-    const std::string path = dir.file("bad.bmp");
-    std::vector<uint8_t> row(24);
-    BmpWriter w;
-    ASSERT_EQ(bmp_open(&w, path.c_str(), 4, 2, 12), 1);
-    EXPECT_EQ(bmp_write_row(&w, 2, row.data()), 0);  // past the last row
-    EXPECT_EQ(bmp_write_row(&w, 0, row.data()), 0);  // a failed writer stays failed
-    EXPECT_EQ(bmp_close(&w), 0);
-    EXPECT_FALSE(app_test::file_exists(path));
-    ASSERT_EQ(bmp_open(&w, path.c_str(), 4, 2, 12), 1);
-    EXPECT_EQ(bmp_write_rows(&w, 1, 2, row.data()), 0);  // a block running past the bottom
-    EXPECT_FALSE(app_test::file_exists(path));
-    ASSERT_EQ(bmp_open(&w, path.c_str(), 4, 2, 12), 1);
-    bmp_discard(&w);
-    EXPECT_FALSE(app_test::file_exists(path));
-    // A closed writer keeps its file: a stray discard or close afterwards must not remove it.
-    ASSERT_EQ(bmp_open(&w, path.c_str(), 4, 0, 12), 1);
-    ASSERT_EQ(bmp_close(&w), 1);
-    bmp_discard(&w);
-    EXPECT_EQ(bmp_close(&w), 0);
-    EXPECT_EQ(app_test::read_file(path).size(), 54u);
 }

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,8 +17,8 @@ ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_lim
                     unsigned timeout_seconds) {
     ToolResult result{-1, "", "", 0, 0, 0};
     std::vector<std::string> copies(args);
-    std::string tool = DRAVEX_TOOL_PATH;
-    std::vector<char*> argv{tool.data()};
+    copies.insert(copies.begin(), DRAVEX_TOOL_PATH);
+    std::vector<char*> argv;
     for (auto& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
     int out_pipe[2];
@@ -27,15 +26,10 @@ ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_lim
     FILE* err_file = std::tmpfile();  // a file, so that neither stream can block the other
     const pid_t pid = err_file ? fork() : -1;
     if (pid == 0) {
-        if (file_size_limit) {
-            struct rlimit lim;
-            lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(file_size_limit);
-            setrlimit(RLIMIT_FSIZE, &lim);
-        }
-        dup2(out_pipe[1], 1);
-        dup2(fileno(err_file), 2);
-        close(out_pipe[0]);
-        close(out_pipe[1]);
+        const struct rlimit lim = {rlim_t(file_size_limit), rlim_t(file_size_limit)};
+        if (file_size_limit) setrlimit(RLIMIT_FSIZE, &lim);
+        dup2(out_pipe[1], 1), dup2(fileno(err_file), 2);
+        close(out_pipe[0]), close(out_pipe[1]);
         if (timeout_seconds) alarm(timeout_seconds);  // kept across exec; the tool leaves it be
         execv(argv[0], argv.data());
         _exit(127);
@@ -46,8 +40,7 @@ ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_lim
     while (pid > 0 && (n = read(out_pipe[0], buf, sizeof buf)) > 0) result.out.append(buf, size_t(n));
     close(out_pipe[0]);
     int status = 0;
-    struct rusage usage;
-    std::memset(&usage, 0, sizeof usage);
+    struct rusage usage {};
     if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
         if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
         if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
@@ -108,16 +101,10 @@ namespace {
 
 // Next header number of a PNM or PGX file, skipping white space and comment lines.
 bool header_number(const std::vector<uint8_t>& f, size_t* at, uint32_t* out) {
-    size_t i = *at;
-    for (;;) {
-        while (i < f.size() && std::isspace(f[i])) i++;
-        if (i >= f.size() || f[i] != '#') break;
-        while (i < f.size() && f[i] != '\n') i++;
-    }
-    uint64_t v = 0;
-    size_t digits = 0;
-    while (i < f.size() && f[i] >= '0' && f[i] <= '9' && digits < 9) v = v * 10 + (f[i++] - '0'), digits++;
-    *out = static_cast<uint32_t>(v);
+    size_t i = *at, digits = 0;
+    while (i < f.size() && (std::isspace(f[i]) || f[i] == '#'))
+        for (const bool comment = f[i++] == '#'; comment && i < f.size() && f[i - 1] != '\n';) i++;
+    for (*out = 0; i < f.size() && f[i] >= '0' && f[i] <= '9' && digits < 9; digits++) *out = *out * 10 + (f[i++] - '0');
     *at = i;
     return digits > 0;
 }
@@ -136,15 +123,13 @@ bool read_planes(const std::string& path, std::vector<Plane>* planes) {
             b.planes != 1 || b.bit_count != 24 || b.compression || b.image_size != size || f.size() != 54 + size ||
             b.x_ppm || b.y_ppm || b.clr_used || b.clr_important)
             return false;
-        std::vector<Plane> rgb(3, Plane{uint32_t(b.width), uint32_t(b.height), 8, false, {}});
-        for (uint32_t y = 0; y < rgb[0].h; y++) {
-            for (uint32_t x = 0; x < rgb[0].w; x++) {
-                uint8_t px[3];
-                bmp_pixel(f, x, y, px);
-                for (int k = 0; k < 3; k++) rgb[k].s.push_back(px[k]);
-            }
-            const uint8_t* row = f.data() + 54 + (rgb[0].h - 1 - y) * stride;
-            if (std::any_of(row + 3 * uint64_t(rgb[0].w), row + stride, [](uint8_t v) { return v != 0; })) return false;
+        const uint32_t w = uint32_t(b.width), h = uint32_t(b.height);
+        std::vector<Plane> rgb(3, Plane{w, h, 8, false, {}});
+        for (uint32_t y = 0; y < h; y++) {
+            const uint8_t* row = f.data() + 54 + (h - 1 - y) * stride;  // bottom-up, blue-green-red
+            for (uint32_t x = 0; x < w; x++)
+                for (int k = 0; k < 3; k++) rgb[k].s.push_back(row[3 * x + 2 - k]);
+            if (std::any_of(row + 3 * uint64_t(w), row + stride, [](uint8_t v) { return v != 0; })) return false;
         }
         planes->insert(planes->end(), rgb.begin(), rgb.end());
         return true;
@@ -162,17 +147,14 @@ bool read_planes(const std::string& path, std::vector<Plane>* planes) {
             (max & (max + 1)) != 0 || max == 0)
             return false;
         for (p.depth = 0; max >> p.depth; p.depth++) {}
-    } else {
-        return false;
-    }
+    } else return false;
     const uint32_t bytes = p.depth <= 8 ? 1 : 2;
     if (++at + uint64_t(p.w) * p.h * channels * bytes != f.size()) return false;  // one white-space byte
     std::vector<Plane> out(channels, p);
     for (size_t n = 0; n < size_t(p.w) * p.h; n++) {
         for (Plane& c : out) {
-            int32_t v = bytes == 2 ? f[at] << 8 | f[at + 1] : f[at];
-            at += bytes;
-            c.s.push_back(p.is_signed && v >= 1 << (p.depth - 1) ? v - (1 << p.depth) : v);
+            const int32_t v = bytes == 2 ? f[at] << 8 | f[at + 1] : f[at];
+            c.s.push_back(p.is_signed && v >= 1 << (p.depth - 1) ? v - (1 << p.depth) : v), at += bytes;
         }
     }
     planes->insert(planes->end(), out.begin(), out.end());
@@ -191,21 +173,18 @@ bool read_pnm(const std::string& path, Pnm* out) {
 }
 
 bool parse_bmp_header(const std::vector<uint8_t>& f, BmpHeader* h) {
-    if (f.size() < 54) return false;
     const uint8_t* p = f.data();
-    *h = BmpHeader{le16(p), le32(p + 2), le32(p + 6), le32(p + 10), le32(p + 14),
-                   int32_t(le32(p + 18)), int32_t(le32(p + 22)), le16(p + 26), le16(p + 28),
-                   le32(p + 30), le32(p + 34), le32(p + 38), le32(p + 42), le32(p + 46), le32(p + 50)};
-    return true;
+    if (f.size() >= 54)
+        *h = BmpHeader{le16(p), le32(p + 2), le32(p + 6), le32(p + 10), le32(p + 14),
+                       int32_t(le32(p + 18)), int32_t(le32(p + 22)), le16(p + 26), le16(p + 28),
+                       le32(p + 30), le32(p + 34), le32(p + 38), le32(p + 42), le32(p + 46), le32(p + 50)};
+    return f.size() >= 54;
 }
 
 void bmp_pixel(const std::vector<uint8_t>& f, uint32_t x, uint32_t y, uint8_t rgb[3]) {
-    const uint32_t width = le32(f.data() + 18), height = le32(f.data() + 22);
-    const uint64_t stride = (uint64_t(width) * 3 + 3) & ~uint64_t(3);
-    const uint8_t* px = f.data() + 54 + (height - 1 - y) * stride + uint64_t(x) * 3;
-    rgb[0] = px[2];
-    rgb[1] = px[1];
-    rgb[2] = px[0];
+    const uint64_t stride = (uint64_t(le32(f.data() + 18)) * 3 + 3) & ~uint64_t(3);
+    const uint8_t* px = f.data() + 54 + (le32(f.data() + 22) - 1 - y) * stride + uint64_t(x) * 3;
+    rgb[0] = px[2], rgb[1] = px[1], rgb[2] = px[0];
 }
 
 std::vector<uint8_t> codestream(const StreamSpec& s) {

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for the tests that run the built tool as a process: the run itself, scratch
-// directories, whole files, image files read back, and small generated codestreams.
+// Helpers for the tests that run the built tool: the run, scratch directories, files, images
+// read back, and small generated codestreams.
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -10,20 +10,18 @@ namespace app_test {
 
 struct ToolResult {
     int exit_code;      // 0..255 as the shell sees it (-1 shows as 255); -1 if it did not exit
-    std::string out;    // everything written to standard output
-    std::string err;    // everything written to standard error (sanitizer reports land here)
+    std::string out, err;
     int signal;         // the signal that ended it, or 0 (SIGALRM: it ran past its time)
-    long max_rss_kb;    // peak resident memory of the child (its fork of the caller included)
-    double seconds;     // processor time of the child (what other work on the machine barely moves)
+    long max_rss_kb;    // peak resident memory of the child
+    double seconds;     // processor time of the child (other work on the machine barely moves it)
 };
 
-// Runs the built tool with exactly these arguments (argv[0] is the tool path). A non-zero
-// file_size_limit caps every file the tool writes, as `ulimit -f` does (the tool must turn the
-// signal that follows into a failed write); a non-zero timeout ends the run with SIGALRM.
+// Runs the built tool with these arguments. A non-zero file_size_limit caps every file it
+// writes, as `ulimit -f` does; a non-zero timeout ends the run with SIGALRM.
 ToolResult run_tool(const std::vector<std::string>& args, uint64_t file_size_limit = 0,
                     unsigned timeout_seconds = 0);
 
-// A fresh directory under the system's temporary directory, removed with its files at scope exit.
+// A fresh temporary directory, removed with its files at scope exit.
 class ScratchDir {
 public:
     ScratchDir();
@@ -52,19 +50,17 @@ struct Plane {
     bool is_signed = false;
     std::vector<int32_t> s;  // row by row
 };
-// Appends the components of a PGX, binary PGM/PPM (8 or 16 bits, comments allowed) or 24-bit
-// bitmap file (red, green, blue). Strict: the file holds exactly what its header announces,
-// and a bitmap's header fields and fill bytes are the only ones a 24-bit bitmap may have.
+// Appends the components of a PGX, binary PGM/PPM (8 or 16 bits) or 24-bit bitmap (red, green,
+// blue). Strict: exactly what the header announces, a bitmap's header fields and fill as written.
 bool read_planes(const std::string& path, std::vector<Plane>* planes);
 
-// Binary PGM (P5) or PPM (P6), 8-bit. Samples are interleaved, `channels` per pixel.
+// Binary 8-bit PGM or PPM, samples interleaved.
 struct Pnm {
     uint32_t width = 0, height = 0, channels = 0;
     std::vector<uint8_t> samples;
 };
 bool read_pnm(const std::string& path, Pnm* out);
 
-// The fields of a 54-byte bitmap header, read little-endian.
 struct BmpHeader {
     uint16_t type;
     uint32_t file_size, reserved, off_bits, info_size;
@@ -77,10 +73,9 @@ bool parse_bmp_header(const std::vector<uint8_t>& file, BmpHeader* out);
 // Pixel (x, y) of a 24-bit bitmap file, y counted from the top: {red, green, blue}.
 void bmp_pixel(const std::vector<uint8_t>& file, uint32_t x, uint32_t y, uint8_t rgb[3]);
 
-// A codestream of one tile (or square tiles of `tile`), 8-bit unsigned components with the
-// same sub-sampling, 5/3 without quantisation (or 9/7, derived steps), then `comment_bytes`
-// of COM segments and a single tile-part of `packets` for tile 0. With no sub-sampling, no
-// decomposition and one empty packet it is 82 bytes.
+// A codestream of one tile (or square tiles of `tile`), 8-bit unsigned components, 5/3 without
+// quantisation (or 9/7, derived steps), `comment_bytes` of COM segments, then one tile-part of
+// `packets` for tile 0 (82 bytes with the defaults).
 struct StreamSpec {
     StreamSpec(uint32_t w = 64, uint32_t h = 64, uint32_t t = 0, uint16_t comps = 1, uint8_t lv = 0,
                uint8_t cb_exp = 4, uint16_t lay = 1, bool irr = false, std::vector<uint8_t> pp = {})
@@ -91,10 +86,10 @@ struct StreamSpec {
     uint8_t levels, cb;            // code-block exponent as coded (2^(cb + 2))
     uint16_t layers;
     bool irreversible;
-    std::vector<uint8_t> precincts;               // PPx | PPy << 4 per resolution, or default
+    std::vector<uint8_t> precincts;  // PPx | PPy << 4 per resolution, or default
     uint8_t subsampling = 1;
     size_t comment_bytes = 0;
-    std::vector<uint8_t> packets = {0};           // one empty packet
+    std::vector<uint8_t> packets = {0};  // one empty packet
 };
 std::vector<uint8_t> codestream(const StreamSpec& spec);
 
