@@ -91,14 +91,9 @@ bool read_pnm(const std::string& path, std::vector<Plane>* out) {
 }
 
 bool read_image(const std::string& path, std::vector<Plane>* out) {
-    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".pgx") == 0) {
-        Plane p;
-        if (!read_pgx(path, &p)) return false;
-        out->push_back(p);
-        return true;
-    }
-    std::vector<Plane> planes;
-    if (!read_pnm(path, &planes)) return false;
+    std::vector<Plane> planes(1);
+    const bool pgx = path.size() > 4 && path.compare(path.size() - 4, 4, ".pgx") == 0;
+    if (!(pgx ? read_pgx(path, &planes[0]) : read_pnm(path, &planes))) return false;
     out->insert(out->end(), planes.begin(), planes.end());
     return true;
 }
