@@ -48,10 +48,6 @@ std::map<std::string, Tolerance> read_tolerances(const std::string& corpus) {
     return out;
 }
 
-std::string stream_file(const std::string& corpus, const std::string& stream) {
-    return corpus + "/conformance/" + stream + (stream[0] == 'p' ? ".j2k" : ".j2c");
-}
-
 // Compares component comp with ref; an image-size reference of a sub-sampled component (PNM)
 // is read at each sample's position on the reference grid.
 std::string compare(const Decoded& dec, uint32_t comp, const Plane& ref, double peak_limit,
@@ -65,23 +61,17 @@ std::string compare(const Decoded& dec, uint32_t comp, const Plane& ref, double 
     double sum = 0;
     for (uint32_t j = 0; j < got.height; j++)
         for (uint32_t i = 0; i < got.width; i++) {
-            uint64_t x = i, y = j;
-            if (up) {
-                x = (i + (dec.x0 + xr - 1) / xr) * uint64_t(xr) - dec.x0;
-                y = (j + (dec.y0 + yr - 1) / yr) * uint64_t(yr) - dec.y0;
-            }
-            const int64_t e = std::llabs(int64_t(got.at(i, j)) -
-                                         ref.at(uint32_t(std::min<uint64_t>(x, ref.width - 1)),
-                                                uint32_t(std::min<uint64_t>(y, ref.height - 1))));
+            const uint64_t x = up ? (i + (dec.x0 + xr - 1) / xr) * uint64_t(xr) - dec.x0 : i;
+            const uint64_t y = up ? (j + (dec.y0 + yr - 1) / yr) * uint64_t(yr) - dec.y0 : j;
+            const int64_t e = std::llabs(int64_t(got.at(i, j)) - ref.at(uint32_t(std::min<uint64_t>(x, ref.width - 1)),
+                                                                        uint32_t(std::min<uint64_t>(y, ref.height - 1))));
             peak = std::max(peak, e);
             sum += double(e) * double(e);
         }
     const double mse = sum / std::max<double>(1, double(got.samples.size()));
     if (peak <= peak_limit && mse <= mse_limit + 1e-9) return "";
-    std::ostringstream m;
-    m << "component " << comp << ": peak " << peak << " mse " << mse << " (allowed "
-      << peak_limit << " / " << mse_limit << "); ";
-    return m.str();
+    return "component " + std::to_string(comp) + ": peak " + std::to_string(peak) + " mse " + std::to_string(mse) +
+           " (allowed " + std::to_string(peak_limit) + " / " + std::to_string(mse_limit) + "); ";
 }
 
 class Conformance : public testing::TestWithParam<const char*> {};
@@ -92,13 +82,12 @@ TEST_P(Conformance, MatchesReference) {
     const auto tolerances = read_tolerances(corpus);
     const auto it = tolerances.find(stream);
     std::vector<uint8_t> bytes;
-    if (!rec_test::read_file(stream_file(corpus, stream), &bytes)) GTEST_SKIP() << "stream absent";
+    if (!rec_test::read_file(corpus + "/conformance/" + stream + (stream[0] == 'p' ? ".j2k" : ".j2c"), &bytes)) GTEST_SKIP() << "stream absent";
     // As many components as the references name (p0_13 has 257, references for 4).
     const uint32_t count = it != tolerances.end() && stream[0] == 'p' ? uint32_t(it->second[0].size()) : 32;
     Decoded dec;
     ASSERT_TRUE(rec_test::decode(bytes, count, &dec)) << stream << " does not decode";
-    // Streams without a usable reference (none in the corpus, or p0_08's at half resolution)
-    // only have to decode.
+    // Streams without a usable reference (none, or p0_08's at half resolution) only decode.
     if (it == tolerances.end() || stream == "p0_08") return;
     std::string errors;
     const Tolerance& tol = it->second;

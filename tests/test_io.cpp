@@ -26,8 +26,7 @@ struct Fixture {
     Fixture(bool file, std::vector<uint8_t> b) : bytes(std::move(b)), ops(memops_create()) {
         char name[] = "/tmp/dravex-io-XXXXXX";
         const int fd = file ? mkstemp(name) : -1;
-        if (fd >= 0) path = name;
-        if (fd >= 0 && write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()))
+        if (fd >= 0 && (path = name, write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size())))
             s = file_stream_open(ops, name);
         if (fd >= 0) close(fd);
         if (!file) s = memory_stream_create(ops, bytes.data(), uint32_t(bytes.size()));
@@ -53,14 +52,10 @@ struct Counting {
     explicit Counting(Stream* s) : base(), inner(s) {
         base.size = [](Stream* t) { auto* c = self(t); return c->fake_size ? c->fake_size : c->inner->size(c->inner); };
         base.tell = [](Stream* t) { return self(t)->inner->tell(self(t)->inner); };
-        base.seek = [](Stream* t, uint64_t p) {
+        base.seek = [](Stream* t, uint64_t p) { auto* c = self(t); return c->fail_seeks ? (c->fail_seeks--, 0) : c->inner->seek(c->inner, p); };
+        base.read = [](Stream* t, void* b, uint32_t n) {  // a failing read may still write into b
             auto* c = self(t);
-            return c->fail_seeks ? (c->fail_seeks--, 0) : c->inner->seek(c->inner, p);
-        };
-        base.read = [](Stream* t, void* b, uint32_t n) {
-            auto* c = self(t);
-            c->reads++;  // a failing read may still have written into b, as a short one does
-            const int ok = c->inner->read(c->inner, b, n);
+            const int ok = (c->reads++, c->inner->read(c->inner, b, n));
             return c->fail_reads ? (c->fail_reads--, 0) : ok;
         };
         base.close = [](Stream*) {};
@@ -81,14 +76,7 @@ struct Reader {
 TEST(ByteReader, EndOfRange) {
     Fixture f(true, pattern(10));
     enum Op { kU8, kU16, kU32, kPeek, kBlock, kBits, kSkip, kAlign };
-    const struct {
-        const char* name;
-        uint32_t pos;
-        Op op;
-        uint32_t n;  // block length or bit count
-        int ok;
-        uint32_t pos_after;
-    } cases[] = {
+    const struct { const char* name; uint32_t pos; Op op; uint32_t n /* bytes or bits */; int ok; uint32_t pos_after; } cases[] = {
         {"u8 last", 9, kU8, 0, 1, 10}, {"u8 at end", 10, kU8, 0, 0, 10},
         {"u16 last two", 8, kU16, 0, 1, 10}, {"u16 over the end", 9, kU16, 0, 0, 10},
         {"u32 over the end", 8, kU32, 0, 0, 10}, {"peek last byte", 9, kPeek, 0, 0, 9},
@@ -178,8 +166,7 @@ TEST(ByteReader, RangesPast32BitsAreClipped) {
     EXPECT_EQ(whole.br->length, UINT32_MAX);
     ASSERT_EQ(f.s->seek(f.s, 8), 1);
     Reader late(f.ops, &cs.base);
-    EXPECT_EQ(late.br->start, 8u);
-    EXPECT_EQ(late.br->length, UINT32_MAX - 8);
+    EXPECT_EQ(std::vector<uint32_t>({late.br->start, late.br->length}), std::vector<uint32_t>({8, UINT32_MAX - 8}));
 }
 
 // Short reads fail but deliver what there was (file) or nothing (memory); seeks past the end
@@ -222,12 +209,11 @@ TEST(Streams, ProbesAnswerAndRestorePosition) {
                 std::vector<uint8_t> bytes(lead, 0xAA);
                 bytes.insert(bytes.end(), cases[i].first.begin(), cases[i].first.end());
                 Fixture f(file, bytes);
-                Stream* s = f.s;
-                ASSERT_EQ(s->seek(s, lead), 1);
-                EXPECT_EQ(jpc_check_soc(s), cases[i].second == 1);
-                EXPECT_EQ(s->tell(s), lead);
-                EXPECT_EQ(jp2_check_signature(s), cases[i].second == 2);
-                EXPECT_EQ(s->tell(s), lead);
+                ASSERT_EQ(f.s->seek(f.s, lead), 1);
+                EXPECT_EQ(jpc_check_soc(f.s), cases[i].second == 1);
+                EXPECT_EQ(f.s->tell(f.s), lead);
+                EXPECT_EQ(jp2_check_signature(f.s), cases[i].second == 2);
+                EXPECT_EQ(f.s->tell(f.s), lead);
             }
 }
 
@@ -256,8 +242,7 @@ TEST(MemOps, SizeProductsAndArrays) {
     ASSERT_NE(p, nullptr);
     std::memset(p, 0x5A, 16);
     EXPECT_EQ(mem_realloc_array(ops, p, UINT64_MAX, 2), nullptr);
-    EXPECT_EQ(memops_in_use(ops), 16u);
-    EXPECT_EQ(p[15], 0x5A);
+    EXPECT_TRUE(memops_in_use(ops) == 16u && p[15] == 0x5A);
     mem_free(ops, p);
     EXPECT_EQ(memops_in_use(ops), 0u);
     ops->release(ops);
@@ -268,12 +253,10 @@ TEST(MemOps, SizeProductsAndArrays) {
 TEST(MemOps, BudgetAndAccounting) {
     enum Op { kAlloc, kRealloc, kFree };
     const struct { Op op; int slot; uint64_t n; bool ok; uint64_t in_use, peak; } steps[] = {
-        {kAlloc, 3, 1001, false, 0, 0},        {kAlloc, 0, 600, true, 600, 600},
-        {kAlloc, 1, 400, true, 1000, 1000},    {kAlloc, 2, 1, false, 1000, 1000},  // at the cap
-        {kFree, 1, 0, true, 600, 1000},
-        {kAlloc, 2, 500, false, 600, 1000},    {kAlloc, 2, 400, true, 1000, 1000},
-        {kRealloc, 0, 601, false, 1000, 1000}, {kRealloc, 0, 100, true, 500, 1000},
-        {kRealloc, 0, 600, true, 1000, 1000},  {kFree, 0, 0, true, 400, 1000},
+        {kAlloc, 3, 1001, false, 0, 0}, {kAlloc, 0, 600, true, 600, 600}, {kAlloc, 1, 400, true, 1000, 1000},
+        {kAlloc, 2, 1, false, 1000, 1000} /* at the cap */, {kFree, 1, 0, true, 600, 1000}, {kAlloc, 2, 500, false, 600, 1000},
+        {kAlloc, 2, 400, true, 1000, 1000}, {kRealloc, 0, 601, false, 1000, 1000}, {kRealloc, 0, 100, true, 500, 1000},
+        {kRealloc, 0, 600, true, 1000, 1000}, {kFree, 0, 0, true, 400, 1000},
         {kAlloc, 3, UINT64_MAX - 8, false, 400, 1000},  // no wrap in the budget test
         {kRealloc, 2, UINT64_MAX - 8, false, 400, 1000}, {kFree, 2, 0, true, 0, 1000},
     };

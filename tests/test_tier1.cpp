@@ -1,8 +1,7 @@
 // Tier-1: the MQ decoder against a model written from the decoding procedure with its own
 // probability table; dequantisation against a reference in half steps; code-blocks made by
 // hand for the checks encoders never trip (raw termination, segmentation symbols, bit-plane
-// and size limits). Whole streams with every code-block style are in
-// test_reconstruct's fixture table.
+// and size limits). Whole streams with every code-block style are in test_reconstruct.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -89,8 +88,7 @@ TEST(Tier1Mq, FastDecodersMatchTheModel) {
         if (trial < 2) bytes = trial ? std::vector<uint8_t>{} : std::vector<uint8_t>{0x12, 0xFF, 0x8F, 0xFF, 0x90, 0x34};
         Model model(bytes);
         MqCoder m, mw;
-        mq_init(&m, bytes.data(), uint32_t(bytes.size()));
-        mq_init(&mw, bytes.data(), uint32_t(bytes.size()));
+        mq_init(&m, bytes.data(), uint32_t(bytes.size())), mq_init(&mw, bytes.data(), uint32_t(bytes.size()));
         const int n = trial == 1 ? 6000 : 600;
         std::vector<uint8_t> padded(bytes);  // a decision reads at most 3 bytes
         padded.resize(bytes.size() + n * 3 + 16, 0xFF);
@@ -98,9 +96,7 @@ TEST(Tier1Mq, FastDecodersMatchTheModel) {
         mq_init_padded(&mp, padded.data());
         uint8_t ctx[kMqContextCount];
         uint32_t words[kMqContextCount], pwords[kMqContextCount];  // the same as words
-        mq_reset_contexts(ctx);
-        mq_reset_context_words(words);
-        mq_reset_context_words(pwords);
+        mq_reset_contexts(ctx), mq_reset_context_words(words), mq_reset_context_words(pwords);
         for (int i = 0; i < n; ++i) {
             const int cx = trial == 1 ? 0 : int(rng() % kMqContextCount);  // 1: down the table, to state 40
             const bool even = rng() & 1;
@@ -151,10 +147,7 @@ int64_t reference_dequantise(int64_t d, uint32_t g, uint32_t h, uint32_t roi, bo
 // Named cases outside the reference's ranges (saturation, far exponents), the reference, and
 // the block shortcut against the general path.
 TEST(Tier1Dequant, NamedCasesReferenceAndShortcut) {
-    const struct {
-        const char* name; uint32_t d, g, h, roi; bool reversible;
-        uint32_t mantissa; int32_t exponent; uint32_t want;
-    } cases[] = {
+    const struct { const char* name; uint32_t d, g, h, roi; bool reversible; uint32_t mantissa; int32_t exponent; uint32_t want; } cases[] = {
         {"far negative exponent", 7, 8, 8, 0, false, 3u << 16, -100, 0},
         {"shift past 32 saturates", 1, 1, 255, 0, true, 0, 0, kT1Saturated},
         {"far past the band", 1, 200, 8, 0, true, 0, 0, 0},
@@ -207,8 +200,7 @@ BlockResult decode_block(uint8_t style, uint32_t w, uint32_t h, uint8_t magnitud
                          std::vector<Seg> segs, uint32_t zero_bitplanes = 0, uint8_t roi = 0) {
     MemOps* ops = memops_create();
     jpcdec d{};
-    d.ops = ops;
-    d.error_hook = [](const char* m) { g_errors->push_back(m); };
+    d.ops = ops, d.error_hook = [](const char* m) { g_errors->push_back(m); };
     TileComponent tc{};
     tc.cblk_style = style, tc.roi_shift = roi;
     Band band{};
@@ -246,31 +238,18 @@ const char kTooBig[] = "Code-block is larger than 4096 samples.";
 // significance + refinement segment then reads one refinement bit per sample, and with
 // predictable termination (0x10) the check looks at what is left of the raw bytes.
 TEST(Tier1Block, RawSegmentTermination) {
-    const struct {
-        const char* name;
-        uint32_t width;
-        std::vector<uint8_t> raw;
-        uint8_t style;
-        int ok;
-        int32_t sign;
-        std::vector<int32_t> want;  // empty: 4 x (2 + the refinement bit from raw)
-    } cases[] = {
-        {"3 bits left, 010", 5, {0xB2}, 0x10, 1, 1, {}},
-        {"3 bits left, 011", 5, {0xB3}, 0x10, 0, 1, {}},
+    // want empty: 4 x (2 + the refinement bit from raw)
+    const struct { const char* name; uint32_t width; std::vector<uint8_t> raw; uint8_t style; int ok; int32_t sign; std::vector<int32_t> want; } cases[] = {
+        {"3 bits left, 010", 5, {0xB2}, 0x10, 1, 1, {}}, {"3 bits left, 011", 5, {0xB3}, 0x10, 0, 1, {}},
         {"no check without the style", 5, {0xB3}, 0x00, 1, 1, {}},
-        {"7 bits left, 0101010", 1, {0xAA}, 0x10, 1, 1, {}},
-        {"7 bits left, 0101011", 1, {0xAB}, 0x10, 0, 1, {}},
-        {"byte used up, not FF", 8, {0xAA}, 0x10, 1, 1, {}},
-        {"later bytes ignored", 8, {0xAA, 0x00, 0x13}, 0x10, 1, 1, {}},
-        {"FF used up, then 2A", 8, {0xFF, 0x2A}, 0x10, 1, 1, {}},
-        {"FF used up, then 2B", 8, {0xFF, 0x2B}, 0x10, 0, 1, {}},
-        {"FF used up, then nothing", 8, {0xFF}, 0x10, 0, 1, {}},
-        {"past the end: 1-bits", 5, {}, 0x10, 0, 1, {12, 12, 12, 12, 12}},
+        {"7 bits left, 0101010", 1, {0xAA}, 0x10, 1, 1, {}}, {"7 bits left, 0101011", 1, {0xAB}, 0x10, 0, 1, {}},
+        {"byte used up, not FF", 8, {0xAA}, 0x10, 1, 1, {}}, {"later bytes ignored", 8, {0xAA, 0x00, 0x13}, 0x10, 1, 1, {}},
+        {"FF used up, then 2A", 8, {0xFF, 0x2A}, 0x10, 1, 1, {}}, {"FF used up, then 2B", 8, {0xFF, 0x2B}, 0x10, 0, 1, {}},
+        {"FF used up, then nothing", 8, {0xFF}, 0x10, 0, 1, {}}, {"past the end: 1-bits", 5, {}, 0x10, 0, 1, {12, 12, 12, 12, 12}},
         // The byte after 0xFF carries seven data bits: 0, then 0111111.
         {"seven bits after FF", 9, {0xFF, 0x3F}, 0x00, 1, -1, {-12, -12, -12, -12, -12, -12, -12, -12, -8}},
         // An encoder may drop a final 0xFF: the missing bits come back as ones.
-        {"final FF present", 12, {0xFF}, 0x00, 1, 1, std::vector<int32_t>(12, 12)},
-        {"final FF dropped", 12, {}, 0x00, 1, 1, std::vector<int32_t>(12, 12)},
+        {"final FF present", 12, {0xFF}, 0x00, 1, 1, std::vector<int32_t>(12, 12)}, {"final FF dropped", 12, {}, 0x00, 1, 1, std::vector<int32_t>(12, 12)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -309,11 +288,8 @@ TEST(Tier1Block, SegmentationSymbol) {
 
 TEST(Tier1Block, BitPlaneAndSizeLimits) {
     const struct {
-        const char* name;
-        uint32_t w, h, zero_bitplanes;
-        std::vector<uint32_t> passes;  // one MQ segment each
-        uint8_t magnitude_bits, roi;
-        const char* error;
+        const char* name; uint32_t w, h, zero_bitplanes; std::vector<uint32_t> passes;  // one MQ segment each
+        uint8_t magnitude_bits, roi; const char* error;
     } cases[] = {
         {"22 passes fill 8 planes", 8, 8, 0, {22}, 8, 0, nullptr}, {"a ninth plane decodes", 8, 8, 0, {23}, 8, 0, nullptr},
         {"zero planes fill 31 bits", 8, 8, 30, {1}, 8, 0, nullptr}, {"zero planes past 31", 8, 8, 31, {1}, 8, 0, kTooDeep},
