@@ -1,8 +1,9 @@
 #include "support/reconstruct_images.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 #include "codestream/jpcdec.h"
 
@@ -29,13 +30,9 @@ uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | p[1] << 16 | p[2
 }  // namespace
 
 bool read_file(const std::string& path, std::vector<uint8_t>* out) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    out->clear();
-    uint8_t buf[65536];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out->insert(out->end(), buf, buf + n);
-    std::fclose(f);
-    return true;
+    std::ifstream f(path, std::ios::binary);
+    if (f) out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return bool(f) || f.eof();
 }
 
 bool read_pgx(const std::string& path, Plane* out) {  // "PG ML [+|-]depth width height"
@@ -91,14 +88,9 @@ bool read_pnm(const std::string& path, std::vector<Plane>* out) {
 }
 
 bool read_image(const std::string& path, std::vector<Plane>* out) {
-    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".pgx") == 0) {
-        Plane p;
-        if (!read_pgx(path, &p)) return false;
-        out->push_back(p);
-        return true;
-    }
-    std::vector<Plane> planes;
-    if (!read_pnm(path, &planes)) return false;
+    std::vector<Plane> planes(1);
+    const bool pgx = path.size() > 4 && path.compare(path.size() - 4, 4, ".pgx") == 0;
+    if (!(pgx ? read_pgx(path, &planes[0]) : read_pnm(path, &planes))) return false;
     out->insert(out->end(), planes.begin(), planes.end());
     return true;
 }
@@ -113,18 +105,14 @@ bool decode(const std::vector<uint8_t>& bytes, uint32_t count, Decoded* out, uin
         jpcdec_set_layers(d, layers);
         const uint32_t n = std::min<uint32_t>(count, jpcdec_get_component_num(d));
         ok = n > 0 && jpcdec_set_output(d, uint16_t(n), nullptr, n);
-        out->x0 = be32(&bytes[16]);
-        out->y0 = be32(&bytes[20]);
+        out->x0 = be32(&bytes[16]), out->y0 = be32(&bytes[20]);
         out->components.assign(n, Plane{});
-        out->xr.resize(n);
-        out->yr.resize(n);
+        out->xr.assign(n, 1), out->yr.assign(n, 1);
         for (uint32_t i = 0; ok && i < n; i++) {
-            out->xr[i] = bytes.size() > 44 + 3 * i ? bytes[43 + 3 * i] : 1;
-            out->yr[i] = bytes.size() > 44 + 3 * i ? bytes[44 + 3 * i] : 1;
+            if (bytes.size() > 44 + 3 * i) out->xr[i] = bytes[43 + 3 * i], out->yr[i] = bytes[44 + 3 * i];
             JpcComponentInfo c;
             ok = jpcdec_get_component_info(d, uint16_t(i), &c);
-            out->components[i].width = c.width;
-            out->components[i].height = c.height;
+            out->components[i].width = c.width, out->components[i].height = c.height;
         }
         uint32_t w, h;
         jpcdec_get_size(d, &w, &h);
@@ -150,10 +138,7 @@ bool decode(const std::vector<uint8_t>& bytes, uint32_t count, Decoded* out, uin
 std::string corpus_dir() {
     const char* env = std::getenv("DRAVEX_CORPUS");
     const std::string dir = env && *env ? env : DRAVEX_CORPUS_DEFAULT;
-    FILE* f = std::fopen((dir + "/README.md").c_str(), "rb");
-    if (!f) return "";
-    std::fclose(f);
-    return dir;
+    return std::ifstream(dir + "/README.md") ? dir : "";
 }
 
 }  // namespace rec_test

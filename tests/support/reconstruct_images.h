@@ -1,6 +1,5 @@
 #pragma once
-// Reference images (PGX, PNM) and full-precision decodes through the public decoder API, for
-// the conformance, reconstruction and tier-1 fixture tests.
+// Reference images (PGX, PNM) and full-precision decodes through the public decoder API.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,10 +13,10 @@ struct Plane {
 };
 
 bool read_file(const std::string& path, std::vector<uint8_t>* out);
-// PGX: one component, any depth and byte order. PNM: P2, P5 or P6, one plane per channel.
+// PGX (one component, big-endian) or PNM (P2, P5 or P6, one plane per channel) by extension,
+// appended to *out.
 bool read_pgx(const std::string& path, Plane* out);
 bool read_pnm(const std::string& path, std::vector<Plane>* out);
-// Either, by extension, appended to *out.
 bool read_image(const std::string& path, std::vector<Plane>* out);
 
 // The components of a raw codestream at full precision, each at its own size; the origin and
