@@ -314,7 +314,6 @@ TEST(CodestreamSyntax, TilePartSequencing) {
          Bytes(h).add(tile_part(0, 0, 2, {0})).add(tile_part(1, 0, 2, {})).add(tile_part(0, 1, 2, {})).add(tile_part(1, 1, 2, {0})).add(eoc()),
          "", {}},
         {"tiles in reverse order", Bytes(h).add(t1).add(t0).add(eoc()), "", {}},
-        {"COM instead of EOC", Bytes(h).add(t0).add(t1).add(com()), "", {kMissingEoc}},
         {"ends after the last packet", Bytes(h).add(t0).add(t1), "", {kMissingEoc}},
         {"FF FF D9 is not EOC", Bytes(h).add(t0).add(t1).raw({0xFF, 0xFF, 0xD9}), "", {kMissingEoc}},
         {"EOC before tile 1", Bytes(h).add(t0).add(eoc()), "", {}},

@@ -233,9 +233,9 @@ TEST(Jp2Syntax, HeaderBoxes) {
     });
 }
 
-// Every prefix of a file fails with one error or decodes; nothing is left allocated. 65535
-// channel descriptions in orders that drive a naive sort deep or quadratic are sorted at once.
-TEST(Jp2Syntax, HostileFilesFailCleanly) {
+// 65535 channel descriptions in orders that drive a naive sort deep or quadratic are sorted at
+// once. (Truncations and allocation failures: the fuzz replays and test_bounds.)
+TEST(Jp2Syntax, HostileChannelDefinitionsSortQuickly) {
     for (uint32_t order = 0; order < 3; order++) {
         Bytes content = be16(65535);
         for (uint32_t i = 0; i < 65535; i++) {
@@ -245,14 +245,6 @@ TEST(Jp2Syntax, HostileFilesFailCleanly) {
         const auto start = std::chrono::steady_clock::now();
         decode(jp2_file(cat({rgb_header(), box("cdef", content)}), rgb_codestream()));
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << order;
-    }
-    const Bytes full = jp2_file(cat({rgb_header(), cdef({{0, 0, 1}, {1, 0, 2}, {2, 0, 3}}), pclr({{1, 2}}),
-                                     cmap({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}})}), rgb_codestream());
-    for (size_t n = 0; n < full.size(); n++) {
-        const Image img = decode(Bytes(full.begin(), full.begin() + long(n)));
-        if (n < full.size() - rgb_codestream().size()) {
-            EXPECT_EQ(img.ok, 0) << n;
-        }
     }
 }
 
@@ -290,7 +282,6 @@ TEST(Jp2Syntax, ChannelsAndColourToExactBytes) {
         Strings warnings;
     } rows[] = {
         {"sRGB in driver order", rgb({}), 1, 6, components(0, 1, 2), {}},
-        {"association in order", rgb(cdef({{0, 0, 1}, {1, 0, 2}, {2, 0, 3}})), 1, 6, components(0, 1, 2), {}},
         {"reversed association", rgb(cdef({{0, 0, 3}, {1, 0, 2}, {2, 0, 1}})), 1, 6, components(2, 1, 0), {}},
         {"unspecified type last", rgb(cdef({{0, 65535, 0}, {1, 0, 2}, {2, 0, 1}})), 1, 6, components(2, 1, 0), {}},
         {"third component is opacity", rgb(cdef({{0, 0, 1}, {1, 0, 2}, {2, 1, 0}})), 1, 6, components(0, 1, -1), {}},
@@ -301,7 +292,6 @@ TEST(Jp2Syntax, ChannelsAndColourToExactBytes) {
          components(0, 0, 0), {}},
         {"alpha listed first", jp2_file(cat({ihdr(8, 4, 2, 7), colr(17), cdef({{0, 1, 0}, {1, 0, 1}})}), sub), 1, 8,
          [](uint32_t x, uint32_t y, uint32_t) { return x % 4 < 2 ? sample((x / 4) * 2 + x % 4, y, 1) : 0u; }, {}},
-        {"grey with an undescribed channel", jp2_file(cat({ihdr(8, 4, 2, 7), colr(17)}), sub), 1, 8, components(0, 0, 0), {}},
         // Component 1 has half the columns: in each 4-pixel tile it fills the first two pixels.
         {"sub-sampled component leaves zeros", jp2_file(cat({ihdr(8, 4, 2, 7), colr(16)}), sub), 1, 8,
          [](uint32_t x, uint32_t y, uint32_t byte) {

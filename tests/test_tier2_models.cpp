@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <random>
 #include <set>
 #include <tuple>
@@ -111,8 +112,7 @@ void check_partition(const Image& img, const Style& s) {
                 ASSERT_EQ(pb.blocks == nullptr, pb.x0 == pb.x1 || pb.y0 == pb.y1);
                 for (uint32_t i = 0; pb.blocks && i < pb.blocks_across * pb.blocks_down; i++) {
                     const CodeBlock& cb = pb.blocks[i];
-                    ASSERT_TRUE(pb.x0 <= cb.x0 && cb.x1 <= pb.x1 && pb.y0 <= cb.y0 && cb.y1 <= pb.y1);
-                    ASSERT_TRUE(cb.x0 < cb.x1 && cb.y0 < cb.y1);
+                    ASSERT_TRUE(pb.x0 <= cb.x0 && cb.x0 < cb.x1 && cb.x1 <= pb.x1 && pb.y0 <= cb.y0 && cb.y0 < cb.y1 && cb.y1 <= pb.y1);
                     ASSERT_TRUE(cb.x0 == pb.x0 || cb.x0 % (1u << band.xcb_eff) == 0);
                     ASSERT_TRUE(cb.y0 == pb.y0 || cb.y0 % (1u << band.ycb_eff) == 0);
                     ASSERT_LE(cb.x1 - cb.x0, 1u << band.xcb_eff);
@@ -225,8 +225,11 @@ std::vector<Packet> reference_sequence(const Tile* tile, const std::vector<Poc>&
         };
         auto at = [&](uint32_t r, uint32_t c, uint64_t x, uint64_t y) {
             uint32_t p;
-            if (locate(c, r, x, y, &p))
-                for (uint32_t l = 0; l < LE; l++) emit(l, r, c, p);
+            for (uint32_t l = 0; locate(c, r, x, y, &p) && l < LE; l++) emit(l, r, c, p);
+        };
+        auto positions = [&](const std::function<void(uint64_t, uint64_t)>& f) {
+            for (uint64_t y = tile->y0; y < tile->y1; y++)
+                for (uint64_t x = tile->x0; x < tile->x1; x++) f(x, y);
         };
         switch (rec.P) {
             case LRCP:
@@ -241,25 +244,19 @@ std::vector<Packet> reference_sequence(const Tile* tile, const std::vector<Poc>&
                 break;
             case RPCL:
                 for (uint32_t r = rec.RS; r < RE; r++)
-                    for (uint64_t y = tile->y0; y < tile->y1; y++)
-                        for (uint64_t x = tile->x0; x < tile->x1; x++)
-                            for (uint32_t c = rec.CS; c < CE; c++) at(r, c, x, y);
+                    positions([&](uint64_t x, uint64_t y) { for (uint32_t c = rec.CS; c < CE; c++) at(r, c, x, y); });
                 break;
             case PCRL:
-                for (uint64_t y = tile->y0; y < tile->y1; y++)
-                    for (uint64_t x = tile->x0; x < tile->x1; x++)
-                        for (uint32_t c = rec.CS; c < CE; c++)
-                            for (uint32_t r = rec.RS; r < RE; r++) at(r, c, x, y);
+                positions([&](uint64_t x, uint64_t y) {
+                    for (uint32_t c = rec.CS; c < CE; c++)
+                        for (uint32_t r = rec.RS; r < RE; r++) at(r, c, x, y);
+                });
                 break;
             case CPRL:
                 for (uint32_t c = rec.CS; c < CE; c++)
-                    for (uint64_t y = tile->y0; y < tile->y1; y++)
-                        for (uint64_t x = tile->x0; x < tile->x1; x++)
-                            for (uint32_t r = rec.RS; r < RE; r++) at(r, c, x, y);
+                    positions([&](uint64_t x, uint64_t y) { for (uint32_t r = rec.RS; r < RE; r++) at(r, c, x, y); });
                 break;
-            default:  // an unknown order reads nothing
-                break;
-        }
+        }  // an unknown order reads nothing
     }
     return out;
 }

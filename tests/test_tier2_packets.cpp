@@ -160,7 +160,6 @@ TEST(Tier2Packets, SameSamplesWhereverThePacketsStand) {
                                              tile_part(2, 3, {}, join(p, 1, 3, false)), kEoc})},
         {"Psot 0 on the last tile-part",
          cat({plain, tile_part(0, 2, {}, join(p, 0, 1, false)), tile_part(1, 2, {}, join(p, 1, 3, false), 0), kEoc})},
-        {"Psot 0 on the first tile-part", cat({plain, tile_part(0, 1, {}, join(p, 0, 3, false), 0), kEoc})},
         {"PPM", cat({main_header(s, 0, ppm), tile_part(0, 2, {}, b01), tile_part(1, 2, {}, b2), kEoc})},
         {"PPM with SOP and EPH",
          cat({main_header(s, 6, cat({packed(0xFF60, 0, cat({run_of(join(pe, 0, 2, false, kHeaders)),
