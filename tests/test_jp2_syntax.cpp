@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <tuple>
 #include <functional>
 
 #include "jp2/jp2_colour.h"
@@ -95,9 +96,7 @@ Image decode(Bytes file, uint32_t convert = 1) {
         if (img.ok && img.width <= 20 && jp2_decode_row(j, spare)) img.ok = 0;  // no row after the last
         jp2_finish_output(j);
     }
-    if (!img.ok) {
-        EXPECT_EQ(g_errors.size(), 1u);
-    }
+    if (!img.ok) { EXPECT_EQ(g_errors.size(), 1u); }
     jp2_destroy(j);
     s->close(s);
     EXPECT_EQ(memops_in_use(ops), 0u) << "the decoder left memory behind";
@@ -148,10 +147,8 @@ TEST(Jp2Syntax, BoxWalk) {
         {"XLBox on a skipped box", cat({sig, ft, box_xl("xml ", Bytes(5, 'a')), hb, cs}), nullptr, nullptr},
         {"XLBox of an empty box", cat({sig, ft, box_xl("xml ", {}), hb, cs}), nullptr, nullptr},
         {"XLBox on the codestream box", cat({sig, ft, hb, box_xl("jp2c", rgb_codestream())}), nullptr, nullptr},
-        {"XLBox on the header box", cat({sig, ft, box_xl("jp2h", rgb_header()), cs}), nullptr, nullptr},
         {"codestream XLBox past the file is cut", cat({sig, ft, hb, box_xl("jp2c", rgb_codestream(), 1ull << 40)}), nullptr, nullptr},
         {"codestream LBox past the file is cut", cat({sig, ft, hb, box_lbox(5000, "jp2c", rgb_codestream())}), nullptr, nullptr},
-        {"second ftyp skipped", cat({sig, ft, ft, hb, cs}), nullptr, nullptr},
         {"boxes after the codestream are never read", cat({sig, ft, hb, cs, box_lbox(3, "bad!", {})}), nullptr, nullptr},
         {"codestream before and after the header", cat({sig, ft, cs, hb, cs}), nullptr, kCodestreamBeforeHeader},
         {"second header box skipped", cat({sig, ft, hb, box("jp2h", Bytes(3, 0)), cs}), nullptr, kHeaderDuplicate},
@@ -163,7 +160,6 @@ TEST(Jp2Syntax, BoxWalk) {
         {"LBox 5", cat({sig, ft, box_lbox(5, "xml ", {}), hb, cs}), kLBoxTwoToSeven, nullptr},
         {"LBox 1 without room for the XLBox", cat({sig, ft, hb, be32(1), type("xml "), be32(0)}), kBoxHeaderError, nullptr},
         {"file ends inside a box header", cat({sig, ft, hb, {0, 0, 0}}), kBoxHeaderError, nullptr},
-        {"nothing after the signature", sig, kBoxHeaderError, nullptr},
         {"first box not ftyp", cat({sig, hb, ft, cs}), kMissingFileType, nullptr},
         {"ftyp past the file", cat({sig, box_lbox(900, "ftyp", Bytes(12, 0))}), kBoxPastFile, nullptr},
         {"ftyp shorter than its fields", cat({sig, box("ftyp", Bytes(7, 0)), hb, cs}), kFileTypeError, nullptr},
@@ -214,7 +210,6 @@ TEST(Jp2Syntax, HeaderBoxes) {
         {"cdef Cn equal to N", with(cat({ih, c16, cdef({{0, 0, 1}, {2, 0, 2}})})), kCdefCnTooLarge, nullptr},
         {"cdef before ihdr", with(cat({cdef({{0, 0, 1}}), ih, c16})), nullptr, kCdefBeforeIhdr},
         {"cdef twice", with(cat({ih, c16, cdef({{0, 0, 1}}), cdef({{0, 0, 1}})})), nullptr, kCdefDuplicate},
-        {"res with both", with(cat({ih, c16, box("res ", cat({resc, resd}))})), nullptr, nullptr},
         {"res twice", with(cat({ih, c16, box("res ", resc), box("res ", resd)})), nullptr, kResDuplicate},
         {"res before ihdr", with(cat({box("res ", resc), ih, c16})), nullptr, kResBeforeIhdr},
         {"resc twice", with(cat({ih, c16, box("res ", cat({resc, resc}))})), nullptr, kRescDuplicate},
@@ -225,7 +220,6 @@ TEST(Jp2Syntax, HeaderBoxes) {
         {"unknown sub-boxes skipped", with(cat({box("xml ", Bytes(9, 'x')), ih, box("uuid", Bytes(3, 1)), c16})), nullptr, nullptr},
         {"sub-box past the header box", with(cat({ih, box_lbox(40, "colr", {1, 0, 0, 0, 0, 0, 16})})), kBoxPastSuperbox, nullptr},
         {"sub-box LBox 0 ends with the header box", with(cat({ih, box_lbox(0, "colr", {1, 0, 0, 0, 0, 0, 16})})), nullptr, nullptr},
-        {"sub-box with an XLBox", with(cat({ih, box_xl("colr", {1, 0, 0, 0, 0, 0, 16})})), nullptr, nullptr},
         {"sub-box LBox 3", with(cat({ih, box_lbox(3, "colr", {})})), kLBoxTwoToSeven, nullptr},
         {"stray bytes at the end of the header box", with(cat({ih, col, {0, 0, 0}})), kBoxHeaderError, nullptr},
         // The codestream wins over the header; the samples come through.
@@ -239,9 +233,9 @@ TEST(Jp2Syntax, HeaderBoxes) {
     });
 }
 
-// Every prefix of a file fails with one error or decodes; nothing is left allocated. 65535
-// channel descriptions in orders that drive a naive sort deep or quadratic are sorted at once.
-TEST(Jp2Syntax, HostileFilesFailCleanly) {
+// 65535 channel descriptions in orders that drive a naive sort deep or quadratic are sorted at
+// once. (Truncations and allocation failures: the fuzz replays and test_bounds.)
+TEST(Jp2Syntax, HostileChannelDefinitionsSortQuickly) {
     for (uint32_t order = 0; order < 3; order++) {
         Bytes content = be16(65535);
         for (uint32_t i = 0; i < 65535; i++) {
@@ -251,14 +245,6 @@ TEST(Jp2Syntax, HostileFilesFailCleanly) {
         const auto start = std::chrono::steady_clock::now();
         decode(jp2_file(cat({rgb_header(), box("cdef", content)}), rgb_codestream()));
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << order;
-    }
-    const Bytes full = jp2_file(cat({rgb_header(), cdef({{0, 0, 1}, {1, 0, 2}, {2, 0, 3}}), pclr({{1, 2}}),
-                                     cmap({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}})}), rgb_codestream());
-    for (size_t n = 0; n < full.size(); n++) {
-        const Image img = decode(Bytes(full.begin(), full.begin() + long(n)));
-        if (n < full.size() - rgb_codestream().size()) {
-            EXPECT_EQ(img.ok, 0) << n;
-        }
     }
 }
 
@@ -296,7 +282,6 @@ TEST(Jp2Syntax, ChannelsAndColourToExactBytes) {
         Strings warnings;
     } rows[] = {
         {"sRGB in driver order", rgb({}), 1, 6, components(0, 1, 2), {}},
-        {"association in order", rgb(cdef({{0, 0, 1}, {1, 0, 2}, {2, 0, 3}})), 1, 6, components(0, 1, 2), {}},
         {"reversed association", rgb(cdef({{0, 0, 3}, {1, 0, 2}, {2, 0, 1}})), 1, 6, components(2, 1, 0), {}},
         {"unspecified type last", rgb(cdef({{0, 65535, 0}, {1, 0, 2}, {2, 0, 1}})), 1, 6, components(2, 1, 0), {}},
         {"third component is opacity", rgb(cdef({{0, 0, 1}, {1, 0, 2}, {2, 1, 0}})), 1, 6, components(0, 1, -1), {}},
@@ -307,7 +292,6 @@ TEST(Jp2Syntax, ChannelsAndColourToExactBytes) {
          components(0, 0, 0), {}},
         {"alpha listed first", jp2_file(cat({ihdr(8, 4, 2, 7), colr(17), cdef({{0, 1, 0}, {1, 0, 1}})}), sub), 1, 8,
          [](uint32_t x, uint32_t y, uint32_t) { return x % 4 < 2 ? sample((x / 4) * 2 + x % 4, y, 1) : 0u; }, {}},
-        {"grey with an undescribed channel", jp2_file(cat({ihdr(8, 4, 2, 7), colr(17)}), sub), 1, 8, components(0, 0, 0), {}},
         // Component 1 has half the columns: in each 4-pixel tile it fills the first two pixels.
         {"sub-sampled component leaves zeros", jp2_file(cat({ihdr(8, 4, 2, 7), colr(16)}), sub), 1, 8,
          [](uint32_t x, uint32_t y, uint32_t byte) {
@@ -331,19 +315,14 @@ TEST(Jp2Syntax, ChannelsAndColourToExactBytes) {
              return uint32_t(255 - std::min(255, int(sample(x, y, 2 - byte) + sample(x, y, 3))));
          },
          {}},
-        {"CMYK, conversion off", jp2_file(cat({ihdr(4, 2, 4, 7), colr(12)}), fixture("jp2_cmyk_4x2.j2c")), 0, 4,
-         components(0, 1, 2), {}},
         {"ICC profile is copied", rgb({}, icc), 1, 6, components(0, 1, 2), {kUnsupportedColour}},
         {"unknown colour space", rgb({}, colr(21)), 1, 6, components(0, 1, 2), {kUnsupportedColour}},
-        {"unknown colour space, conversion off", rgb({}, colr(21)), 0, 6, components(0, 1, 2), {}},
         {"lone channel of an ICC file", rgb(cdef({{0, 0, 1}, {1, 1, 0}, {2, 1, 0}}), icc), 1, 6, components(0, 0, 0),
          {kUnsupportedColour}},
         {"equal associations keep file order", rgb(cdef({{1, 0, 1}, {0, 0, 1}, {2, 0, 2}})), 1, 6, components(1, 0, 2), {}},
         {"descriptions of components past the first 32 are dropped",
          jp2_file(cat({ihdr(3, 2, 40, 7), colr(16), cdef(past_32)}), fixture("jp2_many_3x2.j2c")), 1, 3, components(31, 30, 29),
          {kChannelsCut}},
-        {"forty components, cut to 32", jp2_file(cat({ihdr(3, 2, 40, 7), colr(16)}), fixture("jp2_many_3x2.j2c")), 1, 3,
-         components(0, 1, 2), {kChannelsCut}},
         {"palette for all three", rgb(cat({pclr(ramp), cmap({{0, 1, 0}, {0, 1, 1}, {0, 1, 2}})})), 1, 6, ramp_of_0, {}},
         {"mapping mixes direct and palette", rgb(cat({pclr(ramp), cmap({{2, 0, 0}, {1, 1, 2}})})), 1, 6,
          [](uint32_t x, uint32_t y, uint32_t byte) {
@@ -410,74 +389,22 @@ TEST(Jp2Syntax, PaletteIndexedByTheFullSample) {
     }
 }
 
-// The conformance JP2 files against their 8-bit references where those need no colour
-// profile and are full size (the rest decode at their size); a palette among them.
+// The conformance JP2 files with 8-bit references that need no colour profile; file9 has a palette.
 TEST(Jp2Syntax, ConformanceFiles) {
-    const char* env = std::getenv("DRAVEX_CORPUS");
-    const std::string dir = std::string(env && *env ? env : DRAVEX_CORPUS_DEFAULT) + "/conformance";
-    if (app_test::read_file(dir + "/file1.jp2").empty()) GTEST_SKIP() << "conformance corpus not found (set DRAVEX_CORPUS)";
-    const struct {
-        const char* file;
-        const char* reference;  // nullptr: size only
-        uint32_t width, height;
-        int max_peak;
-    } rows[] = {
-        {"file1.jp2", "jp2_1.ppm", 768, 512, 0}, {"file2.jp2", "jp2_2.ppm", 480, 640, 2},
-        {"file3.jp2", nullptr, 480, 640, 0},     {"file4.jp2", "jp2_4.pgm", 768, 512, 0},
-        {"file5.jp2", nullptr, 768, 512, 0},     {"file6.jp2", nullptr, 768, 512, 0},
-        {"file7.jp2", nullptr, 480, 640, 0},     {"file8.jp2", nullptr, 700, 400, 0},
-        {"file9.jp2", "jp2_9.ppm", 768, 512, 0}, {"subsampling_1.jp2", nullptr, 1280, 1024, 0},
-        {"subsampling_2.jp2", nullptr, 1280, 1024, 0}, {"zoo2.jp2", nullptr, 3906, 2602, 0},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.file);
-        const Image img = decode(app_test::read_file(dir + "/" + r.file));
-        ASSERT_EQ(img.ok, 1) << g_errors.at(0);
-        EXPECT_EQ(img.width, r.width);
-        EXPECT_EQ(img.height, r.height);
-        app_test::Pnm ref;
-        if (!r.reference) continue;
-        ASSERT_TRUE(app_test::read_pnm(dir + "-ref/" + r.reference, &ref));
-        ASSERT_EQ(ref.width * ref.height, img.width * img.height);
+    const std::string dir = app_test::corpus_dir("conformance");
+    if (dir.empty()) GTEST_SKIP() << "conformance corpus not found (set DRAVEX_CORPUS)";
+    for (auto [file, ref, max_peak] : {std::tuple{"file1.jp2", "jp2_1.ppm", 0}, {"file2.jp2", "jp2_2.ppm", 2},
+                                       {"file4.jp2", "jp2_4.pgm", 0}, {"file9.jp2", "jp2_9.ppm", 0}}) {
+        SCOPED_TRACE(file);
+        const Image img = decode(app_test::read_file(dir + "/" + file));
+        app_test::Pnm pnm;
+        ASSERT_TRUE(img.ok && app_test::read_pnm(dir + "-ref/" + ref, &pnm));
+        ASSERT_EQ(pnm.width * pnm.height, img.width * img.height);
         int peak = 0;
         for (size_t p = 0; p < size_t(img.width) * img.height; p++)
             for (uint32_t ch = 0; ch < 3; ch++)  // a grey reference stands for all three bytes
-                peak = std::max(peak, std::abs(int(img.bgr[p * 3 + 2 - ch]) - ref.samples[p * ref.channels + ch % ref.channels]));
-        EXPECT_LE(peak, r.max_peak);
-    }
-}
-
-// The conversions on chosen sample values: rounding, clamping, depth above 8 bits.
-TEST(Jp2Syntax, ConvertRow) {
-    const struct {
-        const char* name;
-        uint32_t mode;
-        std::vector<uint8_t> depth;
-        std::vector<std::vector<int32_t>> rows;  // per used channel
-        Bytes expected;                          // blue first
-    } cases[] = {
-        {"sYCC clamps", kJp2Sycc, {8, 8, 8}, {{255, 0}, {128, 0}, {255, 0}}, {255, 164, 255, 0, 135, 0}},
-        {"sYCC 10-bit centres at 512", kJp2Sycc, {10, 10, 10}, {{400, 1023}, {512, 512}, {512, 1023}},
-         {400 & 255, 400 & 255, 400 & 255, 0xFF, 658 & 255, 0xFF}},
-        {"CMYK clamps the sums", kJp2Cmyk, {8, 8, 8, 8}, {{255}, {200}, {10}, {200}}, {45, 0, 0}},
-        {"grey of 12 bits keeps the low byte", kJp2Grey, {12}, {{700, 4095}}, {188, 188, 188, 255, 255, 255}},
-        {"copy of signed samples", kJp2Copy, {8, 8, 8}, {{-5}, {-128}, {127}}, {127, 128, 251}},
-    };
-    const uint32_t offsets[3] = {2, 1, 0};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Jp2OutputPlan plan = {};
-        plan.mode = c.mode;
-        plan.used_count = uint16_t(c.rows.size());
-        std::vector<const int32_t*> rows;
-        for (size_t i = 0; i < c.rows.size(); i++) {
-            plan.used[i] = uint16_t(i), plan.depth[i] = c.depth[i];
-            rows.push_back(c.rows[i].data());
-        }
-        Bytes out(c.rows[0].size() * 3 + 1, 0xEE);
-        jp2_convert_row(&plan, rows.data(), uint32_t(c.rows[0].size()), out.data(), offsets, 3, 3);
-        EXPECT_EQ(Bytes(out.begin(), out.end() - 1), c.expected);
-        EXPECT_EQ(out.back(), 0xEE);
+                peak = std::max(peak, std::abs(int(img.bgr[p * 3 + 2 - ch]) - pnm.samples[p * pnm.channels + ch % pnm.channels]));
+        EXPECT_LE(peak, max_peak);
     }
 }
 

@@ -1,9 +1,6 @@
 #include "support/codestream_fixtures.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
 
 #include "io/stream.h"
 
@@ -15,22 +12,20 @@ Bytes segment(uint16_t code, const Bytes& body, int length_delta) {
 
 Bytes siz_body(const SizParams& p) {
     Bytes b;
-    b.u16(p.Rsiz).u32(p.Xsiz).u32(p.Ysiz).u32(p.XOsiz).u32(p.YOsiz);
+    b.u16(0).u32(p.Xsiz).u32(p.Ysiz).u32(p.XOsiz).u32(p.YOsiz);
     b.u32(p.XTsiz).u32(p.YTsiz).u32(p.XTOsiz).u32(p.YTOsiz).u16(uint32_t(p.components.size()));
     for (const SizComponent& c : p.components) b.u8(c.ssiz).u8(c.xrsiz).u8(c.yrsiz);
     return b;
 }
 
-namespace {
-Bytes& coding_style_part(Bytes& b, const CodParams& p) {
+static Bytes& coding_style_part(Bytes& b, const CodParams& p) {
     b.u8(p.levels).u8(p.xcb).u8(p.ycb).u8(p.cblk_style).u8(p.transform);
     return (p.Scod & 1) ? b.raw(p.precincts) : b;
 }
-}  // namespace
 
 Bytes cod_body(const CodParams& p) {
     Bytes b;
-    return coding_style_part(b.u8(p.Scod).u8(p.progression).u16(p.layers).u8(p.mct), p);
+    return coding_style_part(b.u8(p.Scod).u8(p.progression).u16(p.layers).u8(0), p);
 }
 
 Bytes coc_body(uint16_t component, const CodParams& p, bool wide) {
@@ -38,10 +33,10 @@ Bytes coc_body(uint16_t component, const CodParams& p, bool wide) {
     return coding_style_part((wide ? b.u16(component) : b.u8(component)).u8(p.Scod), p);
 }
 
-Bytes qcd_body_reversible(uint32_t levels, uint32_t guard, uint32_t exponent) {
+Bytes qcd_body_reversible(uint32_t levels) {
     Bytes b;
-    b.u8(guard << 5);
-    for (uint32_t i = 0; i < 3 * levels + 1; i++) b.u8(exponent << 3);
+    b.u8(2 << 5);
+    for (uint32_t i = 0; i < 3 * levels + 1; i++) b.u8(8 << 3);
     return b;
 }
 
@@ -56,12 +51,13 @@ Bytes sot(uint16_t isot, uint32_t psot, uint8_t tpsot, uint8_t tnsot) {
 
 std::vector<std::string> Messages::errors, Messages::warnings;
 
-Decoder::Decoder(std::vector<uint8_t> bytes, bool install_hooks) : bytes_(std::move(bytes)) {
+Decoder::Decoder(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
     Messages::clear();
     ops_ = memops_create();
     stream_ = memory_stream_create(ops_, bytes_.data(), uint32_t(bytes_.size()));
     d_ = jpcdec_create(ops_, stream_);
-    if (d_ && install_hooks) jpcdec_set_hooks(d_, Messages::on_error, Messages::on_warning);
+    if (d_) jpcdec_set_hooks(d_, [](const char* m) { Messages::errors.emplace_back(m); },
+                             [](const char* m) { Messages::warnings.emplace_back(m); });
 }
 
 Decoder::~Decoder() {
@@ -69,13 +65,6 @@ Decoder::~Decoder() {
     if (stream_) stream_->close(stream_);
     EXPECT_EQ(memops_in_use(ops_), 0u) << "the decoder leaked memory";
     ops_->release(ops_);
-}
-
-std::string corpus_dir(const char* sub) {
-    const char* env = std::getenv("DRAVEX_CORPUS");
-    const std::string dir = std::string(env && *env ? env : DRAVEX_CORPUS_DEFAULT) + "/" + sub;
-    struct stat st;
-    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? dir : std::string();
 }
 
 }  // namespace cs_test

@@ -1,36 +1,27 @@
 #pragma once
 // Codestreams built as bytes, a decoder over them in memory that checks for leaks, and hooks
 // that record every message.
-//   cs_test::Decoder dec(cs_test::main_header(siz, cod).add(...));
-//   jpcdec_parse(dec.get());  EXPECT_EQ(cs_test::Messages::errors, (std::vector<std::string>{"..."}));
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "codestream/jpc_segments.h"
 #include "codestream/jpcdec_impl.h"
-#include "support/app_tool.h"
 
 namespace cs_test {
 
 // Big-endian byte builder.
 struct Bytes {
     std::vector<uint8_t> v;
-    Bytes& u8(uint32_t x) {
-        v.push_back(uint8_t(x));
-        return *this;
-    }
+    Bytes& u8(uint32_t x) { return v.push_back(uint8_t(x)), *this; }
     Bytes& u16(uint32_t x) { return u8(x >> 8).u8(x); }
     Bytes& u32(uint32_t x) { return u16(x >> 16).u16(x); }
-    Bytes& raw(const std::vector<uint8_t>& bytes) {
-        v.insert(v.end(), bytes.begin(), bytes.end());
-        return *this;
-    }
+    Bytes& raw(const std::vector<uint8_t>& bytes) { return v.insert(v.end(), bytes.begin(), bytes.end()), *this; }
     Bytes& add(const Bytes& other) { return raw(other.v); }
     size_t size() const { return v.size(); }
 };
 
-// FF xx, then (for markers with a segment) the length word: body size + 2 + length_delta.
+// FF xx, then the length word: body size + 2 + length_delta.
 Bytes segment(uint16_t code, const Bytes& body, int length_delta = 0);
 inline Bytes marker(uint16_t code) { return Bytes().u16(code); }
 
@@ -38,7 +29,6 @@ struct SizComponent {
     uint8_t ssiz, xrsiz, yrsiz;
 };
 struct SizParams {
-    uint16_t Rsiz = 0;
     uint32_t Xsiz = 64, Ysiz = 64, XOsiz = 0, YOsiz = 0;
     uint32_t XTsiz = 64, YTsiz = 64, XTOsiz = 0, YTOsiz = 0;
     std::vector<SizComponent> components = {{7, 1, 1}};
@@ -48,16 +38,16 @@ Bytes siz_body(const SizParams& p);
 struct CodParams {
     uint8_t Scod = 0, progression = 0;
     uint16_t layers = 1;
-    uint8_t mct = 0, levels = 0, xcb = 4, ycb = 4, cblk_style = 0, transform = 1;
+    uint8_t levels = 0, xcb = 4, ycb = 4, cblk_style = 0, transform = 1;
     std::vector<uint8_t> precincts;  // written when Scod bit 0 is set
 };
 Bytes cod_body(const CodParams& p);
 // COC body for a one-byte component index (fewer than 257 components) unless wide.
 Bytes coc_body(uint16_t component, const CodParams& p, bool wide = false);
-// Reversible QCD body: style 0 with `guard` guard bits, one exponent byte per band.
-Bytes qcd_body_reversible(uint32_t levels, uint32_t guard = 2, uint32_t exponent = 8);
+// Reversible QCD body: two guard bits, exponent 8 for every band.
+Bytes qcd_body_reversible(uint32_t levels);
 
-// SOC, SIZ, COD and QCD for a one-component image; `extra` goes before the first SOT.
+// SOC, SIZ, COD and QCD; `extra` goes before the first SOT.
 Bytes main_header(const SizParams& siz = {}, const CodParams& cod = {}, const Bytes& extra = {});
 Bytes sot(uint16_t isot, uint32_t psot, uint8_t tpsot, uint8_t tnsot);
 
@@ -65,15 +55,13 @@ Bytes sot(uint16_t isot, uint32_t psot, uint8_t tpsot, uint8_t tnsot);
 struct Messages {
     static std::vector<std::string> errors, warnings;
     static void clear() { errors.clear(), warnings.clear(); }
-    static void on_error(const char* m) { errors.emplace_back(m); }
-    static void on_warning(const char* m) { warnings.emplace_back(m); }
 };
 
 // A jpcdec over a private copy of the bytes, hooks installed; on destruction it checks that
 // the decoder, the stream and everything they allocated are gone.
 class Decoder {
 public:
-    explicit Decoder(std::vector<uint8_t> bytes, bool install_hooks = true);
+    explicit Decoder(std::vector<uint8_t> bytes);
     explicit Decoder(const Bytes& bytes) : Decoder(bytes.v) {}
     ~Decoder();
     Decoder(const Decoder&) = delete;
@@ -87,10 +75,5 @@ private:
     Stream* stream_ = nullptr;
     jpcdec* d_ = nullptr;
 };
-
-// The corpus directory for `sub` ($DRAVEX_CORPUS or the default beside the project), or
-// an empty string when it does not exist.
-std::string corpus_dir(const char* sub);
-using app_test::read_file;
 
 }  // namespace cs_test

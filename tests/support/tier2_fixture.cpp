@@ -46,8 +46,7 @@ Decoder::~Decoder() {
     ops_->release(ops_);
 }
 
-Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t layers,
-                          uint8_t order) {
+Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t layers, uint8_t order) {
     if (!tile_build_bounds(d_, t)) return nullptr;
     Tile* tile = &d_->tiles[t];
     tile->layers = layers;
@@ -66,21 +65,14 @@ Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t
                 for (uint32_t b = 0; ok && b < res.band_count; b++)
                     ok = precinct_band_make_blocks(d_, res.bands[b], &res.precincts[p].bands[b], 0);
         }
-        if (!ok) {
-            tile_release(d_, tile);
-            return nullptr;
-        }
+        if (!ok) return tile_release(d_, tile), nullptr;
     }
-    if (!tiles_link_blocks(d_)) {
-        tile_release(d_, tile);
-        return nullptr;
-    }
+    if (!tiles_link_blocks(d_)) return tile_release(d_, tile), nullptr;
     tile->built = 1;
     return tile;
 }
 
-int Decoder::setup_progression(uint32_t t, const std::vector<Poc>& main_poc,
-                               const std::vector<Poc>& part_poc) {
+int Decoder::setup_progression(uint32_t t, const std::vector<Poc>& main_poc, const std::vector<Poc>& part_poc) {
     struct Store {
         std::vector<uint8_t> RS, RE, P;
         std::vector<uint16_t> CS, LYE, CE;
@@ -173,8 +165,7 @@ void TagTreeWriter::encode(BitWriter* bw, uint32_t i, uint32_t threshold) {
     }
 }
 
-PrecinctWriter::PrecinctWriter(uint32_t across, uint32_t down, const std::vector<uint32_t>& first_layer,
-                               const std::vector<uint32_t>& zero_bitplanes)
+PrecinctWriter::PrecinctWriter(uint32_t across, uint32_t down, const std::vector<uint32_t>& first_layer, const std::vector<uint32_t>& zero_bitplanes)
     : incl_(across, down), zbp_(across, down), lblock_(across * down, 3), included_(across * down, 0) {
     for (uint32_t i = 0; i < across * down; i++) {
         incl_.set_value(i, first_layer[i]);
@@ -182,8 +173,8 @@ PrecinctWriter::PrecinctWriter(uint32_t across, uint32_t down, const std::vector
     }
 }
 
-void PrecinctWriter::packet(uint32_t layer, const std::vector<Contribution>& contributions,
-                            std::vector<uint8_t>* header, std::vector<uint8_t>* body, bool eph) {
+void PrecinctWriter::packet(uint32_t layer, const std::vector<Contribution>& contributions, std::vector<uint8_t>* header,
+                            std::vector<uint8_t>* body, bool eph) {
     BitWriter bw;
     body->clear();
     bool any = false;

@@ -1,10 +1,6 @@
 #pragma once
-// Tier-2 test fixtures: a jpcdec filled by hand (SIZ values, tiles) so that tiles can be built
-// from chosen parameters for the reference models, and writers that produce packet headers
-// and bodies the way an encoder would.
-//   t2_test::Decoder dec(img);                      // checks for leaks on destruction
-//   Tile* t = dec.build_tile(0, {style}, layers, order);
-//   auto seq = t2_test::packet_sequence(t);         // (layer, resolution, component, precinct)
+// Tier-2 test fixtures: a jpcdec filled by hand so that tiles can be built from chosen
+// parameters for the reference models, and writers of packets the way an encoder makes them.
 #include <cstdint>
 #include <string>
 #include <tuple>
@@ -36,10 +32,9 @@ struct Poc {
     uint16_t CE;
     uint8_t P;
 };
+extern std::string g_last_error;  // the last error the hooks received
 
-// The last error the hooks received.
-extern std::string g_last_error;
-
+// Checks for leaks on destruction.
 class Decoder {
 public:
     explicit Decoder(const Image& img);
@@ -47,14 +42,11 @@ public:
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
     jpcdec* get() const { return d_; }
-    // Builds tile t with one style per component (the last one repeats) and every code-block
-    // made; nullptr (and the message) on failure.
-    Tile* build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t layers = 1,
-                     uint8_t order = 0);
-    // Sets up the progression of a built tile from the POC lists of the main header and of a
-    // tile-part header.
-    int setup_progression(uint32_t t, const std::vector<Poc>& main_poc,
-                          const std::vector<Poc>& part_poc);
+    // Tile t with one style per component (the last one repeats) and every code-block made;
+    // nullptr (and the message) on failure.
+    Tile* build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t layers = 1, uint8_t order = 0);
+    // The progression of a built tile from the POC lists of the main and tile-part headers.
+    int setup_progression(uint32_t t, const std::vector<Poc>& main_poc, const std::vector<Poc>& part_poc);
 
 private:
     MemOps* ops_ = nullptr;
@@ -105,12 +97,11 @@ using Contribution = std::vector<std::pair<uint32_t, std::vector<uint8_t>>>;
 class PrecinctWriter {
 public:
     // first_layer: each block's layer of first inclusion (0xFFFF: never).
-    PrecinctWriter(uint32_t across, uint32_t down, const std::vector<uint32_t>& first_layer,
-                   const std::vector<uint32_t>& zero_bitplanes);
+    PrecinctWriter(uint32_t across, uint32_t down, const std::vector<uint32_t>& first_layer, const std::vector<uint32_t>& zero_bitplanes);
     // Header bits and body bytes of the packet of `layer`, contributions[i] for block i; an
     // all-empty packet writes the 0 bit.
-    void packet(uint32_t layer, const std::vector<Contribution>& contributions,
-                std::vector<uint8_t>* header, std::vector<uint8_t>* body, bool eph = false);
+    void packet(uint32_t layer, const std::vector<Contribution>& contributions, std::vector<uint8_t>* header,
+                std::vector<uint8_t>* body, bool eph = false);
 
 private:
     TagTreeWriter incl_, zbp_;
