@@ -13,9 +13,9 @@
 #include "app/output_file.h"
 #include "app/sample_writer.h"
 #include "codestream/jpcdec.h"
+#include "dravex/jp2_decoder.h"
 #include "io/mem_ops.h"
 #include "io/stream.h"
-#include "jp2/jp2_decoder.h"
 
 namespace {
 

@@ -1,19 +1,17 @@
-# Install rules: the static library, its public headers under include/dravex/ (keeping the
-# folder layout the headers include each other by), the tool, and a package config so that
-# another project can say find_package(dravex) and link dravex::dravex.
+# Install rules: the static library, the calling interface's headers (include/dravex/, and
+# nothing of the internals), the tool, and a package config so that another project can say
+# find_package(dravex) and link dravex::dravex.
 include(CMakePackageConfigHelpers)
 
 set(DRAVEX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dravex)
 
 install(TARGETS dravex_core EXPORT dravexTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dravex)
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS dravex RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-file(GLOB DRAVEX_IO_HEADERS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/io/*.h)
-install(FILES ${DRAVEX_IO_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dravex/io)
-install(FILES codestream/jpcdec.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dravex/codestream)
-install(FILES jp2/jp2_decoder.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dravex/jp2)
+install(DIRECTORY include/dravex DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        FILES_MATCHING PATTERN "*.h")
 
 install(EXPORT dravexTargets NAMESPACE dravex:: FILE dravexTargets.cmake
         DESTINATION ${DRAVEX_CMAKE_DIR})

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "codestream/jpcdec.h"
+#include "dravex/jp2_decoder.h"
 #include "io/mem_ops.h"
 #include "io/stream.h"
-#include "jp2/jp2_decoder.h"
 
 namespace {
 

@@ -1,34 +1,15 @@
 #pragma once
-// MemOps: the allocator table every decoder object allocates through.
-//   MemOps* ops = memops_create();            // default table over the C heap
-//   void* p = ops->alloc(ops, n);  ops->free(ops, p);  ops->release(ops);
-// Every slot takes the table first. alloc/realloc return nullptr on failure; callers test
-// every result. Sizes derived from header fields go through mem_size_mul / mem_alloc_array,
-// which refuse products that overflow or exceed kMemMaxBlock.
+// Internal side of the allocator table (the table itself and memops_* are the calling
+// interface, in dravex/mem_ops.h): the size checks and array helpers every module allocates
+// through. Sizes derived from header fields go through mem_size_mul / mem_alloc_array, which
+// refuse products that overflow or exceed kMemMaxBlock.
 #include <cstddef>
 #include <cstdint>
 
-struct MemOps {
-    void* (*alloc)(MemOps* ops, size_t n);
-    void* (*realloc)(MemOps* ops, void* block, size_t n);
-    void (*free)(MemOps* ops, void* block);
-    void (*release)(MemOps* ops);
-};
+#include "dravex/mem_ops.h"
 
 // Largest single block any header-driven size may reach (2 GiB).
 constexpr uint64_t kMemMaxBlock = uint64_t(1) << 31;
-
-// Default table over the C heap. `budget` caps the bytes held at any time through this
-// table (0 = no cap); allocations past it fail cleanly.
-[[nodiscard]] MemOps* memops_create();
-[[nodiscard]] MemOps* memops_create_with_budget(uint64_t budget);
-// Bytes currently held and the peak held through a table made by memops_create*;
-// 0 for foreign tables.
-uint64_t memops_in_use(const MemOps* ops);
-uint64_t memops_peak(const MemOps* ops);
-// Changes the cap of a table made by memops_create* (0 = none); blocks already held stay.
-// Lets a caller grant one phase of the work and refuse the next.
-void memops_set_budget(MemOps* ops, uint64_t budget);
 
 // 1 and *out = a * b when the product stays within cap; 0 otherwise.
 [[nodiscard]] inline int mem_size_mul(uint64_t a, uint64_t b, uint64_t cap, size_t* out) {

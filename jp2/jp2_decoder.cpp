@@ -1,5 +1,5 @@
 // Jp2Decoder: signature, box walk, codestream parse, header checks and row output.
-#include "jp2/jp2_decoder.h"
+#include "dravex/jp2_decoder.h"
 
 #include <cstring>
 

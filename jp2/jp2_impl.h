@@ -5,10 +5,10 @@
 #include <cstdint>
 
 #include "codestream/jpcdec.h"
+#include "dravex/jp2_decoder.h"
 #include "io/byte_reader.h"
 #include "io/mem_ops.h"
 #include "jp2/jp2_colour.h"
-#include "jp2/jp2_decoder.h"
 
 // Box type codes: the four characters read big-endian.
 constexpr uint32_t kBoxFileType = 0x66747970;       // 'ftyp'
