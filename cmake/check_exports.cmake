@@ -1,0 +1,26 @@
+# cmake -DNM=nm -DLIBRARY=libdravex.so -DEXPECTED=name,name,... -P check_exports.cmake
+# Fails unless the library's dynamic symbol table defines exactly the EXPECTED names.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out
+                RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^ \n]+\n" lines "${out}")
+set(exported "")
+foreach(line ${lines})
+  string(STRIP "${line}" name)
+  list(APPEND exported ${name})
+endforeach()
+string(REPLACE "," ";" EXPECTED "${EXPECTED}")
+list(SORT exported)
+list(SORT EXPECTED)
+list(LENGTH exported count)
+message(STATUS "${LIBRARY} exports ${count} symbols")
+if(NOT exported STREQUAL EXPECTED)
+  set(extra ${exported})
+  list(REMOVE_ITEM extra ${EXPECTED})
+  set(missing ${EXPECTED})
+  list(REMOVE_ITEM missing ${exported})
+  message(FATAL_ERROR "exports differ from the DRAVEX_API declarations\n"
+                      "  not in the interface: ${extra}\n  missing: ${missing}")
+endif()
