@@ -9,7 +9,7 @@
 #include "codestream/jpcdec.h"
 #include "io/mem_ops.h"
 #include "io/stream.h"
-#include "jp2/jp2_decoder.h"
+#include "dravex/jp2_decoder.h"
 #include "support/app_tool.h"
 
 using app_test::StreamSpec;

@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "jp2/jp2_colour.h"
-#include "jp2/jp2_decoder.h"
+#include "dravex/jp2_decoder.h"
 #include "jp2/jp2_impl.h"
 #include "support/app_tool.h"
 
