@@ -1,8 +1,5 @@
 // 1-D lifting of the 5/3 and 9/7 filters: horizontally on one interleaved row, vertically over
 // a ring of lines whose updates are spread over successive calls.
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <cstring>
 
 #include "reconstruct/recon_internal.h"
@@ -250,22 +247,6 @@ inline int64_t fold(int64_t p, int64_t i0, int64_t n) {
     int64_t k = (p - i0) % period;
     if (k < 0) k += period;
     return i0 + (k < n ? k : period - k);
-}
-
-void zip_pairs(int32_t* dst, const int32_t* a, const int32_t* b, uint32_t pairs) {
-    uint32_t i = 0;
-#if defined(__SSE2__)
-    for (; i + 4 <= pairs; i += 4) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
-        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i), _mm_unpacklo_epi32(x, y));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i + 4), _mm_unpackhi_epi32(x, y));
-    }
-#endif
-    for (; i < pairs; i++) {
-        dst[2 * i] = a[i];
-        dst[2 * i + 1] = b[i];
-    }
 }
 
 }  // namespace

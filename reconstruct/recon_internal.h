@@ -17,19 +17,12 @@ struct Tile;
 struct TileComponent;
 struct Resolution;
 
-// Hot line loops get AVX-512 and AVX2 clones next to the baseline one, picked once at load
-// time: the 64-bit products of the 9/7 and the saturating stores vectorise only there (AVX-512
-// has the 64-bit arithmetic shifts that AVX2 lacks). REC_VECTOR_TEMPLATE is the same for
-// function templates, which only GCC clones.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define REC_VECTOR_LOOP __attribute__((target_clones("avx512f", "avx2", "default"), optimize("tree-vectorize", "vect-cost-model=dynamic")))
-#define REC_VECTOR_TEMPLATE REC_VECTOR_LOOP
-#elif defined(__x86_64__) && defined(__clang__)
-#define REC_VECTOR_LOOP __attribute__((target_clones("avx2", "default")))
-#define REC_VECTOR_TEMPLATE
+// Per architecture: REC_VECTOR_LOOP and REC_VECTOR_TEMPLATE, the clones of the hot line loops,
+// and zip_pairs.
+#if defined(__x86_64__) && !defined(DRAVEX_PORTABLE)
+#include "reconstruct/recon_x86.h"
 #else
-#define REC_VECTOR_LOOP
-#define REC_VECTOR_TEMPLATE
+#include "reconstruct/recon_portable.h"
 #endif
 
 // 9/7 lifting and inverse ICT constants in units of 2^-30, whatever the samples' fraction

@@ -8,10 +8,13 @@
 #include <array>
 #include <cstdint>
 
-#if defined(__GNUC__)
-#define T1_INLINE inline __attribute__((always_inline))
+#include "tier1/t1_inline.h"
+
+// The branch-free decision step of mq_decode_even, per architecture.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(DRAVEX_PORTABLE)
+#include "tier1/mq_even_x86.h"
 #else
-#define T1_INLINE inline
+#include "tier1/mq_even_portable.h"
 #endif
 
 // One row per probability state: Qe and the states after an MPS and an LPS decision.
@@ -226,9 +229,8 @@ T1_INLINE int mq_decode(Coder& m, uint32_t* cx) {
 // The same decision without branches on its outcome, for contexts near even odds (refinement,
 // signs, and zero coding, whose decisions are taken by a data-dependent branch anyway) where
 // the branches above would mispredict about half the time. With the two exchanges folded in,
-// the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe). On x86-64 the borrow of
-// C - Qe drives conditional moves directly: written as selects, the compiler turns them back
-// into branches.
+// the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe). How the selects are
+// kept branch-free depends on the target: mq_even_select (tier1/mq_even_*.h).
 template <class Coder>
 T1_INLINE int mq_decode_even(Coder& m, uint32_t* cx) {
     const uint32_t w = *cx;
@@ -241,34 +243,8 @@ T1_INLINE int mq_decode_even(Coder& m, uint32_t* cx) {
     Word c = m.c;
     uint32_t a = upper_a;
     uint32_t after = w;  // the context word after the decision
-#if defined(__GNUC__) && defined(__x86_64__)
-    Word upper_c = m.c;
-    uint8_t lower;
-    asm("sub %[q], %[uc]\n\t"
-        "cmovnc %[uc], %[c]\n\t"
-        "cmovc %[qe], %[a]\n\t"
-        "setc %[lower]"
-        : [c] "+r"(c), [uc] "+r"(upper_c), [a] "+r"(a), [lower] "=r"(lower)
-        : [q] "r"(q), [qe] "r"(qe)
-        : "cc");
-    const uint32_t lps = static_cast<uint32_t>(lower) ^ static_cast<uint32_t>(upper_a < qe);
-    const uint32_t next = kMqNextWord[s][lps];
-    asm("cmp %[top], %[a]\n\t"
-        "cmovb %[next], %[after]"
-        : [after] "+r"(after)
-        : [a] "r"(a), [next] "r"(next), [top] "r"(top)
-        : "cc");
-#else
-    // Masks: written as selects, these become branches too. A difference's sign bit is the
-    // comparison (64 bits wide, as A may fill all 32).
-    const uint32_t lower = static_cast<uint32_t>((uint64_t(c >> (Coder::kHighShift - Coder::kAShift)) - qe) >> 63);
-    const uint32_t lps = lower ^ static_cast<uint32_t>((uint64_t(upper_a) - qe) >> 63);
-    const uint32_t lower_mask = 0u - lower;
-    c -= q & ~(Word(0) - lower);
-    a = (a & ~lower_mask) | (qe & lower_mask);
-    const uint32_t renorm_mask = 0u - static_cast<uint32_t>((uint64_t(a) - top) >> 63);
-    after = (w & ~renorm_mask) | (kMqNextWord[s][lps] & renorm_mask);
-#endif
+    constexpr int kQShift = Coder::kHighShift - Coder::kAShift;
+    const uint32_t lps = mq_even_select<kQShift>(c, a, after, q, qe, upper_a, top, kMqNextWord[s]);
     m.c = c;
     m.a = a;
     *cx = after;

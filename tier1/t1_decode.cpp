@@ -1,53 +1,24 @@
 // Code-block decoding: the three bit-plane passes over MQ-coded and raw segments, then
 // dequantisation of the block into the caller's stripe.
-//
-// Layout of the scratch: one 64-bit context word per stripe column of four rows, stripes
-// stored column after column. Bits 3k .. 3k + 2 hold the significance of row k - 1 of the
-// stripe (k 0..5: the row above it, its four rows, the row below) in the columns x + 1, x and
-// x - 1, and bits 32 above those their signs. So row r's neighbourhood is the 9 bits from 3r,
-// in the order of the zero-coding table (whose contexts do not change under a vertical flip),
-// and a sample turning significant updates three words, plus the copies in the next stripe's
-// words for the first and last rows. The column's own rows are the centre bits 3r + 4;
-// 18 bits above them mark rows visited in this plane, 50 above them rows refined before.
-// One zero stripe above and below the block and one zero column on each side let every
-// update go ahead without edge tests; samples outside the block are never coded, so what
-// lands in the border is never read as a sample. The magnitudes sit four words per stripe
-// column; they are written when a sample becomes significant and only read after that, so
-// they need no clearing.
+// The scratch's context words are laid out in tier1/t1_words.h.
 #include <cstddef>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "codestream/jpcdec_impl.h"
 #include "tier1/mq_decoder.h"
 #include "tier1/t1.h"
 #include "tier1/t1_dequant.h"
 #include "tier1/t1_tables.h"
+#include "tier1/t1_words.h"
 
-// The passes are one long chain of dependent MQ decisions: on processors that have them,
-// one-cycle leading-zero counts and flag-free shifts shorten every renormalisation. Their
-// loops hold more live values than there are registers; scheduling with an eye on register
-// pressure spills a little less (about 2 % on lossless images).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define T1_CLONES __attribute__((target_clones("arch=x86-64-v3", "default"), optimize("schedule-insns", "sched-pressure")))
+// Per architecture: T1_CLONES for the passes, and the reversible column stores of the block.
+#if defined(__GNUC__) && defined(__SSE2__) && !defined(DRAVEX_PORTABLE)
+#include "tier1/t1_sse2.h"
 #else
-#define T1_CLONES
+#include "tier1/t1_portable.h"
 #endif
 
 namespace {
-
-// Context word bits (see the layout above).
-constexpr uint64_t kRows = 0x2490;  // the centre bits 4, 7, 10, 13 of rows 0..3
-constexpr int kVisitedShift = 18, kRefinedShift = 50, kNegativeShift = 32;
-constexpr uint64_t kWindow = 0x1FF;                  // a row's neighbourhood, from bit 3r
-constexpr uint64_t kRowAbove = 0x7ull << 15 | 0x7ull << 47;  // k 5, with signs
-constexpr uint64_t kRowBelow = 0x7ull | 0x7ull << 32;        // k 0, with signs
-constexpr uint64_t kRunModeBlockers = 0x3FFFF | kRows << kVisitedShift;
-// The block store's column summary: bit r of each field for row r.
-constexpr int kColVisitedShift = 4, kColNegativeShift = 8;
 
 constexpr uint8_t kStyleReset = 0x02, kStyleCausal = 0x08, kStylePredictable = 0x10, kStyleSegSymbol = 0x20;
 constexpr int kCtxRunLength = 17, kCtxUniform = 18;
@@ -438,32 +409,6 @@ int scratch_reserve(T1Scratch* s, size_t words) {
            grow(s->ops, &s->mags, &s->mags_capacity, words * 4);
 }
 
-// Reversible magnitudes without a region of interest, for one visit count g: the decoded
-// bits d become ((d << left) >> right) | half, times 4. Only built when both counts of a
-// block keep the shifts small; other blocks go through t1_dequantise.
-struct ReversibleScale {
-    uint32_t left, right;
-    uint64_t half;
-};
-
-inline bool reversible_scale(uint32_t g, const T1Dequant& q, ReversibleScale* s) {
-    if (g < q.h) {
-        const uint32_t k = q.h - g;
-        if (k > 32) return false;
-        *s = ReversibleScale{k, 0, uint64_t(1) << (k - 1)};
-    } else {
-        const uint32_t k = g - q.h;
-        *s = ReversibleScale{0, k >= 32 ? 63u : k, 0};
-    }
-    return true;
-}
-
-T1_INLINE int32_t reversible_value(uint32_t d, const ReversibleScale& s) {
-    if (d == 0) return 0;
-    const uint64_t v = ((uint64_t(d) << s.left) >> s.right) | s.half;
-    return v > (kT1Saturated >> 2) ? int32_t(kT1Saturated) : int32_t(v << 2);
-}
-
 // One full stripe column. Which samples of a busy column are significant or negative is
 // close to random, so masks stand in for branches; magnitudes of samples that never became
 // significant are stale but masked out.
@@ -478,64 +423,11 @@ T1_INLINE void store_column4(int32_t* o, size_t stride, uint32_t cw, const uint3
     }
 }
 
-#if defined(__GNUC__)
-// Reversible full columns four lanes at a time, for blocks whose band depth keeps every
-// value below 2^29 (no saturation) and whose shifts stay below 32.
-typedef uint32_t ColumnLanes __attribute__((vector_size(16)));
-typedef int32_t SignedLanes __attribute__((vector_size(16)));
-
+// Reversible full columns go through the four-lane stores for blocks whose band depth keeps
+// every value below 2^29 (no saturation) and whose shifts stay below 32.
 inline bool reversible_lanes_fit(const T1Dequant& q, const ReversibleScale s[2]) {
     return q.h <= 29 && s[0].right < 32 && s[1].right < 32;
 }
-
-// The four values of one full column. Lane i's masks come straight from the context word w:
-// shifting row i's bit up to bit 31 and back arithmetically spreads it over the lane.
-T1_INLINE SignedLanes reversible_column4(uint64_t w, const uint32_t* mg, const ReversibleScale s[2]) {
-    ColumnLanes d;
-    std::memcpy(&d, mg, sizeof d);
-    const ColumnLanes v0 = ((d << s[0].left) >> s[0].right) | uint32_t(s[0].half);
-    const ColumnLanes v1 = ((d << s[1].left) >> s[1].right) | uint32_t(s[1].half);
-    const ColumnLanes to_top = {27, 24, 21, 18};  // 31 - the centre bits 4, 7, 10, 13
-    const SignedLanes low = SignedLanes(ColumnLanes{} + uint32_t(w));
-    const SignedLanes high = SignedLanes(ColumnLanes{} + uint32_t(w >> 32));
-    const ColumnLanes keep = ColumnLanes((low << to_top) >> 31);
-    const ColumnLanes visited = ColumnLanes((low << (to_top - kVisitedShift)) >> 31);
-    const SignedLanes neg = (high << to_top) >> 31;
-    const SignedLanes mag = SignedLanes(((v0 & ~visited) | (v1 & visited)) << 2);
-    return ((mag ^ neg) - neg) & SignedLanes(keep);
-}
-
-T1_INLINE void store_reversible_column4(int32_t* o, size_t stride, uint64_t w,
-                                        const uint32_t* mg, const ReversibleScale s[2]) {
-    const SignedLanes value = reversible_column4(w, mg, s);
-    o[0] = value[0];
-    o[stride] = value[1];
-    o[2 * stride] = value[2];
-    o[3 * stride] = value[3];
-}
-
-#if defined(__SSE2__)
-// Four full columns at once, their values turned from columns into rows so that each row
-// is one store instead of four. Columns without a significant sample come out zero by their
-// masks, so no column needs a branch.
-T1_INLINE void store_reversible_quad(int32_t* o, size_t stride, const uint64_t* w,
-                                     const uint32_t* mg, const ReversibleScale s[2]) {
-    __m128i c[4];
-    for (int k = 0; k < 4; k++) {
-        const SignedLanes v = reversible_column4(w[k], mg + 4 * k, s);
-        std::memcpy(&c[k], &v, sizeof v);
-    }
-    const __m128i t0 = _mm_unpacklo_epi32(c[0], c[1]);  // rows 0, 1 of columns 0, 1
-    const __m128i t1 = _mm_unpacklo_epi32(c[2], c[3]);
-    const __m128i t2 = _mm_unpackhi_epi32(c[0], c[1]);  // rows 2, 3
-    const __m128i t3 = _mm_unpackhi_epi32(c[2], c[3]);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi64(t0, t1));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + stride), _mm_unpackhi_epi64(t0, t1));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2 * stride), _mm_unpacklo_epi64(t2, t3));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 3 * stride), _mm_unpackhi_epi64(t2, t3));
-}
-#endif
-#endif
 
 // Gathers the centre bits of rows 0..3 into bits 0..3.
 T1_INLINE uint32_t gather_rows(uint64_t x) {
@@ -545,11 +437,11 @@ T1_INLINE uint32_t gather_rows(uint64_t x) {
 // Writes the block stripe by stripe, column by column, so each context word is read once
 // and a column without significant samples costs only its zeros.
 T1_CLONES void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequant& q, int32_t* dst,
-                 uint32_t dst_stride) {
+                           uint32_t dst_stride) {
     // Every sample was coded once per cleanup pass, plus once more if a significance or
     // refinement pass after the last cleanup visited it.
     const uint32_t g0 = b.cleanups + zero_bitplanes;
-    ReversibleScale scale[2];
+    ReversibleScale scale[2] = {};  // read only when fast
     T1IrreversibleScale iscale[2];
     const bool fast = q.reversible && q.roi_shift == 0 && reversible_scale(g0, q, &scale[0]) &&
                       reversible_scale(g0 + 1, q, &scale[1]);
@@ -557,19 +449,15 @@ T1_CLONES void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequ
                        t1_irreversible_scale(g0, q, &iscale[0]) &&
                        t1_irreversible_scale(g0 + 1, q, &iscale[1]);
     const size_t stride = dst_stride;
-#if defined(__GNUC__)
     const bool lanes = fast && reversible_lanes_fit(q, scale);
-#endif
     for (uint32_t y0 = 0; y0 < b.h; y0 += 4) {
         const uint32_t rows = stripe_rows(b, y0);
         const uint64_t* f = b.words + (y0 >> 2) * b.ss;
         const uint32_t* mg = b.mags + (y0 >> 2) * b.ss * 4;
         int32_t* out = dst + size_t(y0) * stride;
         uint32_t x = 0;
-#if defined(__GNUC__) && defined(__SSE2__)
         if (rows == 4 && lanes)
             for (; x + 4 <= b.w; x += 4, mg += 16) store_reversible_quad(out + x, stride, f + x, mg, scale);
-#endif
         for (; x < b.w; ++x, mg += 4) {
             const uint64_t w = f[x];
             int32_t* o = out + x;
@@ -577,12 +465,10 @@ T1_CLONES void store_block(const Block& b, uint32_t zero_bitplanes, const T1Dequ
                 for (uint32_t i = 0; i < rows; ++i) o[i * stride] = 0;
                 continue;
             }
-#if defined(__GNUC__)
             if (rows == 4 && lanes) {
                 store_reversible_column4(o, stride, w, mg, scale);
                 continue;
             }
-#endif
             const uint32_t cw = gather_rows(w) | gather_rows(w >> kVisitedShift) << kColVisitedShift |
                                 gather_rows(w >> kNegativeShift) << kColNegativeShift;
             if (rows == 4 && (fast || ifast)) {

@@ -4,6 +4,8 @@
 // then x4 (reversible) or the step size x65536 (irreversible).
 #include <cstdint>
 
+#include "tier1/t1_inline.h"
+
 constexpr uint32_t kT1Saturated = 0x7FFFFFFF;
 
 struct T1Dequant {
@@ -139,4 +141,30 @@ inline int32_t t1_irreversible_value(uint32_t d, const T1IrreversibleScale& s) {
     const uint64_t v = ((2 * uint64_t(q) + 1) * s.mult + s.round) >> s.shift;
     if (s.left >= 32 || v > (uint64_t(kT1Saturated) >> s.left)) return int32_t(kT1Saturated);
     return int32_t(v << s.left);
+}
+
+// Reversible magnitudes without a region of interest, for one visit count g: the decoded
+// bits d become ((d << left) >> right) | half, times 4. Only built when both counts of a
+// block keep the shifts small; other blocks go through t1_dequantise.
+struct ReversibleScale {
+    uint32_t left, right;
+    uint64_t half;
+};
+
+inline bool reversible_scale(uint32_t g, const T1Dequant& q, ReversibleScale* s) {
+    if (g < q.h) {
+        const uint32_t k = q.h - g;
+        if (k > 32) return false;
+        *s = ReversibleScale{k, 0, uint64_t(1) << (k - 1)};
+    } else {
+        const uint32_t k = g - q.h;
+        *s = ReversibleScale{0, k >= 32 ? 63u : k, 0};
+    }
+    return true;
+}
+
+T1_INLINE int32_t reversible_value(uint32_t d, const ReversibleScale& s) {
+    if (d == 0) return 0;
+    const uint64_t v = ((uint64_t(d) << s.left) >> s.right) | s.half;
+    return v > (kT1Saturated >> 2) ? int32_t(kT1Saturated) : int32_t(v << 2);
 }
