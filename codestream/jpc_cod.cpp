@@ -65,24 +65,24 @@ uint32_t read_part(jpcdec* d, const MarkerHeader* m, uint8_t style, uint32_t fix
     ByteReader* br = d->reader;
     if (!br_read_u8(br, &p->levels) || !br_read_u8(br, &p->xcb) || !br_read_u8(br, &p->ycb) ||
         !br_read_u8(br, &p->cblk_style) || !br_read_u8(br, &p->transform))
-        return jpc_fail(d, msg.read);
-    if (p->levels > kMaxLevels) return jpc_fail(d, msg.levels);
+        return ctx_fail(d, msg.read);
+    if (p->levels > kMaxLevels) return ctx_fail(d, msg.levels);
     if (p->xcb > kMaxCodeBlockExponent || p->ycb > kMaxCodeBlockExponent)
-        return jpc_fail(d, msg.code_block);
-    if (p->transform > 1) return jpc_fail(d, msg.transform);
-    if (p->cblk_style & ~kKnownBlockStyles) return jpc_fail(d, msg.block_style);
+        return ctx_fail(d, msg.code_block);
+    if (p->transform > 1) return ctx_fail(d, msg.transform);
+    if (p->cblk_style & ~kKnownBlockStyles) return ctx_fail(d, msg.block_style);
     uint32_t count = fixed;
     if (style & 1) {
         const uint32_t n = p->levels + 1u;
-        if (m->length < fixed + n) return jpc_fail(d, msg.too_short);
+        if (m->length < fixed + n) return ctx_fail(d, msg.too_short);
         p->precinct_sizes = mem_new_array<uint8_t>(d->ops, n);
-        if (!p->precinct_sizes) return jpc_fail(d, "Out of memory for precinct sizes.");
+        if (!p->precinct_sizes) return ctx_fail(d, "Out of memory for precinct sizes.");
         for (uint32_t r = 0; r < n; r++) {
             uint8_t v;
-            if (!br_read_u8(br, &v)) return jpc_fail(d, msg.read);
+            if (!br_read_u8(br, &v)) return ctx_fail(d, msg.read);
             // A 1-sample precinct is only meaningful at the lowest resolution: elsewhere the
             // band of a 2^0 precinct would have a size of 2^-1.
-            if (r > 0 && ((v & 0x0F) == 0 || (v >> 4) == 0)) return jpc_fail(d, msg.precinct);
+            if (r > 0 && ((v & 0x0F) == 0 || (v >> 4) == 0)) return ctx_fail(d, msg.precinct);
             p->precinct_sizes[r] = v;
         }
         count += n;
@@ -94,23 +94,23 @@ uint32_t read_part(jpcdec* d, const MarkerHeader* m, uint8_t style, uint32_t fix
 
 CodSegment* jpc_parse_cod(jpcdec* d, const MarkerHeader* m) {
     if (m->length < kCodFixedLength) {
-        jpc_fail(d, kCodMessages.too_short);
+        ctx_fail(d, kCodMessages.too_short);
         return nullptr;
     }
     auto* s = mem_new<CodSegment>(d->ops);
     if (!s) {
-        jpc_fail(d, "Out of memory for a COD marker segment.");
+        ctx_fail(d, "Out of memory for a COD marker segment.");
         return nullptr;
     }
     ByteReader* br = d->reader;
     if (!br_read_u8(br, &s->Scod) || !br_read_u8(br, &s->progression) ||
         !br_read_u16(br, &s->layers) || !br_read_u8(br, &s->mct)) {
-        jpc_fail(d, kCodMessages.read);
+        ctx_fail(d, kCodMessages.read);
         jpc_free_cod(d, s);
         return nullptr;
     }
     if (s->progression > kMaxProgression) {
-        jpc_fail(d, kMsgCodProgression);
+        ctx_fail(d, kMsgCodProgression);
         jpc_free_cod(d, s);
         return nullptr;
     }
@@ -126,26 +126,26 @@ CodSegment* jpc_parse_cod(jpcdec* d, const MarkerHeader* m) {
 CocSegment* jpc_parse_coc(jpcdec* d, const MarkerHeader* m) {
     const uint32_t fixed = 8 + jpc_component_field_width(d);  // Lcoc, Ccoc, Scoc, SPcoc
     if (m->length < fixed) {
-        jpc_fail(d, kCocMessages.too_short);
+        ctx_fail(d, kCocMessages.too_short);
         return nullptr;
     }
     uint16_t index = 0;
     if (!jpc_read_component_index(d, &index)) {
-        jpc_fail(d, kCocMessages.read);
+        ctx_fail(d, kCocMessages.read);
         return nullptr;
     }
     if (index >= d->component_num) {
-        jpc_fail(d, kMsgCocIndex);
+        ctx_fail(d, kMsgCocIndex);
         return nullptr;
     }
     auto* s = mem_new<CocSegment>(d->ops);
     if (!s) {
-        jpc_fail(d, "Out of memory for a COC marker segment.");
+        ctx_fail(d, "Out of memory for a COC marker segment.");
         return nullptr;
     }
     s->component = index;
     if (!br_read_u8(d->reader, &s->Scoc)) {
-        jpc_fail(d, kCocMessages.read);
+        ctx_fail(d, kCocMessages.read);
         jpc_free_coc(d, s);
         return nullptr;
     }
@@ -189,10 +189,10 @@ const CodSegment* jpc_resolve_cod(const MarkerSet* main, const MarkerSet* part) 
 
 void jpc_check_code_block_size(jpcdec* d, uint8_t xcb, uint8_t ycb) {
     if (d->Rsiz == 1) {
-        if (!(xcb == 5 && ycb == 5) && !(xcb == 6 && ycb == 6)) jpc_warn(d, kMsgProfile0Blocks);
+        if (!(xcb == 5 && ycb == 5) && !(xcb == 6 && ycb == 6)) ctx_warn(d, kMsgProfile0Blocks);
     } else if (d->Rsiz == 2) {
-        if (xcb > 6 || ycb > 6) jpc_warn(d, kMsgProfile1Blocks);
+        if (xcb > 6 || ycb > 6) ctx_warn(d, kMsgProfile1Blocks);
     } else if (xcb < 2 || xcb > 10 || ycb < 2 || ycb > 10 || xcb + ycb > 12) {
-        jpc_warn(d, kMsgGeneralBlocks);
+        ctx_warn(d, kMsgGeneralBlocks);
     }
 }

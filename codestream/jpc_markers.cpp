@@ -82,7 +82,7 @@ void skip_body(jpcdec* d, const MarkerHeader* m) {
 template <class T>
 void store_slot(jpcdec* d, T** slots, T* record, const char* duplicate, void (*release)(jpcdec*, T*)) {
     if (slots[record->component]) {
-        jpc_warn(d, duplicate);
+        ctx_warn(d, duplicate);
         release(d, record);
         return;
     }
@@ -97,12 +97,12 @@ int handle_marker(jpcdec* d, MarkerSet* set, const MarkerHeader* m, Act act,
         skip_body(d, m);
         return 1;
     case Act::Warn:
-        jpc_warn(d, kMsgUnsupported);
+        ctx_warn(d, kMsgUnsupported);
         skip_body(d, m);
         return 1;
     case Act::Cod:
         if (set->cod) {
-            jpc_warn(d, kMsgDupCod);
+            ctx_warn(d, kMsgDupCod);
             skip_body(d, m);
             return 1;
         }
@@ -110,7 +110,7 @@ int handle_marker(jpcdec* d, MarkerSet* set, const MarkerHeader* m, Act act,
         return set->cod != nullptr;
     case Act::Qcd:
         if (set->qcd) {
-            jpc_warn(d, kMsgDupQcd);
+            ctx_warn(d, kMsgDupQcd);
             skip_body(d, m);
             return 1;
         }
@@ -146,7 +146,7 @@ int handle_marker(jpcdec* d, MarkerSet* set, const MarkerHeader* m, Act act,
         d->ppm_present = 1;
         return packed_collect(d, packed, m, kPpmMessages);
     case Act::Ppt:
-        if (d->ppm_present) return jpc_fail(d, kMsgPpmAndPpt);
+        if (d->ppm_present) return ctx_fail(d, kMsgPpmAndPpt);
         return packed_collect(d, packed, m, kPptMessages);
     }
     return 1;
@@ -157,13 +157,13 @@ int compute_tiles(jpcdec* d) {
     const uint64_t across = (uint64_t(d->Xsiz) - d->XTOsiz + d->XTsiz - 1) / d->XTsiz;
     const uint64_t down = (uint64_t(d->Ysiz) - d->YTOsiz + d->YTsiz - 1) / d->YTsiz;
     const uint64_t count = across * down;
-    if (count == 0) return jpc_fail(d, kMsgNoTiles);
-    if (count > kMaxTiles) return jpc_fail(d, kMsgTooManyTiles);
+    if (count == 0) return ctx_fail(d, kMsgNoTiles);
+    if (count > kMaxTiles) return ctx_fail(d, kMsgTooManyTiles);
     d->numXtiles = static_cast<uint32_t>(across);
     d->numYtiles = static_cast<uint32_t>(down);
     d->tileNum = static_cast<uint32_t>(count);
     d->tiles = mem_new_array<Tile>(d->ops, count);
-    if (!d->tiles) return jpc_fail(d, "Out of memory for the tiles.");
+    if (!d->tiles) return ctx_fail(d, "Out of memory for the tiles.");
     return 1;
 }
 
@@ -213,7 +213,7 @@ int jpc_read_marker_quiet(jpcdec* d, MarkerHeader* out) {
 }
 
 int jpc_read_marker(jpcdec* d, MarkerHeader* out) {
-    if (!jpc_read_marker_quiet(d, out)) return jpc_fail(d, kMsgMarker);
+    if (!jpc_read_marker_quiet(d, out)) return ctx_fail(d, kMsgMarker);
     return 1;
 }
 
@@ -227,7 +227,7 @@ MarkerSet* marker_set_create(jpcdec* d, uint16_t count) {
         if (set->coc && set->qcc && set->rgn) return set;
         marker_set_destroy(d, set);
     }
-    jpc_fail(d, "Out of memory for a marker set.");
+    ctx_fail(d, "Out of memory for a marker set.");
     return nullptr;
 }
 
@@ -256,14 +256,14 @@ MarkerSet* jpc_parse_main_header(jpcdec* d) {
     ByteReader* br = d->reader;
     uint16_t soc;
     if (!br_peek_u16(br, &soc) || soc != kMarkerSOC) {
-        jpc_fail(d, kMsgNoSoc);
+        ctx_fail(d, kMsgNoSoc);
         return nullptr;
     }
     br_skip(br, 2);
     MarkerHeader m;
     if (!jpc_read_marker(d, &m)) return nullptr;
     if (m.code != kMarkerSIZ) {
-        jpc_fail(d, kMsgNoSiz);
+        ctx_fail(d, kMsgNoSiz);
         return nullptr;
     }
     if (!jpc_parse_siz(d, &m) || !compute_tiles(d)) return nullptr;
@@ -280,15 +280,15 @@ MarkerSet* jpc_parse_main_header(jpcdec* d) {
         const Act act = action_for(m.code, kMain);
         if (act == Act::End) {
             // The SOT body is 8 bytes: a shorter Lsot would take bytes beyond its segment.
-            if (m.length < kSotLength) ok = jpc_fail(d, kMsgSot);
+            if (m.length < kSotLength) ok = ctx_fail(d, kMsgSot);
             break;
         }
         ok = handle_marker(d, set, &m, act, &ppm);
     }
     if (ok) ok = packed_finish(d, &ppm, &d->ppm_data, &d->ppm_length);
     else packed_discard(d, &ppm);
-    if (ok && !set->cod) ok = jpc_fail(d, kMsgNoCod);
-    if (ok && !set->qcd) ok = jpc_fail(d, kMsgNoQcd);
+    if (ok && !set->cod) ok = ctx_fail(d, kMsgNoCod);
+    if (ok && !set->qcd) ok = ctx_fail(d, kMsgNoQcd);
     if (!ok) {
         marker_set_destroy(d, set);
         return nullptr;
@@ -300,9 +300,9 @@ int jpc_read_sot(jpcdec* d, TilePartRecord* tp) {
     ByteReader* br = d->reader;
     if (!br_read_u16(br, &tp->Isot) || !br_read_u32(br, &tp->Psot) ||
         !br_read_u8(br, &tp->TPsot) || !br_read_u8(br, &tp->TNsot))
-        return jpc_fail(d, kMsgSot);
-    if (tp->Isot >= d->tileNum) return jpc_fail(d, kMsgIsot);
-    if (tp->TPsot >= tp->TNsot) jpc_warn(d, kMsgTPsot);
+        return ctx_fail(d, kMsgSot);
+    if (tp->Isot >= d->tileNum) return ctx_fail(d, kMsgIsot);
+    if (tp->TPsot >= tp->TNsot) ctx_warn(d, kMsgTPsot);
     tp->consumed = 12;
     return 1;
 }
@@ -317,7 +317,7 @@ MarkerSet* jpc_parse_next_tile_part_header(jpcdec* d, TilePartRecord* tp) {
 
 int jpc_read_sop(jpcdec* d, const MarkerHeader* sop, uint16_t* nsop) {
     // Any other length would make the packet's byte count and the reader drift apart.
-    if (sop->length != 4) return jpc_fail(d, kMsgSop);
-    if (!br_read_u16(d->reader, nsop)) return jpc_fail(d, kMsgSop);
+    if (sop->length != 4) return ctx_fail(d, kMsgSop);
+    if (!br_read_u16(d->reader, nsop)) return ctx_fail(d, kMsgSop);
     return 1;
 }

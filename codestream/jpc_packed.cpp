@@ -17,12 +17,12 @@ uint64_t capacity_for(uint64_t length) {
 
 // Makes room for new_length bytes in a buffer that holds `length`.
 int reserve(jpcdec* d, uint8_t** data, uint32_t length, uint64_t new_length) {
-    if (new_length > UINT32_MAX) return jpc_fail(d, kMsgMemory);
+    if (new_length > UINT32_MAX) return ctx_fail(d, kMsgMemory);
     if (*data && new_length <= capacity_for(length)) return 1;
     const uint64_t capacity = capacity_for(new_length);
     void* grown = *data ? mem_realloc_array(d->ops, *data, capacity, 1)
                         : mem_alloc_array(d->ops, capacity, 1);
-    if (!grown) return jpc_fail(d, kMsgMemory);
+    if (!grown) return ctx_fail(d, kMsgMemory);
     *data = static_cast<uint8_t*>(grown);
     return 1;
 }
@@ -39,19 +39,19 @@ int packed_append(jpcdec* d, uint8_t** data, uint32_t* length, const uint8_t* sr
 
 int packed_collect(jpcdec* d, PackedCollector* c, const MarkerHeader* m,
                    const PackedMessages& msg) {
-    if (m->length < 3) return jpc_fail(d, msg.too_short);  // length word and Z
+    if (m->length < 3) return ctx_fail(d, msg.too_short);  // length word and Z
     uint8_t z;
-    if (!br_read_u8(d->reader, &z)) return jpc_fail(d, msg.read);
+    if (!br_read_u8(d->reader, &z)) return ctx_fail(d, msg.read);
     const uint32_t n = m->length - 3u;
     // The bytes must be in the input before anything is allocated for them.
-    if (n > br_remaining(d->reader)) return jpc_fail(d, msg.read);
+    if (n > br_remaining(d->reader)) return ctx_fail(d, msg.read);
     if (!reserve(d, &c->data, c->length, uint64_t(c->length) + n)) return 0;
-    if (n && !br_read_block(d->reader, c->data + c->length, n)) return jpc_fail(d, msg.read);
+    if (n && !br_read_block(d->reader, c->data + c->length, n)) return ctx_fail(d, msg.read);
     if (c->count + 1ull > capacity_for(c->count)) {  // capacity doubles, as for the bytes
         const uint64_t capacity = capacity_for(c->count + 1ull);
         void* pieces = c->pieces ? mem_realloc_array(d->ops, c->pieces, capacity, sizeof(PackedPiece))
                                  : mem_alloc_array(d->ops, capacity, sizeof(PackedPiece));
-        if (!pieces) return jpc_fail(d, kMsgMemory);
+        if (!pieces) return ctx_fail(d, kMsgMemory);
         c->pieces = static_cast<PackedPiece*>(pieces);
     }
     if (c->count && z < c->pieces[c->count - 1].z) c->out_of_order = 1;
@@ -72,7 +72,7 @@ int packed_finish(jpcdec* d, PackedCollector* c, uint8_t** data, uint32_t* lengt
     auto* sorted = static_cast<uint8_t*>(mem_alloc_array(d->ops, c->length, 1));
     if (!sorted) {
         packed_discard(d, c);
-        return jpc_fail(d, kMsgMemory);
+        return ctx_fail(d, kMsgMemory);
     }
     uint64_t start[257] = {};
     for (uint32_t i = 0; i < c->count; i++) start[c->pieces[i].z + 1] += c->pieces[i].length;

@@ -3,6 +3,7 @@
 // of coding style, quantisation and ROI. Parsers take the reader just after the length word.
 #include <cstdint>
 
+#include "codestream/image_header.h"
 #include "codestream/jpc_segments.h"
 
 struct jpcdec;
@@ -37,15 +38,6 @@ const RgnSegment* jpc_resolve_rgn(const MarkerSet* main, const MarkerSet* part,
                                   uint16_t component);
 // Code-block size warnings for the resolved exponents (already + 2), by Rsiz.
 void jpc_check_code_block_size(jpcdec* d, uint8_t xcb, uint8_t ycb);
-// Fraction bits of irreversible fixed-point samples for components of up to `precision` bits:
-// as many as leave the deepest coefficient and its lifting sums (about precision + 3 bits)
-// clear of the int32 range. 8-bit images get 20, 12-bit 16, 16-bit 12.
-inline uint32_t jpc_irr_frac_bits(uint32_t precision) {
-    return precision >= 27 ? 1 : (precision <= 8 ? 20 : 28 - precision);
-}
-// Fraction bits in force for d: 16 before a SIZ segment has been read.
-uint32_t jpc_frac_bits(const jpcdec* d);
-
 // Fills band->magnitude_bits, step_mantissa, step_exponent for band b of resolution r of a
 // tile-component with `levels` decomposition levels and `precision` bits. Returns 0 (after
 // reporting) when the segment has too few values or the values give unusable shift counts.

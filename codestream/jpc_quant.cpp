@@ -46,17 +46,17 @@ QuantSegment* read_quant(jpcdec* d, const MarkerHeader* m, uint32_t header, uint
     ByteReader* br = d->reader;
     // At least one value byte after the style byte.
     if (m->length < header + 2) {
-        jpc_fail(d, msg.too_short);
+        ctx_fail(d, msg.too_short);
         return nullptr;
     }
     auto* q = mem_new<QuantSegment>(d->ops);
     if (!q) {
-        jpc_fail(d, "Out of memory for a quantization marker segment.");
+        ctx_fail(d, "Out of memory for a quantization marker segment.");
         return nullptr;
     }
     q->component = component;
     if (!br_read_u8(br, &q->style)) {
-        jpc_fail(d, msg.read);
+        ctx_fail(d, msg.read);
         jpc_free_quant(d, q);
         return nullptr;
     }
@@ -67,19 +67,19 @@ QuantSegment* read_quant(jpcdec* d, const MarkerHeader* m, uint32_t header, uint
         count = body;
     } else if (style == 1 || style == 2) {
         if (body < 2) {
-            jpc_fail(d, msg.too_short);
+            ctx_fail(d, msg.too_short);
             jpc_free_quant(d, q);
             return nullptr;
         }
         count = style == 1 ? 1 : body / 2;
     } else {
-        jpc_fail(d, msg.style);
+        ctx_fail(d, msg.style);
         jpc_free_quant(d, q);
         return nullptr;
     }
     q->values = mem_new_array<uint16_t>(d->ops, count);
     if (!q->values) {
-        jpc_fail(d, "Out of memory for quantization values.");
+        ctx_fail(d, "Out of memory for quantization values.");
         jpc_free_quant(d, q);
         return nullptr;
     }
@@ -87,7 +87,7 @@ QuantSegment* read_quant(jpcdec* d, const MarkerHeader* m, uint32_t header, uint
         uint8_t b = 0;
         const int ok = style == 0 ? br_read_u8(br, &b) : br_read_u16(br, &q->values[i]);
         if (!ok) {
-            jpc_fail(d, msg.read);
+            ctx_fail(d, msg.read);
             jpc_free_quant(d, q);
             return nullptr;
         }
@@ -112,16 +112,16 @@ QuantSegment* jpc_parse_qcd(jpcdec* d, const MarkerHeader* m) {
 QuantSegment* jpc_parse_qcc(jpcdec* d, const MarkerHeader* m) {
     const uint32_t header = 2 + jpc_component_field_width(d);
     if (m->length < header + 2) {
-        jpc_fail(d, kQccMessages.too_short);
+        ctx_fail(d, kQccMessages.too_short);
         return nullptr;
     }
     uint16_t index = 0;
     if (!jpc_read_component_index(d, &index)) {
-        jpc_fail(d, kQccMessages.read);
+        ctx_fail(d, kQccMessages.read);
         return nullptr;
     }
     if (index >= d->component_num) {
-        jpc_fail(d, kMsgQccIndex);
+        ctx_fail(d, kMsgQccIndex);
         return nullptr;
     }
     return read_quant(d, m, header, index, kQccMessages);
@@ -130,30 +130,30 @@ QuantSegment* jpc_parse_qcc(jpcdec* d, const MarkerHeader* m) {
 RgnSegment* jpc_parse_rgn(jpcdec* d, const MarkerHeader* m) {
     const uint32_t header = 2 + jpc_component_field_width(d);
     if (m->length < header + 2) {
-        jpc_fail(d, kMsgRgnShort);
+        ctx_fail(d, kMsgRgnShort);
         return nullptr;
     }
     uint16_t index = 0;
     if (!jpc_read_component_index(d, &index)) {
-        jpc_fail(d, kMsgRgnRead);
+        ctx_fail(d, kMsgRgnRead);
         return nullptr;
     }
     if (index >= d->component_num) {
-        jpc_fail(d, kMsgRgnIndex);
+        ctx_fail(d, kMsgRgnIndex);
         return nullptr;
     }
     uint8_t style, shift;
     if (!br_read_u8(d->reader, &style) || !br_read_u8(d->reader, &shift)) {
-        jpc_fail(d, kMsgRgnRead);
+        ctx_fail(d, kMsgRgnRead);
         return nullptr;
     }
     if (shift > kMaxRoiShift) {
-        jpc_fail(d, kMsgRgnShift);
+        ctx_fail(d, kMsgRgnShift);
         return nullptr;
     }
     auto* s = mem_new<RgnSegment>(d->ops);
     if (!s) {
-        jpc_fail(d, "Out of memory for an RGN marker segment.");
+        ctx_fail(d, "Out of memory for an RGN marker segment.");
         return nullptr;
     }
     s->component = index;
@@ -167,7 +167,7 @@ PocSegment* jpc_parse_poc(jpcdec* d, const MarkerHeader* m) {
     const uint32_t w = jpc_component_field_width(d);
     const uint32_t entry = 5 + 2 * w;
     if (m->length < 2 + entry) {
-        jpc_fail(d, kMsgPocShort);
+        ctx_fail(d, kMsgPocShort);
         return nullptr;
     }
     const uint32_t n = (m->length - 2u) / entry;
@@ -175,7 +175,7 @@ PocSegment* jpc_parse_poc(jpcdec* d, const MarkerHeader* m) {
     if (!s || !alloc_poc_array(d, &s->RSpoc, n) || !alloc_poc_array(d, &s->CSpoc, n) ||
         !alloc_poc_array(d, &s->LYEpoc, n) || !alloc_poc_array(d, &s->REpoc, n) ||
         !alloc_poc_array(d, &s->CEpoc, n) || !alloc_poc_array(d, &s->Ppoc, n)) {
-        jpc_fail(d, "Out of memory for a POC marker segment.");
+        ctx_fail(d, "Out of memory for a POC marker segment.");
         jpc_free_poc(d, s);
         return nullptr;
     }
@@ -184,12 +184,12 @@ PocSegment* jpc_parse_poc(jpcdec* d, const MarkerHeader* m) {
         if (!br_read_u8(br, &s->RSpoc[i]) || !jpc_read_component_index(d, &s->CSpoc[i]) ||
             !br_read_u16(br, &s->LYEpoc[i]) || !br_read_u8(br, &s->REpoc[i]) ||
             !jpc_read_component_index(d, &s->CEpoc[i]) || !br_read_u8(br, &s->Ppoc[i])) {
-            jpc_fail(d, kMsgPocRead);
+            ctx_fail(d, kMsgPocRead);
             jpc_free_poc(d, s);
             return nullptr;
         }
         if (s->Ppoc[i] > kMaxProgression) {
-            jpc_fail(d, kMsgPocProgression);
+            ctx_fail(d, kMsgPocProgression);
             jpc_free_poc(d, s);
             return nullptr;
         }
@@ -239,11 +239,10 @@ const RgnSegment* jpc_resolve_rgn(const MarkerSet* main, const MarkerSet* part,
     return nullptr;
 }
 
-uint32_t jpc_frac_bits(const jpcdec* d) { return d->irr_frac_bits ? d->irr_frac_bits : 16; }
 
 int jpc_band_quant(jpcdec* d, const QuantSegment* q, uint32_t precision, uint32_t levels,
                    uint32_t r, uint32_t b, Band* band) {
-    if (!q || r > levels || (r == 0 && b != 0) || b > 2) return jpc_fail(d, kMsgQuantValues);
+    if (!q || r > levels || (r == 0 && b != 0) || b > 2) return ctx_fail(d, kMsgQuantValues);
     const uint32_t style = q->style & 0x1Fu;
     const int32_t guard = q->style >> 5;
     // LL, then HL, LH, HH of each level from the lowest resolution up.
@@ -252,18 +251,18 @@ int jpc_band_quant(jpcdec* d, const QuantSegment* q, uint32_t precision, uint32_
     int32_t epsilon;
     uint32_t mu = 0;
     if (style == 1) {
-        if (q->count < 1) return jpc_fail(d, kMsgQuantValues);
+        if (q->count < 1) return ctx_fail(d, kMsgQuantValues);
         epsilon = (q->values[0] >> 11) - (r == 0 ? 0 : int32_t(r) - 1);
         mu = q->values[0] & 0x7FFu;
     } else if (style == 0 || style == 2) {
-        if (k >= q->count) return jpc_fail(d, kMsgQuantValues);
+        if (k >= q->count) return ctx_fail(d, kMsgQuantValues);
         epsilon = style == 0 ? (q->values[k] >> 3) & 0x1F : q->values[k] >> 11;
         mu = q->values[k] & 0x7FFu;
     } else {
-        return jpc_fail(d, kMsgQuantValues);
+        return ctx_fail(d, kMsgQuantValues);
     }
     // A derived exponent below zero has no meaning: the coded exponent is 5 bits unsigned.
-    if (epsilon < 0) return jpc_fail(d, kMsgQuantExponent);
+    if (epsilon < 0) return ctx_fail(d, kMsgQuantExponent);
     // G + e = 0 leaves no magnitude bit-plane: such a band decodes as zero.
     const int32_t magnitude = guard + epsilon - 1;
     band->magnitude_bits = static_cast<uint8_t>(magnitude < 0 ? 0 : magnitude);
@@ -272,9 +271,9 @@ int jpc_band_quant(jpcdec* d, const QuantSegment* q, uint32_t precision, uint32_
         band->step_exponent = 0;
         return 1;
     }
-    const int32_t exponent = int32_t(precision) + gain - epsilon + int32_t(jpc_frac_bits(d));
+    const int32_t exponent = int32_t(precision) + gain - epsilon + int32_t(image_frac_bits(d));
     if (exponent > kMaxStepExponent || exponent < -kMaxStepExponent)
-        return jpc_fail(d, kMsgQuantExponent);
+        return ctx_fail(d, kMsgQuantExponent);
     band->step_mantissa = (mu | 0x800u) << 5;
     band->step_exponent = exponent;
     return 1;

@@ -45,7 +45,7 @@ constexpr const char* kMsgP1Tiles =
 
 int fail_siz(jpcdec* d, const char* message) {
     jpc_free_siz_arrays(d);
-    return jpc_fail(d, message);
+    return ctx_fail(d, message);
 }
 
 // The profile tests compare in unsigned 32 bits, as the profiles define them.
@@ -55,15 +55,15 @@ bool one_tile_for_image(const jpcdec* d) {
 
 void check_image_profile(jpcdec* d) {
     if (d->Rsiz == 1) {
-        if (d->Xsiz >= k2pow31 || d->Ysiz >= k2pow31) jpc_warn(d, kMsgP0Size);
+        if (d->Xsiz >= k2pow31 || d->Ysiz >= k2pow31) ctx_warn(d, kMsgP0Size);
         if (!(d->XTsiz == 128 && d->YTsiz == 128) && !one_tile_for_image(d))
-            jpc_warn(d, kMsgP0Tiles);
-        if (d->XOsiz || d->YOsiz || d->XTOsiz || d->YTOsiz) jpc_warn(d, kMsgP0Offsets);
+            ctx_warn(d, kMsgP0Tiles);
+        if (d->XOsiz || d->YOsiz || d->XTOsiz || d->YTOsiz) ctx_warn(d, kMsgP0Offsets);
     } else if (d->Rsiz == 2) {
-        if (d->Xsiz >= k2pow31 || d->Ysiz >= k2pow31) jpc_warn(d, kMsgP1Size);
+        if (d->Xsiz >= k2pow31 || d->Ysiz >= k2pow31) ctx_warn(d, kMsgP1Size);
         if (d->XOsiz >= k2pow31 || d->YOsiz >= k2pow31 || d->XTOsiz >= k2pow31 ||
             d->YTOsiz >= k2pow31)
-            jpc_warn(d, kMsgP1Offsets);
+            ctx_warn(d, kMsgP1Offsets);
     }
 }
 
@@ -71,11 +71,11 @@ bool is_1_2_or_4(uint8_t v) { return v == 1 || v == 2 || v == 4; }
 
 void check_component_profile(jpcdec* d, uint8_t xr, uint8_t yr) {
     if (d->Rsiz == 1) {
-        if (!is_1_2_or_4(xr) || !is_1_2_or_4(yr)) jpc_warn(d, kMsgP0Subsampling);
+        if (!is_1_2_or_4(xr) || !is_1_2_or_4(yr)) ctx_warn(d, kMsgP0Subsampling);
     } else if (d->Rsiz == 2) {
         const uint32_t m = xr < yr ? xr : yr;  // never 0: checked before
         if (!(d->XTsiz / m >= 1024 && d->XTsiz == d->YTsiz) && !one_tile_for_image(d))
-            jpc_warn(d, kMsgP1Tiles);
+            ctx_warn(d, kMsgP1Tiles);
     }
 }
 

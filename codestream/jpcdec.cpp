@@ -64,27 +64,6 @@ struct PartCounts {
     OpenReading** readings;
 };
 
-void hold_message(HeldMessages* h, uint8_t is_error, const char* text) {
-    if (h->count == kHeldMessages) return;
-    h->is_error[h->count] = is_error;
-    h->text[h->count++] = text;
-}
-
-void hold_messages(jpcdec* d) {
-    d->held = HeldMessages{};
-    d->held.active = 1;
-}
-
-// Ends holding messages back; those held are reported when `report` is set.
-void release_messages(jpcdec* d, bool report) {
-    const HeldMessages h = d->held;
-    d->held = HeldMessages{};
-    for (uint32_t i = 0; report && i < h.count; i++) {
-        if (h.is_error[i]) jpc_fail(d, h.text[i]);
-        else jpc_warn(d, h.text[i]);
-    }
-}
-
 // Whether b lists a's entries; with `orders_zero`, b's progression orders must all be 0
 // (LRCP) instead of a's.
 bool same_poc_entries(const PocSegment* a, const PocSegment* b, bool orders_zero) {
@@ -109,7 +88,7 @@ int find_open_reading(jpcdec* d, PartCounts* counts, const TilePartRecord* tp,
     OpenReading*& slot = counts->readings[tp->Isot];
     if (tp->TPsot == 0 && main->poc && part->poc && !same_poc_entries(main->poc, part->poc, false)) {
         slot = mem_new<OpenReading>(d->ops);
-        if (!slot) return jpc_fail(d, kMsgNoMarkMemory);
+        if (!slot) return ctx_fail(d, kMsgNoMarkMemory);
         // The main header's entries with every order turned into LRCP: that encoder's copy,
         // whose packets follow the main header. Small tiles can fit both readings, so this
         // one is tried first.
@@ -157,17 +136,17 @@ int read_packets_on_trial(jpcdec* d, Tile* tile, OpenReading* open, const Marker
     if (open->count == 0 && first && !progression_restart(d, tile->progression_state, first))
         return 0;
     if (!mem_grow_array(d->ops, &open->marks, open->count, &open->slots))
-        return jpc_fail(d, kMsgNoMarkMemory);
+        return ctx_fail(d, kMsgNoMarkMemory);
     open->marks[open->count++] = PartMark{*tp, br_get_pos(d->reader), d->ppm_pos};
-    hold_messages(d);
+    ctx_hold(d);
     const bool fits = decode_packets(d, tp) && packets_fit(d, tp);
-    release_messages(d, fits);
+    ctx_release(d, fits);
     if (fits) return 1;
     // The other reading. Whatever comes of it, the tile is not tried again.
     open->settled = 1;
-    hold_messages(d);
+    ctx_hold(d);
     const bool other_fits = reread_tile(d, tile, open, second, true, tp);
-    release_messages(d, other_fits);
+    ctx_release(d, other_fits);
     if (other_fits) return 1;
     // Neither fits: the first reading, reported as it goes.
     return reread_tile(d, tile, open, first, false, tp);
@@ -186,10 +165,10 @@ bool every_tile_read(const jpcdec* d, const PartCounts& counts) {
 // read (the stream merely lacks its EOC), a failure otherwise (most likely a truncation).
 Next end_without_eoc(jpcdec* d, const PartCounts& counts, const char* failure) {
     if (!every_tile_read(d, counts)) {
-        jpc_fail(d, failure);
+        ctx_fail(d, failure);
         return Next::Failed;
     }
-    jpc_warn(d, kMsgMissingEoc);
+    ctx_warn(d, kMsgMissingEoc);
     return Next::End;
 }
 
@@ -197,7 +176,7 @@ Next after_marker(jpcdec* d, const PartCounts& counts, const MarkerHeader* m) {
     if (m->code == kMarkerEOC) return Next::End;
     if (m->code != kMarkerSOT) return end_without_eoc(d, counts, kMsgNoTilePart);
     if (m->length < kSotLength) {
-        jpc_fail(d, kMsgSot);
+        ctx_fail(d, kMsgSot);
         return Next::Failed;
     }
     return Next::Sot;
@@ -206,7 +185,7 @@ Next after_marker(jpcdec* d, const PartCounts& counts, const MarkerHeader* m) {
 // A tile-part of known length: the next one starts Psot bytes after its SOT, wherever its
 // packets stopped (packet data holds FF xx pairs, so searching from there is not safe).
 Next next_after_sized_part(jpcdec* d, const PartCounts& counts, const TilePartRecord* tp) {
-    if (tp->consumed != tp->Psot) jpc_warn(d, kMsgLengthMismatch);
+    if (tp->consumed != tp->Psot) ctx_warn(d, kMsgLengthMismatch);
     const uint64_t end = uint64_t(tp->sot_pos) + tp->Psot;
     br_set_pos(d->reader, end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end));
     d->reader->bit_pos = 0;
@@ -231,7 +210,7 @@ Next next_after_open_part(jpcdec* d, const PartCounts& counts) {
         uint8_t c;
         if (!br_read_u8(br, &c)) break;
         if (c == 0xD9 || c == 0x90) {
-            if (skipped) jpc_warn(d, kMsgTrailingData);
+            if (skipped) ctx_warn(d, kMsgTrailingData);
             MarkerHeader m = {static_cast<uint16_t>(0xFF00u | c), 0};
             if (c == 0x90 && !br_read_u16(br, &m.length)) break;
             return after_marker(d, counts, &m);
@@ -239,7 +218,7 @@ Next next_after_open_part(jpcdec* d, const PartCounts& counts) {
         skipped = true;
         if (c == 0xFF) br_set_pos(br, br_get_pos(br) - 1);  // FF FF D9: the second FF starts
     }
-    if (skipped) jpc_warn(d, kMsgTrailingData);
+    if (skipped) ctx_warn(d, kMsgTrailingData);
     return end_without_eoc(d, counts, kMsgEndsEarly);
 }
 
@@ -248,8 +227,8 @@ int read_tile_part(jpcdec* d, const MarkerSet* main, PartCounts* counts, TilePar
     if (!jpc_read_sot(d, tp)) return 0;
     Tile* tile = &d->tiles[tp->Isot];
     if (tp->TNsot > counts->announced[tp->Isot]) counts->announced[tp->Isot] = tp->TNsot;
-    if (tp->TPsot == 0 && tile->parts_seen) return jpc_fail(d, kMsgFirstPartAgain);
-    if (tp->TPsot > 0 && !tile->parts_seen) return jpc_fail(d, kMsgLaterPartFirst);
+    if (tp->TPsot == 0 && tile->parts_seen) return ctx_fail(d, kMsgFirstPartAgain);
+    if (tp->TPsot > 0 && !tile->parts_seen) return ctx_fail(d, kMsgLaterPartFirst);
     MarkerSet* part = tp->TPsot == 0 ? jpc_parse_first_tile_part_header(d, tp)
                                      : jpc_parse_next_tile_part_header(d, tp);
     if (!part) return 0;
@@ -277,7 +256,7 @@ int build_missing_tiles(jpcdec* d, const MarkerSet* main) {
     // far more tiles than the data could ever announce is damaged: filling them all in would
     // cost time and memory out of all proportion to the input.
     if (missing && uint64_t(d->tileNum) * 12 > d->reader->length)
-        return jpc_fail(d, "The codestream is too short to hold a tile-part for each of its tiles.");
+        return ctx_fail(d, "The codestream is too short to hold a tile-part for each of its tiles.");
     for (uint32_t t = 0; t < d->tileNum; t++) {
         const Tile& tile = d->tiles[t];
         if (tile.parts_seen || tile.built) continue;
@@ -287,23 +266,6 @@ int build_missing_tiles(jpcdec* d, const MarkerSet* main) {
 }
 
 }  // namespace
-
-int jpc_fail(jpcdec* d, const char* message) {
-    if (d->held.active) {
-        hold_message(&d->held, 1, message);
-        return 0;
-    }
-    if (d->error_hook) d->error_hook(message);
-    return 0;
-}
-
-void jpc_warn(jpcdec* d, const char* message) {
-    if (d->held.active) {
-        hold_message(&d->held, 0, message);
-        return;
-    }
-    if (d->warning_hook) d->warning_hook(message);
-}
 
 jpcdec* jpcdec_create(MemOps* ops, Stream* s) {
     if (!ops || !s) return nullptr;
@@ -346,7 +308,7 @@ int jpcdec_parse(jpcdec* d) {
                          mem_new_array<OpenReading*>(d->ops, d->tileNum)};
     int ok = counts.announced && counts.readings
                  ? 1
-                 : jpc_fail(d, "Out of memory for the tile-part counts.");
+                 : ctx_fail(d, "Out of memory for the tile-part counts.");
     while (ok) {
         if (!read_tile_part(d, main, &counts, &tp)) {
             ok = 0;
@@ -416,7 +378,7 @@ int jpcdec_set_region(jpcdec* d, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t
     uint32_t cx0, cy0, cx1, cy1;
     if (cut_region(d, &cx0, &cy0, &cx1, &cy1)) return 1;
     d->region_set = 0;
-    return jpc_fail(d, kMsgRegionOutside);
+    return ctx_fail(d, kMsgRegionOutside);
 }
 
 int jpcdec_output_window(jpcdec* d) {
@@ -426,7 +388,7 @@ int jpcdec_output_window(jpcdec* d) {
     if (d->region_set && !cut_region(d, &d->win_x0, &d->win_y0, &d->win_x1, &d->win_y1)) {
         // A reduction set after the region can leave it outside the smaller image.
         d->win_x0 = d->win_y0 = d->win_x1 = d->win_y1 = 0;
-        return jpc_fail(d, kMsgRegionOutside);
+        return ctx_fail(d, kMsgRegionOutside);
     }
     return 1;
 }
@@ -454,7 +416,7 @@ int jpcdec_set_reduction(jpcdec* d, uint32_t r) {
         for (uint32_t i = 0; tile.built && tile.components && i < tile.component_count; i++)
             if (tile.components[i].levels < fewest) fewest = tile.components[i].levels;
     }
-    if (r > fewest) return jpc_fail(d, kMsgReductionTooLarge);
+    if (r > fewest) return ctx_fail(d, kMsgReductionTooLarge);
     d->reduce = static_cast<uint8_t>(r);
     return 1;
 }

@@ -2,8 +2,10 @@
 // The jpcdec record, shared by the codestream, tier-2, tier-1 and reconstruction modules.
 #include <cstdint>
 
+#include "codestream/image_header.h"
 #include "codestream/jpc_segments.h"
 #include "codestream/jpcdec.h"
+#include "io/decode_context.h"
 #include "tier2/coded_store.h"
 #include "tier2/record_arena.h"
 #include "tier2/tile.h"
@@ -12,32 +14,9 @@ constexpr uint32_t kMaxOutputComponents = 32;
 
 struct T1Scratch;
 
-// Messages held back while one reading of a tile's packets is on trial (jpcdec.cpp): they are
-// reported if that reading is kept and dropped if another one replaces it.
-constexpr uint32_t kHeldMessages = 16;
-struct HeldMessages {
-    uint32_t active;
-    uint32_t count;
-    uint8_t is_error[kHeldMessages];
-    const char* text[kHeldMessages];
-};
-
-struct jpcdec {
-    MemOps* ops;
-    jpc_message_hook error_hook;
-    jpc_message_hook warning_hook;
+struct jpcdec : DecodeContext, ImageHeader {
     ByteReader* reader;
     uint32_t reader_borrowed;
-    // SIZ
-    uint32_t Xsiz, Ysiz, XOsiz, YOsiz, XTsiz, YTsiz, XTOsiz, YTOsiz;
-    uint16_t Csiz;
-    uint8_t* ssiz;
-    uint8_t* xrsiz;
-    uint8_t* yrsiz;
-    uint16_t Rsiz;
-    uint16_t component_num;
-    uint8_t irr_frac_bits;     // fraction bits of irreversible samples (0: SIZ not read yet)
-    uint32_t tileNum, numXtiles, numYtiles;
     Tile* tiles;
     // Precincts and code-blocks the built tiles declare, bounded by the input's length less
     // the skipped segments; and the code-blocks made so far (their records are made when a
@@ -87,19 +66,10 @@ struct jpcdec {
     uint32_t region_x0, region_y0, region_x1, region_y1;
     uint32_t win_x0, win_y0, win_x1, win_y1;
     T1Scratch* t1;             // tier-1 scratch reused by every code-block
-    HeldMessages held;
 };
 
-// A reference-grid coordinate on the output grid: each resolution level left out halves the
-// grid, rounding up as the level bounds do.
-inline uint32_t jpc_out_coord(const jpcdec* d, uint32_t v) {
-    return uint32_t((uint64_t(v) + (uint64_t(1) << d->reduce) - 1) >> d->reduce);
-}
+inline uint32_t jpc_out_coord(const jpcdec* d, uint32_t v) { return reduced_coord(v, d->reduce); }
 
 // Sets win_x0 .. win_y1 from the region and the image's size (output set-up calls it); 0
 // when the region holds nothing of the image.
 [[nodiscard]] int jpcdec_output_window(jpcdec* d);
-
-// Message helpers: report once, where the fault is found. jpc_fail always returns 0.
-int jpc_fail(jpcdec* d, const char* message);
-void jpc_warn(jpcdec* d, const char* message);

@@ -103,13 +103,10 @@ void fill_channel_row(Jp2Decoder* j, uint32_t i) {
         return;
     }
     for (uint32_t p = 0; p < d->numXtiles; p++) {
-        const uint64_t t0 = uint64_t(d->XTOsiz) + uint64_t(p) * d->XTsiz;
-        const uint64_t tx0 = t0 > d->XOsiz ? t0 : d->XOsiz;
-        const uint64_t t1 = t0 + d->XTsiz;
-        const uint64_t tx1 = t1 < d->Xsiz ? t1 : d->Xsiz;
-        if (tx1 <= tx0) continue;
+        const TileBounds tb = image_tile_bounds(d, p);  // tile column p, on the first tile row
+        if (tb.x1 <= tb.x0) continue;
         // On the output grid, where the tiles shrink with the levels left out.
-        const uint64_t ox0 = jpc_out_coord(d, uint32_t(tx0)), ox1 = jpc_out_coord(d, uint32_t(tx1));
+        const uint64_t ox0 = jpc_out_coord(d, tb.x0), ox1 = jpc_out_coord(d, tb.x1);
         const uint64_t origin = jpc_out_coord(d, d->XOsiz);
         uint64_t cw = (ox1 + xr - 1) / xr - (ox0 + xr - 1) / xr;
         if (cw > ox1 - ox0) cw = ox1 - ox0;

@@ -32,7 +32,7 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
     if (!d->t1) {
         // Without it the row stays zero, and the caller is told.
         d->t1 = t1_scratch_create(d->ops);
-        if (!d->t1) jpc_fail(d, kT1MsgNoMemory);
+        if (!d->t1) ctx_fail(d, kT1MsgNoMemory);
     }
 
     // A block that does not fit the stripe is skipped rather than written out of bounds.
@@ -89,7 +89,7 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
         // again counts as damaged: zeros, and the row goes on.
         if (!coded_load_block(d, cb)) {
             t1_zero_block(dst, width, cb->x1 - cb->x0, cb->y1 - cb->y0);
-            if (!d->coded.read_failed) jpc_fail(d, kMsgRereadFailed);
+            if (!d->coded.read_failed) ctx_fail(d, kMsgRereadFailed);
             d->coded.read_failed = 1;
             continue;
         }

@@ -16,32 +16,9 @@ constexpr const char* kMsgTooManyPixels = "Image area is larger than the caller'
 constexpr const char* kMsgTileMemory =
     "Not enough memory for the output buffers of a tile; it is delivered as zeros";
 
-struct TileBounds {
-    uint32_t x0, y0, x1, y1;
-};
-
-uint32_t clamp_u32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : uint32_t(v); }
-
 // Bounds of tile t on the output grid (the reference grid when no level is left out).
 TileBounds tile_bounds(const jpcdec* d, uint32_t t) {
-    const Tile& tile = d->tiles[t];
-    if (tile.built)
-        return {jpc_out_coord(d, tile.x0), jpc_out_coord(d, tile.y0), jpc_out_coord(d, tile.x1),
-                jpc_out_coord(d, tile.y1)};
-    const uint64_t p = t % d->numXtiles, q = t / d->numXtiles;
-    TileBounds b;
-    b.x0 = clamp_u32(d->XTOsiz + p * d->XTsiz);
-    b.y0 = clamp_u32(d->YTOsiz + q * d->YTsiz);
-    b.x1 = clamp_u32(d->XTOsiz + (p + 1) * d->XTsiz);
-    b.y1 = clamp_u32(d->YTOsiz + (q + 1) * d->YTsiz);
-    if (b.x0 < d->XOsiz) b.x0 = d->XOsiz;
-    if (b.y0 < d->YOsiz) b.y0 = d->YOsiz;
-    if (b.x1 > d->Xsiz) b.x1 = d->Xsiz;
-    if (b.y1 > d->Ysiz) b.y1 = d->Ysiz;
-    if (b.x1 < b.x0) b.x1 = b.x0;
-    if (b.y1 < b.y0) b.y1 = b.y0;
-    return {jpc_out_coord(d, b.x0), jpc_out_coord(d, b.y0), jpc_out_coord(d, b.x1),
-            jpc_out_coord(d, b.y1)};
+    return reduced_bounds(image_tile_bounds(d, t), d->reduce);
 }
 
 uint32_t ceil_div(uint32_t a, uint32_t b) { return uint32_t((uint64_t(a) + b - 1) / b); }
@@ -95,7 +72,7 @@ void begin_tile_row(jpcdec* d, uint32_t first) {
         if (b.x0 - ox0 >= d->win_x1 || b.x1 - ox0 <= d->win_x0) continue;
         // A tile whose buffers cannot be had delivers zero coefficients; the caller is told.
         if (tile->built && !recon_tile_begin(d, tile, d->decode_count))
-            jpc_fail(d, kMsgTileMemory);
+            ctx_fail(d, kMsgTileMemory);
     }
 }
 
@@ -230,7 +207,7 @@ int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
         d->out_offset[i] = offsets ? offsets[i] : i;
         if (d->out_offset[i] >= pixel_stride) {
             d->out_count = 0;
-            return jpc_fail(d, kMsgOutputLayout);
+            return ctx_fail(d, kMsgOutputLayout);
         }
     }
     // The component transform reads components 0-2 even when fewer are output.
@@ -243,14 +220,14 @@ int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
     const uint64_t height = y1 > y0 ? y1 - y0 : 0;
     if (d->max_pixels && uint64_t(d->out_width) * height > d->max_pixels) {
         d->out_count = d->decode_count = 0;
-        return jpc_fail(d, kMsgTooManyPixels);
+        return ctx_fail(d, kMsgTooManyPixels);
     }
     for (uint32_t j = 0; j < d->decode_count; j++) {
         d->row_buf[j] = mem_new_array<int32_t>(d->ops, uint64_t(d->out_width) + 1);
         if (!d->row_buf[j]) {
             free_row_buffers(d);
             d->out_count = d->decode_count = 0;
-            return jpc_fail(d, kMsgOutputMemory);
+            return ctx_fail(d, kMsgOutputMemory);
         }
     }
     if (!jpcdec_output_window(d)) {

@@ -345,7 +345,7 @@ T1_INLINE void mq_clamp(MqPaddedCoder& m, const uint8_t* end) {
 
 int decode_mq_segment(jpcdec* d, T1Scratch* s, Block& b, const CodedSegment* seg) {
     const size_t len = seg->data ? seg->total_len : 0;
-    if (!load_padded(s, seg->data, len, b.pad)) return jpc_fail(d, kT1MsgNoMemory);
+    if (!load_padded(s, seg->data, len, b.pad)) return ctx_fail(d, kT1MsgNoMemory);
     const uint8_t* end = s->bytes + len;
     MqPaddedCoder m;
     mq_init_padded(&m, s->bytes);
@@ -365,7 +365,7 @@ int decode_mq_segment(jpcdec* d, T1Scratch* s, Block& b, const CodedSegment* seg
                 uint32_t symbol = 0;
                 for (int k = 0; k < 4; ++k)
                     symbol = (symbol << 1) | static_cast<uint32_t>(mq_decode(m, &b.ctx[kCtxUniform]));
-                if (symbol != 0x0A) return jpc_fail(d, kMsgSegSymbol);
+                if (symbol != 0x0A) return ctx_fail(d, kMsgSegSymbol);
             }
         }
         if (b.style & kStyleReset) mq_reset_context_words(b.ctx);
@@ -382,7 +382,7 @@ int decode_raw_segment(jpcdec* d, Block& b, const CodedSegment* seg) {
         } else if (b.next_pass == 1) {
             raw_refinement(b, rb);
             if ((b.style & kStylePredictable) && !raw_check_termination(rb))
-                return jpc_fail(d, kMsgTermination);
+                return ctx_fail(d, kMsgTermination);
             b.next_pass = 2;
         }
         // A cleanup pass is never raw; one announced here decodes nothing.
@@ -521,7 +521,7 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
                         uint32_t dst_stride) {
     if (cb->x1 <= cb->x0 || cb->y1 <= cb->y0) return 1;
     const uint32_t w = cb->x1 - cb->x0, h = cb->y1 - cb->y0;
-    if (!t1_block_fits(w, h)) return jpc_fail(d, kMsgTooLarge);
+    if (!t1_block_fits(w, h)) return ctx_fail(d, kMsgTooLarge);
 
     uint64_t passes = 0;
     for (const CodedSegment* seg = cb->segments.head; seg; seg = seg->next) passes += seg->npasses;
@@ -535,7 +535,7 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
     const uint64_t planes = 1 + (passes + 1) / 3;
     if (uint64_t(cb->zero_bitplanes) + planes > kT1MaxPlanes) {
         t1_zero_block(dst, dst_stride, w, h);
-        return jpc_fail(d, kMsgTooDeep);
+        return ctx_fail(d, kMsgTooDeep);
     }
 
     if (!s) {
@@ -543,7 +543,7 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
         s = d->t1;
         if (!s) {
             t1_zero_block(dst, dst_stride, w, h);
-            return jpc_fail(d, kT1MsgNoMemory);
+            return ctx_fail(d, kT1MsgNoMemory);
         }
     }
     const size_t stripes = (h + 3) / 4;
@@ -551,7 +551,7 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
     const size_t words = (stripes + 2) * ss;
     if (!scratch_reserve(s, words)) {
         t1_zero_block(dst, dst_stride, w, h);
-        return jpc_fail(d, kT1MsgNoMemory);
+        return ctx_fail(d, kT1MsgNoMemory);
     }
     std::memset(s->words, 0, words * sizeof(uint64_t));
     mq_reset_context_words(s->contexts);

@@ -61,7 +61,7 @@ inline int damaged(jpcdec* d, const char* message) {
 // damaged length; a tile-part cut off by the stream's end is a truncated codestream.
 inline int ran_out(jpcdec* d, const TilePartRecord* tp) {
     const bool whole = tp->Psot != 0 && uint64_t(tp->sot_pos) + tp->Psot < d->reader->length;
-    return whole ? damaged(d, kMsgPacketData) : jpc_fail(d, kMsgPacketData);
+    return whole ? damaged(d, kMsgPacketData) : ctx_fail(d, kMsgPacketData);
 }
 
 inline void add_consumed(TilePartRecord* tp, uint32_t n) {
@@ -84,7 +84,7 @@ int check_pass_count(jpcdec* d, const Band& band, const TileComponent& tc, const
     if (cb.zero_bitplanes >= kT1MaxPlanes ||
         total > passes_for_planes(kT1MaxPlanes - cb.zero_bitplanes))
         return damaged(d, kMsgTooManyPasses);
-    if (!d->warned_deep_blocks) jpc_warn(d, kMsgDeepBlocks);
+    if (!d->warned_deep_blocks) ctx_warn(d, kMsgDeepBlocks);
     d->warned_deep_blocks = 1;
     return 1;
 }
@@ -123,7 +123,7 @@ int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
         const uint32_t u = m < capacity ? m : capacity;
         if (!seg) {
             seg = new_segment(d, cb, st, tc.cblk_style, w);
-            if (!seg) return jpc_fail(d, kMsgNoMemory);
+            if (!seg) return ctx_fail(d, kMsgNoMemory);
         }
         const uint32_t bits = st.lblock + floor_log2_u32(u);
         if (bits > kMaxLengthBits) return damaged(d, kMsgLblock);
@@ -172,7 +172,7 @@ int read_leaf(BandWalk& w, uint32_t k) {
     if (!included) return 1;
     if (!read_block_header(w.d, w.br, w.tc, w.band, w.pb, cb, st, k, j, w.body)) return 0;
     if (!mem_grow_array(w.d->ops, &w.d->included, w.d->included_count, &w.d->included_slots))
-        return jpc_fail(w.d, kMsgNoMemory);
+        return ctx_fail(w.d, kMsgNoMemory);
     w.d->included[w.d->included_count++] = &st;
     return 1;
 }
@@ -232,7 +232,7 @@ int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
         d->header_visits += w.steps;
         if (!ok) return 0;
         if (d->header_visits > kFreeVisits + kVisitsPerByte * (d->packet_bytes + br->fetched))
-            return jpc_fail(d, kMsgTooManyVisits);
+            return ctx_fail(d, kMsgTooManyVisits);
     }
     return 1;
 }
@@ -248,7 +248,7 @@ int read_packet_body(jpcdec* d, uint32_t layer, TilePartRecord* tp) {
             if (n > br_remaining(reader)) return ran_out(d, tp);
             if (n > UINT32_MAX - seg->total_len) return damaged(d, kMsgLengthOverflow);
             if (!coded_add_piece(d, seg, br_get_pos(reader), n, layer, seg->new_passes))
-                return jpc_fail(d, kMsgNoMemory);
+                return ctx_fail(d, kMsgNoMemory);
             br_skip(reader, n);
             add_consumed(tp, n);
             d->packet_bytes += n;
@@ -264,14 +264,14 @@ int read_packet_body(jpcdec* d, uint32_t layer, TilePartRecord* tp) {
 int open_header_source(jpcdec* d, Tile* tile, HeaderSource* src) {
     *src = HeaderSource{};
     if (d->ppm_present) {
-        if (tile->ppt_length) return jpc_fail(d, kMsgPackedBoth);
+        if (tile->ppt_length) return ctx_fail(d, kMsgPackedBoth);
         const uint32_t pos = d->ppm_pos;
         if (!d->ppm_data || pos > d->ppm_length || d->ppm_length - pos < 4)
-            return jpc_fail(d, kMsgPackedRunOut);
+            return ctx_fail(d, kMsgPackedRunOut);
         const uint8_t* p = d->ppm_data + pos;
         const uint32_t nppm = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
                               (uint32_t(p[2]) << 8) | p[3];
-        if (nppm > d->ppm_length - pos - 4) return jpc_fail(d, kMsgPackedRunOut);
+        if (nppm > d->ppm_length - pos - 4) return ctx_fail(d, kMsgPackedRunOut);
         src->packed = true;
         src->data = p + 4;
         src->length = nppm;
@@ -352,7 +352,7 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
         if (!read_packet_header(d, &br, tc, *res, prec, state->layer, &nonempty, &body))
             return 0;
         bits_end_header(&br);
-        if (br.overrun) return packed ? jpc_fail(d, kMsgPackedRunOut) : ran_out(d, tp);
+        if (br.overrun) return packed ? ctx_fail(d, kMsgPackedRunOut) : ran_out(d, tp);
         d->packet_bytes += br.fetched;
 
         uint16_t next;
@@ -385,7 +385,7 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
 int decode_packets(jpcdec* d, TilePartRecord* tp) {
     if (tp->Isot >= d->tileNum || !d->tiles || !d->tiles[tp->Isot].built ||
         !d->tiles[tp->Isot].progression_state)
-        return jpc_fail(d, kMsgTileNotBuilt);
+        return ctx_fail(d, kMsgTileNotBuilt);
     Tile* tile = &d->tiles[tp->Isot];
     HeaderSource src;
     // Opened even for a damaged tile: a PPM run belongs to each tile-part in turn.
@@ -398,8 +398,8 @@ int decode_packets(jpcdec* d, TilePartRecord* tp) {
     if (read_packets(d, tile, tp, src)) return 1;
     if (!d->packet_damage) return 0;
     // What the tile's blocks gathered before the damage stays; the image goes on.
-    jpc_warn(d, d->packet_damage);
-    jpc_warn(d, kMsgDamagedPart);
+    ctx_warn(d, d->packet_damage);
+    ctx_warn(d, kMsgDamagedPart);
     d->packet_damage = nullptr;
     tile->packets_damaged = 1;
     pass_over(tp);

@@ -376,7 +376,7 @@ int append_poc_list(jpcdec* d, ProgressionState* s, const PocSegment* poc) {
     for (; poc; poc = poc->next) {
         for (uint32_t i = 0; i < poc->count; i++) {
             ProgressionRecord* rec = poc_record(d, poc, i);
-            if (!rec) return jpc_fail(d, kMsgNoMemory);
+            if (!rec) return ctx_fail(d, kMsgNoMemory);
             progression_append(s, rec);
         }
     }
@@ -487,7 +487,7 @@ int progression_restart(jpcdec* d, ProgressionState* s, const PocSegment* lead) 
     s->current = s->head;
     s->body_pending = 0;
     if (s->current) start_progression(s);
-    return ok ? 1 : jpc_fail(d, kMsgNoMemory);
+    return ok ? 1 : ctx_fail(d, kMsgNoMemory);
 }
 
 int next_packet(ProgressionState* s) {
@@ -511,14 +511,14 @@ int next_packet(ProgressionState* s) {
 
 int progression_setup(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* part) {
     if (t >= d->tileNum || !d->tiles || !d->tiles[t].built)
-        return jpc_fail(d, kMsgTileNotBuilt);
+        return ctx_fail(d, kMsgTileNotBuilt);
     Tile* tile = &d->tiles[t];
     if (ProgressionState* s = tile->progression_state)
         return append_poc_list(d, s, part ? part->poc : nullptr);
     if (!progression_state_create(d->ops, tile)) {
         progression_state_destroy(d->ops, tile->progression_state);
         tile->progression_state = nullptr;
-        return jpc_fail(d, kMsgNoMemory);
+        return ctx_fail(d, kMsgNoMemory);
     }
     ProgressionState* s = tile->progression_state;
     const PocSegment* poc = part && part->poc ? part->poc : main ? main->poc : nullptr;
@@ -526,7 +526,7 @@ int progression_setup(jpcdec* d, uint32_t t, const MarkerSet* main, const Marker
     ProgressionRecord* rec = new_record(d->ops, 0, tile->max_resolutions, 0,
                                         tile->component_count, tile->layers,
                                         tile->progression);
-    if (!rec) return jpc_fail(d, kMsgNoMemory);
+    if (!rec) return ctx_fail(d, kMsgNoMemory);
     progression_append(s, rec);
     return 1;
 }

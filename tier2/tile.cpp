@@ -123,10 +123,10 @@ int build_band_grid(jpcdec* d, Resolution* res, uint32_t b) {
         any = res->precincts[p].bands[b].blocks != nullptr;
     if (!any) return 1;  // no block of the band was ever reached: it is all zero
     const uint64_t n = uint64_t(band.cb_across) * band.cb_down;
-    if (!records_fit(d, n)) return jpc_fail(d, kMsgTooManyRecords);
+    if (!records_fit(d, n)) return ctx_fail(d, kMsgTooManyRecords);
     d->structure_records += n;
     band.code_blocks = mem_new_array<CodeBlock*>(d->ops, n);
-    if (!band.code_blocks) return jpc_fail(d, kMsgNoMemory);
+    if (!band.code_blocks) return ctx_fail(d, kMsgNoMemory);
     for (uint32_t p = 0; p < res->precinct_count; p++) {
         PrecinctBand& pb = res->precincts[p].bands[b];
         if (!pb.blocks) continue;
@@ -135,9 +135,9 @@ int build_band_grid(jpcdec* d, Resolution* res, uint32_t b) {
             CodeBlock* cb = &pb.blocks[i];
             const uint64_t gx = floor_div_pow2(cb->x0, xcb) - gx0;
             const uint64_t gy = floor_div_pow2(cb->y0, ycb) - gy0;
-            if (gx >= band.cb_across || gy >= band.cb_down) return jpc_fail(d, kMsgGrid);
+            if (gx >= band.cb_across || gy >= band.cb_down) return ctx_fail(d, kMsgGrid);
             CodeBlock*& slot = band.code_blocks[gy * band.cb_across + gx];
-            if (slot) return jpc_fail(d, kMsgGrid);
+            if (slot) return ctx_fail(d, kMsgGrid);
             slot = cb;
         }
     }
@@ -170,7 +170,7 @@ int partition_resolution(jpcdec* d, TileComponent* tc, Resolution* res) {
     const uint64_t gy0 = uint64_t(floor_div_pow2(res->y0, PPy)) << PPy;
     const uint64_t across = ceil_div_pow2(res->x1, PPx) - floor_div_pow2(res->x0, PPx);
     const uint64_t down = ceil_div_pow2(res->y1, PPy) - floor_div_pow2(res->y0, PPy);
-    if (across * down > UINT32_MAX) return jpc_fail(d, kMsgTooManyPrecincts);
+    if (across * down > UINT32_MAX) return ctx_fail(d, kMsgTooManyPrecincts);
     res->precincts_across = static_cast<uint32_t>(across);
     res->precincts_down = static_cast<uint32_t>(down);
     res->precinct_count = static_cast<uint32_t>(across * down);
@@ -178,14 +178,14 @@ int partition_resolution(jpcdec* d, TileComponent* tc, Resolution* res) {
     const uint64_t parts = uint64_t(res->precinct_count) * res->band_count;
     if (parts > kMemMaxBlock / sizeof(PrecinctBand)) {
         res->precinct_count = 0;
-        return jpc_fail(d, kMsgNoMemory);
+        return ctx_fail(d, kMsgNoMemory);
     }
     const uint64_t head = align8(uint64_t(res->precinct_count) * sizeof(Precinct));
     auto* block = static_cast<uint8_t*>(
         mem_zalloc_array(d->ops, head + parts * sizeof(PrecinctBand), 1));
     if (!block) {
         res->precinct_count = 0;
-        return jpc_fail(d, kMsgNoMemory);
+        return ctx_fail(d, kMsgNoMemory);
     }
     res->precincts = reinterpret_cast<Precinct*>(block);
     PrecinctBand* band_parts = reinterpret_cast<PrecinctBand*>(block + head);
@@ -301,7 +301,7 @@ uint64_t component_records(const TileComponent* tc, const ComponentStyle* s) {
 // allocated, so a short stream claiming a vast grid fails at once and with little memory.
 int reserve_records(jpcdec* d, const TileComponent* tc, const ComponentStyle* s) {
     const uint64_t records = component_records(tc, s);
-    if (!records_fit(d, records)) return jpc_fail(d, kMsgTooManyRecords);
+    if (!records_fit(d, records)) return ctx_fail(d, kMsgTooManyRecords);
     d->structure_records += records;
     return 1;
 }
@@ -328,39 +328,34 @@ int tile_fits(jpcdec* d, const Tile* tile, const MarkerSet* main, const MarkerSe
         const uint64_t n = component_records(&tile->components[c], &style);
         records = n > UINT64_MAX - records ? UINT64_MAX : records + n;
     }
-    return records_fit(d, records) ? 1 : jpc_fail(d, kMsgTooManyRecords);
+    return records_fit(d, records) ? 1 : ctx_fail(d, kMsgTooManyRecords);
 }
 
 }  // namespace
 
 int tile_build_bounds(jpcdec* d, uint32_t t) {
-    if (t >= d->tileNum || !d->tiles) return jpc_fail(d, kMsgTileIndex);
+    if (t >= d->tileNum || !d->tiles) return ctx_fail(d, kMsgTileIndex);
     Tile* tile = &d->tiles[t];
-    if (tile->built || tile->components) return jpc_fail(d, kMsgTileRebuilt);
-    const uint64_t p = t % d->numXtiles, q = t / d->numXtiles;
-    const uint64_t tx0 = d->XTOsiz + p * d->XTsiz, ty0 = d->YTOsiz + q * d->YTsiz;
-    const uint64_t x0 = tx0 > d->XOsiz ? tx0 : d->XOsiz;
-    const uint64_t y0 = ty0 > d->YOsiz ? ty0 : d->YOsiz;
-    const uint64_t x1 = tx0 + d->XTsiz < d->Xsiz ? tx0 + d->XTsiz : d->Xsiz;
-    const uint64_t y1 = ty0 + d->YTsiz < d->Ysiz ? ty0 + d->YTsiz : d->Ysiz;
-    if (x0 >= x1 || y0 >= y1) return jpc_fail(d, kMsgEmptyTile);
-    tile->x0 = static_cast<uint32_t>(x0);
-    tile->y0 = static_cast<uint32_t>(y0);
-    tile->x1 = static_cast<uint32_t>(x1);
-    tile->y1 = static_cast<uint32_t>(y1);
+    if (tile->built || tile->components) return ctx_fail(d, kMsgTileRebuilt);
+    const TileBounds b = image_tile_bounds(d, t);
+    if (b.x0 >= b.x1 || b.y0 >= b.y1) return ctx_fail(d, kMsgEmptyTile);
+    tile->x0 = b.x0;
+    tile->y0 = b.y0;
+    tile->x1 = b.x1;
+    tile->y1 = b.y1;
     tile->component_count = d->component_num;
     tile->max_resolutions = 0;
     tile->components = mem_new_array<TileComponent>(d->ops, d->component_num);
-    if (!tile->components) return jpc_fail(d, kMsgNoMemory);
+    if (!tile->components) return ctx_fail(d, kMsgNoMemory);
     for (uint32_t c = 0; c < d->component_num; c++) {
         TileComponent& tc = tile->components[c];
         tc.tile = tile;
         tc.is_signed = (d->ssiz[c] & 0x80) ? 1 : 0;
         tc.precision = static_cast<uint8_t>((d->ssiz[c] & 0x7F) + 1);
-        tc.frac_bits = static_cast<uint8_t>(jpc_frac_bits(d));
+        tc.frac_bits = static_cast<uint8_t>(image_frac_bits(d));
         tc.xrsiz = d->xrsiz[c];
         tc.yrsiz = d->yrsiz[c];
-        if (tc.xrsiz == 0 || tc.yrsiz == 0) return jpc_fail(d, kMsgSubsampling);
+        if (tc.xrsiz == 0 || tc.yrsiz == 0) return ctx_fail(d, kMsgSubsampling);
         tc.x0 = ceil_div_u32(tile->x0, tc.xrsiz);
         tc.y0 = ceil_div_u32(tile->y0, tc.yrsiz);
         tc.x1 = ceil_div_u32(tile->x1, tc.xrsiz);
@@ -370,14 +365,14 @@ int tile_build_bounds(jpcdec* d, uint32_t t) {
 }
 
 int tile_component_apply_style(jpcdec* d, TileComponent* tc, const ComponentStyle* s) {
-    if (s->levels > kMaxLevels) return jpc_fail(d, kMsgLevels);
+    if (s->levels > kMaxLevels) return ctx_fail(d, kMsgLevels);
     if (s->xcb < 2 || s->ycb < 2 || s->xcb > kMaxCodeBlockExponent ||
         s->ycb > kMaxCodeBlockExponent || s->xcb + s->ycb > kMaxCodeBlockArea)
-        return jpc_fail(d, kMsgCodeBlockSize);
+        return ctx_fail(d, kMsgCodeBlockSize);
     if (s->precinct_sizes) {
         for (uint32_t r = 1; r <= s->levels; r++) {
             if ((s->precinct_sizes[r] & 0x0F) == 0 || (s->precinct_sizes[r] >> 4) == 0)
-                return jpc_fail(d, kMsgPrecinctSize);
+                return ctx_fail(d, kMsgPrecinctSize);
         }
     }
     if (!reserve_records(d, tc, s)) return 0;
@@ -394,7 +389,7 @@ int tile_component_apply_style(jpcdec* d, TileComponent* tc, const ComponentStyl
     tc->resolutions = mem_new_array<Resolution>(d->ops, tc->resolution_count);
     if (!tc->resolutions) {
         tc->resolution_count = 0;
-        return jpc_fail(d, kMsgNoMemory);
+        return ctx_fail(d, kMsgNoMemory);
     }
     for (uint32_t r = 0; r < tc->resolution_count; r++) {
         Resolution& res = tc->resolutions[r];
@@ -438,7 +433,7 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
     const CodSegment* cod = jpc_resolve_cod(main, part);
     if (!cod) {
         tile_release(d, tile);
-        return jpc_fail(d, kMsgMissingCod);
+        return ctx_fail(d, kMsgMissingCod);
     }
     tile->Scod = cod->Scod;
     tile->progression = cod->progression;
@@ -454,7 +449,7 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
         const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
         if (!cs) {
             tile_release(d, tile);
-            return jpc_fail(d, kMsgMissingCod);
+            return ctx_fail(d, kMsgMissingCod);
         }
         ComponentStyle style = resolved_style(cs);
         if (const RgnSegment* rgn = jpc_resolve_rgn(main, part, c)) {
@@ -469,7 +464,7 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
         const QuantSegment* q = jpc_resolve_quant(main, part, c);
         if (!q) {
             tile_release(d, tile);
-            return jpc_fail(d, kMsgMissingQcd);
+            return ctx_fail(d, kMsgMissingQcd);
         }
         tc->quant_style = q->style;
         for (uint32_t r = 0; r < tc->resolution_count; r++) {
@@ -537,18 +532,18 @@ int precinct_band_make_blocks(jpcdec* d, const Band& band, PrecinctBand* pb,
     const uint32_t xcb = band.xcb_eff, ycb = band.ycb_eff;
     const uint64_t n = uint64_t(pb->blocks_across) * pb->blocks_down;
     const uint64_t allowed = kFreeRecords + kRecordsPerByte * packet_bytes;
-    if (n > allowed || d->blocks_made > allowed - n) return jpc_fail(d, kMsgTooManyRecords);
+    if (n > allowed || d->blocks_made > allowed - n) return ctx_fail(d, kMsgTooManyRecords);
     d->blocks_made += n;
     const uint64_t nodes = tagtree_node_count(pb->blocks_across, pb->blocks_down);
     if (nodes == 0 || n > kMemMaxBlock / sizeof(BlockHeaderState))
-        return jpc_fail(d, kMsgNoMemory);
+        return ctx_fail(d, kMsgNoMemory);
     const uint64_t states_size = align8(n * sizeof(BlockHeaderState));
     const uint64_t tree_size = align8(sizeof(TagTree)) + align8(nodes * sizeof(TagTreeNode));
     auto* base =
         static_cast<uint8_t*>(arena_alloc(d->ops, &d->header_arena, states_size + 2 * tree_size));
-    if (!base) return jpc_fail(d, kMsgNoMemory);
+    if (!base) return ctx_fail(d, kMsgNoMemory);
     CodeBlock* blocks = mem_new_array<CodeBlock>(d->ops, n);
-    if (!blocks) return jpc_fail(d, kMsgNoMemory);
+    if (!blocks) return ctx_fail(d, kMsgNoMemory);
     pb->blocks = blocks;
     pb->states = reinterpret_cast<BlockHeaderState*>(base);
     TagTree* trees[2];
