@@ -53,36 +53,36 @@ constexpr const char* kMsgGeneralBlocks =
     "2~2 and the maximum being 2~10.Futher,thecode-block size if restricted so that xcb + ycb "
     "<= 12.";
 
-void free_part(jpcdec* d, CodingStylePart* p) {
-    mem_free(d->ops, p->precinct_sizes);
+void free_part(CodestreamReader* cr, CodingStylePart* p) {
+    mem_free(cr->ctx->ops, p->precinct_sizes);
     p->precinct_sizes = nullptr;
 }
 
 // Reads SPcod/SPcoc from `levels` on; `fixed` bytes of the segment are accounted for once
 // the five bytes are read. Returns the byte count, 0 after reporting.
-uint32_t read_part(jpcdec* d, const MarkerHeader* m, uint8_t style, uint32_t fixed,
+uint32_t read_part(CodestreamReader* cr, const MarkerHeader* m, uint8_t style, uint32_t fixed,
                    CodingStylePart* p, const CodingStyleMessages& msg) {
-    ByteReader* br = d->reader;
+    ByteReader* br = cr->reader;
     if (!br_read_u8(br, &p->levels) || !br_read_u8(br, &p->xcb) || !br_read_u8(br, &p->ycb) ||
         !br_read_u8(br, &p->cblk_style) || !br_read_u8(br, &p->transform))
-        return ctx_fail(d, msg.read);
-    if (p->levels > kMaxLevels) return ctx_fail(d, msg.levels);
+        return ctx_fail(cr->ctx, msg.read);
+    if (p->levels > kMaxLevels) return ctx_fail(cr->ctx, msg.levels);
     if (p->xcb > kMaxCodeBlockExponent || p->ycb > kMaxCodeBlockExponent)
-        return ctx_fail(d, msg.code_block);
-    if (p->transform > 1) return ctx_fail(d, msg.transform);
-    if (p->cblk_style & ~kKnownBlockStyles) return ctx_fail(d, msg.block_style);
+        return ctx_fail(cr->ctx, msg.code_block);
+    if (p->transform > 1) return ctx_fail(cr->ctx, msg.transform);
+    if (p->cblk_style & ~kKnownBlockStyles) return ctx_fail(cr->ctx, msg.block_style);
     uint32_t count = fixed;
     if (style & 1) {
         const uint32_t n = p->levels + 1u;
-        if (m->length < fixed + n) return ctx_fail(d, msg.too_short);
-        p->precinct_sizes = mem_new_array<uint8_t>(d->ops, n);
-        if (!p->precinct_sizes) return ctx_fail(d, "Out of memory for precinct sizes.");
+        if (m->length < fixed + n) return ctx_fail(cr->ctx, msg.too_short);
+        p->precinct_sizes = mem_new_array<uint8_t>(cr->ctx->ops, n);
+        if (!p->precinct_sizes) return ctx_fail(cr->ctx, "Out of memory for precinct sizes.");
         for (uint32_t r = 0; r < n; r++) {
             uint8_t v;
-            if (!br_read_u8(br, &v)) return ctx_fail(d, msg.read);
+            if (!br_read_u8(br, &v)) return ctx_fail(cr->ctx, msg.read);
             // A 1-sample precinct is only meaningful at the lowest resolution: elsewhere the
             // band of a 2^0 precinct would have a size of 2^-1.
-            if (r > 0 && ((v & 0x0F) == 0 || (v >> 4) == 0)) return ctx_fail(d, msg.precinct);
+            if (r > 0 && ((v & 0x0F) == 0 || (v >> 4) == 0)) return ctx_fail(cr->ctx, msg.precinct);
             p->precinct_sizes[r] = v;
         }
         count += n;
@@ -92,82 +92,82 @@ uint32_t read_part(jpcdec* d, const MarkerHeader* m, uint8_t style, uint32_t fix
 
 }  // namespace
 
-CodSegment* jpc_parse_cod(jpcdec* d, const MarkerHeader* m) {
+CodSegment* jpc_parse_cod(CodestreamReader* cr, const MarkerHeader* m) {
     if (m->length < kCodFixedLength) {
-        ctx_fail(d, kCodMessages.too_short);
+        ctx_fail(cr->ctx, kCodMessages.too_short);
         return nullptr;
     }
-    auto* s = mem_new<CodSegment>(d->ops);
+    auto* s = mem_new<CodSegment>(cr->ctx->ops);
     if (!s) {
-        ctx_fail(d, "Out of memory for a COD marker segment.");
+        ctx_fail(cr->ctx, "Out of memory for a COD marker segment.");
         return nullptr;
     }
-    ByteReader* br = d->reader;
+    ByteReader* br = cr->reader;
     if (!br_read_u8(br, &s->Scod) || !br_read_u8(br, &s->progression) ||
         !br_read_u16(br, &s->layers) || !br_read_u8(br, &s->mct)) {
-        ctx_fail(d, kCodMessages.read);
-        jpc_free_cod(d, s);
+        ctx_fail(cr->ctx, kCodMessages.read);
+        jpc_free_cod(cr, s);
         return nullptr;
     }
     if (s->progression > kMaxProgression) {
-        ctx_fail(d, kMsgCodProgression);
-        jpc_free_cod(d, s);
+        ctx_fail(cr->ctx, kMsgCodProgression);
+        jpc_free_cod(cr, s);
         return nullptr;
     }
-    const uint32_t count = read_part(d, m, s->Scod, kCodFixedLength, &s->part, kCodMessages);
+    const uint32_t count = read_part(cr, m, s->Scod, kCodFixedLength, &s->part, kCodMessages);
     if (count == 0) {
-        jpc_free_cod(d, s);
+        jpc_free_cod(cr, s);
         return nullptr;
     }
-    jpc_skip_rest(d, m, count);
+    jpc_skip_rest(cr, m, count);
     return s;
 }
 
-CocSegment* jpc_parse_coc(jpcdec* d, const MarkerHeader* m) {
-    const uint32_t fixed = 8 + jpc_component_field_width(d);  // Lcoc, Ccoc, Scoc, SPcoc
+CocSegment* jpc_parse_coc(CodestreamReader* cr, const MarkerHeader* m) {
+    const uint32_t fixed = 8 + jpc_component_field_width(cr);  // Lcoc, Ccoc, Scoc, SPcoc
     if (m->length < fixed) {
-        ctx_fail(d, kCocMessages.too_short);
+        ctx_fail(cr->ctx, kCocMessages.too_short);
         return nullptr;
     }
     uint16_t index = 0;
-    if (!jpc_read_component_index(d, &index)) {
-        ctx_fail(d, kCocMessages.read);
+    if (!jpc_read_component_index(cr, &index)) {
+        ctx_fail(cr->ctx, kCocMessages.read);
         return nullptr;
     }
-    if (index >= d->component_num) {
-        ctx_fail(d, kMsgCocIndex);
+    if (index >= cr->image->component_num) {
+        ctx_fail(cr->ctx, kMsgCocIndex);
         return nullptr;
     }
-    auto* s = mem_new<CocSegment>(d->ops);
+    auto* s = mem_new<CocSegment>(cr->ctx->ops);
     if (!s) {
-        ctx_fail(d, "Out of memory for a COC marker segment.");
+        ctx_fail(cr->ctx, "Out of memory for a COC marker segment.");
         return nullptr;
     }
     s->component = index;
-    if (!br_read_u8(d->reader, &s->Scoc)) {
-        ctx_fail(d, kCocMessages.read);
-        jpc_free_coc(d, s);
+    if (!br_read_u8(cr->reader, &s->Scoc)) {
+        ctx_fail(cr->ctx, kCocMessages.read);
+        jpc_free_coc(cr, s);
         return nullptr;
     }
-    const uint32_t count = read_part(d, m, s->Scoc, fixed, &s->part, kCocMessages);
+    const uint32_t count = read_part(cr, m, s->Scoc, fixed, &s->part, kCocMessages);
     if (count == 0) {
-        jpc_free_coc(d, s);
+        jpc_free_coc(cr, s);
         return nullptr;
     }
-    jpc_skip_rest(d, m, count);
+    jpc_skip_rest(cr, m, count);
     return s;
 }
 
-void jpc_free_cod(jpcdec* d, CodSegment* s) {
+void jpc_free_cod(CodestreamReader* cr, CodSegment* s) {
     if (!s) return;
-    free_part(d, &s->part);
-    d->ops->free(d->ops, s);
+    free_part(cr, &s->part);
+    cr->ctx->ops->free(cr->ctx->ops, s);
 }
 
-void jpc_free_coc(jpcdec* d, CocSegment* s) {
+void jpc_free_coc(CodestreamReader* cr, CocSegment* s) {
     if (!s) return;
-    free_part(d, &s->part);
-    d->ops->free(d->ops, s);
+    free_part(cr, &s->part);
+    cr->ctx->ops->free(cr->ctx->ops, s);
 }
 
 const CodingStylePart* jpc_resolve_coding_style(const MarkerSet* main, const MarkerSet* part,
@@ -187,12 +187,12 @@ const CodSegment* jpc_resolve_cod(const MarkerSet* main, const MarkerSet* part) 
     return main ? main->cod : nullptr;
 }
 
-void jpc_check_code_block_size(jpcdec* d, uint8_t xcb, uint8_t ycb) {
-    if (d->Rsiz == 1) {
-        if (!(xcb == 5 && ycb == 5) && !(xcb == 6 && ycb == 6)) ctx_warn(d, kMsgProfile0Blocks);
-    } else if (d->Rsiz == 2) {
-        if (xcb > 6 || ycb > 6) ctx_warn(d, kMsgProfile1Blocks);
+void jpc_check_code_block_size(CodestreamReader* cr, uint8_t xcb, uint8_t ycb) {
+    if (cr->image->Rsiz == 1) {
+        if (!(xcb == 5 && ycb == 5) && !(xcb == 6 && ycb == 6)) ctx_warn(cr->ctx, kMsgProfile0Blocks);
+    } else if (cr->image->Rsiz == 2) {
+        if (xcb > 6 || ycb > 6) ctx_warn(cr->ctx, kMsgProfile1Blocks);
     } else if (xcb < 2 || xcb > 10 || ycb < 2 || ycb > 10 || xcb + ycb > 12) {
-        ctx_warn(d, kMsgGeneralBlocks);
+        ctx_warn(cr->ctx, kMsgGeneralBlocks);
     }
 }

@@ -73,69 +73,69 @@ bool has_no_segment(uint16_t code) {
 
 // Skipped segments (comments, unknown or unused markers) carry nothing the decoder builds
 // on: their bytes do not count towards what the input may make it build.
-void skip_body(jpcdec* d, const MarkerHeader* m) {
-    d->skipped_bytes += uint64_t(m->length) + 2;
-    if (m->length >= 2) br_skip(d->reader, m->length - 2u);
+void skip_body(CodestreamReader* cr, const MarkerHeader* m) {
+    cr->skipped_bytes += uint64_t(m->length) + 2;
+    if (m->length >= 2) br_skip(cr->reader, m->length - 2u);
 }
 
 // Stores a parsed per-component record unless the slot is taken (the first one wins).
 template <class T>
-void store_slot(jpcdec* d, T** slots, T* record, const char* duplicate, void (*release)(jpcdec*, T*)) {
+void store_slot(CodestreamReader* cr, T** slots, T* record, const char* duplicate, void (*release)(CodestreamReader*, T*)) {
     if (slots[record->component]) {
-        ctx_warn(d, duplicate);
-        release(d, record);
+        ctx_warn(cr->ctx, duplicate);
+        release(cr, record);
         return;
     }
     slots[record->component] = record;
 }
 
-int handle_marker(jpcdec* d, MarkerSet* set, const MarkerHeader* m, Act act,
+int handle_marker(CodestreamReader* cr, MarkerSet* set, const MarkerHeader* m, Act act,
                   PackedCollector* packed) {
     switch (act) {
     case Act::Skip:
     case Act::End:
-        skip_body(d, m);
+        skip_body(cr, m);
         return 1;
     case Act::Warn:
-        ctx_warn(d, kMsgUnsupported);
-        skip_body(d, m);
+        ctx_warn(cr->ctx, kMsgUnsupported);
+        skip_body(cr, m);
         return 1;
     case Act::Cod:
         if (set->cod) {
-            ctx_warn(d, kMsgDupCod);
-            skip_body(d, m);
+            ctx_warn(cr->ctx, kMsgDupCod);
+            skip_body(cr, m);
             return 1;
         }
-        set->cod = jpc_parse_cod(d, m);
+        set->cod = jpc_parse_cod(cr, m);
         return set->cod != nullptr;
     case Act::Qcd:
         if (set->qcd) {
-            ctx_warn(d, kMsgDupQcd);
-            skip_body(d, m);
+            ctx_warn(cr->ctx, kMsgDupQcd);
+            skip_body(cr, m);
             return 1;
         }
-        set->qcd = jpc_parse_qcd(d, m);
+        set->qcd = jpc_parse_qcd(cr, m);
         return set->qcd != nullptr;
     case Act::Coc: {
-        CocSegment* s = jpc_parse_coc(d, m);
+        CocSegment* s = jpc_parse_coc(cr, m);
         if (!s) return 0;
-        store_slot(d, set->coc, s, kMsgDupCoc, jpc_free_coc);
+        store_slot(cr, set->coc, s, kMsgDupCoc, jpc_free_coc);
         return 1;
     }
     case Act::Qcc: {
-        QuantSegment* s = jpc_parse_qcc(d, m);
+        QuantSegment* s = jpc_parse_qcc(cr, m);
         if (!s) return 0;
-        store_slot(d, set->qcc, s, kMsgDupQcc, jpc_free_quant);
+        store_slot(cr, set->qcc, s, kMsgDupQcc, jpc_free_quant);
         return 1;
     }
     case Act::Rgn: {
-        RgnSegment* s = jpc_parse_rgn(d, m);
+        RgnSegment* s = jpc_parse_rgn(cr, m);
         if (!s) return 0;
-        store_slot(d, set->rgn, s, kMsgDupRgn, jpc_free_rgn);
+        store_slot(cr, set->rgn, s, kMsgDupRgn, jpc_free_rgn);
         return 1;
     }
     case Act::Poc: {
-        PocSegment* s = jpc_parse_poc(d, m);
+        PocSegment* s = jpc_parse_poc(cr, m);
         if (!s) return 0;
         PocSegment** tail = &set->poc;
         while (*tail) tail = &(*tail)->next;
@@ -143,39 +143,38 @@ int handle_marker(jpcdec* d, MarkerSet* set, const MarkerHeader* m, Act act,
         return 1;
     }
     case Act::Ppm:
-        d->ppm_present = 1;
-        return packed_collect(d, packed, m, kPpmMessages);
+        cr->ppm_present = 1;
+        return packed_collect(cr, packed, m, kPpmMessages);
     case Act::Ppt:
-        if (d->ppm_present) return ctx_fail(d, kMsgPpmAndPpt);
-        return packed_collect(d, packed, m, kPptMessages);
+        if (cr->ppm_present) return ctx_fail(cr->ctx, kMsgPpmAndPpt);
+        return packed_collect(cr, packed, m, kPptMessages);
     }
     return 1;
 }
 
 // Tile counts in 64 bits: the extents were checked, so the differences cannot wrap.
-int compute_tiles(jpcdec* d) {
-    const uint64_t across = (uint64_t(d->Xsiz) - d->XTOsiz + d->XTsiz - 1) / d->XTsiz;
-    const uint64_t down = (uint64_t(d->Ysiz) - d->YTOsiz + d->YTsiz - 1) / d->YTsiz;
+int compute_tiles(CodestreamReader* cr) {
+    ImageHeader* h = cr->image;
+    const uint64_t across = (uint64_t(h->Xsiz) - h->XTOsiz + h->XTsiz - 1) / h->XTsiz;
+    const uint64_t down = (uint64_t(h->Ysiz) - h->YTOsiz + h->YTsiz - 1) / h->YTsiz;
     const uint64_t count = across * down;
-    if (count == 0) return ctx_fail(d, kMsgNoTiles);
-    if (count > kMaxTiles) return ctx_fail(d, kMsgTooManyTiles);
-    d->numXtiles = static_cast<uint32_t>(across);
-    d->numYtiles = static_cast<uint32_t>(down);
-    d->tileNum = static_cast<uint32_t>(count);
-    d->tiles = mem_new_array<Tile>(d->ops, count);
-    if (!d->tiles) return ctx_fail(d, "Out of memory for the tiles.");
+    if (count == 0) return ctx_fail(cr->ctx, kMsgNoTiles);
+    if (count > kMaxTiles) return ctx_fail(cr->ctx, kMsgTooManyTiles);
+    h->numXtiles = static_cast<uint32_t>(across);
+    h->numYtiles = static_cast<uint32_t>(down);
+    h->tileNum = static_cast<uint32_t>(count);
     return 1;
 }
 
-MarkerSet* walk_tile_part_header(jpcdec* d, TilePartRecord* tp, Column column) {
-    MarkerSet* set = marker_set_create(d, d->Csiz);
+MarkerSet* walk_tile_part_header(CodestreamReader* cr, TilePartRecord* tp, Column column) {
+    MarkerSet* set = marker_set_create(cr, cr->image->Csiz);
     if (!set) return nullptr;
     PackedCollector ppt = {};
     int ok = 1;
     for (;;) {
         if (tp->Psot != 0 && tp->consumed >= tp->Psot) break;  // ended without SOD
         MarkerHeader m;
-        if (!jpc_read_marker(d, &m)) {
+        if (!jpc_read_marker(cr, &m)) {
             ok = 0;
             break;
         }
@@ -183,15 +182,15 @@ MarkerSet* walk_tile_part_header(jpcdec* d, TilePartRecord* tp, Column column) {
         tp->consumed = tp->consumed > UINT32_MAX - add ? UINT32_MAX : tp->consumed + add;
         const Act act = action_for(m.code, column);
         if (act == Act::End) break;  // SOD: the reader stands on the first packet byte
-        if (!handle_marker(d, set, &m, act, &ppt)) {
+        if (!handle_marker(cr, set, &m, act, &ppt)) {
             ok = 0;
             break;
         }
     }
-    if (ok) ok = packed_finish(d, &ppt, &set->ppt.data, &set->ppt.length);
-    else packed_discard(d, &ppt);
+    if (ok) ok = packed_finish(cr, &ppt, &set->ppt.data, &set->ppt.length);
+    else packed_discard(cr, &ppt);
     if (!ok) {
-        marker_set_destroy(d, set);
+        marker_set_destroy(cr, set);
         return nullptr;
     }
     return set;
@@ -199,8 +198,8 @@ MarkerSet* walk_tile_part_header(jpcdec* d, TilePartRecord* tp, Column column) {
 
 }  // namespace
 
-int jpc_read_marker_quiet(jpcdec* d, MarkerHeader* out) {
-    ByteReader* br = d->reader;
+int jpc_read_marker_quiet(CodestreamReader* cr, MarkerHeader* out) {
+    ByteReader* br = cr->reader;
     uint8_t b;
     do {
         if (!br_read_u8(br, &b)) return 0;
@@ -212,112 +211,111 @@ int jpc_read_marker_quiet(jpcdec* d, MarkerHeader* out) {
     return br_read_u16(br, &out->length);
 }
 
-int jpc_read_marker(jpcdec* d, MarkerHeader* out) {
-    if (!jpc_read_marker_quiet(d, out)) return ctx_fail(d, kMsgMarker);
+int jpc_read_marker(CodestreamReader* cr, MarkerHeader* out) {
+    if (!jpc_read_marker_quiet(cr, out)) return ctx_fail(cr->ctx, kMsgMarker);
     return 1;
 }
 
-MarkerSet* marker_set_create(jpcdec* d, uint16_t count) {
-    auto* set = mem_new<MarkerSet>(d->ops);
+MarkerSet* marker_set_create(CodestreamReader* cr, uint16_t count) {
+    auto* set = mem_new<MarkerSet>(cr->ctx->ops);
     if (set) {
         set->component_count = count;
-        set->coc = mem_new_array<CocSegment*>(d->ops, count);
-        set->qcc = mem_new_array<QuantSegment*>(d->ops, count);
-        set->rgn = mem_new_array<RgnSegment*>(d->ops, count);
+        set->coc = mem_new_array<CocSegment*>(cr->ctx->ops, count);
+        set->qcc = mem_new_array<QuantSegment*>(cr->ctx->ops, count);
+        set->rgn = mem_new_array<RgnSegment*>(cr->ctx->ops, count);
         if (set->coc && set->qcc && set->rgn) return set;
-        marker_set_destroy(d, set);
+        marker_set_destroy(cr, set);
     }
-    ctx_fail(d, "Out of memory for a marker set.");
+    ctx_fail(cr->ctx, "Out of memory for a marker set.");
     return nullptr;
 }
 
-void marker_set_destroy(jpcdec* d, MarkerSet* set) {
+void marker_set_destroy(CodestreamReader* cr, MarkerSet* set) {
     if (!set) return;
     for (uint32_t i = 0; i < set->component_count; i++) {
-        if (set->coc) jpc_free_coc(d, set->coc[i]);
-        if (set->qcc) jpc_free_quant(d, set->qcc[i]);
-        if (set->rgn) jpc_free_rgn(d, set->rgn[i]);
+        if (set->coc) jpc_free_coc(cr, set->coc[i]);
+        if (set->qcc) jpc_free_quant(cr, set->qcc[i]);
+        if (set->rgn) jpc_free_rgn(cr, set->rgn[i]);
     }
-    mem_free(d->ops, set->coc);
-    mem_free(d->ops, set->qcc);
-    mem_free(d->ops, set->rgn);
-    jpc_free_cod(d, set->cod);
-    jpc_free_quant(d, set->qcd);
+    mem_free(cr->ctx->ops, set->coc);
+    mem_free(cr->ctx->ops, set->qcc);
+    mem_free(cr->ctx->ops, set->rgn);
+    jpc_free_cod(cr, set->cod);
+    jpc_free_quant(cr, set->qcd);
     for (PocSegment* p = set->poc; p;) {
         PocSegment* next = p->next;
-        jpc_free_poc(d, p);
+        jpc_free_poc(cr, p);
         p = next;
     }
-    mem_free(d->ops, set->ppt.data);
-    d->ops->free(d->ops, set);
+    mem_free(cr->ctx->ops, set->ppt.data);
+    cr->ctx->ops->free(cr->ctx->ops, set);
 }
 
-MarkerSet* jpc_parse_main_header(jpcdec* d) {
-    ByteReader* br = d->reader;
+int jpc_parse_image_header(CodestreamReader* cr) {
+    ByteReader* br = cr->reader;
     uint16_t soc;
-    if (!br_peek_u16(br, &soc) || soc != kMarkerSOC) {
-        ctx_fail(d, kMsgNoSoc);
-        return nullptr;
-    }
+    if (!br_peek_u16(br, &soc) || soc != kMarkerSOC) return ctx_fail(cr->ctx, kMsgNoSoc);
     br_skip(br, 2);
     MarkerHeader m;
-    if (!jpc_read_marker(d, &m)) return nullptr;
-    if (m.code != kMarkerSIZ) {
-        ctx_fail(d, kMsgNoSiz);
-        return nullptr;
-    }
-    if (!jpc_parse_siz(d, &m) || !compute_tiles(d)) return nullptr;
-    MarkerSet* set = marker_set_create(d, d->Csiz);
+    if (!jpc_read_marker(cr, &m)) return 0;
+    if (m.code != kMarkerSIZ) return ctx_fail(cr->ctx, kMsgNoSiz);
+    return jpc_parse_siz(cr, &m) && compute_tiles(cr);
+}
+
+MarkerSet* jpc_parse_main_header(CodestreamReader* cr, PackedHeaders* ppm_out) {
+    ByteReader* br = cr->reader;
+    MarkerSet* set = marker_set_create(cr, cr->image->Csiz);
     if (!set) return nullptr;
 
+    MarkerHeader m;
     PackedCollector ppm = {};
     int ok = 1;
     while (ok && br_remaining(br) > 0) {
-        if (!jpc_read_marker(d, &m)) {
+        if (!jpc_read_marker(cr, &m)) {
             ok = 0;
             break;
         }
         const Act act = action_for(m.code, kMain);
         if (act == Act::End) {
             // The SOT body is 8 bytes: a shorter Lsot would take bytes beyond its segment.
-            if (m.length < kSotLength) ok = ctx_fail(d, kMsgSot);
+            if (m.length < kSotLength) ok = ctx_fail(cr->ctx, kMsgSot);
             break;
         }
-        ok = handle_marker(d, set, &m, act, &ppm);
+        ok = handle_marker(cr, set, &m, act, &ppm);
     }
-    if (ok) ok = packed_finish(d, &ppm, &d->ppm_data, &d->ppm_length);
-    else packed_discard(d, &ppm);
-    if (ok && !set->cod) ok = ctx_fail(d, kMsgNoCod);
-    if (ok && !set->qcd) ok = ctx_fail(d, kMsgNoQcd);
+    if (ok) ok = packed_finish(cr, &ppm, &ppm_out->data, &ppm_out->length);
+    else packed_discard(cr, &ppm);
+    if (ok && !set->cod) ok = ctx_fail(cr->ctx, kMsgNoCod);
+    if (ok && !set->qcd) ok = ctx_fail(cr->ctx, kMsgNoQcd);
     if (!ok) {
-        marker_set_destroy(d, set);
+        marker_set_destroy(cr, set);
         return nullptr;
     }
     return set;
 }
 
-int jpc_read_sot(jpcdec* d, TilePartRecord* tp) {
-    ByteReader* br = d->reader;
+int jpc_read_sot(CodestreamReader* cr, TilePartRecord* tp) {
+    ByteReader* br = cr->reader;
     if (!br_read_u16(br, &tp->Isot) || !br_read_u32(br, &tp->Psot) ||
         !br_read_u8(br, &tp->TPsot) || !br_read_u8(br, &tp->TNsot))
-        return ctx_fail(d, kMsgSot);
-    if (tp->Isot >= d->tileNum) return ctx_fail(d, kMsgIsot);
-    if (tp->TPsot >= tp->TNsot) ctx_warn(d, kMsgTPsot);
+        return ctx_fail(cr->ctx, kMsgSot);
+    if (tp->Isot >= cr->image->tileNum) return ctx_fail(cr->ctx, kMsgIsot);
+    if (tp->TPsot >= tp->TNsot) ctx_warn(cr->ctx, kMsgTPsot);
     tp->consumed = 12;
     return 1;
 }
 
-MarkerSet* jpc_parse_first_tile_part_header(jpcdec* d, TilePartRecord* tp) {
-    return walk_tile_part_header(d, tp, kFirstPart);
+MarkerSet* jpc_parse_first_tile_part_header(CodestreamReader* cr, TilePartRecord* tp) {
+    return walk_tile_part_header(cr, tp, kFirstPart);
 }
 
-MarkerSet* jpc_parse_next_tile_part_header(jpcdec* d, TilePartRecord* tp) {
-    return walk_tile_part_header(d, tp, kLaterPart);
+MarkerSet* jpc_parse_next_tile_part_header(CodestreamReader* cr, TilePartRecord* tp) {
+    return walk_tile_part_header(cr, tp, kLaterPart);
 }
 
-int jpc_read_sop(jpcdec* d, const MarkerHeader* sop, uint16_t* nsop) {
+int jpc_read_sop(CodestreamReader* cr, const MarkerHeader* sop, uint16_t* nsop) {
     // Any other length would make the packet's byte count and the reader drift apart.
-    if (sop->length != 4) return ctx_fail(d, kMsgSop);
-    if (!br_read_u16(d->reader, nsop)) return ctx_fail(d, kMsgSop);
+    if (sop->length != 4) return ctx_fail(cr->ctx, kMsgSop);
+    if (!br_read_u16(cr->reader, nsop)) return ctx_fail(cr->ctx, kMsgSop);
     return 1;
 }

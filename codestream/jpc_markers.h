@@ -4,16 +4,19 @@
 
 #include "codestream/jpc_segments.h"
 
-struct jpcdec;
+struct CodestreamReader;
 
-[[nodiscard]] int jpc_read_marker(jpcdec* d, MarkerHeader* out);
-[[nodiscard]] MarkerSet* marker_set_create(jpcdec* d, uint16_t count);
-void marker_set_destroy(jpcdec* d, MarkerSet* set);
+[[nodiscard]] int jpc_read_marker(CodestreamReader* cr, MarkerHeader* out);
+[[nodiscard]] MarkerSet* marker_set_create(CodestreamReader* cr, uint16_t count);
+void marker_set_destroy(CodestreamReader* cr, MarkerSet* set);
+// Reads SOC and SIZ into the image header and works out the tile grid.
+[[nodiscard]] int jpc_parse_image_header(CodestreamReader* cr);
+// The rest of the main header; the PPM bytes, in Zppm order, go to *ppm (empty without PPM).
 // On success the reader stands on the first SOT body byte (after Lsot) or at the end of data.
-[[nodiscard]] MarkerSet* jpc_parse_main_header(jpcdec* d);
+[[nodiscard]] MarkerSet* jpc_parse_main_header(CodestreamReader* cr, PackedHeaders* ppm);
 // Precondition: SOT marker and Lsot read; `sot_pos` of the record is filled by the caller.
-[[nodiscard]] int jpc_read_sot(jpcdec* d, TilePartRecord* tp);
-[[nodiscard]] MarkerSet* jpc_parse_first_tile_part_header(jpcdec* d, TilePartRecord* tp);
-[[nodiscard]] MarkerSet* jpc_parse_next_tile_part_header(jpcdec* d, TilePartRecord* tp);
+[[nodiscard]] int jpc_read_sot(CodestreamReader* cr, TilePartRecord* tp);
+[[nodiscard]] MarkerSet* jpc_parse_first_tile_part_header(CodestreamReader* cr, TilePartRecord* tp);
+[[nodiscard]] MarkerSet* jpc_parse_next_tile_part_header(CodestreamReader* cr, TilePartRecord* tp);
 // Precondition: SOP marker and Lsop read with jpc_read_marker; fails unless Lsop is 4.
-[[nodiscard]] int jpc_read_sop(jpcdec* d, const MarkerHeader* sop, uint16_t* nsop);
+[[nodiscard]] int jpc_read_sop(CodestreamReader* cr, const MarkerHeader* sop, uint16_t* nsop);

@@ -6,7 +6,7 @@
 
 #include "codestream/jpc_segments.h"
 
-struct jpcdec;
+struct CodestreamReader;
 
 struct PackedPiece {
     uint32_t offset;  // in PackedCollector::data
@@ -32,14 +32,14 @@ constexpr PackedMessages kPptMessages = {"Parsing PPT marker segment error.",
                                          "PPT marker segment is too short."};
 
 // Reads one segment body (reader just after the length word).
-[[nodiscard]] int packed_collect(jpcdec* d, PackedCollector* c, const MarkerHeader* m,
+[[nodiscard]] int packed_collect(CodestreamReader* cr, PackedCollector* c, const MarkerHeader* m,
                                  const PackedMessages& msg);
 // Hands the bytes over in Z order (stable for equal Z) as *data / *length, replacing what
 // was there (nothing), and frees the collector's own state.
-[[nodiscard]] int packed_finish(jpcdec* d, PackedCollector* c, uint8_t** data,
+[[nodiscard]] int packed_finish(CodestreamReader* cr, PackedCollector* c, uint8_t** data,
                                 uint32_t* length);
-void packed_discard(jpcdec* d, PackedCollector* c);
+void packed_discard(CodestreamReader* cr, PackedCollector* c);
 // Appends n bytes to a buffer whose capacity is implied by its length (next power of two),
 // so that repeated appends cost amortised linear time without a capacity field.
-[[nodiscard]] int packed_append(jpcdec* d, uint8_t** data, uint32_t* length, const uint8_t* src,
+[[nodiscard]] int packed_append(CodestreamReader* cr, uint8_t** data, uint32_t* length, const uint8_t* src,
                                 uint32_t n);

@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "codestream/jpc_params.h"
-#include "codestream/jpcdec_impl.h"
+#include "codestream/codestream_reader.h"
 
 namespace {
 
@@ -43,102 +43,102 @@ constexpr const char* kMsgP1Tiles =
     "Violate profile1: XTsiz/min(XRsiz(i),YRsiz(i)) >= 1024XTsiz = YTsizor one tile for the "
     "whole image:YTsiz + YTOsiz >= YsizXTsiz + XTOsiz >= Xsiz";
 
-int fail_siz(jpcdec* d, const char* message) {
-    jpc_free_siz_arrays(d);
-    return ctx_fail(d, message);
+int fail_siz(CodestreamReader* cr, const char* message) {
+    jpc_free_siz_arrays(cr);
+    return ctx_fail(cr->ctx, message);
 }
 
 // The profile tests compare in unsigned 32 bits, as the profiles define them.
-bool one_tile_for_image(const jpcdec* d) {
-    return !(d->YTsiz + d->YTOsiz < d->Ysiz || d->XTsiz + d->XTOsiz < d->Xsiz);
+bool one_tile_for_image(const CodestreamReader* cr) {
+    return !(cr->image->YTsiz + cr->image->YTOsiz < cr->image->Ysiz || cr->image->XTsiz + cr->image->XTOsiz < cr->image->Xsiz);
 }
 
-void check_image_profile(jpcdec* d) {
-    if (d->Rsiz == 1) {
-        if (d->Xsiz >= k2pow31 || d->Ysiz >= k2pow31) ctx_warn(d, kMsgP0Size);
-        if (!(d->XTsiz == 128 && d->YTsiz == 128) && !one_tile_for_image(d))
-            ctx_warn(d, kMsgP0Tiles);
-        if (d->XOsiz || d->YOsiz || d->XTOsiz || d->YTOsiz) ctx_warn(d, kMsgP0Offsets);
-    } else if (d->Rsiz == 2) {
-        if (d->Xsiz >= k2pow31 || d->Ysiz >= k2pow31) ctx_warn(d, kMsgP1Size);
-        if (d->XOsiz >= k2pow31 || d->YOsiz >= k2pow31 || d->XTOsiz >= k2pow31 ||
-            d->YTOsiz >= k2pow31)
-            ctx_warn(d, kMsgP1Offsets);
+void check_image_profile(CodestreamReader* cr) {
+    if (cr->image->Rsiz == 1) {
+        if (cr->image->Xsiz >= k2pow31 || cr->image->Ysiz >= k2pow31) ctx_warn(cr->ctx, kMsgP0Size);
+        if (!(cr->image->XTsiz == 128 && cr->image->YTsiz == 128) && !one_tile_for_image(cr))
+            ctx_warn(cr->ctx, kMsgP0Tiles);
+        if (cr->image->XOsiz || cr->image->YOsiz || cr->image->XTOsiz || cr->image->YTOsiz) ctx_warn(cr->ctx, kMsgP0Offsets);
+    } else if (cr->image->Rsiz == 2) {
+        if (cr->image->Xsiz >= k2pow31 || cr->image->Ysiz >= k2pow31) ctx_warn(cr->ctx, kMsgP1Size);
+        if (cr->image->XOsiz >= k2pow31 || cr->image->YOsiz >= k2pow31 || cr->image->XTOsiz >= k2pow31 ||
+            cr->image->YTOsiz >= k2pow31)
+            ctx_warn(cr->ctx, kMsgP1Offsets);
     }
 }
 
 bool is_1_2_or_4(uint8_t v) { return v == 1 || v == 2 || v == 4; }
 
-void check_component_profile(jpcdec* d, uint8_t xr, uint8_t yr) {
-    if (d->Rsiz == 1) {
-        if (!is_1_2_or_4(xr) || !is_1_2_or_4(yr)) ctx_warn(d, kMsgP0Subsampling);
-    } else if (d->Rsiz == 2) {
+void check_component_profile(CodestreamReader* cr, uint8_t xr, uint8_t yr) {
+    if (cr->image->Rsiz == 1) {
+        if (!is_1_2_or_4(xr) || !is_1_2_or_4(yr)) ctx_warn(cr->ctx, kMsgP0Subsampling);
+    } else if (cr->image->Rsiz == 2) {
         const uint32_t m = xr < yr ? xr : yr;  // never 0: checked before
-        if (!(d->XTsiz / m >= 1024 && d->XTsiz == d->YTsiz) && !one_tile_for_image(d))
-            ctx_warn(d, kMsgP1Tiles);
+        if (!(cr->image->XTsiz / m >= 1024 && cr->image->XTsiz == cr->image->YTsiz) && !one_tile_for_image(cr))
+            ctx_warn(cr->ctx, kMsgP1Tiles);
     }
 }
 
 // Values that would make the tiling, the tile counts or later divisions meaningless.
-const char* check_image_extents(const jpcdec* d) {
-    if (d->Xsiz <= d->XOsiz || d->Ysiz <= d->YOsiz) return kMsgEmptyImage;
-    if (d->XTsiz == 0 || d->YTsiz == 0) return kMsgZeroTile;
-    if (d->XTOsiz > d->XOsiz || d->YTOsiz > d->YOsiz) return kMsgTileGridAfterImage;
-    if (uint64_t(d->XTOsiz) + d->XTsiz <= d->XOsiz || uint64_t(d->YTOsiz) + d->YTsiz <= d->YOsiz)
+const char* check_image_extents(const CodestreamReader* cr) {
+    if (cr->image->Xsiz <= cr->image->XOsiz || cr->image->Ysiz <= cr->image->YOsiz) return kMsgEmptyImage;
+    if (cr->image->XTsiz == 0 || cr->image->YTsiz == 0) return kMsgZeroTile;
+    if (cr->image->XTOsiz > cr->image->XOsiz || cr->image->YTOsiz > cr->image->YOsiz) return kMsgTileGridAfterImage;
+    if (uint64_t(cr->image->XTOsiz) + cr->image->XTsiz <= cr->image->XOsiz || uint64_t(cr->image->YTOsiz) + cr->image->YTsiz <= cr->image->YOsiz)
         return kMsgFirstTileEmpty;
     return nullptr;
 }
 
 }  // namespace
 
-int jpc_parse_siz(jpcdec* d, const MarkerHeader* m) {
-    d->ssiz = d->xrsiz = d->yrsiz = nullptr;
-    d->irr_frac_bits = 0;
-    ByteReader* br = d->reader;
-    if (m->length < kSizFixedLength) return fail_siz(d, kMsgSizShort);
-    uint32_t* const fields[] = {&d->Xsiz,  &d->Ysiz,  &d->XOsiz,  &d->YOsiz,
-                                &d->XTsiz, &d->YTsiz, &d->XTOsiz, &d->YTOsiz};
-    if (!br_read_u16(br, &d->Rsiz)) return fail_siz(d, kMsgSizRead);
+int jpc_parse_siz(CodestreamReader* cr, const MarkerHeader* m) {
+    cr->image->ssiz = cr->image->xrsiz = cr->image->yrsiz = nullptr;
+    cr->image->irr_frac_bits = 0;
+    ByteReader* br = cr->reader;
+    if (m->length < kSizFixedLength) return fail_siz(cr, kMsgSizShort);
+    uint32_t* const fields[] = {&cr->image->Xsiz,  &cr->image->Ysiz,  &cr->image->XOsiz,  &cr->image->YOsiz,
+                                &cr->image->XTsiz, &cr->image->YTsiz, &cr->image->XTOsiz, &cr->image->YTOsiz};
+    if (!br_read_u16(br, &cr->image->Rsiz)) return fail_siz(cr, kMsgSizRead);
     for (uint32_t* f : fields)
-        if (!br_read_u32(br, f)) return fail_siz(d, kMsgSizRead);
-    if (!br_read_u16(br, &d->Csiz)) return fail_siz(d, kMsgSizRead);
-    d->component_num = d->Csiz;
+        if (!br_read_u32(br, f)) return fail_siz(cr, kMsgSizRead);
+    if (!br_read_u16(br, &cr->image->Csiz)) return fail_siz(cr, kMsgSizRead);
+    cr->image->component_num = cr->image->Csiz;
 
-    if (d->Csiz == 0 || d->Csiz > kMaxComponents) return fail_siz(d, kMsgComponentCount);
+    if (cr->image->Csiz == 0 || cr->image->Csiz > kMaxComponents) return fail_siz(cr, kMsgComponentCount);
     // Reading components past Lsiz would take bytes of the next segment.
-    const uint32_t needed = kSizFixedLength + 3u * d->Csiz;
-    if (m->length < needed) return fail_siz(d, kMsgSizShort);
-    if (const char* bad = check_image_extents(d)) return fail_siz(d, bad);
+    const uint32_t needed = kSizFixedLength + 3u * cr->image->Csiz;
+    if (m->length < needed) return fail_siz(cr, kMsgSizShort);
+    if (const char* bad = check_image_extents(cr)) return fail_siz(cr, bad);
 
-    check_image_profile(d);
+    check_image_profile(cr);
 
-    d->ssiz = mem_new_array<uint8_t>(d->ops, d->Csiz);
-    d->xrsiz = mem_new_array<uint8_t>(d->ops, d->Csiz);
-    d->yrsiz = mem_new_array<uint8_t>(d->ops, d->Csiz);
-    if (!d->ssiz || !d->xrsiz || !d->yrsiz) return fail_siz(d, "Out of memory for SIZ components.");
+    cr->image->ssiz = mem_new_array<uint8_t>(cr->ctx->ops, cr->image->Csiz);
+    cr->image->xrsiz = mem_new_array<uint8_t>(cr->ctx->ops, cr->image->Csiz);
+    cr->image->yrsiz = mem_new_array<uint8_t>(cr->ctx->ops, cr->image->Csiz);
+    if (!cr->image->ssiz || !cr->image->xrsiz || !cr->image->yrsiz) return fail_siz(cr, "Out of memory for SIZ components.");
 
-    for (uint32_t i = 0; i < d->Csiz; i++) {
+    for (uint32_t i = 0; i < cr->image->Csiz; i++) {
         uint8_t s, xr, yr;
         if (!br_read_u8(br, &s) || !br_read_u8(br, &xr) || !br_read_u8(br, &yr))
-            return fail_siz(d, kMsgSizRead);
-        d->ssiz[i] = s;
-        d->xrsiz[i] = xr;
-        d->yrsiz[i] = yr;
-        if (xr == 0 || yr == 0) return fail_siz(d, kMsgZeroSubsampling);
+            return fail_siz(cr, kMsgSizRead);
+        cr->image->ssiz[i] = s;
+        cr->image->xrsiz[i] = xr;
+        cr->image->yrsiz[i] = yr;
+        if (xr == 0 || yr == 0) return fail_siz(cr, kMsgZeroSubsampling);
         const uint32_t precision = (s & 0x7Fu) + 1;
-        if (precision > kMaxPrecision) return fail_siz(d, kMsgBadDepth);
-        if (precision > kMaxSupportedPrecision) return fail_siz(d, kMsgUnsupportedDepth);
-        check_component_profile(d, xr, yr);
+        if (precision > kMaxPrecision) return fail_siz(cr, kMsgBadDepth);
+        if (precision > kMaxSupportedPrecision) return fail_siz(cr, kMsgUnsupportedDepth);
+        check_component_profile(cr, xr, yr);
         const uint32_t frac = jpc_irr_frac_bits(precision);
-        if (d->irr_frac_bits == 0 || frac < d->irr_frac_bits) d->irr_frac_bits = uint8_t(frac);
+        if (cr->image->irr_frac_bits == 0 || frac < cr->image->irr_frac_bits) cr->image->irr_frac_bits = uint8_t(frac);
     }
     if (m->length > needed) br_skip(br, m->length - needed);
     return 1;
 }
 
-void jpc_free_siz_arrays(jpcdec* d) {
-    mem_free(d->ops, d->ssiz);
-    mem_free(d->ops, d->xrsiz);
-    mem_free(d->ops, d->yrsiz);
-    d->ssiz = d->xrsiz = d->yrsiz = nullptr;
+void jpc_free_siz_arrays(CodestreamReader* cr) {
+    mem_free(cr->ctx->ops, cr->image->ssiz);
+    mem_free(cr->ctx->ops, cr->image->xrsiz);
+    mem_free(cr->ctx->ops, cr->image->yrsiz);
+    cr->image->ssiz = cr->image->xrsiz = cr->image->yrsiz = nullptr;
 }

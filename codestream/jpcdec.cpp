@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "codestream/jpc_internal.h"
+#include "codestream/jpcdec_impl.h"
 #include "codestream/jpc_markers.h"
 #include "codestream/jpc_packed.h"
 #include "codestream/jpc_params.h"
@@ -190,7 +191,7 @@ Next next_after_sized_part(jpcdec* d, const PartCounts& counts, const TilePartRe
     br_set_pos(d->reader, end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end));
     d->reader->bit_pos = 0;
     MarkerHeader m;
-    if (!jpc_read_marker_quiet(d, &m)) return end_without_eoc(d, counts, kMsgEndsEarly);
+    if (!jpc_read_marker_quiet(&d->in, &m)) return end_without_eoc(d, counts, kMsgEndsEarly);
     return after_marker(d, counts, &m);
 }
 
@@ -224,26 +225,26 @@ Next next_after_open_part(jpcdec* d, const PartCounts& counts) {
 
 // Reads one tile-part from its SOT body to the end of its packets.
 int read_tile_part(jpcdec* d, const MarkerSet* main, PartCounts* counts, TilePartRecord* tp) {
-    if (!jpc_read_sot(d, tp)) return 0;
+    if (!jpc_read_sot(&d->in, tp)) return 0;
     Tile* tile = &d->tiles[tp->Isot];
     if (tp->TNsot > counts->announced[tp->Isot]) counts->announced[tp->Isot] = tp->TNsot;
     if (tp->TPsot == 0 && tile->parts_seen) return ctx_fail(d, kMsgFirstPartAgain);
     if (tp->TPsot > 0 && !tile->parts_seen) return ctx_fail(d, kMsgLaterPartFirst);
-    MarkerSet* part = tp->TPsot == 0 ? jpc_parse_first_tile_part_header(d, tp)
-                                     : jpc_parse_next_tile_part_header(d, tp);
+    MarkerSet* part = tp->TPsot == 0 ? jpc_parse_first_tile_part_header(&d->in, tp)
+                                     : jpc_parse_next_tile_part_header(&d->in, tp);
     if (!part) return 0;
     int ok = 1;
     if (tp->TPsot == 0) ok = tile_build(d, tp->Isot, main, part);
     if (ok) {
         tile->parts_seen++;
-        ok = packed_append(d, &tile->ppt_data, &tile->ppt_length, part->ppt.data,
+        ok = packed_append(&d->in, &tile->ppt_data, &tile->ppt_length, part->ppt.data,
                            part->ppt.length);
     }
     if (ok) ok = progression_setup(d, tp->Isot, main, part);
     OpenReading* open = nullptr;
     if (ok) ok = find_open_reading(d, counts, tp, main, part, &open);
     if (ok) ok = open ? read_packets_on_trial(d, tile, open, main, tp) : decode_packets(d, tp);
-    marker_set_destroy(d, part);
+    marker_set_destroy(&d->in, part);
     return ok;
 }
 
@@ -274,6 +275,7 @@ jpcdec* jpcdec_create(MemOps* ops, Stream* s) {
     std::memset(d, 0, sizeof *d);
     d->ops = ops;
     d->reader = byte_reader_create(ops, s);
+    d->in = CodestreamReader{d, d->reader, d, 0, 0};
     if (!d->reader) {
         jpcdec_destroy(d);
         return nullptr;
@@ -289,6 +291,7 @@ jpcdec* jpcdec_create_on_reader(MemOps* ops, ByteReader* reader) {
     d->ops = ops;
     d->reader = reader;
     d->reader_borrowed = 1;
+    d->in = CodestreamReader{d, d->reader, d, 0, 0};
     return d;
 }
 
@@ -298,7 +301,13 @@ void jpcdec_set_hooks(jpcdec* d, jpc_message_hook error_hook, jpc_message_hook w
 }
 
 int jpcdec_parse(jpcdec* d) {
-    MarkerSet* main = jpc_parse_main_header(d);
+    if (!jpc_parse_image_header(&d->in)) return 0;
+    d->tiles = mem_new_array<Tile>(d->ops, d->tileNum);
+    if (!d->tiles) return ctx_fail(d, "Out of memory for the tiles.");
+    PackedHeaders ppm = {};
+    MarkerSet* main = jpc_parse_main_header(&d->in, &ppm);
+    d->ppm_data = ppm.data;
+    d->ppm_length = ppm.length;
     if (!main) return 0;
     // The main header stops after the first SOT marker and its length word.
     const uint32_t first_sot = br_get_pos(d->reader);
@@ -336,7 +345,7 @@ int jpcdec_parse(jpcdec* d) {
         mem_free(d->ops, counts.readings[t]);
     }
     mem_free(d->ops, counts.readings);
-    marker_set_destroy(d, main);
+    marker_set_destroy(&d->in, main);
     return ok;
 }
 
@@ -442,7 +451,7 @@ void jpcdec_destroy(jpcdec* d) {
     arena_free(ops, &d->header_arena);
     mem_free(ops, d->included);
     d->included = nullptr;
-    jpc_free_siz_arrays(d);
+    jpc_free_siz_arrays(&d->in);
     mem_free(ops, d->ppm_data);
     d->ppm_data = nullptr;
     if (d->t1) t1_scratch_destroy(ops, d->t1);

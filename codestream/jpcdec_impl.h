@@ -2,6 +2,7 @@
 // The jpcdec record, shared by the codestream, tier-2, tier-1 and reconstruction modules.
 #include <cstdint>
 
+#include "codestream/codestream_reader.h"
 #include "codestream/image_header.h"
 #include "codestream/jpc_segments.h"
 #include "codestream/jpcdec.h"
@@ -17,12 +18,12 @@ struct T1Scratch;
 struct jpcdec : DecodeContext, ImageHeader {
     ByteReader* reader;
     uint32_t reader_borrowed;
+    CodestreamReader in;
     Tile* tiles;
     // Precincts and code-blocks the built tiles declare, bounded by the input's length less
     // the skipped segments; and the code-blocks made so far (their records are made when a
     // packet header first reads about them), bounded by the packet bytes read.
     uint64_t structure_records;
-    uint64_t skipped_bytes;
     uint64_t blocks_made;
     // Tag-tree nodes and code-blocks the packet headers have looked at, bounded by the
     // packet bytes read so far (headers and bodies).
@@ -41,7 +42,6 @@ struct jpcdec : DecodeContext, ImageHeader {
     uint8_t* ppm_data;
     uint32_t ppm_length;
     uint32_t ppm_pos;          // next unread byte (start of the next tile-part's run)
-    uint32_t ppm_present;
     // Codeword segments of every tile and where their bytes stand in the input.
     CodedStore coded;
     // Tag trees and code-block header state of every tile, freed when parsing ends.

@@ -263,7 +263,7 @@ int read_packet_body(jpcdec* d, uint32_t layer, TilePartRecord* tp) {
 // Picks this tile-part's packed header bytes: the next PPM run, or the tile's PPT bytes.
 int open_header_source(jpcdec* d, Tile* tile, HeaderSource* src) {
     *src = HeaderSource{};
-    if (d->ppm_present) {
+    if (d->in.ppm_present) {
         if (tile->ppt_length) return ctx_fail(d, kMsgPackedBoth);
         const uint32_t pos = d->ppm_pos;
         if (!d->ppm_data || pos > d->ppm_length || d->ppm_length - pos < 4)
@@ -304,7 +304,7 @@ int skip_sop(jpcdec* d, const Tile* tile, TilePartRecord* tp) {
     while (br_peek_u16(d->reader, &next) && next == kMarkerSOP) {
         MarkerHeader sop;
         uint16_t nsop;
-        if (!jpc_read_marker(d, &sop) || !jpc_read_sop(d, &sop, &nsop)) return 0;
+        if (!jpc_read_marker(&d->in, &sop) || !jpc_read_sop(&d->in, &sop, &nsop)) return 0;
         add_consumed(tp, uint32_t(sop.length) + 2);
     }
     return 1;
@@ -325,7 +325,7 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
     ProgressionState* state = tile->progression_state;
     ByteReader* reader = d->reader;
     const bool packed = src.packed;
-    const bool ppt = packed && !d->ppm_present;
+    const bool ppt = packed && !d->in.ppm_present;
 
     if (state->body_pending) {
         // The header was read with the previous tile-part; its body opens this one.

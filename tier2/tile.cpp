@@ -49,7 +49,7 @@ constexpr uint8_t kBandOffset[3][2] = {{1, 0}, {0, 1}, {1, 1}};
 // less the segments skipped so far (comments and the like carry nothing to build on).
 bool records_fit(const jpcdec* d, uint64_t records) {
     const uint64_t length = d->reader ? d->reader->length : 0;
-    const uint64_t counted = length > d->skipped_bytes ? length - d->skipped_bytes : 0;
+    const uint64_t counted = length > d->in.skipped_bytes ? length - d->in.skipped_bytes : 0;
     const uint64_t allowed = kFreeRecords + kRecordsPerByte * counted;
     return records <= allowed && d->structure_records <= allowed - records;
 }
@@ -456,7 +456,7 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
             style.roi_style = rgn->Srgn;
             style.roi_shift = rgn->SPrgn;
         }
-        jpc_check_code_block_size(d, style.xcb, style.ycb);
+        jpc_check_code_block_size(&d->in, style.xcb, style.ycb);
         if (!tile_component_apply_style(d, tc, &style)) {
             tile_release(d, tile);
             return 0;
@@ -470,10 +470,14 @@ int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* pa
         for (uint32_t r = 0; r < tc->resolution_count; r++) {
             Resolution& res = tc->resolutions[r];
             for (uint32_t b = 0; b < res.band_count; b++) {
-                if (!jpc_band_quant(d, q, tc->precision, tc->levels, r, b, &res.bands[b])) {
+                BandQuant bq;
+                if (!jpc_band_quant(&d->in, q, tc->precision, tc->levels, r, b, &bq)) {
                     tile_release(d, tile);
                     return 0;
                 }
+                res.bands[b].magnitude_bits = bq.magnitude_bits;
+                res.bands[b].step_mantissa = bq.step_mantissa;
+                res.bands[b].step_exponent = bq.step_exponent;
             }
         }
     }
