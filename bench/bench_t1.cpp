@@ -8,7 +8,6 @@
 #include <random>
 #include <vector>
 
-#include "codestream/jpcdec_impl.h"
 #include "t1_encoder.h"
 #include "tier1/mq_decoder.h"
 #include "tier1/t1.h"
@@ -38,9 +37,9 @@ std::vector<int32_t> detail_block(double peak, uint32_t planes, uint32_t seed) {
 
 struct Fixture {
     MemOps* ops = memops_create();
-    jpcdec dec{};
-    TileComponent tc{};
-    Band band{};
+    DecodeContext ctx{};
+    T1Scratch* scratch = t1_scratch_create(ops);
+    T1BandStyle band_style{};
     CodeBlock cb{};
     std::vector<CodedSegment> records;
     std::vector<std::vector<uint8_t>> bytes;
@@ -50,7 +49,7 @@ struct Fixture {
 
     Fixture(const std::vector<int32_t>& coeffs, uint32_t planes, uint8_t style,
             uint32_t max_passes, bool reversible) {
-        dec.ops = ops;
+        ctx.ops = ops;
         t1_test::BlockParams p;
         p.w = p.h = kSide;
         p.planes = planes;
@@ -75,14 +74,16 @@ struct Fixture {
         }
         cb.x1 = cb.y1 = kSide;
         cb.segments.head = records.data();
-        tc.cblk_style = style;
-        tc.quant_style = reversible ? 0 : 2;
-        band.magnitude_bits = static_cast<uint8_t>(planes);
-        band.step_mantissa = (2048 + 300) * 32;
-        band.step_exponent = 12;
+        band_style.r = 1;
+        band_style.b = 0;
+        band_style.cblk_style = style;
+        band_style.reversible = reversible ? 1 : 0;
+        band_style.magnitude_bits = static_cast<uint8_t>(planes);
+        band_style.step_mantissa = (2048 + 300) * 32;
+        band_style.step_exponent = 12;
     }
     ~Fixture() {
-        t1_scratch_destroy(ops, dec.t1);
+        t1_scratch_destroy(ops, scratch);
         ops->release(ops);
     }
 };
@@ -90,8 +91,7 @@ struct Fixture {
 void run(benchmark::State& state, Fixture& f) {
     for (auto _ : state) {
         std::memset(f.dst.data(), 0, f.dst.size() * sizeof(int32_t));
-        const int ok = t1_decode_codeblock(&f.dec, nullptr, &f.tc, 1, 0, &f.band, &f.cb,
-                                           f.dst.data(), kSide);
+        const int ok = t1_decode_codeblock(&f.ctx, f.scratch, &f.band_style, &f.cb, f.dst.data(), kSide);
         benchmark::DoNotOptimize(ok);
         benchmark::ClobberMemory();
     }

@@ -77,6 +77,9 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
                 std::memset(band->stripe + size_t(y) * width + c0, 0, size_t(c1 - c0) * sizeof(int32_t));
     }
 
+    const T1BandStyle style = {r, b, tc->cblk_style, tc->roi_shift,
+                               uint8_t((tc->quant_style & 0x1F) == 0), band->magnitude_bits,
+                               band->step_mantissa, band->step_exponent};
     // The row's height is that of its first block; the rest of the band bounds it otherwise.
     uint32_t valid = 0;
     for (uint32_t i = 0; i < band->cb_across; i++) {
@@ -94,7 +97,7 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
             continue;
         }
         // A block that fails keeps what it decoded; the others of the row still decode.
-        (void)t1_decode_codeblock(d, d->t1, tc, r, b, band, cb, dst, width);
+        (void)t1_decode_codeblock(d, d->t1, &style, cb, dst, width);
         coded_unload_block(cb);
     }
     if (valid == 0) {

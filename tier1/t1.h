@@ -4,12 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "io/decode_context.h"
 #include "io/mem_ops.h"
+#include "tier1/code_block.h"
 
-struct jpcdec;
-struct TileComponent;
-struct Band;
-struct CodeBlock;
 struct T1Scratch;
 
 constexpr int kMqContextCount = 19;
@@ -39,18 +37,27 @@ inline void t1_zero_block(int32_t* dst, uint32_t dst_stride, uint32_t w, uint32_
 [[nodiscard]] T1Scratch* t1_scratch_create(MemOps* ops);
 void t1_scratch_destroy(MemOps* ops, T1Scratch* s);
 
-// Decodes code-block cb of band b of resolution r of tc into dst (its top-left sample, row
-// stride dst_stride samples). Writes every sample of the block, as dequantised coefficients in
-// the tile-component's fixed-point format (x4 reversible, x65536 irreversible), or zeros where
+// How the code-blocks of one band are coded and quantised.
+struct T1BandStyle {
+    uint32_t r, b;           // resolution level and band (0 LL or HL, 1 LH, 2 HH)
+    uint8_t cblk_style;      // code-block style bits
+    uint8_t roi_shift;
+    uint8_t reversible;      // no quantisation (integer steps of one)
+    uint8_t magnitude_bits;  // M_b
+    uint32_t step_mantissa;
+    int32_t step_exponent;
+};
+
+// Decodes code-block cb of a band coded as `style` into dst (its top-left sample, row stride
+// dst_stride samples). Writes every sample of the block, as dequantised coefficients in the
+// tile-component's fixed-point format (x4 reversible, x65536 irreversible), or zeros where
 // nothing was decoded; only a block that fails t1_block_fits is left unwritten, so callers
 // need not clear what such blocks do not cover. Returns 0 when a segment fails its checks
 // (what was decoded before stays) or the block is refused (zeros); the message has gone to
-// error_hook.
-// s may be nullptr: the decoder's own scratch d->t1 is then used, created on first need (and
-// freed by jpcdec_destroy). The scratch grows to the largest block seen, at most 4096 samples.
+// the context's error hook.
+// The scratch s (t1_scratch_create) grows to the largest block seen, at most 4096 samples.
 // A block whose zero bit-planes and pass count imply more than kT1MaxPlanes magnitude bits is
 // refused; planes beyond the band's depth are decoded, and dequantisation drops what falls
 // below its step.
-[[nodiscard]] int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc,
-                                      uint32_t r, uint32_t b, const Band* band, CodeBlock* cb,
-                                      int32_t* dst, uint32_t dst_stride);
+[[nodiscard]] int t1_decode_codeblock(DecodeContext* ctx, T1Scratch* s, const T1BandStyle* style,
+                                      CodeBlock* cb, int32_t* dst, uint32_t dst_stride);

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstring>
 
-#include "codestream/jpcdec_impl.h"
 #include "tier1/mq_decoder.h"
 #include "tier1/t1.h"
 #include "tier1/t1_dequant.h"
@@ -343,7 +342,7 @@ T1_INLINE void mq_clamp(MqPaddedCoder& m, const uint8_t* end) {
     if (m.p > end + 1) m.p = end + 1;
 }
 
-int decode_mq_segment(jpcdec* d, T1Scratch* s, Block& b, const CodedSegment* seg) {
+int decode_mq_segment(DecodeContext* d, T1Scratch* s, Block& b, const CodedSegment* seg) {
     const size_t len = seg->data ? seg->total_len : 0;
     if (!load_padded(s, seg->data, len, b.pad)) return ctx_fail(d, kT1MsgNoMemory);
     const uint8_t* end = s->bytes + len;
@@ -373,7 +372,7 @@ int decode_mq_segment(jpcdec* d, T1Scratch* s, Block& b, const CodedSegment* seg
     return 1;
 }
 
-int decode_raw_segment(jpcdec* d, Block& b, const CodedSegment* seg) {
+int decode_raw_segment(DecodeContext* d, Block& b, const CodedSegment* seg) {
     RawBits rb{seg->data, seg->data ? seg->data + seg->total_len : nullptr, 0, 0, 0};
     for (uint32_t i = 0; i < seg->npasses; ++i) {
         if (b.next_pass == 0) {
@@ -516,9 +515,8 @@ void t1_scratch_destroy(MemOps* ops, T1Scratch* s) {
     ops->free(ops, s);
 }
 
-int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32_t r,
-                        uint32_t b, const Band* band, CodeBlock* cb, int32_t* dst,
-                        uint32_t dst_stride) {
+int t1_decode_codeblock(DecodeContext* d, T1Scratch* s, const T1BandStyle* style, CodeBlock* cb,
+                        int32_t* dst, uint32_t dst_stride) {
     if (cb->x1 <= cb->x0 || cb->y1 <= cb->y0) return 1;
     const uint32_t w = cb->x1 - cb->x0, h = cb->y1 - cb->y0;
     if (!t1_block_fits(w, h)) return ctx_fail(d, kMsgTooLarge);
@@ -538,14 +536,6 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
         return ctx_fail(d, kMsgTooDeep);
     }
 
-    if (!s) {
-        if (!d->t1) d->t1 = t1_scratch_create(d->ops);
-        s = d->t1;
-        if (!s) {
-            t1_zero_block(dst, dst_stride, w, h);
-            return ctx_fail(d, kT1MsgNoMemory);
-        }
-    }
     const size_t stripes = (h + 3) / 4;
     const size_t ss = size_t(w) + 2;
     const size_t words = (stripes + 2) * ss;
@@ -562,10 +552,10 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
     blk.w = w;
     blk.h = h;
     blk.ss = static_cast<ptrdiff_t>(ss);
-    blk.above_mask = (tc->cblk_style & kStyleCausal) ? 0 : kRowAbove;
-    blk.zc = kZeroCoding[static_cast<size_t>(t1_orientation(r, b))].data();
+    blk.above_mask = (style->cblk_style & kStyleCausal) ? 0 : kRowAbove;
+    blk.zc = kZeroCoding[static_cast<size_t>(t1_orientation(style->r, style->b))].data();
     blk.ctx = s->contexts;
-    blk.style = tc->cblk_style;
+    blk.style = style->cblk_style;
     // A stripe column takes at most 11 decisions (run, 2 uniform, 4 zero coding, 4 signs, or
     // fewer), each renormalisation at most 15 bits, i.e. 3 bytes; the segmentation symbol adds
     // 4 decisions after a cleanup, mq_clamp may leave p one byte into the padding, and a refill
@@ -579,9 +569,9 @@ int t1_decode_codeblock(jpcdec* d, T1Scratch* s, const TileComponent* tc, uint32
         ok = seg->is_mq ? decode_mq_segment(d, s, blk, seg) : decode_raw_segment(d, blk, seg);
 
     // A failed segment keeps what was decoded before it.
-    const T1Dequant q = t1_dequant_params(band->magnitude_bits, tc->roi_shift,
-                                          (tc->quant_style & 0x1F) == 0, band->step_mantissa,
-                                          band->step_exponent);
+    const T1Dequant q = t1_dequant_params(style->magnitude_bits, style->roi_shift,
+                                          style->reversible, style->step_mantissa,
+                                          style->step_exponent);
     store_block(blk, cb->zero_bitplanes, q, dst, dst_stride);
     return ok;
 }
