@@ -1,8 +1,8 @@
 // SIZ segment: reference grid, tiling, components, and the profile-0/profile-1 checks.
 #include <cstdint>
 
-#include "codestream/jpc_params.h"
 #include "codestream/codestream_reader.h"
+#include "codestream/jpc_params.h"
 
 namespace {
 

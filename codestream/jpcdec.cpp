@@ -2,10 +2,10 @@
 #include <cstring>
 
 #include "codestream/jpc_internal.h"
-#include "codestream/jpcdec_impl.h"
 #include "codestream/jpc_markers.h"
 #include "codestream/jpc_packed.h"
 #include "codestream/jpc_params.h"
+#include "codestream/jpcdec_impl.h"
 #include "tier1/t1.h"
 #include "tier2/packets.h"
 #include "tier2/progression.h"
@@ -191,7 +191,7 @@ Next next_after_sized_part(jpcdec* d, const PartCounts& counts, const TilePartRe
     br_set_pos(d->reader, end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end));
     d->reader->bit_pos = 0;
     MarkerHeader m;
-    if (!jpc_read_marker_quiet(&d->in, &m)) return end_without_eoc(d, counts, kMsgEndsEarly);
+    if (!jpc_read_marker_quiet(&d->syntax, &m)) return end_without_eoc(d, counts, kMsgEndsEarly);
     return after_marker(d, counts, &m);
 }
 
@@ -225,26 +225,26 @@ Next next_after_open_part(jpcdec* d, const PartCounts& counts) {
 
 // Reads one tile-part from its SOT body to the end of its packets.
 int read_tile_part(jpcdec* d, const MarkerSet* main, PartCounts* counts, TilePartRecord* tp) {
-    if (!jpc_read_sot(&d->in, tp)) return 0;
+    if (!jpc_read_sot(&d->syntax, tp)) return 0;
     Tile* tile = &d->tiles[tp->Isot];
     if (tp->TNsot > counts->announced[tp->Isot]) counts->announced[tp->Isot] = tp->TNsot;
     if (tp->TPsot == 0 && tile->parts_seen) return ctx_fail(d, kMsgFirstPartAgain);
     if (tp->TPsot > 0 && !tile->parts_seen) return ctx_fail(d, kMsgLaterPartFirst);
-    MarkerSet* part = tp->TPsot == 0 ? jpc_parse_first_tile_part_header(&d->in, tp)
-                                     : jpc_parse_next_tile_part_header(&d->in, tp);
+    MarkerSet* part = tp->TPsot == 0 ? jpc_parse_first_tile_part_header(&d->syntax, tp)
+                                     : jpc_parse_next_tile_part_header(&d->syntax, tp);
     if (!part) return 0;
     int ok = 1;
     if (tp->TPsot == 0) ok = tile_build(d, tp->Isot, main, part);
     if (ok) {
         tile->parts_seen++;
-        ok = packed_append(&d->in, &tile->ppt_data, &tile->ppt_length, part->ppt.data,
+        ok = packed_append(&d->syntax, &tile->ppt_data, &tile->ppt_length, part->ppt.data,
                            part->ppt.length);
     }
     if (ok) ok = progression_setup(d, tp->Isot, main, part);
     OpenReading* open = nullptr;
     if (ok) ok = find_open_reading(d, counts, tp, main, part, &open);
     if (ok) ok = open ? read_packets_on_trial(d, tile, open, main, tp) : decode_packets(d, tp);
-    marker_set_destroy(&d->in, part);
+    marker_set_destroy(&d->syntax, part);
     return ok;
 }
 
@@ -275,7 +275,7 @@ jpcdec* jpcdec_create(MemOps* ops, Stream* s) {
     std::memset(d, 0, sizeof *d);
     d->ops = ops;
     d->reader = byte_reader_create(ops, s);
-    d->in = CodestreamReader{d, d->reader, d, 0, 0};
+    d->syntax = CodestreamReader{d, d->reader, d, 0, 0};
     if (!d->reader) {
         jpcdec_destroy(d);
         return nullptr;
@@ -291,7 +291,7 @@ jpcdec* jpcdec_create_on_reader(MemOps* ops, ByteReader* reader) {
     d->ops = ops;
     d->reader = reader;
     d->reader_borrowed = 1;
-    d->in = CodestreamReader{d, d->reader, d, 0, 0};
+    d->syntax = CodestreamReader{d, d->reader, d, 0, 0};
     return d;
 }
 
@@ -301,11 +301,10 @@ void jpcdec_set_hooks(jpcdec* d, jpc_message_hook error_hook, jpc_message_hook w
 }
 
 int jpcdec_parse(jpcdec* d) {
-    if (!jpc_parse_image_header(&d->in)) return 0;
-    d->tiles = mem_new_array<Tile>(d->ops, d->tileNum);
-    if (!d->tiles) return ctx_fail(d, "Out of memory for the tiles.");
+    if (!jpc_parse_image_header(&d->syntax)) return 0;
+    if (!tier2_init(d, &d->syntax)) return 0;
     PackedHeaders ppm = {};
-    MarkerSet* main = jpc_parse_main_header(&d->in, &ppm);
+    MarkerSet* main = jpc_parse_main_header(&d->syntax, &ppm);
     d->ppm_data = ppm.data;
     d->ppm_length = ppm.length;
     if (!main) return 0;
@@ -345,7 +344,7 @@ int jpcdec_parse(jpcdec* d) {
         mem_free(d->ops, counts.readings[t]);
     }
     mem_free(d->ops, counts.readings);
-    marker_set_destroy(&d->in, main);
+    marker_set_destroy(&d->syntax, main);
     return ok;
 }
 
@@ -411,7 +410,7 @@ void jpcdec_set_layers(jpcdec* d, uint32_t n) {
             if (!band.code_blocks) continue;
             const uint64_t count = uint64_t(band.cb_across) * band.cb_down;
             for (uint64_t k = 0; k < count; k++)
-                if (band.code_blocks[k]) coded_keep_layers(d, band.code_blocks[k], n);
+                if (band.code_blocks[k]) coded_keep_layers(&d->coded, band.code_blocks[k], n);
         }
         return true;
     });
@@ -434,26 +433,8 @@ void jpcdec_destroy(jpcdec* d) {
     if (!d) return;
     MemOps* ops = d->ops;
     if (d->output_ready) jpcdec_finish_output(d);
-    if (d->tiles) {
-        for (uint32_t t = 0; t < d->tileNum; t++) {
-            Tile* tile = &d->tiles[t];
-            // The packed bytes are this module's; free them first so no one frees them twice.
-            mem_free(ops, tile->ppt_data);
-            tile->ppt_data = nullptr;
-            tile->ppt_length = 0;
-            if (tile->components || tile->built || tile->progression_state)
-                tile_destroy(d, tile);
-        }
-        ops->free(ops, d->tiles);
-        d->tiles = nullptr;
-    }
-    coded_store_free(d);
-    arena_free(ops, &d->header_arena);
-    mem_free(ops, d->included);
-    d->included = nullptr;
-    jpc_free_siz_arrays(&d->in);
-    mem_free(ops, d->ppm_data);
-    d->ppm_data = nullptr;
+    tier2_free(d);
+    jpc_free_siz_arrays(&d->syntax);
     if (d->t1) t1_scratch_destroy(ops, d->t1);
     d->t1 = nullptr;
     if (!d->reader_borrowed) byte_reader_destroy(ops, d->reader);

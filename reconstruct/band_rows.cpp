@@ -90,7 +90,7 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
         int32_t* dst = band->stripe + (cb->x0 - band->x0);
         // The coded bytes come back from the input now; a block whose bytes cannot be read
         // again counts as damaged: zeros, and the row goes on.
-        if (!coded_load_block(d, cb)) {
+        if (!coded_load_block(&d->coded, cb)) {
             t1_zero_block(dst, width, cb->x1 - cb->x0, cb->y1 - cb->y0);
             if (!d->coded.read_failed) ctx_fail(d, kMsgRereadFailed);
             d->coded.read_failed = 1;

@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-#include "codestream/jpcdec_impl.h"
+#include "io/byte_reader.h"
+#include "io/mem_ops.h"
 #include "tier2/tile.h"
 
 namespace {
@@ -15,15 +16,15 @@ CodedPiece* piece_at(const CodedStore& s, uint32_t i) {
 
 }  // namespace
 
-CodedSegment* coded_new_segment(jpcdec* d) {
-    CodedStore& s = d->coded;
+CodedSegment* coded_new_segment(CodedStore* store) {
+    CodedStore& s = *store;
     if (s.segment_chunk_count == 0 || s.segments_in_last == s.last_segment_chunk) {
-        if (!mem_grow_array(d->ops, &s.segment_chunks, s.segment_chunk_count, &s.segment_chunk_slots))
+        if (!mem_grow_array(store->ops, &s.segment_chunks, s.segment_chunk_count, &s.segment_chunk_slots))
             return nullptr;
         uint32_t size = s.last_segment_chunk ? 2 * s.last_segment_chunk : kFirstCodedChunk;
         if (size > kCodedChunk) size = kCodedChunk;
         auto* chunk =
-            static_cast<CodedSegment*>(mem_alloc_array(d->ops, size, sizeof(CodedSegment)));
+            static_cast<CodedSegment*>(mem_alloc_array(store->ops, size, sizeof(CodedSegment)));
         if (!chunk) return nullptr;
         s.segment_chunks[s.segment_chunk_count++] = chunk;
         s.segments_in_last = 0;
@@ -35,14 +36,14 @@ CodedSegment* coded_new_segment(jpcdec* d) {
     return seg;
 }
 
-int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n, uint32_t layer,
+int coded_add_piece(CodedStore* store, CodedSegment* seg, uint32_t pos, uint32_t n, uint32_t layer,
                     uint32_t passes) {
     // A pass count beyond 16 bits cannot come from a block; layers are 16-bit in COD.
     if (passes > 0xFFFF) passes = 0xFFFF;
     if (layer > 0xFFFF) layer = 0xFFFF;
     // Passes without bytes still count when later layers are dropped.
     if (n == 0 && passes == 0) return 1;
-    CodedStore& s = d->coded;
+    CodedStore& s = *store;
     if (seg->last_piece != kNoPiece) {
         CodedPiece* last = piece_at(s, seg->last_piece);
         // Bytes that follow on directly in the same layer (one packet's run split in two)
@@ -61,15 +62,15 @@ int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n, uint
         // Only the first chunk grows in place: piece indices stay valid, pointers are not kept.
         const uint32_t size =
             2 * s.piece_capacity < kCodedChunk ? 2 * s.piece_capacity : kCodedChunk;
-        void* grown = mem_realloc_array(d->ops, s.piece_chunks[0], size, sizeof(CodedPiece));
+        void* grown = mem_realloc_array(store->ops, s.piece_chunks[0], size, sizeof(CodedPiece));
         if (!grown) return 0;
         s.piece_chunks[0] = static_cast<CodedPiece*>(grown);
         s.piece_capacity = size;
     } else if (s.piece_count == s.piece_capacity) {
-        if (!mem_grow_array(d->ops, &s.piece_chunks, s.piece_chunk_count, &s.piece_chunk_slots))
+        if (!mem_grow_array(store->ops, &s.piece_chunks, s.piece_chunk_count, &s.piece_chunk_slots))
             return 0;
         const uint32_t size = s.piece_chunk_count ? kCodedChunk : kFirstCodedChunk;
-        auto* chunk = static_cast<CodedPiece*>(mem_alloc_array(d->ops, size, sizeof(CodedPiece)));
+        auto* chunk = static_cast<CodedPiece*>(mem_alloc_array(store->ops, size, sizeof(CodedPiece)));
         if (!chunk) return 0;
         s.piece_chunks[s.piece_chunk_count++] = chunk;
         s.piece_capacity += size;
@@ -82,27 +83,27 @@ int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n, uint
     return 1;
 }
 
-int coded_load_block(jpcdec* d, CodeBlock* cb) {
-    CodedStore& s = d->coded;
+int coded_load_block(CodedStore* store, CodeBlock* cb) {
+    CodedStore& s = *store;
     uint64_t total = 0;
     for (CodedSegment* seg = cb->segments.head; seg; seg = seg->next) {
         seg->data = nullptr;
         total += seg->total_len;
     }
     if (total == 0) return 1;
-    if (total > kMemMaxBlock || !d->reader) return 0;
+    if (total > kMemMaxBlock || !store->reader) return 0;
     if (total > s.scratch_size) {
         // The old bytes are not needed, so a fresh block saves realloc's copy.
-        mem_free(d->ops, s.scratch);
+        mem_free(store->ops, s.scratch);
         s.scratch_size = 0;
-        s.scratch = static_cast<uint8_t*>(mem_alloc_array(d->ops, total, 1));
+        s.scratch = static_cast<uint8_t*>(mem_alloc_array(store->ops, total, 1));
         if (!s.scratch) return 0;
         s.scratch_size = static_cast<uint32_t>(total);
     }
     // Straight from the stream, past the reader's window: nothing else reads it now, and a
     // stream that no longer delivers fails every block alike.
-    Stream* stream = d->reader->stream;
-    const uint64_t start = d->reader->start;
+    Stream* stream = store->reader->stream;
+    const uint64_t start = store->reader->start;
     int ok = 1;
     uint8_t* base = s.scratch;
     for (CodedSegment* seg = cb->segments.head; seg && ok; seg = seg->next) {
@@ -126,16 +127,16 @@ int coded_load_block(jpcdec* d, CodeBlock* cb) {
     return ok;
 }
 
-void coded_keep_layers(jpcdec* d, CodeBlock* cb, uint32_t layers) {
+void coded_keep_layers(CodedStore* store, CodeBlock* cb, uint32_t layers) {
     CodedSegment* kept_last = nullptr;
     for (CodedSegment* seg = cb->segments.head; seg; seg = seg->next) {
         // A block's packets come in layer order, so the pieces to drop are the newest.
         uint32_t i = seg->last_piece;
-        while (i != kNoPiece && piece_at(d->coded, i)->layer >= layers) i = piece_at(d->coded, i)->prev;
+        while (i != kNoPiece && piece_at(*store, i)->layer >= layers) i = piece_at(*store, i)->prev;
         seg->last_piece = i;
         uint32_t len = 0, passes = 0;
-        for (; i != kNoPiece; i = piece_at(d->coded, i)->prev) {
-            const CodedPiece* p = piece_at(d->coded, i);
+        for (; i != kNoPiece; i = piece_at(*store, i)->prev) {
+            const CodedPiece* p = piece_at(*store, i);
             len += p->len;
             passes += p->passes;
         }
@@ -153,11 +154,11 @@ void coded_unload_block(CodeBlock* cb) {
     for (CodedSegment* seg = cb->segments.head; seg; seg = seg->next) seg->data = nullptr;
 }
 
-uint32_t coded_byte_position(const jpcdec* d, const CodedSegment* seg, uint32_t i) {
+uint32_t coded_byte_position(const CodedStore* store, const CodedSegment* seg, uint32_t i) {
     if (i >= seg->total_len) return kNoPiece;
     uint32_t end = seg->total_len;
     for (uint32_t k = seg->last_piece; k != kNoPiece;) {
-        const CodedPiece* p = piece_at(d->coded, k);
+        const CodedPiece* p = piece_at(*store, k);
         if (p->len > end) return kNoPiece;
         end -= p->len;
         if (i >= end) return p->pos + (i - end);
@@ -166,9 +167,9 @@ uint32_t coded_byte_position(const jpcdec* d, const CodedSegment* seg, uint32_t 
     return kNoPiece;
 }
 
-void coded_store_free(jpcdec* d) {
-    CodedStore& s = d->coded;
-    MemOps* ops = d->ops;
+void coded_store_free(CodedStore* store) {
+    CodedStore& s = *store;
+    MemOps* ops = store->ops;
     for (uint32_t i = 0; i < s.segment_chunk_count; i++) ops->free(ops, s.segment_chunks[i]);
     for (uint32_t i = 0; i < s.piece_chunk_count; i++) ops->free(ops, s.piece_chunks[i]);
     mem_free(ops, s.segment_chunks);

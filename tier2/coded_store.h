@@ -1,9 +1,9 @@
 #pragma once
 // CodedStore: where the codeword segments of every code-block live between parsing and output.
-//   CodedSegment* seg = coded_new_segment(d);                  // zeroed, owned by the store
-//   if (!coded_add_piece(d, seg, pos, n, layer, passes)) ...    // n bytes at reader pos
-//   if (coded_load_block(d, cb)) t1_decode_codeblock(...);      // seg->data valid until unload
-//   coded_unload_block(cb);  ...  coded_store_free(d);          // jpcdec_destroy calls the last
+//   CodedSegment* seg = coded_new_segment(store);                 // zeroed, owned by the store
+//   if (!coded_add_piece(store, seg, pos, n, layer, passes)) ...    // n bytes at reader pos
+//   if (coded_load_block(store, cb)) t1_decode_codeblock(...);      // seg->data valid until unload
+//   coded_unload_block(cb);  ...  coded_store_free(store);      // the store's owner calls the last
 // Tier-2 no longer copies packet bodies: each segment keeps where its bytes stand in the input,
 // one piece per packet that contributed, and tier-1 gets them back, contiguous, in one scratch
 // buffer just before it decodes the block. Memory then follows the number of code-blocks, not
@@ -11,7 +11,8 @@
 // each. Results: 1 success, 0 failure (nothing reported: callers report).
 #include <cstdint>
 
-struct jpcdec;
+struct ByteReader;
+struct MemOps;
 struct CodeBlock;
 struct CodedSegment;
 
@@ -26,6 +27,8 @@ struct CodedPiece {
 };
 
 struct CodedStore {
+    MemOps* ops;
+    ByteReader* reader;             // over the input the positions refer to
     CodedSegment** segment_chunks;  // chunks doubling up to kCodedChunk records, the last filling
     uint32_t segment_chunk_count, segment_chunk_slots;
     uint32_t segments_in_last, last_segment_chunk;  // used and capacity of the last chunk
@@ -43,21 +46,21 @@ struct CodedStore {
 constexpr uint32_t kCodedChunk = 1024;
 constexpr uint32_t kFirstCodedChunk = 32;
 
-[[nodiscard]] CodedSegment* coded_new_segment(jpcdec* d);
+[[nodiscard]] CodedSegment* coded_new_segment(CodedStore* store);
 // Appends n bytes standing at reader position pos to seg (total_len grows by n), which a packet
 // of quality layer `layer` brought with `passes` coding passes. A piece that continues the
 // segment's last one in the same layer extends it. 0 when memory runs out.
-[[nodiscard]] int coded_add_piece(jpcdec* d, CodedSegment* seg, uint32_t pos, uint32_t n,
+[[nodiscard]] int coded_add_piece(CodedStore* store, CodedSegment* seg, uint32_t pos, uint32_t n,
                                   uint32_t layer, uint32_t passes);
 // Drops from cb what quality layers from `layers` on brought: bytes, passes, and the segments
 // left empty. For good: what is dropped cannot be had back.
-void coded_keep_layers(jpcdec* d, CodeBlock* cb, uint32_t layers);
+void coded_keep_layers(CodedStore* store, CodeBlock* cb, uint32_t layers);
 // Reads the bytes of every segment of cb from the input stream into the store's scratch and
 // points each segment's data at its part. The stream moves; the reader's position does not.
 // 0 when memory runs out or the stream no longer delivers them: every data pointer is then
 // nullptr.
-[[nodiscard]] int coded_load_block(jpcdec* d, CodeBlock* cb);
+[[nodiscard]] int coded_load_block(CodedStore* store, CodeBlock* cb);
 void coded_unload_block(CodeBlock* cb);
 // Reader position of byte i of seg (i < total_len); kNoPiece when out of range.
-uint32_t coded_byte_position(const jpcdec* d, const CodedSegment* seg, uint32_t i);
-void coded_store_free(jpcdec* d);
+uint32_t coded_byte_position(const CodedStore* store, const CodedSegment* seg, uint32_t i);
+void coded_store_free(CodedStore* store);

@@ -3,7 +3,6 @@
 #include "tier2/packets.h"
 
 #include "codestream/jpc_markers.h"
-#include "codestream/jpcdec_impl.h"
 #include "tier1/t1.h"
 #include "tier2/bit_reader.h"
 #include "tier2/coded_store.h"
@@ -11,6 +10,7 @@
 #include "tier2/packet_codes.h"
 #include "tier2/progression.h"
 #include "tier2/tagtree.h"
+#include "tier2/tier2.h"
 
 namespace {
 
@@ -52,16 +52,16 @@ struct HeaderSource {
 
 // A packet header that breaks a bound: the tile-part is damaged, not the codestream.
 // decode_packets reports the message as a warning and passes over the rest of the tile-part.
-inline int damaged(jpcdec* d, const char* message) {
-    d->packet_damage = message;
+inline int damaged(Tier2* t2, const char* message) {
+    t2->packet_damage = message;
     return 0;
 }
 
 // Data that runs out inside a tile-part that the stream holds whole can only come from a
 // damaged length; a tile-part cut off by the stream's end is a truncated codestream.
-inline int ran_out(jpcdec* d, const TilePartRecord* tp) {
-    const bool whole = tp->Psot != 0 && uint64_t(tp->sot_pos) + tp->Psot < d->reader->length;
-    return whole ? damaged(d, kMsgPacketData) : ctx_fail(d, kMsgPacketData);
+inline int ran_out(Tier2* t2, const TilePartRecord* tp) {
+    const bool whole = tp->Psot != 0 && uint64_t(tp->sot_pos) + tp->Psot < t2->in->reader->length;
+    return whole ? damaged(t2, kMsgPacketData) : ctx_fail(t2->in->ctx, kMsgPacketData);
 }
 
 inline void add_consumed(TilePartRecord* tp, uint32_t n) {
@@ -77,21 +77,21 @@ inline uint32_t passes_for_planes(uint32_t planes) { return planes ? 3 * planes 
 // the depth allows: those planes decode like any other (the last ones fall below the
 // quantisation step and are dropped with the rest of the fraction), so such a block costs a
 // warning only. Counts the samples cannot hold are refused: they bound tier-1's work too.
-int check_pass_count(jpcdec* d, const Band& band, const TileComponent& tc, const CodeBlock& cb,
+int check_pass_count(Tier2* t2, const Band& band, const TileComponent& tc, const CodeBlock& cb,
                      uint32_t total) {
     const uint32_t plane_limit = uint32_t(band.magnitude_bits) + tc.roi_shift;
     if (total <= passes_for_planes(plane_limit)) return 1;
     if (cb.zero_bitplanes >= kT1MaxPlanes ||
         total > passes_for_planes(kT1MaxPlanes - cb.zero_bitplanes))
-        return damaged(d, kMsgTooManyPasses);
-    if (!d->warned_deep_blocks) ctx_warn(d, kMsgDeepBlocks);
-    d->warned_deep_blocks = 1;
+        return damaged(t2, kMsgTooManyPasses);
+    if (!t2->warned_deep_blocks) ctx_warn(t2->in->ctx, kMsgDeepBlocks);
+    t2->warned_deep_blocks = 1;
     return 1;
 }
 
-CodedSegment* new_segment(jpcdec* d, CodeBlock& cb, BlockHeaderState& st, uint8_t style,
+CodedSegment* new_segment(Tier2* t2, CodeBlock& cb, BlockHeaderState& st, uint8_t style,
                           uint32_t w) {
-    CodedSegment* seg = coded_new_segment(d);
+    CodedSegment* seg = coded_new_segment(&t2->coded);
     if (!seg) return nullptr;
     seg->max_passes = segment_capacity(style, w);
     seg->is_mq = segment_is_mq(style, w);
@@ -103,30 +103,30 @@ CodedSegment* new_segment(jpcdec* d, CodeBlock& cb, BlockHeaderState& st, uint8_
 }
 
 // Header part of one included code-block: zero bit-planes, passes, Lblock, lengths.
-int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
+int read_block_header(Tier2* t2, StuffedBitReader* br, const TileComponent& tc,
                       const Band& band, PrecinctBand& pb, CodeBlock& cb, BlockHeaderState& st,
                       uint32_t k, uint32_t j, uint64_t* body) {
     const uint32_t plane_limit = uint32_t(band.magnitude_bits) + tc.roi_shift;
     if (!st.included_before) {
         // Stopping one above the limit bounds the bits a hostile tree can make us read.
         cb.zero_bitplanes = tagtree_decode(pb.zero_bitplane_tree, br, k, j, plane_limit + 1);
-        if (cb.zero_bitplanes > plane_limit) return damaged(d, kMsgZeroBitplanes);
+        if (cb.zero_bitplanes > plane_limit) return damaged(t2, kMsgZeroBitplanes);
     }
     uint32_t m = read_pass_count(br);
     // The count so far passed this check, so the sum stays far below 2^32.
-    if (!check_pass_count(d, band, tc, cb, st.pass_count + m)) return 0;
-    if (!read_lblock_increment(br, &st.lblock, kMaxLengthBits)) return damaged(d, kMsgLblock);
+    if (!check_pass_count(t2, band, tc, cb, st.pass_count + m)) return 0;
+    if (!read_lblock_increment(br, &st.lblock, kMaxLengthBits)) return damaged(t2, kMsgLblock);
     CodedSegment* seg = st.current;
     while (m > 0) {
         const uint32_t w = st.pass_count;
         const uint32_t capacity = segment_capacity(tc.cblk_style, w);
         const uint32_t u = m < capacity ? m : capacity;
         if (!seg) {
-            seg = new_segment(d, cb, st, tc.cblk_style, w);
-            if (!seg) return ctx_fail(d, kMsgNoMemory);
+            seg = new_segment(t2, cb, st, tc.cblk_style, w);
+            if (!seg) return ctx_fail(t2->in->ctx, kMsgNoMemory);
         }
         const uint32_t bits = st.lblock + floor_log2_u32(u);
-        if (bits > kMaxLengthBits) return damaged(d, kMsgLblock);
+        if (bits > kMaxLengthBits) return damaged(t2, kMsgLblock);
         seg->new_len = bits_read(br, bits);
         seg->new_passes = u;
         *body += seg->new_len;
@@ -145,7 +145,7 @@ int read_block_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
 // same and makes an empty header cost a few steps whatever the precinct holds. Rows whose
 // blocks all lie in such subtrees are passed over together.
 struct BandWalk {
-    jpcdec* d;
+    Tier2* t2;
     StuffedBitReader* br;
     const TileComponent& tc;
     const Band& band;
@@ -170,10 +170,10 @@ int read_leaf(BandWalk& w, uint32_t k) {
                               : tagtree_decode(w.pb.inclusion_tree, w.br, k, j, w.layer + 1) ==
                                     w.layer;
     if (!included) return 1;
-    if (!read_block_header(w.d, w.br, w.tc, w.band, w.pb, cb, st, k, j, w.body)) return 0;
-    if (!mem_grow_array(w.d->ops, &w.d->included, w.d->included_count, &w.d->included_slots))
-        return ctx_fail(w.d, kMsgNoMemory);
-    w.d->included[w.d->included_count++] = &st;
+    if (!read_block_header(w.t2, w.br, w.tc, w.band, w.pb, cb, st, k, j, w.body)) return 0;
+    if (!mem_grow_array(w.t2->in->ctx->ops, &w.t2->included, w.t2->included_count, &w.t2->included_slots))
+        return ctx_fail(w.t2->in->ctx, kMsgNoMemory);
+    w.t2->included[w.t2->included_count++] = &st;
     return 1;
 }
 
@@ -214,69 +214,69 @@ int read_band_header(BandWalk& w) {
     return 1;
 }
 
-// The packet's header: which blocks it includes (listed in d->included for the body) and
+// The packet's header: which blocks it includes (listed in t2->included for the body) and
 // what it brings them. Its work is charged to the packet bytes read so far.
-int read_packet_header(jpcdec* d, StuffedBitReader* br, const TileComponent& tc,
+int read_packet_header(Tier2* t2, StuffedBitReader* br, const TileComponent& tc,
                        Resolution& res, Precinct& prec, uint32_t layer, int* nonempty,
                        uint64_t* body) {
-    d->included_count = 0;
+    t2->included_count = 0;
     *nonempty = bits_read_bit(br);
     if (!*nonempty) return 1;
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
-        if (!precinct_band_make_blocks(d, res.bands[b], &pb, d->packet_bytes + br->fetched))
+        if (!precinct_band_make_blocks(t2, res.bands[b], &pb, t2->packet_bytes + br->fetched))
             return 0;
         if (!pb.blocks || !pb.states || !pb.inclusion_tree) continue;
-        BandWalk w{d, br, tc, res.bands[b], pb, layer, body, {}, {}, 0, 0, 0};
+        BandWalk w{t2, br, tc, res.bands[b], pb, layer, body, {}, {}, 0, 0, 0};
         const int ok = read_band_header(w);
-        d->header_visits += w.steps;
+        t2->header_visits += w.steps;
         if (!ok) return 0;
-        if (d->header_visits > kFreeVisits + kVisitsPerByte * (d->packet_bytes + br->fetched))
-            return ctx_fail(d, kMsgTooManyVisits);
+        if (t2->header_visits > kFreeVisits + kVisitsPerByte * (t2->packet_bytes + br->fetched))
+            return ctx_fail(t2->in->ctx, kMsgTooManyVisits);
     }
     return 1;
 }
 
 // Notes where this packet's bytes for every segment that took passes in its header stand,
 // and steps over them: they are read again when the block is decoded (tier2/coded_store.h).
-int read_packet_body(jpcdec* d, uint32_t layer, TilePartRecord* tp) {
-    ByteReader* reader = d->reader;
-    for (uint32_t i = 0; i < d->included_count; i++) {
-        BlockHeaderState& st = *d->included[i];
+int read_packet_body(Tier2* t2, uint32_t layer, TilePartRecord* tp) {
+    ByteReader* reader = t2->in->reader;
+    for (uint32_t i = 0; i < t2->included_count; i++) {
+        BlockHeaderState& st = *t2->included[i];
         for (CodedSegment* seg = st.current; seg; seg = seg->next) {
             const uint32_t n = seg->new_len;
-            if (n > br_remaining(reader)) return ran_out(d, tp);
-            if (n > UINT32_MAX - seg->total_len) return damaged(d, kMsgLengthOverflow);
-            if (!coded_add_piece(d, seg, br_get_pos(reader), n, layer, seg->new_passes))
-                return ctx_fail(d, kMsgNoMemory);
+            if (n > br_remaining(reader)) return ran_out(t2, tp);
+            if (n > UINT32_MAX - seg->total_len) return damaged(t2, kMsgLengthOverflow);
+            if (!coded_add_piece(&t2->coded, seg, br_get_pos(reader), n, layer, seg->new_passes))
+                return ctx_fail(t2->in->ctx, kMsgNoMemory);
             br_skip(reader, n);
             add_consumed(tp, n);
-            d->packet_bytes += n;
+            t2->packet_bytes += n;
             st.included_before = 1;
             if (seg->npasses >= seg->max_passes) st.current = seg->next;
         }
     }
-    d->included_count = 0;
+    t2->included_count = 0;
     return 1;
 }
 
 // Picks this tile-part's packed header bytes: the next PPM run, or the tile's PPT bytes.
-int open_header_source(jpcdec* d, Tile* tile, HeaderSource* src) {
+int open_header_source(Tier2* t2, Tile* tile, HeaderSource* src) {
     *src = HeaderSource{};
-    if (d->in.ppm_present) {
-        if (tile->ppt_length) return ctx_fail(d, kMsgPackedBoth);
-        const uint32_t pos = d->ppm_pos;
-        if (!d->ppm_data || pos > d->ppm_length || d->ppm_length - pos < 4)
-            return ctx_fail(d, kMsgPackedRunOut);
-        const uint8_t* p = d->ppm_data + pos;
+    if (t2->in->ppm_present) {
+        if (tile->ppt_length) return ctx_fail(t2->in->ctx, kMsgPackedBoth);
+        const uint32_t pos = t2->ppm_pos;
+        if (!t2->ppm_data || pos > t2->ppm_length || t2->ppm_length - pos < 4)
+            return ctx_fail(t2->in->ctx, kMsgPackedRunOut);
+        const uint8_t* p = t2->ppm_data + pos;
         const uint32_t nppm = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
                               (uint32_t(p[2]) << 8) | p[3];
-        if (nppm > d->ppm_length - pos - 4) return ctx_fail(d, kMsgPackedRunOut);
+        if (nppm > t2->ppm_length - pos - 4) return ctx_fail(t2->in->ctx, kMsgPackedRunOut);
         src->packed = true;
         src->data = p + 4;
         src->length = nppm;
         src->pos = 0;
-        d->ppm_pos = pos + 4 + nppm;
+        t2->ppm_pos = pos + 4 + nppm;
         return 1;
     }
     if (tile->ppt_length && tile->ppt_data) {
@@ -289,22 +289,22 @@ int open_header_source(jpcdec* d, Tile* tile, HeaderSource* src) {
 }
 
 // Whether the tile-part's own data still holds packets (Psot, or EOC when Psot is 0).
-int tile_part_has_data(jpcdec* d, const TilePartRecord* tp) {
+int tile_part_has_data(Tier2* t2, const TilePartRecord* tp) {
     if (tp->Psot) return tp->consumed < tp->Psot;
     uint16_t next;
-    return br_peek_u16(d->reader, &next) && next != kMarkerEOC;
+    return br_peek_u16(t2->in->reader, &next) && next != kMarkerEOC;
 }
 
 // SOP segments before a packet. More than one can stand there when the packets they
 // announce had their (empty) headers read from PPT bytes during the previous tile-part;
 // packet bodies never start with FF 91, so skipping them all is safe.
-int skip_sop(jpcdec* d, const Tile* tile, TilePartRecord* tp) {
+int skip_sop(Tier2* t2, const Tile* tile, TilePartRecord* tp) {
     if (!(tile->Scod & kScodSop)) return 1;
     uint16_t next;
-    while (br_peek_u16(d->reader, &next) && next == kMarkerSOP) {
+    while (br_peek_u16(t2->in->reader, &next) && next == kMarkerSOP) {
         MarkerHeader sop;
         uint16_t nsop;
-        if (!jpc_read_marker(&d->in, &sop) || !jpc_read_sop(&d->in, &sop, &nsop)) return 0;
+        if (!jpc_read_marker(t2->in, &sop) || !jpc_read_sop(t2->in, &sop, &nsop)) return 0;
         add_consumed(tp, uint32_t(sop.length) + 2);
     }
     return 1;
@@ -321,19 +321,19 @@ void pass_over(TilePartRecord* tp) {
     if (tp->Psot && tp->consumed < tp->Psot) tp->consumed = tp->Psot;
 }
 
-int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
+int read_packets(Tier2* t2, Tile* tile, TilePartRecord* tp, HeaderSource src) {
     ProgressionState* state = tile->progression_state;
-    ByteReader* reader = d->reader;
+    ByteReader* reader = t2->in->reader;
     const bool packed = src.packed;
-    const bool ppt = packed && !d->in.ppm_present;
+    const bool ppt = packed && !t2->in->ppm_present;
 
     if (state->body_pending) {
         // The header was read with the previous tile-part; its body opens this one.
         state->body_pending = 0;
-        if (!skip_sop(d, tile, tp) || !read_packet_body(d, state->layer, tp)) return 0;
+        if (!skip_sop(t2, tile, tp) || !read_packet_body(t2, state->layer, tp)) return 0;
     }
     for (;;) {
-        const bool own_data = tile_part_has_data(d, tp);
+        const bool own_data = tile_part_has_data(t2, tp);
         // A PPM run holds this tile-part's headers only, so it is read to its end even when
         // the last packets bring no bytes; PPT bytes run on over the tile-parts.
         if (!own_data && !(packed && src.pos < src.length)) break;
@@ -341,7 +341,7 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
         Resolution* res;
         Precinct& prec = current_precinct(tile, state, &res);
         const TileComponent& tc = tile->components[state->component];
-        if (own_data && !skip_sop(d, tile, tp)) return 0;
+        if (own_data && !skip_sop(t2, tile, tp)) return 0;
 
         StuffedBitReader br;
         const uint32_t start = br_get_pos(reader);
@@ -349,11 +349,11 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
         else bits_init_reader(&br, reader);
         int nonempty = 0;
         uint64_t body = 0;
-        if (!read_packet_header(d, &br, tc, *res, prec, state->layer, &nonempty, &body))
+        if (!read_packet_header(t2, &br, tc, *res, prec, state->layer, &nonempty, &body))
             return 0;
         bits_end_header(&br);
-        if (br.overrun) return packed ? ctx_fail(d, kMsgPackedRunOut) : ran_out(d, tp);
-        d->packet_bytes += br.fetched;
+        if (br.overrun) return packed ? ctx_fail(t2->in->ctx, kMsgPackedRunOut) : ran_out(t2, tp);
+        t2->packet_bytes += br.fetched;
 
         uint16_t next;
         if (packed) {
@@ -375,32 +375,32 @@ int read_packets(jpcdec* d, Tile* tile, TilePartRecord* tp, HeaderSource src) {
             state->body_pending = 1;  // the next tile-part of the tile brings the bytes
             break;
         }
-        if (!read_packet_body(d, state->layer, tp)) return 0;
+        if (!read_packet_body(t2, state->layer, tp)) return 0;
     }
     return 1;
 }
 
 }  // namespace
 
-int decode_packets(jpcdec* d, TilePartRecord* tp) {
-    if (tp->Isot >= d->tileNum || !d->tiles || !d->tiles[tp->Isot].built ||
-        !d->tiles[tp->Isot].progression_state)
-        return ctx_fail(d, kMsgTileNotBuilt);
-    Tile* tile = &d->tiles[tp->Isot];
+int decode_packets(Tier2* t2, TilePartRecord* tp) {
+    if (tp->Isot >= t2->in->image->tileNum || !t2->tiles || !t2->tiles[tp->Isot].built ||
+        !t2->tiles[tp->Isot].progression_state)
+        return ctx_fail(t2->in->ctx, kMsgTileNotBuilt);
+    Tile* tile = &t2->tiles[tp->Isot];
     HeaderSource src;
     // Opened even for a damaged tile: a PPM run belongs to each tile-part in turn.
-    if (!open_header_source(d, tile, &src)) return 0;
+    if (!open_header_source(t2, tile, &src)) return 0;
     if (tile->packets_damaged) {
         pass_over(tp);
         return 1;
     }
-    d->packet_damage = nullptr;
-    if (read_packets(d, tile, tp, src)) return 1;
-    if (!d->packet_damage) return 0;
+    t2->packet_damage = nullptr;
+    if (read_packets(t2, tile, tp, src)) return 1;
+    if (!t2->packet_damage) return 0;
     // What the tile's blocks gathered before the damage stays; the image goes on.
-    ctx_warn(d, d->packet_damage);
-    ctx_warn(d, kMsgDamagedPart);
-    d->packet_damage = nullptr;
+    ctx_warn(t2->in->ctx, t2->packet_damage);
+    ctx_warn(t2->in->ctx, kMsgDamagedPart);
+    t2->packet_damage = nullptr;
     tile->packets_damaged = 1;
     pass_over(tp);
     return 1;

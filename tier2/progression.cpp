@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "codestream/jpcdec_impl.h"
 #include "tier2/packets.h"
+#include "tier2/tier2.h"
 
 namespace {
 
@@ -364,19 +364,19 @@ ProgressionRecord* new_record(MemOps* ops, uint8_t RS, uint8_t RE, uint16_t CS, 
     return rec;
 }
 
-ProgressionRecord* poc_record(jpcdec* d, const PocSegment* poc, uint32_t i) {
+ProgressionRecord* poc_record(Tier2* t2, const PocSegment* poc, uint32_t i) {
     // CEpoc 0 stands for the largest component count its field allows.
-    const uint16_t ce_zero = d->Csiz <= 256 ? 256 : 16384;
+    const uint16_t ce_zero = t2->in->image->Csiz <= 256 ? 256 : 16384;
     const uint16_t ce = poc->CEpoc[i] ? poc->CEpoc[i] : ce_zero;
-    return new_record(d->ops, poc->RSpoc[i], poc->REpoc[i], poc->CSpoc[i], ce, poc->LYEpoc[i],
+    return new_record(t2->in->ctx->ops, poc->RSpoc[i], poc->REpoc[i], poc->CSpoc[i], ce, poc->LYEpoc[i],
                       poc->Ppoc[i]);
 }
 
-int append_poc_list(jpcdec* d, ProgressionState* s, const PocSegment* poc) {
+int append_poc_list(Tier2* t2, ProgressionState* s, const PocSegment* poc) {
     for (; poc; poc = poc->next) {
         for (uint32_t i = 0; i < poc->count; i++) {
-            ProgressionRecord* rec = poc_record(d, poc, i);
-            if (!rec) return ctx_fail(d, kMsgNoMemory);
+            ProgressionRecord* rec = poc_record(t2, poc, i);
+            if (!rec) return ctx_fail(t2->in->ctx, kMsgNoMemory);
             progression_append(s, rec);
         }
     }
@@ -455,12 +455,12 @@ void start_progression(ProgressionState* s) {
     s->y = tile->y0;
 }
 
-int progression_restart(jpcdec* d, ProgressionState* s, const PocSegment* lead) {
+int progression_restart(Tier2* t2, ProgressionState* s, const PocSegment* lead) {
     for (; s->lead_records && s->head; s->lead_records--) {
         ProgressionRecord* rec = s->head;
         s->head = rec->next;
         if (s->tail == rec) s->tail = nullptr;
-        d->ops->free(d->ops, rec);
+        t2->in->ctx->ops->free(t2->in->ctx->ops, rec);
     }
     s->lead_records = 0;
     ProgressionRecord* first = nullptr;
@@ -468,7 +468,7 @@ int progression_restart(jpcdec* d, ProgressionState* s, const PocSegment* lead) 
     int ok = 1;
     for (; ok && lead; lead = lead->next) {
         for (uint32_t i = 0; ok && i < lead->count; i++) {
-            ProgressionRecord* rec = poc_record(d, lead, i);
+            ProgressionRecord* rec = poc_record(t2, lead, i);
             if (!rec) {
                 ok = 0;
                 break;
@@ -487,7 +487,7 @@ int progression_restart(jpcdec* d, ProgressionState* s, const PocSegment* lead) 
     s->current = s->head;
     s->body_pending = 0;
     if (s->current) start_progression(s);
-    return ok ? 1 : ctx_fail(d, kMsgNoMemory);
+    return ok ? 1 : ctx_fail(t2->in->ctx, kMsgNoMemory);
 }
 
 int next_packet(ProgressionState* s) {
@@ -509,24 +509,24 @@ int next_packet(ProgressionState* s) {
     return 0;
 }
 
-int progression_setup(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* part) {
-    if (t >= d->tileNum || !d->tiles || !d->tiles[t].built)
-        return ctx_fail(d, kMsgTileNotBuilt);
-    Tile* tile = &d->tiles[t];
+int progression_setup(Tier2* t2, uint32_t t, const MarkerSet* main, const MarkerSet* part) {
+    if (t >= t2->in->image->tileNum || !t2->tiles || !t2->tiles[t].built)
+        return ctx_fail(t2->in->ctx, kMsgTileNotBuilt);
+    Tile* tile = &t2->tiles[t];
     if (ProgressionState* s = tile->progression_state)
-        return append_poc_list(d, s, part ? part->poc : nullptr);
-    if (!progression_state_create(d->ops, tile)) {
-        progression_state_destroy(d->ops, tile->progression_state);
+        return append_poc_list(t2, s, part ? part->poc : nullptr);
+    if (!progression_state_create(t2->in->ctx->ops, tile)) {
+        progression_state_destroy(t2->in->ctx->ops, tile->progression_state);
         tile->progression_state = nullptr;
-        return ctx_fail(d, kMsgNoMemory);
+        return ctx_fail(t2->in->ctx, kMsgNoMemory);
     }
     ProgressionState* s = tile->progression_state;
     const PocSegment* poc = part && part->poc ? part->poc : main ? main->poc : nullptr;
-    if (poc) return append_poc_list(d, s, poc);
-    ProgressionRecord* rec = new_record(d->ops, 0, tile->max_resolutions, 0,
+    if (poc) return append_poc_list(t2, s, poc);
+    ProgressionRecord* rec = new_record(t2->in->ctx->ops, 0, tile->max_resolutions, 0,
                                         tile->component_count, tile->layers,
                                         tile->progression);
-    if (!rec) return ctx_fail(d, kMsgNoMemory);
+    if (!rec) return ctx_fail(t2->in->ctx, kMsgNoMemory);
     progression_append(s, rec);
     return 1;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Tile progression: the record list (POC entries or one default record), the resumable
 // iteration through the five orders, and the precinct steps of the position-driven orders.
-//   progression_setup(d, t, main, part);            // every tile-part (packets.h)
+//   progression_setup(t2, t, main, part);            // every tile-part (packets.h)
 //   while (next_packet(state)) { state->layer, component, resolution, precinct ... }
 // Every packet (layer, precinct) is emitted at most once: Precinct::packet_counter holds the
 // lowest layer still owed, so overlapping records skip what was already read.
@@ -53,6 +53,6 @@ void start_progression(ProgressionState* state);
 // by one record per entry of `lead` (these replace the lead records of an earlier restart;
 // `lead` may be null). The caller forgets the packets read (tile_forget_packets). 0 after
 // reporting when memory runs out.
-[[nodiscard]] int progression_restart(jpcdec* d, ProgressionState* state, const PocSegment* lead);
+[[nodiscard]] int progression_restart(Tier2* t2, ProgressionState* state, const PocSegment* lead);
 // Smallest value above `pos` that is a multiple of a step in the list (`end` when none).
 uint64_t next_position(uint64_t pos, const uint64_t* steps, uint32_t count, uint64_t end);

@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "codestream/jpc_params.h"
-#include "codestream/jpcdec_impl.h"
 #include "tier2/geometry.h"
 #include "tier2/progression.h"
 #include "tier2/record_arena.h"
 #include "tier2/tagtree.h"
+#include "tier2/tier2.h"
 #include "tier2/tile.h"
 #include "tier2/tile_build.h"
 
@@ -47,11 +47,11 @@ constexpr uint8_t kBandOffset[3][2] = {{1, 0}, {0, 1}, {1, 1}};
 
 // Whether `records` more structure records stay within what the input allows: its length
 // less the segments skipped so far (comments and the like carry nothing to build on).
-bool records_fit(const jpcdec* d, uint64_t records) {
-    const uint64_t length = d->reader ? d->reader->length : 0;
-    const uint64_t counted = length > d->in.skipped_bytes ? length - d->in.skipped_bytes : 0;
+bool records_fit(const Tier2* t2, uint64_t records) {
+    const uint64_t length = t2->in->reader ? t2->in->reader->length : 0;
+    const uint64_t counted = length > t2->in->skipped_bytes ? length - t2->in->skipped_bytes : 0;
     const uint64_t allowed = kFreeRecords + kRecordsPerByte * counted;
-    return records <= allowed && d->structure_records <= allowed - records;
+    return records <= allowed && t2->structure_records <= allowed - records;
 }
 
 void free_precincts(MemOps* ops, Resolution* res) {
@@ -111,7 +111,7 @@ void size_precinct_band(PrecinctBand* pb, uint32_t xcb, uint32_t ycb) {
 }
 
 // Band-wide raster grid of the band's code-blocks across precinct boundaries.
-int build_band_grid(jpcdec* d, Resolution* res, uint32_t b) {
+int build_band_grid(Tier2* t2, Resolution* res, uint32_t b) {
     Band& band = res->bands[b];
     const uint32_t xcb = band.xcb_eff, ycb = band.ycb_eff;
     if (band.x0 >= band.x1 || band.y0 >= band.y1 || res->precinct_count == 0) return 1;
@@ -123,10 +123,10 @@ int build_band_grid(jpcdec* d, Resolution* res, uint32_t b) {
         any = res->precincts[p].bands[b].blocks != nullptr;
     if (!any) return 1;  // no block of the band was ever reached: it is all zero
     const uint64_t n = uint64_t(band.cb_across) * band.cb_down;
-    if (!records_fit(d, n)) return ctx_fail(d, kMsgTooManyRecords);
-    d->structure_records += n;
-    band.code_blocks = mem_new_array<CodeBlock*>(d->ops, n);
-    if (!band.code_blocks) return ctx_fail(d, kMsgNoMemory);
+    if (!records_fit(t2, n)) return ctx_fail(t2->in->ctx, kMsgTooManyRecords);
+    t2->structure_records += n;
+    band.code_blocks = mem_new_array<CodeBlock*>(t2->in->ctx->ops, n);
+    if (!band.code_blocks) return ctx_fail(t2->in->ctx, kMsgNoMemory);
     for (uint32_t p = 0; p < res->precinct_count; p++) {
         PrecinctBand& pb = res->precincts[p].bands[b];
         if (!pb.blocks) continue;
@@ -135,9 +135,9 @@ int build_band_grid(jpcdec* d, Resolution* res, uint32_t b) {
             CodeBlock* cb = &pb.blocks[i];
             const uint64_t gx = floor_div_pow2(cb->x0, xcb) - gx0;
             const uint64_t gy = floor_div_pow2(cb->y0, ycb) - gy0;
-            if (gx >= band.cb_across || gy >= band.cb_down) return ctx_fail(d, kMsgGrid);
+            if (gx >= band.cb_across || gy >= band.cb_down) return ctx_fail(t2->in->ctx, kMsgGrid);
             CodeBlock*& slot = band.code_blocks[gy * band.cb_across + gx];
-            if (slot) return ctx_fail(d, kMsgGrid);
+            if (slot) return ctx_fail(t2->in->ctx, kMsgGrid);
             slot = cb;
         }
     }
@@ -146,7 +146,7 @@ int build_band_grid(jpcdec* d, Resolution* res, uint32_t b) {
 }
 
 // Precincts of a resolution, each band's share of them, and the code-blocks.
-int partition_resolution(jpcdec* d, TileComponent* tc, Resolution* res) {
+int partition_resolution(Tier2* t2, TileComponent* tc, Resolution* res) {
     const uint32_t PPx = res->PPx, PPy = res->PPy;
     const bool lowest = res->r == 0;
     const uint32_t bPPx = lowest ? PPx : PPx - 1, bPPy = lowest ? PPy : PPy - 1;
@@ -170,7 +170,7 @@ int partition_resolution(jpcdec* d, TileComponent* tc, Resolution* res) {
     const uint64_t gy0 = uint64_t(floor_div_pow2(res->y0, PPy)) << PPy;
     const uint64_t across = ceil_div_pow2(res->x1, PPx) - floor_div_pow2(res->x0, PPx);
     const uint64_t down = ceil_div_pow2(res->y1, PPy) - floor_div_pow2(res->y0, PPy);
-    if (across * down > UINT32_MAX) return ctx_fail(d, kMsgTooManyPrecincts);
+    if (across * down > UINT32_MAX) return ctx_fail(t2->in->ctx, kMsgTooManyPrecincts);
     res->precincts_across = static_cast<uint32_t>(across);
     res->precincts_down = static_cast<uint32_t>(down);
     res->precinct_count = static_cast<uint32_t>(across * down);
@@ -178,14 +178,14 @@ int partition_resolution(jpcdec* d, TileComponent* tc, Resolution* res) {
     const uint64_t parts = uint64_t(res->precinct_count) * res->band_count;
     if (parts > kMemMaxBlock / sizeof(PrecinctBand)) {
         res->precinct_count = 0;
-        return ctx_fail(d, kMsgNoMemory);
+        return ctx_fail(t2->in->ctx, kMsgNoMemory);
     }
     const uint64_t head = align8(uint64_t(res->precinct_count) * sizeof(Precinct));
     auto* block = static_cast<uint8_t*>(
-        mem_zalloc_array(d->ops, head + parts * sizeof(PrecinctBand), 1));
+        mem_zalloc_array(t2->in->ctx->ops, head + parts * sizeof(PrecinctBand), 1));
     if (!block) {
         res->precinct_count = 0;
-        return ctx_fail(d, kMsgNoMemory);
+        return ctx_fail(t2->in->ctx, kMsgNoMemory);
     }
     res->precincts = reinterpret_cast<Precinct*>(block);
     PrecinctBand* band_parts = reinterpret_cast<PrecinctBand*>(block + head);
@@ -214,7 +214,7 @@ int partition_resolution(jpcdec* d, TileComponent* tc, Resolution* res) {
     return 1;
 }
 
-int build_resolution(jpcdec* d, TileComponent* tc, uint32_t r) {
+int build_resolution(Tier2* t2, TileComponent* tc, uint32_t r) {
     Resolution* res = &tc->resolutions[r];
     const uint32_t k = tc->levels - r;
     res->component = tc;
@@ -251,7 +251,7 @@ int build_resolution(jpcdec* d, TileComponent* tc, uint32_t r) {
         res->low_width = res->lower_x1 - res->lower_x0;
         res->high_width = res->bands[0].x1 - res->bands[0].x0;
     }
-    return partition_resolution(d, tc, res);
+    return partition_resolution(t2, tc, res);
 }
 
 inline uint64_t grid_count(uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1, uint32_t ex,
@@ -299,10 +299,10 @@ uint64_t component_records(const TileComponent* tc, const ComponentStyle* s) {
 
 // Charges a tile-component's structure records to the decoder before any of them is
 // allocated, so a short stream claiming a vast grid fails at once and with little memory.
-int reserve_records(jpcdec* d, const TileComponent* tc, const ComponentStyle* s) {
+int reserve_records(Tier2* t2, const TileComponent* tc, const ComponentStyle* s) {
     const uint64_t records = component_records(tc, s);
-    if (!records_fit(d, records)) return ctx_fail(d, kMsgTooManyRecords);
-    d->structure_records += records;
+    if (!records_fit(t2, records)) return ctx_fail(t2->in->ctx, kMsgTooManyRecords);
+    t2->structure_records += records;
     return 1;
 }
 
@@ -319,7 +319,7 @@ ComponentStyle resolved_style(const CodingStylePart* cs) {
 
 // The whole tile against the allowance before any component is built: a tile of thousands
 // of components is refused before the first of them allocates its resolutions.
-int tile_fits(jpcdec* d, const Tile* tile, const MarkerSet* main, const MarkerSet* part) {
+int tile_fits(Tier2* t2, const Tile* tile, const MarkerSet* main, const MarkerSet* part) {
     uint64_t records = 0;
     for (uint16_t c = 0; c < tile->component_count; c++) {
         const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
@@ -328,34 +328,34 @@ int tile_fits(jpcdec* d, const Tile* tile, const MarkerSet* main, const MarkerSe
         const uint64_t n = component_records(&tile->components[c], &style);
         records = n > UINT64_MAX - records ? UINT64_MAX : records + n;
     }
-    return records_fit(d, records) ? 1 : ctx_fail(d, kMsgTooManyRecords);
+    return records_fit(t2, records) ? 1 : ctx_fail(t2->in->ctx, kMsgTooManyRecords);
 }
 
 }  // namespace
 
-int tile_build_bounds(jpcdec* d, uint32_t t) {
-    if (t >= d->tileNum || !d->tiles) return ctx_fail(d, kMsgTileIndex);
-    Tile* tile = &d->tiles[t];
-    if (tile->built || tile->components) return ctx_fail(d, kMsgTileRebuilt);
-    const TileBounds b = image_tile_bounds(d, t);
-    if (b.x0 >= b.x1 || b.y0 >= b.y1) return ctx_fail(d, kMsgEmptyTile);
+int tile_build_bounds(Tier2* t2, uint32_t t) {
+    if (t >= t2->in->image->tileNum || !t2->tiles) return ctx_fail(t2->in->ctx, kMsgTileIndex);
+    Tile* tile = &t2->tiles[t];
+    if (tile->built || tile->components) return ctx_fail(t2->in->ctx, kMsgTileRebuilt);
+    const TileBounds b = image_tile_bounds(t2->in->image, t);
+    if (b.x0 >= b.x1 || b.y0 >= b.y1) return ctx_fail(t2->in->ctx, kMsgEmptyTile);
     tile->x0 = b.x0;
     tile->y0 = b.y0;
     tile->x1 = b.x1;
     tile->y1 = b.y1;
-    tile->component_count = d->component_num;
+    tile->component_count = t2->in->image->component_num;
     tile->max_resolutions = 0;
-    tile->components = mem_new_array<TileComponent>(d->ops, d->component_num);
-    if (!tile->components) return ctx_fail(d, kMsgNoMemory);
-    for (uint32_t c = 0; c < d->component_num; c++) {
+    tile->components = mem_new_array<TileComponent>(t2->in->ctx->ops, t2->in->image->component_num);
+    if (!tile->components) return ctx_fail(t2->in->ctx, kMsgNoMemory);
+    for (uint32_t c = 0; c < t2->in->image->component_num; c++) {
         TileComponent& tc = tile->components[c];
         tc.tile = tile;
-        tc.is_signed = (d->ssiz[c] & 0x80) ? 1 : 0;
-        tc.precision = static_cast<uint8_t>((d->ssiz[c] & 0x7F) + 1);
-        tc.frac_bits = static_cast<uint8_t>(image_frac_bits(d));
-        tc.xrsiz = d->xrsiz[c];
-        tc.yrsiz = d->yrsiz[c];
-        if (tc.xrsiz == 0 || tc.yrsiz == 0) return ctx_fail(d, kMsgSubsampling);
+        tc.is_signed = (t2->in->image->ssiz[c] & 0x80) ? 1 : 0;
+        tc.precision = static_cast<uint8_t>((t2->in->image->ssiz[c] & 0x7F) + 1);
+        tc.frac_bits = static_cast<uint8_t>(image_frac_bits(t2->in->image));
+        tc.xrsiz = t2->in->image->xrsiz[c];
+        tc.yrsiz = t2->in->image->yrsiz[c];
+        if (tc.xrsiz == 0 || tc.yrsiz == 0) return ctx_fail(t2->in->ctx, kMsgSubsampling);
         tc.x0 = ceil_div_u32(tile->x0, tc.xrsiz);
         tc.y0 = ceil_div_u32(tile->y0, tc.yrsiz);
         tc.x1 = ceil_div_u32(tile->x1, tc.xrsiz);
@@ -364,18 +364,18 @@ int tile_build_bounds(jpcdec* d, uint32_t t) {
     return 1;
 }
 
-int tile_component_apply_style(jpcdec* d, TileComponent* tc, const ComponentStyle* s) {
-    if (s->levels > kMaxLevels) return ctx_fail(d, kMsgLevels);
+int tile_component_apply_style(Tier2* t2, TileComponent* tc, const ComponentStyle* s) {
+    if (s->levels > kMaxLevels) return ctx_fail(t2->in->ctx, kMsgLevels);
     if (s->xcb < 2 || s->ycb < 2 || s->xcb > kMaxCodeBlockExponent ||
         s->ycb > kMaxCodeBlockExponent || s->xcb + s->ycb > kMaxCodeBlockArea)
-        return ctx_fail(d, kMsgCodeBlockSize);
+        return ctx_fail(t2->in->ctx, kMsgCodeBlockSize);
     if (s->precinct_sizes) {
         for (uint32_t r = 1; r <= s->levels; r++) {
             if ((s->precinct_sizes[r] & 0x0F) == 0 || (s->precinct_sizes[r] >> 4) == 0)
-                return ctx_fail(d, kMsgPrecinctSize);
+                return ctx_fail(t2->in->ctx, kMsgPrecinctSize);
         }
     }
-    if (!reserve_records(d, tc, s)) return 0;
+    if (!reserve_records(t2, tc, s)) return 0;
     tc->levels = s->levels;
     tc->xcb = s->xcb;
     tc->ycb = s->ycb;
@@ -386,10 +386,10 @@ int tile_component_apply_style(jpcdec* d, TileComponent* tc, const ComponentStyl
     tc->resolution_count = uint32_t(s->levels) + 1;
     if (tc->resolution_count > tc->tile->max_resolutions)
         tc->tile->max_resolutions = static_cast<uint8_t>(tc->resolution_count);
-    tc->resolutions = mem_new_array<Resolution>(d->ops, tc->resolution_count);
+    tc->resolutions = mem_new_array<Resolution>(t2->in->ctx->ops, tc->resolution_count);
     if (!tc->resolutions) {
         tc->resolution_count = 0;
-        return ctx_fail(d, kMsgNoMemory);
+        return ctx_fail(t2->in->ctx, kMsgNoMemory);
     }
     for (uint32_t r = 0; r < tc->resolution_count; r++) {
         Resolution& res = tc->resolutions[r];
@@ -399,14 +399,14 @@ int tile_component_apply_style(jpcdec* d, TileComponent* tc, const ComponentStyl
         } else {
             res.PPx = res.PPy = 15;
         }
-        if (!build_resolution(d, tc, r)) return 0;
+        if (!build_resolution(t2, tc, r)) return 0;
     }
     return 1;
 }
 
-void tile_release(jpcdec* d, Tile* tile) {
+void tile_release(Tier2* t2, Tile* tile) {
     if (!tile) return;
-    MemOps* ops = d->ops;
+    MemOps* ops = t2->in->ctx->ops;
     if (tile->components) {
         for (uint32_t c = 0; c < tile->component_count; c++) {
             TileComponent& tc = tile->components[c];
@@ -424,55 +424,55 @@ void tile_release(jpcdec* d, Tile* tile) {
     tile->built = 0;
 }
 
-int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* part) {
-    if (!tile_build_bounds(d, t)) {
-        if (t < d->tileNum && d->tiles && !d->tiles[t].built) tile_release(d, &d->tiles[t]);
+int tile_build(Tier2* t2, uint32_t t, const MarkerSet* main, const MarkerSet* part) {
+    if (!tile_build_bounds(t2, t)) {
+        if (t < t2->in->image->tileNum && t2->tiles && !t2->tiles[t].built) tile_release(t2, &t2->tiles[t]);
         return 0;
     }
-    Tile* tile = &d->tiles[t];
+    Tile* tile = &t2->tiles[t];
     const CodSegment* cod = jpc_resolve_cod(main, part);
     if (!cod) {
-        tile_release(d, tile);
-        return ctx_fail(d, kMsgMissingCod);
+        tile_release(t2, tile);
+        return ctx_fail(t2->in->ctx, kMsgMissingCod);
     }
     tile->Scod = cod->Scod;
     tile->progression = cod->progression;
     tile->layers = cod->layers;
     tile->mct = cod->mct;
     tile->transform = cod->part.transform;
-    if (!tile_fits(d, tile, main, part)) {
-        tile_release(d, tile);
+    if (!tile_fits(t2, tile, main, part)) {
+        tile_release(t2, tile);
         return 0;
     }
     for (uint16_t c = 0; c < tile->component_count; c++) {
         TileComponent* tc = &tile->components[c];
         const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
         if (!cs) {
-            tile_release(d, tile);
-            return ctx_fail(d, kMsgMissingCod);
+            tile_release(t2, tile);
+            return ctx_fail(t2->in->ctx, kMsgMissingCod);
         }
         ComponentStyle style = resolved_style(cs);
         if (const RgnSegment* rgn = jpc_resolve_rgn(main, part, c)) {
             style.roi_style = rgn->Srgn;
             style.roi_shift = rgn->SPrgn;
         }
-        jpc_check_code_block_size(&d->in, style.xcb, style.ycb);
-        if (!tile_component_apply_style(d, tc, &style)) {
-            tile_release(d, tile);
+        jpc_check_code_block_size(t2->in, style.xcb, style.ycb);
+        if (!tile_component_apply_style(t2, tc, &style)) {
+            tile_release(t2, tile);
             return 0;
         }
         const QuantSegment* q = jpc_resolve_quant(main, part, c);
         if (!q) {
-            tile_release(d, tile);
-            return ctx_fail(d, kMsgMissingQcd);
+            tile_release(t2, tile);
+            return ctx_fail(t2->in->ctx, kMsgMissingQcd);
         }
         tc->quant_style = q->style;
         for (uint32_t r = 0; r < tc->resolution_count; r++) {
             Resolution& res = tc->resolutions[r];
             for (uint32_t b = 0; b < res.band_count; b++) {
                 BandQuant bq;
-                if (!jpc_band_quant(&d->in, q, tc->precision, tc->levels, r, b, &bq)) {
-                    tile_release(d, tile);
+                if (!jpc_band_quant(t2->in, q, tc->precision, tc->levels, r, b, &bq)) {
+                    tile_release(t2, tile);
                     return 0;
                 }
                 res.bands[b].magnitude_bits = bq.magnitude_bits;
@@ -511,8 +511,8 @@ void tile_forget_packets(Tile* tile) {
     tile->ppt_pos = 0;
 }
 
-void tiles_drop_header_state(jpcdec* d) {
-    tiles_for_each_resolution(d->tiles, d->tileNum, [](Tile&, Resolution& res) {
+void tiles_drop_header_state(Tier2* t2) {
+    tiles_for_each_resolution(t2->tiles, t2->in->image->tileNum, [](Tile&, Resolution& res) {
         for (uint32_t p = 0; res.precincts && p < res.precinct_count; p++) {
             PrecinctBand* bands = res.precincts[p].bands;
             for (uint32_t b = 0; bands && b < res.band_count; b++) {
@@ -522,32 +522,32 @@ void tiles_drop_header_state(jpcdec* d) {
         }
         return true;
     });
-    arena_free(d->ops, &d->header_arena);
-    mem_free(d->ops, d->included);
-    d->included = nullptr;
-    d->included_count = d->included_slots = 0;
+    arena_free(t2->in->ctx->ops, &t2->header_arena);
+    mem_free(t2->in->ctx->ops, t2->included);
+    t2->included = nullptr;
+    t2->included_count = t2->included_slots = 0;
 }
 
-void tile_destroy(jpcdec* d, Tile* tile) { tile_release(d, tile); }
+void tile_destroy(Tier2* t2, Tile* tile) { tile_release(t2, tile); }
 
-int precinct_band_make_blocks(jpcdec* d, const Band& band, PrecinctBand* pb,
+int precinct_band_make_blocks(Tier2* t2, const Band& band, PrecinctBand* pb,
                               uint64_t packet_bytes) {
     if (pb->blocks || pb->blocks_across == 0 || pb->blocks_down == 0) return 1;
     const uint32_t xcb = band.xcb_eff, ycb = band.ycb_eff;
     const uint64_t n = uint64_t(pb->blocks_across) * pb->blocks_down;
     const uint64_t allowed = kFreeRecords + kRecordsPerByte * packet_bytes;
-    if (n > allowed || d->blocks_made > allowed - n) return ctx_fail(d, kMsgTooManyRecords);
-    d->blocks_made += n;
+    if (n > allowed || t2->blocks_made > allowed - n) return ctx_fail(t2->in->ctx, kMsgTooManyRecords);
+    t2->blocks_made += n;
     const uint64_t nodes = tagtree_node_count(pb->blocks_across, pb->blocks_down);
     if (nodes == 0 || n > kMemMaxBlock / sizeof(BlockHeaderState))
-        return ctx_fail(d, kMsgNoMemory);
+        return ctx_fail(t2->in->ctx, kMsgNoMemory);
     const uint64_t states_size = align8(n * sizeof(BlockHeaderState));
     const uint64_t tree_size = align8(sizeof(TagTree)) + align8(nodes * sizeof(TagTreeNode));
     auto* base =
-        static_cast<uint8_t*>(arena_alloc(d->ops, &d->header_arena, states_size + 2 * tree_size));
-    if (!base) return ctx_fail(d, kMsgNoMemory);
-    CodeBlock* blocks = mem_new_array<CodeBlock>(d->ops, n);
-    if (!blocks) return ctx_fail(d, kMsgNoMemory);
+        static_cast<uint8_t*>(arena_alloc(t2->in->ctx->ops, &t2->header_arena, states_size + 2 * tree_size));
+    if (!base) return ctx_fail(t2->in->ctx, kMsgNoMemory);
+    CodeBlock* blocks = mem_new_array<CodeBlock>(t2->in->ctx->ops, n);
+    if (!blocks) return ctx_fail(t2->in->ctx, kMsgNoMemory);
     pb->blocks = blocks;
     pb->states = reinterpret_cast<BlockHeaderState*>(base);
     TagTree* trees[2];
@@ -578,10 +578,39 @@ int precinct_band_make_blocks(jpcdec* d, const Band& band, PrecinctBand* pb,
     return 1;
 }
 
-int tiles_link_blocks(jpcdec* d) {
-    return tiles_for_each_resolution(d->tiles, d->tileNum, [d](Tile&, Resolution& res) {
+int tiles_link_blocks(Tier2* t2) {
+    return tiles_for_each_resolution(t2->tiles, t2->in->image->tileNum, [t2](Tile&, Resolution& res) {
         for (uint32_t b = 0; res.precincts && b < res.band_count; b++)
-            if (!res.bands[b].code_blocks && !build_band_grid(d, &res, b)) return false;
+            if (!res.bands[b].code_blocks && !build_band_grid(t2, &res, b)) return false;
         return true;
     }) ? 1 : 0;
+}
+
+int tier2_init(Tier2* t2, CodestreamReader* in) {
+    t2->in = in;
+    t2->coded.ops = in->ctx->ops;
+    t2->coded.reader = in->reader;
+    t2->tiles = mem_new_array<Tile>(in->ctx->ops, in->image->tileNum);
+    if (!t2->tiles) return ctx_fail(in->ctx, "Out of memory for the tiles.");
+    return 1;
+}
+
+void tier2_free(Tier2* t2) {
+    if (!t2->in) return;
+    MemOps* ops = t2->in->ctx->ops;
+    for (uint32_t t = 0; t2->tiles && t < t2->in->image->tileNum; t++) {
+        Tile* tile = &t2->tiles[t];
+        mem_free(ops, tile->ppt_data);
+        tile->ppt_data = nullptr;
+        tile->ppt_length = 0;
+        if (tile->components || tile->built || tile->progression_state) tile_destroy(t2, tile);
+    }
+    mem_free(ops, t2->tiles);
+    t2->tiles = nullptr;
+    coded_store_free(&t2->coded);
+    arena_free(ops, &t2->header_arena);
+    mem_free(ops, t2->included);
+    t2->included = nullptr;
+    mem_free(ops, t2->ppm_data);
+    t2->ppm_data = nullptr;
 }

@@ -5,7 +5,7 @@
 
 #include "tier1/code_block.h"
 
-struct jpcdec;
+struct Tier2;
 struct MarkerSet;
 struct TagTree;
 struct Tile;
@@ -178,7 +178,7 @@ struct Tile {
 // left unbuilt with nothing allocated. Line rings, input rows and band stripes are not
 // allocated here (the reconstruction makes them when the tile's output starts), so memory
 // does not grow with the number of tile rows.
-[[nodiscard]] int tile_build(jpcdec* d, uint32_t t, const MarkerSet* main, const MarkerSet* part);
+[[nodiscard]] int tile_build(Tier2* t2, uint32_t t, const MarkerSet* main, const MarkerSet* part);
 // Forgets every packet read for the tile (code-block segments, zero bit-planes, header state,
 // tag trees, packet counters, the PPT read position) so that its packets can be read again
 // from the start. The tile must still have its header state (parsing has not ended).
@@ -186,14 +186,14 @@ void tile_forget_packets(Tile* tile);
 // Makes the code-block records, header state and tag trees of a precinct's share of a band,
 // the first time a packet header reads about it; refused (reported) when the code-blocks
 // made so far would exceed what `packet_bytes` packet bytes can justify.
-[[nodiscard]] int precinct_band_make_blocks(jpcdec* d, const Band& band, PrecinctBand* pb,
+[[nodiscard]] int precinct_band_make_blocks(Tier2* t2, const Band& band, PrecinctBand* pb,
                                             uint64_t packet_bytes);
 // Gives every band that has code-block records its band-wide grid (jpcdec_parse calls it
 // once the last tile-part has been read; blocks no packet reached stay null, i.e. zero).
-[[nodiscard]] int tiles_link_blocks(jpcdec* d);
+[[nodiscard]] int tiles_link_blocks(Tier2* t2);
 // Frees what only packet decoding needs (tag trees, code-block header state) of every tile:
 // jpcdec_parse calls it once the last tile-part has been read.
-void tiles_drop_header_state(jpcdec* d);
+void tiles_drop_header_state(Tier2* t2);
 // Calls f(tile, resolution) for every resolution of every tile-component the tiles hold,
 // stopping at the first call that returns false; false then.
 template <class F>
@@ -210,4 +210,4 @@ bool tiles_for_each_resolution(Tile* tiles, uint32_t tile_count, F f) {
 }
 // Frees everything a (possibly half-built) tile holds, including rings, input rows and
 // stripes still allocated, and zeroes its pointers; the Tile record itself stays reusable.
-void tile_destroy(jpcdec* d, Tile* tile);
+void tile_destroy(Tier2* t2, Tile* tile);

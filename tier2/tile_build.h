@@ -1,14 +1,14 @@
 #pragma once
 // The steps of tile_build, callable on their own so that tests can build a tile from
 // hand-chosen parameters without header segments.
-//   tile_build_bounds(d, t);                       // bounds, one TileComponent per component
-//   tile_component_apply_style(d, tc, &style);     // resolutions, precincts, code-blocks
+//   tile_build_bounds(t2, t);                       // bounds, one TileComponent per component
+//   tile_component_apply_style(t2, tc, &style);     // resolutions, precincts, code-blocks
 // Band quantisation (magnitude_bits, steps) is left to the caller of the second step.
 #include <cstdint>
 
 #include "tier2/tile.h"
 
-struct jpcdec;
+struct Tier2;
 
 // Resolved coding parameters of one tile-component.
 struct ComponentStyle {
@@ -20,8 +20,8 @@ struct ComponentStyle {
     uint8_t roi_style, roi_shift;
 };
 
-[[nodiscard]] int tile_build_bounds(jpcdec* d, uint32_t t);
-[[nodiscard]] int tile_component_apply_style(jpcdec* d, TileComponent* tc,
+[[nodiscard]] int tile_build_bounds(Tier2* t2, uint32_t t);
+[[nodiscard]] int tile_component_apply_style(Tier2* t2, TileComponent* tc,
                                              const ComponentStyle* style);
 // Frees the structures of a tile (everything tile_destroy frees) and zeroes its pointers.
-void tile_release(jpcdec* d, Tile* tile);
+void tile_release(Tier2* t2, Tile* tile);
