@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "codestream/jpcdec_impl.h"
+#include "decoder/jpcdec_inspect.h"
 #include "jp2/jp2_impl.h"
 
 namespace {
@@ -17,16 +17,19 @@ void check_header_against_codestream(Jp2Decoder* j) {
         uint32_t w = 0, h = 0;
         jpcdec_get_size(d, &w, &h);
         if (ih->WIDTH != w || ih->HEIGHT != h) jp2_warn(j, jp2msg::kAreaMismatch);
-        if (ih->NC != d->component_num) jp2_warn(j, jp2msg::kComponentsMismatch);
+        const uint16_t count = jpcdec_get_component_num(d);
+        if (ih->NC != count) jp2_warn(j, jp2msg::kComponentsMismatch);
+        uint8_t first = 0, s = 0;
+        const bool known = jpcdec_component_ssiz(d, 0, &first);
         int same = 1;
-        for (uint32_t i = 1; i < d->Csiz && d->ssiz; i++)
-            if (d->ssiz[i] != d->ssiz[0]) same = 0;
-        const uint8_t expected = (same && d->ssiz && d->Csiz) ? d->ssiz[0] : 0xFF;
+        for (uint16_t i = 1; known && jpcdec_component_ssiz(d, i, &s); i++)
+            if (s != first) same = 0;
+        const uint8_t expected = (same && known) ? first : 0xFF;
         if (ih->BPC != expected) jp2_warn(j, jp2msg::kBpcMismatch);
         const BitsPerComponentRecord* bpcc = hdr->bits_per_component;
-        if (!same && bpcc && ih->NC == d->component_num) {
-            for (uint32_t i = 0; i < ih->NC && i < d->Csiz; i++) {
-                if (bpcc->BPC[i] != d->ssiz[i]) {
+        if (!same && bpcc && ih->NC == count) {
+            for (uint16_t i = 0; i < ih->NC && jpcdec_component_ssiz(d, i, &s); i++) {
+                if (bpcc->BPC[i] != s) {
                     jp2_warn(j, jp2msg::kBpccMismatch);
                     break;
                 }
@@ -52,7 +55,8 @@ void channel_depths(const Jp2Decoder* j, uint8_t* depth, uint8_t* is_signed) {
     for (uint16_t k = 0; k < list->channel_num; k++) {
         const ChannelEntry& e = list->entries[k];
         const ComponentMappingRecord* cmap = hdr->component_mapping;
-        uint8_t stored = d->ssiz ? d->ssiz[e.component] : 7;
+        uint8_t stored = 7;
+        if (!jpcdec_component_ssiz(d, e.component, &stored)) stored = 7;
         if (cmap && hdr->palette && cmap->MTYP[e.Cn] != 0)
             stored = hdr->palette->B[cmap->PCOL[e.Cn]];
         depth[k] = static_cast<uint8_t>((stored & 0x7F) + 1);
@@ -97,29 +101,18 @@ void fill_channel_row(Jp2Decoder* j, uint32_t i) {
         }
     };
 
-    const uint32_t xr = d->xrsiz ? d->xrsiz[c] : 1;
-    if (xr <= 1 || d->numXtiles == 0 || d->XTsiz == 0) {
+    uint32_t xr = 1, yr = 1;
+    jpcdec_component_sampling(d, c, &xr, &yr);
+    const uint32_t columns = jpcdec_tile_columns(d);
+    if (xr <= 1 || columns == 0) {
         span(0, j->width);
         return;
     }
-    for (uint32_t p = 0; p < d->numXtiles; p++) {
-        const TileBounds tb = image_tile_bounds(d, p);  // tile column p, on the first tile row
-        if (tb.x1 <= tb.x0) continue;
-        // On the output grid, where the tiles shrink with the levels left out.
-        const uint64_t ox0 = jpc_out_coord(d, tb.x0), ox1 = jpc_out_coord(d, tb.x1);
-        const uint64_t origin = jpc_out_coord(d, d->XOsiz);
-        uint64_t cw = (ox1 + xr - 1) / xr - (ox0 + xr - 1) / xr;
-        if (cw > ox1 - ox0) cw = ox1 - ox0;
-        // The piece in the whole row, cut to the window.
-        uint64_t lo = ox0 - origin, hi = lo + cw;
-        if (lo < d->win_x0) lo = d->win_x0;
-        if (hi > d->win_x1) hi = d->win_x1;
-        if (hi <= lo) continue;
-        const uint64_t g = lo - d->win_x0;
-        cw = hi - lo;
-        if (g >= j->width) continue;
+    for (uint32_t p = 0; p < columns; p++) {
+        uint32_t g = 0, cw = 0;
+        if (!jpcdec_column_piece(d, c, p, &g, &cw) || g >= j->width) continue;
         if (cw > j->width - g) cw = j->width - g;
-        span(static_cast<uint32_t>(g), static_cast<uint32_t>(cw));
+        span(g, cw);
     }
 }
 
@@ -133,7 +126,9 @@ bool plan_is_direct(const Jp2Decoder* j) {
         return false;
     for (uint16_t i = 0; i < j->plan.used_count; i++) {
         if (j->source_component[i] != i || j->source_column[i] >= 0) return false;
-        if ((d->xrsiz && d->xrsiz[i] != 1) || (d->yrsiz && d->yrsiz[i] != 1)) return false;
+        uint32_t xr = 1, yr = 1;
+        jpcdec_component_sampling(d, i, &xr, &yr);
+        if (xr != 1 || yr != 1) return false;
     }
     return true;
 }
@@ -172,7 +167,7 @@ int jp2_parse(Jp2Decoder* j) {
     if (!jp2_parse_boxes(j)) return 0;
     if (!jpcdec_parse(j->jpcdec)) return 0;
     check_header_against_codestream(j);
-    if (!jp2_build_channel_list(j, j->jpcdec->component_num)) return 0;
+    if (!jp2_build_channel_list(j, jpcdec_get_component_num(j->jpcdec))) return 0;
     j->parsed = 1;
     return 1;
 }

@@ -2,7 +2,6 @@
 // band's stripe when the first of its rows is asked for, then handed out row by row.
 #include <cstring>
 
-#include "codestream/jpcdec_impl.h"
 #include "reconstruct/recon.h"
 #include "reconstruct/recon_internal.h"
 #include "tier1/t1.h"
@@ -23,16 +22,21 @@ Band* find_band(TileComponent* tc, uint32_t r, uint32_t b) {
 
 }  // namespace
 
-int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
+void recon_free(Reconstruction* rc) {
+    if (rc->t1) t1_scratch_destroy(rc->ctx->ops, rc->t1);
+    rc->t1 = nullptr;
+}
+
+int band_fill_stripe(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b) {
     Band* band = find_band(tc, r, b);
     if (!band || !band->code_blocks || !band->stripe) return 0;
     if (band->next_cb_row >= band->cb_down || band->next_row >= band->y1) return 0;
     const uint32_t width = band->band_width;
     const uint32_t rows = band->stripe_rows;
-    if (!d->t1) {
+    if (!rc->t1) {
         // Without it the row stays zero, and the caller is told.
-        d->t1 = t1_scratch_create(d->ops);
-        if (!d->t1) ctx_fail(d, kT1MsgNoMemory);
+        rc->t1 = t1_scratch_create(rc->ctx->ops);
+        if (!rc->t1) ctx_fail(rc->ctx, kT1MsgNoMemory);
     }
 
     // A block that does not fit the stripe is skipped rather than written out of bounds.
@@ -48,7 +52,7 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
         return band->reach_set && (cb->x1 <= band->reach_x0 || cb->x0 >= band->reach_x1 ||
                                    cb->y1 <= band->reach_y0 || cb->y0 >= band->reach_y1);
     };
-    bool covered = d->t1 != nullptr && band->cb_across > 0 && usable(row[0]) &&
+    bool covered = rc->t1 != nullptr && band->cb_across > 0 && usable(row[0]) &&
                    row[0]->x0 == band->x0;
     uint32_t next_x = band->x0;
     for (uint32_t i = 0; covered && i < band->cb_across; i++) {
@@ -86,18 +90,18 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
         CodeBlock* cb = row[i];
         if (!usable(cb)) continue;
         if (i == 0) valid = cb->y1 - cb->y0;
-        if (!d->t1 || out_of_reach(cb)) continue;  // left zero by the clearing above
+        if (!rc->t1 || out_of_reach(cb)) continue;  // left zero by the clearing above
         int32_t* dst = band->stripe + (cb->x0 - band->x0);
         // The coded bytes come back from the input now; a block whose bytes cannot be read
         // again counts as damaged: zeros, and the row goes on.
-        if (!coded_load_block(&d->coded, cb)) {
+        if (!coded_load_block(rc->coded, cb)) {
             t1_zero_block(dst, width, cb->x1 - cb->x0, cb->y1 - cb->y0);
-            if (!d->coded.read_failed) ctx_fail(d, kMsgRereadFailed);
-            d->coded.read_failed = 1;
+            if (!rc->coded->read_failed) ctx_fail(rc->ctx, kMsgRereadFailed);
+            rc->coded->read_failed = 1;
             continue;
         }
         // A block that fails keeps what it decoded; the others of the row still decode.
-        (void)t1_decode_codeblock(d, d->t1, &style, cb, dst, width);
+        (void)t1_decode_codeblock(rc->ctx, rc->t1, &style, cb, dst, width);
         coded_unload_block(cb);
     }
     if (valid == 0) {
@@ -110,8 +114,8 @@ int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
     return 1;
 }
 
-int band_pull_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t* dst) {
-    const int32_t* row = band_next_row(d, tc, r, b);
+int band_pull_row(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b, int32_t* dst) {
+    const int32_t* row = band_next_row(rc, tc, r, b);
     const Band* band = find_band(tc, r, b);
     if (!band || !band->band_width) return row != nullptr;
     const size_t bytes = size_t(band->band_width) * sizeof(int32_t);
@@ -125,12 +129,12 @@ int band_pull_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t*
     return 0;
 }
 
-int32_t* band_next_row(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b) {
+int32_t* band_next_row(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b) {
     Band* band = find_band(tc, r, b);
     for (;;) {
         if (!band || !band->code_blocks || band->next_row >= band->y1) return nullptr;
         while (band->stripe_pos >= band->stripe_valid)
-            if (!band_fill_stripe(d, tc, r, b)) return nullptr;
+            if (!band_fill_stripe(rc, tc, r, b)) return nullptr;
         int32_t* row = band->stripe + size_t(band->stripe_pos) * band->band_width;
         band->stripe_pos++;
         band->next_row++;

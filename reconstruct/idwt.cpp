@@ -2,7 +2,6 @@
 // the pull needs.
 #include <cstring>
 
-#include "codestream/jpcdec_impl.h"
 #include "reconstruct/recon.h"
 #include "reconstruct/recon_internal.h"
 #include "tier2/tile.h"
@@ -10,7 +9,7 @@
 namespace {
 
 struct PullContext {
-    jpcdec* d;
+    Reconstruction* rc;
     TileComponent* tc;
     Resolution* res;
     uint32_t x0, x1;  // the level's own columns (res->x0, res->x1 then hold hx0, hx1)
@@ -22,8 +21,8 @@ void zero_row(int32_t* dst, uint32_t n) {
 
 // The band's next row in place, or fallback filled with zeros when the pull fails (never
 // the previous row).
-int32_t* pull_band(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b, int32_t* fallback) {
-    if (int32_t* row = band_next_row(d, tc, r, b)) return row;
+int32_t* pull_band(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b, int32_t* fallback) {
+    if (int32_t* row = band_next_row(rc, tc, r, b)) return row;
     zero_row(fallback, tc->resolutions[r].bands[b].band_width);
     return fallback;
 }
@@ -38,11 +37,11 @@ void pull_input_row(void* p, uint32_t y, int32_t* line) {
     int32_t* low = res->input_low;
     int32_t* high;
     if (y & 1) {
-        low = pull_band(ctx->d, ctx->tc, r, 1, res->input_low);
-        high = pull_band(ctx->d, ctx->tc, r, 2, res->input_high);
+        low = pull_band(ctx->rc, ctx->tc, r, 1, res->input_low);
+        high = pull_band(ctx->rc, ctx->tc, r, 2, res->input_high);
     } else {
-        tile_component_row(ctx->d, ctx->tc, r - 1, res->input_low);
-        high = pull_band(ctx->d, ctx->tc, r, 0, res->input_high);
+        tile_component_row(ctx->rc, ctx->tc, r - 1, res->input_low);
+        high = pull_band(ctx->rc, ctx->tc, r, 0, res->input_high);
     }
     // Columns c0 .. c1 only: their low-pass and high-pass samples start this far into the
     // halves (the level's own halves start at columns x0 / 2 rounded up and down).
@@ -64,7 +63,7 @@ void pull_input_row(void* p, uint32_t y, int32_t* line) {
 }
 
 template <bool kReversible>
-int idwt_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst) {
+int idwt_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst) {
     Resolution* res = &tc->resolutions[r];
     const uint32_t w = res->x1 - res->x0;
     if (w == 0) return 1;
@@ -78,7 +77,7 @@ int idwt_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst) {
         zero_row(dst, w);  // above a region: the caller passes it over
         return 1;
     }
-    PullContext ctx{d, tc, res, res->x0, res->x1};
+    PullContext ctx{rc, tc, res, res->x0, res->x1};
     // The synthesis sees the column as starting at vstart and the rows as spanning hx0 ..
     // hx1; rows up to emit_from only serve to get past the top edge.
     const uint32_t first = res->y0, want = res->delivered - 1;
@@ -185,24 +184,24 @@ bool has_coded_data(const TileComponent* tc) {
 
 }  // namespace
 
-int idwt_53_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst) {
-    return idwt_row<true>(d, tc, r, dst);
+int idwt_53_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst) {
+    return idwt_row<true>(rc, tc, r, dst);
 }
 
-int idwt_97_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst) {
-    return idwt_row<false>(d, tc, r, dst);
+int idwt_97_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst) {
+    return idwt_row<false>(rc, tc, r, dst);
 }
 
-int tile_component_row(jpcdec* d, TileComponent* tc, uint32_t level, int32_t* dst) {
+int tile_component_row(Reconstruction* rc, TileComponent* tc, uint32_t level, int32_t* dst) {
     if (!tc || !tc->resolutions || level >= tc->resolution_count) return 0;
     if (level == 0) {
         Resolution* res = &tc->resolutions[0];
-        if (band_pull_row(d, tc, 0, 0, dst)) return 1;
+        if (band_pull_row(rc, tc, 0, 0, dst)) return 1;
         // Past the band's last row (a vertically sub-sampled component) or a failed pull.
         zero_row(dst, res->x1 > res->x0 ? res->x1 - res->x0 : 0);
         return 0;
     }
-    return tc->transform == 1 ? idwt_53_row(d, tc, level, dst) : idwt_97_row(d, tc, level, dst);
+    return tc->transform == 1 ? idwt_53_row(rc, tc, level, dst) : idwt_97_row(rc, tc, level, dst);
 }
 
 int recon_level_alloc(MemOps* ops, Resolution* res, uint8_t transform) {
@@ -307,12 +306,12 @@ uint32_t half_up(uint32_t v) {
 // Marks in every band of tc the part that can reach the output window; the rest of the band
 // is never decoded. Only for components with the image's own sampling: the others are laid
 // out tile by tile, not by position.
-void mark_reach(const jpcdec* d, TileComponent* tc, uint32_t top) {
+void mark_reach(const Reconstruction* rc, TileComponent* tc, uint32_t top) {
     for (uint32_t r = 0; r < tc->resolution_count; r++)
         for (uint32_t b = 0; b < 3; b++) tc->resolutions[r].bands[b].reach_set = 0;
-    if (!d->region_set || tc->xrsiz != 1 || tc->yrsiz != 1) return;
-    const uint32_t ox0 = jpc_out_coord(d, d->XOsiz), oy0 = jpc_out_coord(d, d->YOsiz);
-    Span a{ox0 + d->win_x0, oy0 + d->win_y0, ox0 + d->win_x1, oy0 + d->win_y1};
+    if (!rc->region_set || tc->xrsiz != 1 || tc->yrsiz != 1) return;
+    const uint32_t ox0 = reduced_coord(rc->image->XOsiz, rc->reduce), oy0 = reduced_coord(rc->image->YOsiz, rc->reduce);
+    Span a{ox0 + rc->win_x0, oy0 + rc->win_y0, ox0 + rc->win_x1, oy0 + rc->win_y1};
     for (uint32_t r = top;; r--) {
         Resolution& res = tc->resolutions[r];
         a = clip(a, res.x0, res.y0, res.x1, res.y1);
@@ -357,16 +356,16 @@ void set_band_start(Band& band, uint32_t start) {
 
 // The rows each level of tc runs for the window: from a margin above the rows the level
 // above pulls (or the window's first row at the output level) instead of the tile's top.
-void mark_rows(const jpcdec* d, TileComponent* tc, uint32_t top) {
+void mark_rows(const Reconstruction* rc, TileComponent* tc, uint32_t top) {
     for (uint32_t r = 0; r <= top; r++) {
         Resolution& res = tc->resolutions[r];
         res.vstart = res.emit_from = res.delivered = res.next_out_row = res.y0;
         res.hx0 = res.x0;
         res.hx1 = res.x1;
     }
-    if (!d->region_set || tc->xrsiz != 1 || tc->yrsiz != 1 || top == 0) return;
+    if (!rc->region_set || tc->xrsiz != 1 || tc->yrsiz != 1 || top == 0) return;
     const Resolution& out = tc->resolutions[top];
-    uint32_t need = jpc_out_coord(d, d->YOsiz) + d->win_y0;
+    uint32_t need = reduced_coord(rc->image->YOsiz, rc->reduce) + rc->win_y0;
     if (need < out.y0) need = out.y0;
     if (need > out.y1) need = out.y1;
     for (uint32_t r = top; r >= 1; r--) {
@@ -385,8 +384,8 @@ void mark_rows(const jpcdec* d, TileComponent* tc, uint32_t top) {
     set_band_start(tc->resolutions[0].bands[0], need);
 
     // Columns, likewise: a margin either side of what the level above takes.
-    const uint32_t ox0 = jpc_out_coord(d, d->XOsiz);
-    uint32_t n0 = ox0 + d->win_x0, n1 = ox0 + d->win_x1;
+    const uint32_t ox0 = reduced_coord(rc->image->XOsiz, rc->reduce);
+    uint32_t n0 = ox0 + rc->win_x0, n1 = ox0 + rc->win_x1;
     for (uint32_t r = top; r >= 1; r--) {
         Resolution& res = tc->resolutions[r];
         if (n0 < res.x0) n0 = res.x0;
@@ -403,7 +402,7 @@ void mark_rows(const jpcdec* d, TileComponent* tc, uint32_t top) {
 
 }  // namespace
 
-int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
+int recon_tile_begin(Reconstruction* rc, Tile* tile, uint32_t count) {
     if (!tile->built || !tile->components) return 0;
     if (count > tile->component_count) count = tile->component_count;
     for (uint32_t j = 0; j < count; j++) {
@@ -412,36 +411,36 @@ int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count) {
         const bool coded = has_coded_data(tc);
         mark_narrow_levels(tc);
         // Levels above the output level are never pulled: they get no buffers.
-        const uint32_t top = tc->levels >= d->reduce ? tc->levels - d->reduce : 0;
-        if (top < tc->resolution_count) mark_reach(d, tc, top);
+        const uint32_t top = tc->levels >= rc->reduce ? tc->levels - rc->reduce : 0;
+        if (top < tc->resolution_count) mark_reach(rc, tc, top);
         for (uint32_t r = 0; r < tc->resolution_count && r <= top; r++) {
             Resolution* res = &tc->resolutions[r];
             res->next_out_row = res->y0;
             if (!coded) continue;
             int ok = level_widths_fit(tc, r);
             for (uint32_t b = 0; ok && b < res->band_count && b < 3; b++)
-                ok = stripe_alloc(d->ops, &res->bands[b]);
-            if (ok && r >= 1) ok = recon_level_alloc(d->ops, res, tc->transform);
+                ok = stripe_alloc(rc->ctx->ops, &res->bands[b]);
+            if (ok && r >= 1) ok = recon_level_alloc(rc->ctx->ops, res, tc->transform);
             if (!ok) {
-                recon_tile_end(d, tile);
+                recon_tile_end(rc, tile);
                 return 0;
             }
         }
-        if (coded && top < tc->resolution_count) mark_rows(d, tc, top);
+        if (coded && top < tc->resolution_count) mark_rows(rc, tc, top);
     }
     return 1;
 }
 
-void recon_tile_end(jpcdec* d, Tile* tile) {
+void recon_tile_end(Reconstruction* rc, Tile* tile) {
     if (!tile->components) return;
     for (uint32_t j = 0; j < tile->component_count; j++) {
         TileComponent* tc = &tile->components[j];
         if (!tc->resolutions) continue;
         for (uint32_t r = 0; r < tc->resolution_count; r++) {
             Resolution* res = &tc->resolutions[r];
-            recon_level_free(d->ops, res);
+            recon_level_free(rc->ctx->ops, res);
             for (uint32_t b = 0; b < 3; b++) {
-                mem_free(d->ops, res->bands[b].stripe);
+                mem_free(rc->ctx->ops, res->bands[b].stripe);
                 res->bands[b].stripe = nullptr;
             }
         }

@@ -11,7 +11,7 @@
 // tile row, never the image height.
 #include <cstdint>
 
-struct jpcdec;
+struct Reconstruction;
 struct MemOps;
 struct Tile;
 struct TileComponent;
@@ -94,15 +94,15 @@ void recon_level_free(MemOps* ops, Resolution* res);
 // Allocates the output buffers of the first `count` components of a built tile and resets
 // their cursors. On failure everything is freed again and 0 is returned: the tile's rows then
 // come out as zero coefficients.
-[[nodiscard]] int recon_tile_begin(jpcdec* d, Tile* tile, uint32_t count);
-void recon_tile_end(jpcdec* d, Tile* tile);
+[[nodiscard]] int recon_tile_begin(Reconstruction* rc, Tile* tile, uint32_t count);
+void recon_tile_end(Reconstruction* rc, Tile* tile);
 
 // Next code-block row of band b into its stripe. Blocks that fail in tier-1 keep what they
 // decoded; the row always advances. 0 only when no row is left or the stripe is missing.
-int band_fill_stripe(jpcdec* d, TileComponent* tc, uint32_t r, uint32_t b);
+int band_fill_stripe(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b);
 
-int idwt_53_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst);
-int idwt_97_row(jpcdec* d, TileComponent* tc, uint32_t r, int32_t* dst);
+int idwt_53_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst);
+int idwt_97_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst);
 
 // Component transforms in place on n samples of components 0, 1, 2.
 void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);

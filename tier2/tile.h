@@ -164,8 +164,9 @@ struct Tile {
     // which packet comes next, so the packets of its later tile-parts are passed over.
     uint32_t packets_damaged;
     // Packed packet headers of this tile (PPT over its tile-parts); read position below.
-    // The codestream module allocates and frees ppt_data; tile_build/tile_destroy leave
-    // these three fields alone, and decode_packets advances ppt_pos.
+    // The decoder appends the PPT bytes of each tile-part and tier2_free frees them;
+    // tile_build/tile_destroy leave these three fields alone, and decode_packets advances
+    // ppt_pos.
     uint8_t* ppt_data;
     uint32_t ppt_length;
     uint32_t ppt_pos;
@@ -174,7 +175,7 @@ struct Tile {
 // Builds tile t (bounds, components, coding style, resolutions, precincts, code-blocks,
 // quantisation) from the main header and the tile's first tile-part header. `part` may be
 // nullptr for a tile that no tile-part announces (it then reconstructs as zero coefficients).
-// Returns 0 after reporting through error_hook when a value is unusable; the tile is then
+// Returns 0 after reporting through the context when a value is unusable; the tile is then
 // left unbuilt with nothing allocated. Line rings, input rows and band stripes are not
 // allocated here (the reconstruction makes them when the tile's output starts), so memory
 // does not grow with the number of tile rows.
@@ -188,11 +189,11 @@ void tile_forget_packets(Tile* tile);
 // made so far would exceed what `packet_bytes` packet bytes can justify.
 [[nodiscard]] int precinct_band_make_blocks(Tier2* t2, const Band& band, PrecinctBand* pb,
                                             uint64_t packet_bytes);
-// Gives every band that has code-block records its band-wide grid (jpcdec_parse calls it
-// once the last tile-part has been read; blocks no packet reached stay null, i.e. zero).
+// Gives every band that has code-block records its band-wide grid (called once the last
+// tile-part has been read; blocks no packet reached stay null, i.e. zero).
 [[nodiscard]] int tiles_link_blocks(Tier2* t2);
-// Frees what only packet decoding needs (tag trees, code-block header state) of every tile:
-// jpcdec_parse calls it once the last tile-part has been read.
+// Frees what only packet decoding needs (tag trees, code-block header state) of every tile,
+// once the last tile-part has been read.
 void tiles_drop_header_state(Tier2* t2);
 // Calls f(tile, resolution) for every resolution of every tile-component the tiles hold,
 // stopping at the first call that returns false; false then.

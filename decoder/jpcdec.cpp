@@ -5,8 +5,7 @@
 #include "codestream/jpc_markers.h"
 #include "codestream/jpc_packed.h"
 #include "codestream/jpc_params.h"
-#include "codestream/jpcdec_impl.h"
-#include "tier1/t1.h"
+#include "decoder/jpcdec_impl.h"
 #include "tier2/packets.h"
 #include "tier2/progression.h"
 #include "tier2/tile.h"
@@ -88,8 +87,8 @@ int find_open_reading(jpcdec* d, PartCounts* counts, const TilePartRecord* tp,
     *out = nullptr;
     OpenReading*& slot = counts->readings[tp->Isot];
     if (tp->TPsot == 0 && main->poc && part->poc && !same_poc_entries(main->poc, part->poc, false)) {
-        slot = mem_new<OpenReading>(d->ops);
-        if (!slot) return ctx_fail(d, kMsgNoMarkMemory);
+        slot = mem_new<OpenReading>(d->ctx.ops);
+        if (!slot) return ctx_fail(&d->ctx, kMsgNoMarkMemory);
         // The main header's entries with every order turned into LRCP: that encoder's copy,
         // whose packets follow the main header. Small tiles can fit both readings, so this
         // one is tried first.
@@ -114,14 +113,14 @@ bool packets_fit(jpcdec* d, const TilePartRecord* tp) {
 int reread_tile(jpcdec* d, Tile* tile, const OpenReading* open, const PocSegment* lead,
                 bool trial, TilePartRecord* tp) {
     tile_forget_packets(tile);
-    if (!progression_restart(d, tile->progression_state, lead)) return 0;
+    if (!progression_restart(&d->t2, tile->progression_state, lead)) return 0;
     for (uint32_t i = 0; i < open->count; i++) {
         const PartMark& mark = open->marks[i];
         br_set_pos(d->reader, mark.data_pos);
         d->reader->bit_pos = 0;
-        d->ppm_pos = mark.ppm_pos;
+        d->t2.ppm_pos = mark.ppm_pos;
         TilePartRecord part = mark.tp;
-        const int ok = decode_packets(d, &part);
+        const int ok = decode_packets(&d->t2, &part);
         *tp = part;
         if (!ok) return 0;
         if (trial && !packets_fit(d, &part)) return 0;
@@ -134,20 +133,20 @@ int read_packets_on_trial(jpcdec* d, Tile* tile, OpenReading* open, const Marker
                           TilePartRecord* tp) {
     const PocSegment* first = open->main_first ? main->poc : nullptr;
     const PocSegment* second = open->main_first ? nullptr : main->poc;
-    if (open->count == 0 && first && !progression_restart(d, tile->progression_state, first))
+    if (open->count == 0 && first && !progression_restart(&d->t2, tile->progression_state, first))
         return 0;
-    if (!mem_grow_array(d->ops, &open->marks, open->count, &open->slots))
-        return ctx_fail(d, kMsgNoMarkMemory);
-    open->marks[open->count++] = PartMark{*tp, br_get_pos(d->reader), d->ppm_pos};
-    ctx_hold(d);
-    const bool fits = decode_packets(d, tp) && packets_fit(d, tp);
-    ctx_release(d, fits);
+    if (!mem_grow_array(d->ctx.ops, &open->marks, open->count, &open->slots))
+        return ctx_fail(&d->ctx, kMsgNoMarkMemory);
+    open->marks[open->count++] = PartMark{*tp, br_get_pos(d->reader), d->t2.ppm_pos};
+    ctx_hold(&d->ctx);
+    const bool fits = decode_packets(&d->t2, tp) && packets_fit(d, tp);
+    ctx_release(&d->ctx, fits);
     if (fits) return 1;
     // The other reading. Whatever comes of it, the tile is not tried again.
     open->settled = 1;
-    ctx_hold(d);
+    ctx_hold(&d->ctx);
     const bool other_fits = reread_tile(d, tile, open, second, true, tp);
-    ctx_release(d, other_fits);
+    ctx_release(&d->ctx, other_fits);
     if (other_fits) return 1;
     // Neither fits: the first reading, reported as it goes.
     return reread_tile(d, tile, open, first, false, tp);
@@ -155,9 +154,9 @@ int read_packets_on_trial(jpcdec* d, Tile* tile, OpenReading* open, const Marker
 
 // Every tile has had its tile-parts, as far as the stream states their number.
 bool every_tile_read(const jpcdec* d, const PartCounts& counts) {
-    for (uint32_t t = 0; t < d->tileNum; t++) {
-        if (!d->tiles[t].parts_seen) return false;
-        if (d->tiles[t].parts_seen < counts.announced[t]) return false;
+    for (uint32_t t = 0; t < d->image.tileNum; t++) {
+        if (!d->t2.tiles[t].parts_seen) return false;
+        if (d->t2.tiles[t].parts_seen < counts.announced[t]) return false;
     }
     return true;
 }
@@ -166,10 +165,10 @@ bool every_tile_read(const jpcdec* d, const PartCounts& counts) {
 // read (the stream merely lacks its EOC), a failure otherwise (most likely a truncation).
 Next end_without_eoc(jpcdec* d, const PartCounts& counts, const char* failure) {
     if (!every_tile_read(d, counts)) {
-        ctx_fail(d, failure);
+        ctx_fail(&d->ctx, failure);
         return Next::Failed;
     }
-    ctx_warn(d, kMsgMissingEoc);
+    ctx_warn(&d->ctx, kMsgMissingEoc);
     return Next::End;
 }
 
@@ -177,7 +176,7 @@ Next after_marker(jpcdec* d, const PartCounts& counts, const MarkerHeader* m) {
     if (m->code == kMarkerEOC) return Next::End;
     if (m->code != kMarkerSOT) return end_without_eoc(d, counts, kMsgNoTilePart);
     if (m->length < kSotLength) {
-        ctx_fail(d, kMsgSot);
+        ctx_fail(&d->ctx, kMsgSot);
         return Next::Failed;
     }
     return Next::Sot;
@@ -186,7 +185,7 @@ Next after_marker(jpcdec* d, const PartCounts& counts, const MarkerHeader* m) {
 // A tile-part of known length: the next one starts Psot bytes after its SOT, wherever its
 // packets stopped (packet data holds FF xx pairs, so searching from there is not safe).
 Next next_after_sized_part(jpcdec* d, const PartCounts& counts, const TilePartRecord* tp) {
-    if (tp->consumed != tp->Psot) ctx_warn(d, kMsgLengthMismatch);
+    if (tp->consumed != tp->Psot) ctx_warn(&d->ctx, kMsgLengthMismatch);
     const uint64_t end = uint64_t(tp->sot_pos) + tp->Psot;
     br_set_pos(d->reader, end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end));
     d->reader->bit_pos = 0;
@@ -211,7 +210,7 @@ Next next_after_open_part(jpcdec* d, const PartCounts& counts) {
         uint8_t c;
         if (!br_read_u8(br, &c)) break;
         if (c == 0xD9 || c == 0x90) {
-            if (skipped) ctx_warn(d, kMsgTrailingData);
+            if (skipped) ctx_warn(&d->ctx, kMsgTrailingData);
             MarkerHeader m = {static_cast<uint16_t>(0xFF00u | c), 0};
             if (c == 0x90 && !br_read_u16(br, &m.length)) break;
             return after_marker(d, counts, &m);
@@ -219,31 +218,31 @@ Next next_after_open_part(jpcdec* d, const PartCounts& counts) {
         skipped = true;
         if (c == 0xFF) br_set_pos(br, br_get_pos(br) - 1);  // FF FF D9: the second FF starts
     }
-    if (skipped) ctx_warn(d, kMsgTrailingData);
+    if (skipped) ctx_warn(&d->ctx, kMsgTrailingData);
     return end_without_eoc(d, counts, kMsgEndsEarly);
 }
 
 // Reads one tile-part from its SOT body to the end of its packets.
 int read_tile_part(jpcdec* d, const MarkerSet* main, PartCounts* counts, TilePartRecord* tp) {
     if (!jpc_read_sot(&d->syntax, tp)) return 0;
-    Tile* tile = &d->tiles[tp->Isot];
+    Tile* tile = &d->t2.tiles[tp->Isot];
     if (tp->TNsot > counts->announced[tp->Isot]) counts->announced[tp->Isot] = tp->TNsot;
-    if (tp->TPsot == 0 && tile->parts_seen) return ctx_fail(d, kMsgFirstPartAgain);
-    if (tp->TPsot > 0 && !tile->parts_seen) return ctx_fail(d, kMsgLaterPartFirst);
+    if (tp->TPsot == 0 && tile->parts_seen) return ctx_fail(&d->ctx, kMsgFirstPartAgain);
+    if (tp->TPsot > 0 && !tile->parts_seen) return ctx_fail(&d->ctx, kMsgLaterPartFirst);
     MarkerSet* part = tp->TPsot == 0 ? jpc_parse_first_tile_part_header(&d->syntax, tp)
                                      : jpc_parse_next_tile_part_header(&d->syntax, tp);
     if (!part) return 0;
     int ok = 1;
-    if (tp->TPsot == 0) ok = tile_build(d, tp->Isot, main, part);
+    if (tp->TPsot == 0) ok = tile_build(&d->t2, tp->Isot, main, part);
     if (ok) {
         tile->parts_seen++;
         ok = packed_append(&d->syntax, &tile->ppt_data, &tile->ppt_length, part->ppt.data,
                            part->ppt.length);
     }
-    if (ok) ok = progression_setup(d, tp->Isot, main, part);
+    if (ok) ok = progression_setup(&d->t2, tp->Isot, main, part);
     OpenReading* open = nullptr;
     if (ok) ok = find_open_reading(d, counts, tp, main, part, &open);
-    if (ok) ok = open ? read_packets_on_trial(d, tile, open, main, tp) : decode_packets(d, tp);
+    if (ok) ok = open ? read_packets_on_trial(d, tile, open, main, tp) : decode_packets(&d->t2, tp);
     marker_set_destroy(&d->syntax, part);
     return ok;
 }
@@ -251,19 +250,27 @@ int read_tile_part(jpcdec* d, const MarkerSet* main, PartCounts* counts, TilePar
 // Tiles no tile-part announced reconstruct as zero coefficients.
 int build_missing_tiles(jpcdec* d, const MarkerSet* main) {
     uint64_t missing = 0;
-    for (uint32_t t = 0; t < d->tileNum; t++)
-        if (!d->tiles[t].parts_seen && !d->tiles[t].built) missing++;
+    for (uint32_t t = 0; t < d->image.tileNum; t++)
+        if (!d->t2.tiles[t].parts_seen && !d->t2.tiles[t].built) missing++;
     // Every tile owes at least one tile-part (an SOT segment of 12 bytes). A header claiming
     // far more tiles than the data could ever announce is damaged: filling them all in would
     // cost time and memory out of all proportion to the input.
-    if (missing && uint64_t(d->tileNum) * 12 > d->reader->length)
-        return ctx_fail(d, "The codestream is too short to hold a tile-part for each of its tiles.");
-    for (uint32_t t = 0; t < d->tileNum; t++) {
-        const Tile& tile = d->tiles[t];
+    if (missing && uint64_t(d->image.tileNum) * 12 > d->reader->length)
+        return ctx_fail(&d->ctx, "The codestream is too short to hold a tile-part for each of its tiles.");
+    for (uint32_t t = 0; t < d->image.tileNum; t++) {
+        const Tile& tile = d->t2.tiles[t];
         if (tile.parts_seen || tile.built) continue;
-        if (!tile_build(d, t, main, nullptr)) return 0;
+        if (!tile_build(&d->t2, t, main, nullptr)) return 0;
     }
     return 1;
+}
+
+// Points the records of each layer at the context, the reader and the records below them.
+void wire(jpcdec* d) {
+    d->syntax = CodestreamReader{&d->ctx, d->reader, &d->image, 0, 0};
+    d->recon.ctx = &d->ctx;
+    d->recon.image = &d->image;
+    d->recon.coded = &d->t2.coded;
 }
 
 }  // namespace
@@ -273,9 +280,9 @@ jpcdec* jpcdec_create(MemOps* ops, Stream* s) {
     auto* d = static_cast<jpcdec*>(ops->alloc(ops, sizeof(jpcdec)));
     if (!d) return nullptr;
     std::memset(d, 0, sizeof *d);
-    d->ops = ops;
+    d->ctx.ops = ops;
     d->reader = byte_reader_create(ops, s);
-    d->syntax = CodestreamReader{d, d->reader, d, 0, 0};
+    wire(d);
     if (!d->reader) {
         jpcdec_destroy(d);
         return nullptr;
@@ -288,35 +295,35 @@ jpcdec* jpcdec_create_on_reader(MemOps* ops, ByteReader* reader) {
     auto* d = static_cast<jpcdec*>(ops->alloc(ops, sizeof(jpcdec)));
     if (!d) return nullptr;
     std::memset(d, 0, sizeof *d);
-    d->ops = ops;
+    d->ctx.ops = ops;
     d->reader = reader;
     d->reader_borrowed = 1;
-    d->syntax = CodestreamReader{d, d->reader, d, 0, 0};
+    wire(d);
     return d;
 }
 
 void jpcdec_set_hooks(jpcdec* d, jpc_message_hook error_hook, jpc_message_hook warning_hook) {
-    d->error_hook = error_hook;
-    d->warning_hook = warning_hook;
+    d->ctx.error_hook = error_hook;
+    d->ctx.warning_hook = warning_hook;
 }
 
 int jpcdec_parse(jpcdec* d) {
     if (!jpc_parse_image_header(&d->syntax)) return 0;
-    if (!tier2_init(d, &d->syntax)) return 0;
+    if (!tier2_init(&d->t2, &d->syntax)) return 0;
     PackedHeaders ppm = {};
     MarkerSet* main = jpc_parse_main_header(&d->syntax, &ppm);
-    d->ppm_data = ppm.data;
-    d->ppm_length = ppm.length;
+    d->t2.ppm_data = ppm.data;
+    d->t2.ppm_length = ppm.length;
     if (!main) return 0;
     // The main header stops after the first SOT marker and its length word.
     const uint32_t first_sot = br_get_pos(d->reader);
     TilePartRecord tp = {};
     tp.sot_pos = first_sot >= 4 ? first_sot - 4 : 0;
-    PartCounts counts = {mem_new_array<uint8_t>(d->ops, d->tileNum),
-                         mem_new_array<OpenReading*>(d->ops, d->tileNum)};
+    PartCounts counts = {mem_new_array<uint8_t>(d->ctx.ops, d->image.tileNum),
+                         mem_new_array<OpenReading*>(d->ctx.ops, d->image.tileNum)};
     int ok = counts.announced && counts.readings
                  ? 1
-                 : ctx_fail(d, "Out of memory for the tile-part counts.");
+                 : ctx_fail(&d->ctx, "Out of memory for the tile-part counts.");
     while (ok) {
         if (!read_tile_part(d, main, &counts, &tp)) {
             ok = 0;
@@ -334,27 +341,27 @@ int jpcdec_parse(jpcdec* d) {
         tp.sot_pos = pos - 4;  // the SOT marker and Lsot were just read
     }
     if (ok) ok = build_missing_tiles(d, main);
-    if (ok) ok = tiles_link_blocks(d);
+    if (ok) ok = tiles_link_blocks(&d->t2);
     // No packet header is read after this: only the output's records stay.
-    if (ok) tiles_drop_header_state(d);
-    mem_free(d->ops, counts.announced);
-    for (uint32_t t = 0; counts.readings && t < d->tileNum; t++) {
+    if (ok) tiles_drop_header_state(&d->t2);
+    mem_free(d->ctx.ops, counts.announced);
+    for (uint32_t t = 0; counts.readings && t < d->image.tileNum; t++) {
         if (!counts.readings[t]) continue;
-        mem_free(d->ops, counts.readings[t]->marks);
-        mem_free(d->ops, counts.readings[t]);
+        mem_free(d->ctx.ops, counts.readings[t]->marks);
+        mem_free(d->ctx.ops, counts.readings[t]);
     }
-    mem_free(d->ops, counts.readings);
+    mem_free(d->ctx.ops, counts.readings);
     marker_set_destroy(&d->syntax, main);
     return ok;
 }
 
-uint16_t jpcdec_get_component_num(const jpcdec* d) { return d->component_num; }
+uint16_t jpcdec_get_component_num(const jpcdec* d) { return d->image.component_num; }
 
 namespace {
 
 void image_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
-    *width = jpc_out_coord(d, d->Xsiz) - jpc_out_coord(d, d->XOsiz);
-    *height = jpc_out_coord(d, d->Ysiz) - jpc_out_coord(d, d->YOsiz);
+    *width = jpc_out_coord(d, d->image.Xsiz) - jpc_out_coord(d, d->image.XOsiz);
+    *height = jpc_out_coord(d, d->image.Ysiz) - jpc_out_coord(d, d->image.YOsiz);
 }
 
 // The caller's window cut to the image; 0 when nothing is left.
@@ -371,7 +378,7 @@ int cut_region(const jpcdec* d, uint32_t* x0, uint32_t* y0, uint32_t* x1, uint32
 
 void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
     uint32_t x0, y0, x1, y1;
-    if (d->region_set && cut_region(d, &x0, &y0, &x1, &y1)) {
+    if (d->recon.region_set && cut_region(d, &x0, &y0, &x1, &y1)) {
         *width = x1 - x0;
         *height = y1 - y0;
         return;
@@ -382,35 +389,35 @@ void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
 int jpcdec_set_region(jpcdec* d, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
     if (!d) return 0;
     d->region_x0 = x0, d->region_y0 = y0, d->region_x1 = x1, d->region_y1 = y1;
-    d->region_set = 1;
+    d->recon.region_set = 1;
     uint32_t cx0, cy0, cx1, cy1;
     if (cut_region(d, &cx0, &cy0, &cx1, &cy1)) return 1;
-    d->region_set = 0;
-    return ctx_fail(d, kMsgRegionOutside);
+    d->recon.region_set = 0;
+    return ctx_fail(&d->ctx, kMsgRegionOutside);
 }
 
 int jpcdec_output_window(jpcdec* d) {
     uint32_t w = 0, h = 0;
     image_size(d, &w, &h);
-    d->win_x0 = 0, d->win_y0 = 0, d->win_x1 = w, d->win_y1 = h;
-    if (d->region_set && !cut_region(d, &d->win_x0, &d->win_y0, &d->win_x1, &d->win_y1)) {
+    d->recon.win_x0 = 0, d->recon.win_y0 = 0, d->recon.win_x1 = w, d->recon.win_y1 = h;
+    if (d->recon.region_set && !cut_region(d, &d->recon.win_x0, &d->recon.win_y0, &d->recon.win_x1, &d->recon.win_y1)) {
         // A reduction set after the region can leave it outside the smaller image.
-        d->win_x0 = d->win_y0 = d->win_x1 = d->win_y1 = 0;
-        return ctx_fail(d, kMsgRegionOutside);
+        d->recon.win_x0 = d->recon.win_y0 = d->recon.win_x1 = d->recon.win_y1 = 0;
+        return ctx_fail(&d->ctx, kMsgRegionOutside);
     }
     return 1;
 }
 
 void jpcdec_set_layers(jpcdec* d, uint32_t n) {
     if (!d || n == 0) return;
-    tiles_for_each_resolution(d->tiles, d->tileNum, [d, n](Tile& tile, Resolution& res) {
+    tiles_for_each_resolution(d->t2.tiles, d->image.tileNum, [d, n](Tile& tile, Resolution& res) {
         if (!tile.built || n >= tile.layers) return true;
         for (uint32_t b = 0; b < res.band_count && b < 3; b++) {
             const Band& band = res.bands[b];
             if (!band.code_blocks) continue;
             const uint64_t count = uint64_t(band.cb_across) * band.cb_down;
             for (uint64_t k = 0; k < count; k++)
-                if (band.code_blocks[k]) coded_keep_layers(&d->coded, band.code_blocks[k], n);
+                if (band.code_blocks[k]) coded_keep_layers(&d->t2.coded, band.code_blocks[k], n);
         }
         return true;
     });
@@ -419,24 +426,23 @@ void jpcdec_set_layers(jpcdec* d, uint32_t n) {
 int jpcdec_set_reduction(jpcdec* d, uint32_t r) {
     if (!d) return 0;
     uint32_t fewest = 32;  // no more than the coordinates can halve
-    for (uint32_t t = 0; d->tiles && t < d->tileNum; t++) {
-        const Tile& tile = d->tiles[t];
+    for (uint32_t t = 0; d->t2.tiles && t < d->image.tileNum; t++) {
+        const Tile& tile = d->t2.tiles[t];
         for (uint32_t i = 0; tile.built && tile.components && i < tile.component_count; i++)
             if (tile.components[i].levels < fewest) fewest = tile.components[i].levels;
     }
-    if (r > fewest) return ctx_fail(d, kMsgReductionTooLarge);
-    d->reduce = static_cast<uint8_t>(r);
+    if (r > fewest) return ctx_fail(&d->ctx, kMsgReductionTooLarge);
+    d->recon.reduce = static_cast<uint8_t>(r);
     return 1;
 }
 
 void jpcdec_destroy(jpcdec* d) {
     if (!d) return;
-    MemOps* ops = d->ops;
+    MemOps* ops = d->ctx.ops;
     if (d->output_ready) jpcdec_finish_output(d);
-    tier2_free(d);
+    tier2_free(&d->t2);
     jpc_free_siz_arrays(&d->syntax);
-    if (d->t1) t1_scratch_destroy(ops, d->t1);
-    d->t1 = nullptr;
+    recon_free(&d->recon);
     if (!d->reader_borrowed) byte_reader_destroy(ops, d->reader);
     ops->free(ops, d);
 }
