@@ -29,6 +29,9 @@ struct jpcdec {
     uint32_t out_offset[kMaxOutputComponents];
     uint32_t out_pixel_stride;
     int32_t* row_buf[kMaxOutputComponents];
+    // The rows of each decoded component of each tile of the tile row being output, tile
+    // column after tile column (numXtiles x decode_count).
+    ComponentRows* rows;
     uint32_t out_width;
     uint32_t output_ready;
     uint64_t max_pixels;  // the caller's limit on width x height at output (0: none)

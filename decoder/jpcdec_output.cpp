@@ -64,21 +64,34 @@ bool any_tile_uses_mct(const jpcdec* d) {
     return false;
 }
 
+// The rows of the decoded components of tile column k in the tile row being output.
+ComponentRows* tile_rows(jpcdec* d, uint32_t k) { return d->rows + size_t(k) * d->decode_count; }
+
 void begin_tile_row(jpcdec* d, uint32_t first) {
     const uint32_t ox0 = jpc_out_coord(d, d->image.XOsiz);
     for (uint32_t k = 0; k < d->image.numXtiles; k++) {
         Tile* tile = &d->t2.tiles[first + k];
+        for (uint32_t j = 0; j < d->decode_count; j++) tile_rows(d, k)[j] = ComponentRows{};
         // Tiles beside the window are never decoded.
         const TileBounds b = tile_bounds(d, first + k);
         if (b.x0 - ox0 >= d->recon.win_x1 || b.x1 - ox0 <= d->recon.win_x0) continue;
         // A tile whose buffers cannot be had delivers zero coefficients; the caller is told.
-        if (tile->built && !recon_tile_begin(&d->recon, tile, d->decode_count))
+        if (tile->built && !recon_tile_begin(&d->recon, tile, d->decode_count, tile_rows(d, k)))
             ctx_fail(&d->ctx, kMsgTileMemory);
     }
 }
 
-void end_tile_row(jpcdec* d, uint32_t first) {
-    for (uint32_t k = 0; k < d->image.numXtiles; k++) recon_tile_end(&d->recon, &d->t2.tiles[first + k]);
+void end_tile_row(jpcdec* d) {
+    for (uint32_t k = 0; k < d->image.numXtiles; k++)
+        recon_tile_end(&d->recon, tile_rows(d, k), d->decode_count);
+}
+
+// The rows of tile-component tc, component j of tile column k; a tile whose output was not
+// set up gives zeros.
+ComponentRows* component_rows(jpcdec* d, uint32_t k, uint32_t j, TileComponent* tc) {
+    ComponentRows* c = tile_rows(d, k) + j;
+    if (c->tc != tc) *c = ComponentRows{tc, nullptr};
+    return c;
 }
 
 void free_row_buffers(jpcdec* d) {
@@ -86,6 +99,8 @@ void free_row_buffers(jpcdec* d) {
         mem_free(d->ctx.ops, d->row_buf[j]);
         d->row_buf[j] = nullptr;
     }
+    mem_free(d->ctx.ops, d->rows);
+    d->rows = nullptr;
 }
 
 }  // namespace
@@ -129,6 +144,12 @@ int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
             d->out_count = d->decode_count = 0;
             return ctx_fail(&d->ctx, kMsgOutputMemory);
         }
+    }
+    d->rows = mem_new_array<ComponentRows>(d->ctx.ops, uint64_t(d->image.numXtiles) * d->decode_count);
+    if (!d->rows) {
+        free_row_buffers(d);
+        d->out_count = d->decode_count = 0;
+        return ctx_fail(&d->ctx, kMsgOutputMemory);
     }
     if (!jpcdec_output_window(d)) {
         free_row_buffers(d);
@@ -188,7 +209,8 @@ int next_image_row(jpcdec* d, uint8_t* row) {
             tcs[j] = usable_component(d, tile, j, span);
             if (tcs[j]) {
                 n[j] = component_width(d, tcs[j]);
-                tile_component_row(&d->recon, tcs[j], out_level(d, tcs[j]), dst);
+                tile_component_row(&d->recon, component_rows(d, k, j, tcs[j]),
+                                   out_level(d, tcs[j]), dst);
             } else {
                 n[j] = 0;
             }
@@ -242,7 +264,7 @@ int next_image_row(jpcdec* d, uint8_t* row) {
         g += span;
     }
     d->out_rows_done++;
-    if (d->out_rows_done >= tb.y1 - tb.y0) end_tile_row(d, first);
+    if (d->out_rows_done >= tb.y1 - tb.y0) end_tile_row(d);
     return 1;
 }
 
@@ -263,17 +285,14 @@ int skip_image_row(jpcdec* d) {
             for (uint32_t j = 0; j < d->decode_count; j++) {
                 TileComponent* tc = usable_component(d, tile, j, span);
                 if (!tc) continue;
-                Resolution& res = tc->resolutions[out_level(d, tc)];
-                if (out_level(d, tc) >= 1 && res.delivered < res.emit_from)
-                    res.delivered++;
-                else
-                    tile_component_row(&d->recon, tc, out_level(d, tc), d->row_buf[j] + g);
+                tile_component_skip_row(&d->recon, component_rows(d, k, j, tc), out_level(d, tc),
+                                        d->row_buf[j] + g);
             }
         }
         g += span;
     }
     d->out_rows_done++;
-    if (d->out_rows_done >= tb.y1 - tb.y0) end_tile_row(d, first);
+    if (d->out_rows_done >= tb.y1 - tb.y0) end_tile_row(d);
     return 1;
 }
 
@@ -354,8 +373,7 @@ int jpcdec_component_row(const jpcdec* d, uint16_t i, int32_t* samples) {
 
 void jpcdec_finish_output(jpcdec* d) {
     if (!d) return;
-    if (d->t2.tiles)
-        for (uint32_t t = 0; t < d->image.tileNum; t++) recon_tile_end(&d->recon, &d->t2.tiles[t]);
+    if (d->rows) end_tile_row(d);
     free_row_buffers(d);
     recon_free(&d->recon);
     d->output_ready = 0;

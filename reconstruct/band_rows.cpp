@@ -13,11 +13,16 @@ namespace {
 constexpr const char* kMsgRereadFailed =
     "Code-block data could not be read again from the input; those blocks are left zero.";
 
-Band* find_band(TileComponent* tc, uint32_t r, uint32_t b) {
-    if (!tc || !tc->resolutions || r >= tc->resolution_count) return nullptr;
-    Resolution* res = &tc->resolutions[r];
-    if (b >= res->band_count || b >= 3) return nullptr;
-    return &res->bands[b];
+// Band b of resolution r of c and the state of its rows; false when there is no such band
+// or its rows have no state.
+bool find_band(ComponentRows* c, uint32_t r, uint32_t b, const Band** band, BandRows** rows) {
+    const TileComponent* tc = c ? c->tc : nullptr;
+    if (!tc || !c->levels || !tc->resolutions || r >= tc->resolution_count) return false;
+    const Resolution* res = &tc->resolutions[r];
+    if (b >= res->band_count || b >= 3) return false;
+    *band = &res->bands[b];
+    *rows = &c->levels[r].bands[b];
+    return true;
 }
 
 }  // namespace
@@ -27,12 +32,14 @@ void recon_free(Reconstruction* rc) {
     rc->t1 = nullptr;
 }
 
-int band_fill_stripe(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b) {
-    Band* band = find_band(tc, r, b);
-    if (!band || !band->code_blocks || !band->stripe) return 0;
-    if (band->next_cb_row >= band->cb_down || band->next_row >= band->y1) return 0;
+int band_fill_stripe(Reconstruction* rc, ComponentRows* c, uint32_t r, uint32_t b) {
+    const Band* band;
+    BandRows* br;
+    if (!find_band(c, r, b, &band, &br) || !band->code_blocks || !br->stripe) return 0;
+    if (br->next_cb_row >= band->cb_down || br->next_row >= band->y1) return 0;
+    const TileComponent* tc = c->tc;
     const uint32_t width = band->band_width;
-    const uint32_t rows = band->stripe_rows;
+    const uint32_t rows = br->stripe_rows;
     if (!rc->t1) {
         // Without it the row stays zero, and the caller is told.
         rc->t1 = t1_scratch_create(rc->ctx->ops);
@@ -40,7 +47,7 @@ int band_fill_stripe(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t
     }
 
     // A block that does not fit the stripe is skipped rather than written out of bounds.
-    CodeBlock** row = band->code_blocks + size_t(band->next_cb_row) * band->cb_across;
+    CodeBlock** row = band->code_blocks + size_t(br->next_cb_row) * band->cb_across;
     auto usable = [&](const CodeBlock* cb) {
         return cb && cb->x0 >= band->x0 && cb->x1 > cb->x0 && cb->x1 - band->x0 <= width &&
                cb->y1 > cb->y0 && cb->y1 - cb->y0 <= rows;
@@ -49,8 +56,8 @@ int band_fill_stripe(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t
     // when those blocks leave part of the rows handed out uncovered (the usual row of
     // blocks side by side, all as tall as the first, covers them).
     auto out_of_reach = [&](const CodeBlock* cb) {
-        return band->reach_set && (cb->x1 <= band->reach_x0 || cb->x0 >= band->reach_x1 ||
-                                   cb->y1 <= band->reach_y0 || cb->y0 >= band->reach_y1);
+        return br->reach_set && (cb->x1 <= br->reach_x0 || cb->x0 >= br->reach_x1 ||
+                                   cb->y1 <= br->reach_y0 || cb->y0 >= br->reach_y1);
     };
     bool covered = rc->t1 != nullptr && band->cb_across > 0 && usable(row[0]) &&
                    row[0]->x0 == band->x0;
@@ -66,19 +73,19 @@ int band_fill_stripe(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t
         // With a region only the columns around its reach are ever read: clearing the rest
         // would touch memory across the whole band width for nothing.
         uint32_t c0 = 0, c1 = width;
-        if (band->reach_set) {
+        if (br->reach_set) {
             constexpr uint32_t kSlack = 16;
-            const uint32_t r0 = band->reach_x0 - band->x0, r1 = band->reach_x1 - band->x0;
+            const uint32_t r0 = br->reach_x0 - band->x0, r1 = br->reach_x1 - band->x0;
             c0 = r0 > kSlack ? r0 - kSlack : 0;
             c1 = width - r1 > kSlack ? r1 + kSlack : width;
-            if (band->reach_x0 < band->x0 || band->reach_x1 < band->reach_x0 || c1 > width)
+            if (br->reach_x0 < band->x0 || br->reach_x1 < br->reach_x0 || c1 > width)
                 c0 = 0, c1 = width;
         }
         if (c0 == 0 && c1 == width)
-            std::memset(band->stripe, 0, size_t(rows) * width * sizeof(int32_t));
+            std::memset(br->stripe, 0, size_t(rows) * width * sizeof(int32_t));
         else
             for (uint32_t y = 0; y < rows; y++)
-                std::memset(band->stripe + size_t(y) * width + c0, 0, size_t(c1 - c0) * sizeof(int32_t));
+                std::memset(br->stripe + size_t(y) * width + c0, 0, size_t(c1 - c0) * sizeof(int32_t));
     }
 
     const T1BandStyle style = {r, b, tc->cblk_style, tc->roi_shift,
@@ -91,7 +98,7 @@ int band_fill_stripe(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t
         if (!usable(cb)) continue;
         if (i == 0) valid = cb->y1 - cb->y0;
         if (!rc->t1 || out_of_reach(cb)) continue;  // left zero by the clearing above
-        int32_t* dst = band->stripe + (cb->x0 - band->x0);
+        int32_t* dst = br->stripe + (cb->x0 - band->x0);
         // The coded bytes come back from the input now; a block whose bytes cannot be read
         // again counts as damaged: zeros, and the row goes on.
         if (!coded_load_block(rc->coded, cb)) {
@@ -105,19 +112,20 @@ int band_fill_stripe(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t
         coded_unload_block(cb);
     }
     if (valid == 0) {
-        const uint32_t left = band->y1 - band->next_row;
+        const uint32_t left = band->y1 - br->next_row;
         valid = left < rows ? left : rows;
     }
-    band->stripe_valid = valid;
-    band->stripe_pos = 0;
-    band->next_cb_row++;
+    br->stripe_valid = valid;
+    br->stripe_pos = 0;
+    br->next_cb_row++;
     return 1;
 }
 
-int band_pull_row(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b, int32_t* dst) {
-    const int32_t* row = band_next_row(rc, tc, r, b);
-    const Band* band = find_band(tc, r, b);
-    if (!band || !band->band_width) return row != nullptr;
+int band_pull_row(Reconstruction* rc, ComponentRows* c, uint32_t r, uint32_t b, int32_t* dst) {
+    const int32_t* row = band_next_row(rc, c, r, b);
+    const Band* band;
+    BandRows* br;
+    if (!find_band(c, r, b, &band, &br) || !band->band_width) return row != nullptr;
     const size_t bytes = size_t(band->band_width) * sizeof(int32_t);
     if (row) {
         std::memcpy(dst, row, bytes);
@@ -125,19 +133,21 @@ int band_pull_row(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b,
     }
     // A failed pull inside the band leaves zeros, and so does a band none of whose blocks a
     // packet reached; past the end of a coded band dst is left alone.
-    if (!band->code_blocks || band->next_row < band->y1) std::memset(dst, 0, bytes);
+    if (!band->code_blocks || br->next_row < band->y1) std::memset(dst, 0, bytes);
     return 0;
 }
 
-int32_t* band_next_row(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b) {
-    Band* band = find_band(tc, r, b);
+int32_t* band_next_row(Reconstruction* rc, ComponentRows* c, uint32_t r, uint32_t b) {
+    const Band* band;
+    BandRows* br;
+    if (!find_band(c, r, b, &band, &br)) return nullptr;
     for (;;) {
-        if (!band || !band->code_blocks || band->next_row >= band->y1) return nullptr;
-        while (band->stripe_pos >= band->stripe_valid)
-            if (!band_fill_stripe(rc, tc, r, b)) return nullptr;
-        int32_t* row = band->stripe + size_t(band->stripe_pos) * band->band_width;
-        band->stripe_pos++;
-        band->next_row++;
-        if (band->next_row > band->start_row) return row;
+        if (!band->code_blocks || br->next_row >= band->y1) return nullptr;
+        while (br->stripe_pos >= br->stripe_valid)
+            if (!band_fill_stripe(rc, c, r, b)) return nullptr;
+        int32_t* row = br->stripe + size_t(br->stripe_pos) * band->band_width;
+        br->stripe_pos++;
+        br->next_row++;
+        if (br->next_row > br->start_row) return row;
     }
 }

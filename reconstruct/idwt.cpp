@@ -10,9 +10,10 @@ namespace {
 
 struct PullContext {
     Reconstruction* rc;
-    TileComponent* tc;
-    Resolution* res;
-    uint32_t x0, x1;  // the level's own columns (res->x0, res->x1 then hold hx0, hx1)
+    ComponentRows* c;
+    LevelRows* lv;
+    uint32_t r;
+    uint32_t x0, x1;  // the level's own columns (lv->x0, lv->x1 then hold hx0, hx1)
 };
 
 void zero_row(int32_t* dst, uint32_t n) {
@@ -21,9 +22,9 @@ void zero_row(int32_t* dst, uint32_t n) {
 
 // The band's next row in place, or fallback filled with zeros when the pull fails (never
 // the previous row).
-int32_t* pull_band(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b, int32_t* fallback) {
-    if (int32_t* row = band_next_row(rc, tc, r, b)) return row;
-    zero_row(fallback, tc->resolutions[r].bands[b].band_width);
+int32_t* pull_band(Reconstruction* rc, ComponentRows* c, uint32_t r, uint32_t b, int32_t* fallback) {
+    if (int32_t* row = band_next_row(rc, c, r, b)) return row;
+    zero_row(fallback, c->tc->resolutions[r].bands[b].band_width);
     return fallback;
 }
 
@@ -32,16 +33,16 @@ int32_t* pull_band(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b
 template <bool kReversible>
 void pull_input_row(void* p, uint32_t y, int32_t* line) {
     auto* ctx = static_cast<PullContext*>(p);
-    Resolution* res = ctx->res;
-    const uint32_t r = res->r;
+    LevelRows* res = ctx->lv;
+    const uint32_t r = ctx->r;
     int32_t* low = res->input_low;
     int32_t* high;
     if (y & 1) {
-        low = pull_band(ctx->rc, ctx->tc, r, 1, res->input_low);
-        high = pull_band(ctx->rc, ctx->tc, r, 2, res->input_high);
+        low = pull_band(ctx->rc, ctx->c, r, 1, res->input_low);
+        high = pull_band(ctx->rc, ctx->c, r, 2, res->input_high);
     } else {
-        tile_component_row(ctx->rc, ctx->tc, r - 1, res->input_low);
-        high = pull_band(ctx->rc, ctx->tc, r, 0, res->input_high);
+        tile_component_row(ctx->rc, ctx->c, r - 1, res->input_low);
+        high = pull_band(ctx->rc, ctx->c, r, 0, res->input_high);
     }
     // Columns c0 .. c1 only: their low-pass and high-pass samples start this far into the
     // halves (the level's own halves start at columns x0 / 2 rounded up and down).
@@ -63,8 +64,8 @@ void pull_input_row(void* p, uint32_t y, int32_t* line) {
 }
 
 template <bool kReversible>
-int idwt_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst) {
-    Resolution* res = &tc->resolutions[r];
+int idwt_row(Reconstruction* rc, ComponentRows* c, uint32_t r, int32_t* dst) {
+    LevelRows* res = &c->levels[r];
     const uint32_t w = res->x1 - res->x0;
     if (w == 0) return 1;
     if (res->y1 <= res->y0 || !res->ring_line.current || !res->input_row) {
@@ -77,7 +78,7 @@ int idwt_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst) {
         zero_row(dst, w);  // above a region: the caller passes it over
         return 1;
     }
-    PullContext ctx{rc, tc, res, res->x0, res->x1};
+    PullContext ctx{rc, c, res, r, res->x0, res->x1};
     // The synthesis sees the column as starting at vstart and the rows as spanning hx0 ..
     // hx1; rows up to emit_from only serve to get past the top edge.
     const uint32_t first = res->y0, want = res->delivered - 1;
@@ -143,23 +144,23 @@ bool level_widths_fit(const TileComponent* tc, uint32_t r) {
     return true;
 }
 
-[[nodiscard]] int stripe_alloc(MemOps* ops, Band* band) {
-    band->next_cb_row = 0;
-    band->next_row = band->y0;
-    band->start_row = band->y0;
-    band->stripe_valid = 0;
-    band->stripe_pos = 0;
-    if (!band->code_blocks) return 1;
-    const uint32_t height = band->y1 > band->y0 ? band->y1 - band->y0 : 0;
-    uint32_t rows = band->stripe_rows;
-    if (rows == 0) rows = band->ycb_eff < 31 ? (uint32_t(1) << band->ycb_eff) : height;
+// A code-block row of the band at a time: as many rows as its code-blocks are high.
+[[nodiscard]] int stripe_alloc(MemOps* ops, const Band& band, BandRows* br) {
+    br->next_cb_row = 0;
+    br->next_row = band.y0;
+    br->start_row = band.y0;
+    br->stripe_valid = 0;
+    br->stripe_pos = 0;
+    if (!band.code_blocks) return 1;
+    const uint32_t height = band.y1 > band.y0 ? band.y1 - band.y0 : 0;
+    uint32_t rows = band.ycb_eff < 31 ? (uint32_t(1) << band.ycb_eff) : height;
     if (rows > height) rows = height;
-    band->stripe_rows = rows;
-    if (rows == 0 || band->band_width == 0) return 1;
-    mem_free(ops, band->stripe);
-    band->stripe = static_cast<int32_t*>(
-        mem_alloc_array(ops, uint64_t(rows) * band->band_width, sizeof(int32_t)));
-    return band->stripe != nullptr;
+    br->stripe_rows = rows;
+    if (rows == 0 || band.band_width == 0) return 1;
+    mem_free(ops, br->stripe);
+    br->stripe = static_cast<int32_t*>(
+        mem_alloc_array(ops, uint64_t(rows) * band.band_width, sizeof(int32_t)));
+    return br->stripe != nullptr;
 }
 
 // A tile-component none of whose code-blocks brought any bytes has only zero coefficients:
@@ -184,27 +185,41 @@ bool has_coded_data(const TileComponent* tc) {
 
 }  // namespace
 
-int idwt_53_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst) {
-    return idwt_row<true>(rc, tc, r, dst);
+int idwt_53_row(Reconstruction* rc, ComponentRows* c, uint32_t r, int32_t* dst) {
+    return idwt_row<true>(rc, c, r, dst);
 }
 
-int idwt_97_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst) {
-    return idwt_row<false>(rc, tc, r, dst);
+int idwt_97_row(Reconstruction* rc, ComponentRows* c, uint32_t r, int32_t* dst) {
+    return idwt_row<false>(rc, c, r, dst);
 }
 
-int tile_component_row(Reconstruction* rc, TileComponent* tc, uint32_t level, int32_t* dst) {
+int tile_component_row(Reconstruction* rc, ComponentRows* c, uint32_t level, int32_t* dst) {
+    const TileComponent* tc = c ? c->tc : nullptr;
     if (!tc || !tc->resolutions || level >= tc->resolution_count) return 0;
+    const Resolution* res = &tc->resolutions[level];
+    if (!c->levels) {
+        // No coded data, or no buffers: zero coefficients.
+        zero_row(dst, res->x1 > res->x0 ? res->x1 - res->x0 : 0);
+        return level != 0;
+    }
     if (level == 0) {
-        Resolution* res = &tc->resolutions[0];
-        if (band_pull_row(rc, tc, 0, 0, dst)) return 1;
+        if (band_pull_row(rc, c, 0, 0, dst)) return 1;
         // Past the band's last row (a vertically sub-sampled component) or a failed pull.
         zero_row(dst, res->x1 > res->x0 ? res->x1 - res->x0 : 0);
         return 0;
     }
-    return tc->transform == 1 ? idwt_53_row(rc, tc, level, dst) : idwt_97_row(rc, tc, level, dst);
+    return tc->transform == 1 ? idwt_53_row(rc, c, level, dst) : idwt_97_row(rc, c, level, dst);
 }
 
-int recon_level_alloc(MemOps* ops, Resolution* res, uint8_t transform) {
+void tile_component_skip_row(Reconstruction* rc, ComponentRows* c, uint32_t level, int32_t* dst) {
+    LevelRows* lv = c && c->levels && level >= 1 ? &c->levels[level] : nullptr;
+    if (lv && lv->delivered < lv->emit_from)
+        lv->delivered++;
+    else
+        tile_component_row(rc, c, level, dst);
+}
+
+int recon_level_alloc(MemOps* ops, LevelRows* res, uint32_t low_width, uint8_t transform) {
     const uint32_t n = transform == 1 ? 3 : 5;
     const uint32_t w = res->x1 - res->x0;
     res->next_out_row = res->y0;
@@ -224,7 +239,7 @@ int recon_level_alloc(MemOps* ops, Resolution* res, uint8_t transform) {
         }
         res->ring_base.entries[k].line = base;
         res->ring_line.entries[k].line = base + 4;
-        res->ring_high.entries[k].line = base + 4 + res->low_width;
+        res->ring_high.entries[k].line = base + 4 + low_width;
     }
     // The halves sit 8 apart with 4 spare before and after, room for the 9/7's extension.
     res->input_row = mem_new_array<int32_t>(ops, line + 8);
@@ -233,11 +248,11 @@ int recon_level_alloc(MemOps* ops, Resolution* res, uint8_t transform) {
         return 0;
     }
     res->input_low = res->input_row + 4;
-    res->input_high = res->input_low + res->low_width + 8;
+    res->input_high = res->input_low + low_width + 8;
     return 1;
 }
 
-void recon_level_free(MemOps* ops, Resolution* res) {
+void recon_level_free(MemOps* ops, LevelRows* res) {
     if (res->ring_base.entries)
         for (uint32_t k = 0; k < res->ring_base.count; k++) {
             mem_free(ops, res->ring_base.entries[k].line);
@@ -259,11 +274,11 @@ namespace {
 // over its bands and the level below. Sums are at most twice a value plus 8. The bound holds
 // only for samples held x 4: a 5/3 filter over step-size samples (x 2^16, any magnitude the
 // step gives) always takes the wide sums.
-void mark_narrow_levels(TileComponent* tc) {
+void mark_narrow_levels(const TileComponent* tc, LevelRows* levels) {
     const bool reversible_format = (tc->quant_style & 0x1F) == 0;
     double m = 0;
     for (uint32_t r = 0; r < tc->resolution_count; r++) {
-        Resolution* res = &tc->resolutions[r];
+        const Resolution* res = &tc->resolutions[r];
         for (uint32_t b = 0; b < res->band_count && b < 3; b++) {
             uint32_t bits = uint32_t(res->bands[b].magnitude_bits) + tc->roi_shift;
             if (bits > 31) bits = 31;
@@ -271,7 +286,7 @@ void mark_narrow_levels(TileComponent* tc) {
             if (band > m) m = band;
         }
         if (r >= 1) m = 2.5 * (2.5 * m + 2) + 2;
-        res->narrow53 = tc->transform == 1 && reversible_format && 2 * m + 16 < 2147483648.0;
+        levels[r].narrow53 = tc->transform == 1 && reversible_format && 2 * m + 16 < 2147483648.0;
     }
 }
 
@@ -306,27 +321,29 @@ uint32_t half_up(uint32_t v) {
 // Marks in every band of tc the part that can reach the output window; the rest of the band
 // is never decoded. Only for components with the image's own sampling: the others are laid
 // out tile by tile, not by position.
-void mark_reach(const Reconstruction* rc, TileComponent* tc, uint32_t top) {
+void mark_reach(const Reconstruction* rc, ComponentRows* c, uint32_t top) {
+    const TileComponent* tc = c->tc;
     for (uint32_t r = 0; r < tc->resolution_count; r++)
-        for (uint32_t b = 0; b < 3; b++) tc->resolutions[r].bands[b].reach_set = 0;
+        for (uint32_t b = 0; b < 3; b++) c->levels[r].bands[b].reach_set = 0;
     if (!rc->region_set || tc->xrsiz != 1 || tc->yrsiz != 1) return;
     const uint32_t ox0 = reduced_coord(rc->image->XOsiz, rc->reduce), oy0 = reduced_coord(rc->image->YOsiz, rc->reduce);
     Span a{ox0 + rc->win_x0, oy0 + rc->win_y0, ox0 + rc->win_x1, oy0 + rc->win_y1};
     for (uint32_t r = top;; r--) {
-        Resolution& res = tc->resolutions[r];
+        const Resolution& res = tc->resolutions[r];
         a = clip(a, res.x0, res.y0, res.x1, res.y1);
         if (r == 0) {
-            Band& ll = res.bands[0];
+            BandRows& ll = c->levels[0].bands[0];
             ll.reach_set = 1;
             ll.reach_x0 = a.x0, ll.reach_y0 = a.y0, ll.reach_x1 = a.x1, ll.reach_y1 = a.y1;
             return;
         }
         const Span below{half_down(a.x0), half_down(a.y0), half_up(a.x1), half_up(a.y1)};
         for (uint32_t b = 0; b < 3; b++) {
-            Band& band = res.bands[b];
+            const Band& band = res.bands[b];
+            BandRows& br = c->levels[r].bands[b];
             const Span s = clip(below, band.x0, band.y0, band.x1, band.y1);
-            band.reach_set = 1;
-            band.reach_x0 = s.x0, band.reach_y0 = s.y0, band.reach_x1 = s.x1, band.reach_y1 = s.y1;
+            br.reach_set = 1;
+            br.reach_x0 = s.x0, br.reach_y0 = s.y0, br.reach_x1 = s.x1, br.reach_y1 = s.y1;
         }
         a = below;
     }
@@ -338,9 +355,9 @@ void mark_reach(const Reconstruction* rc, TileComponent* tc, uint32_t top) {
 constexpr uint32_t kRowMargin = 8;
 
 // Band rows from `start` on: the code-block rows above it are passed over undecoded.
-void set_band_start(Band& band, uint32_t start) {
+void set_band_start(const Band& band, BandRows& br, uint32_t start) {
     if (start <= band.y0) return;
-    band.start_row = start;
+    br.start_row = start;
     if (!band.code_blocks || band.ycb_eff >= 31 || band.cb_across == 0) return;
     const uint32_t cbh = uint32_t(1) << band.ycb_eff;
     const uint32_t k0 = start / cbh - band.y0 / cbh;
@@ -350,44 +367,46 @@ void set_band_start(Band& band, uint32_t start) {
     const uint32_t row_top = top > band.y0 ? uint32_t(top) : band.y0;
     // Where the grid is not the regular one, the rows are passed over one by one instead.
     if (!cb || cb->y0 != row_top || cb->y0 > start) return;
-    band.next_cb_row = k0;
-    band.next_row = row_top;
+    br.next_cb_row = k0;
+    br.next_row = row_top;
 }
 
 // The rows each level of tc runs for the window: from a margin above the rows the level
 // above pulls (or the window's first row at the output level) instead of the tile's top.
-void mark_rows(const Reconstruction* rc, TileComponent* tc, uint32_t top) {
+void mark_rows(const Reconstruction* rc, ComponentRows* c, uint32_t top) {
+    const TileComponent* tc = c->tc;
     for (uint32_t r = 0; r <= top; r++) {
-        Resolution& res = tc->resolutions[r];
+        LevelRows& res = c->levels[r];
         res.vstart = res.emit_from = res.delivered = res.next_out_row = res.y0;
         res.hx0 = res.x0;
         res.hx1 = res.x1;
     }
     if (!rc->region_set || tc->xrsiz != 1 || tc->yrsiz != 1 || top == 0) return;
-    const Resolution& out = tc->resolutions[top];
+    const LevelRows& out = c->levels[top];
     uint32_t need = reduced_coord(rc->image->YOsiz, rc->reduce) + rc->win_y0;
     if (need < out.y0) need = out.y0;
     if (need > out.y1) need = out.y1;
     for (uint32_t r = top; r >= 1; r--) {
-        Resolution& res = tc->resolutions[r];
+        LevelRows& res = c->levels[r];
+        const Band* bands = tc->resolutions[r].bands;
         res.emit_from = need;
         res.vstart = need - res.y0 > kRowMargin ? need - kRowMargin : res.y0;
         res.delivered = r == top ? res.y0 : need;
         res.next_out_row = res.vstart;
         const uint32_t s = res.vstart;
         // Even rows from s on come from HL and the level below, odd ones from LH and HH.
-        set_band_start(res.bands[0], (s + 1) / 2);
-        set_band_start(res.bands[1], s / 2);
-        set_band_start(res.bands[2], s / 2);
+        set_band_start(bands[0], res.bands[0], (s + 1) / 2);
+        set_band_start(bands[1], res.bands[1], s / 2);
+        set_band_start(bands[2], res.bands[2], s / 2);
         need = (s + 1) / 2;
     }
-    set_band_start(tc->resolutions[0].bands[0], need);
+    set_band_start(tc->resolutions[0].bands[0], c->levels[0].bands[0], need);
 
     // Columns, likewise: a margin either side of what the level above takes.
     const uint32_t ox0 = reduced_coord(rc->image->XOsiz, rc->reduce);
     uint32_t n0 = ox0 + rc->win_x0, n1 = ox0 + rc->win_x1;
     for (uint32_t r = top; r >= 1; r--) {
-        Resolution& res = tc->resolutions[r];
+        LevelRows& res = c->levels[r];
         if (n0 < res.x0) n0 = res.x0;
         if (n1 > res.x1) n1 = res.x1;
         if (n0 >= n1 || !res.ring_base.entries || !res.ring_line.entries) return;
@@ -402,47 +421,57 @@ void mark_rows(const Reconstruction* rc, TileComponent* tc, uint32_t top) {
 
 }  // namespace
 
-int recon_tile_begin(Reconstruction* rc, Tile* tile, uint32_t count) {
+int recon_tile_begin(Reconstruction* rc, Tile* tile, uint32_t count, ComponentRows* rows) {
     if (!tile->built || !tile->components) return 0;
     if (count > tile->component_count) count = tile->component_count;
+    for (uint32_t j = 0; j < count; j++) rows[j] = ComponentRows{&tile->components[j], nullptr};
+    MemOps* ops = rc->ctx->ops;
     for (uint32_t j = 0; j < count; j++) {
         TileComponent* tc = &tile->components[j];
-        if (!tc->resolutions) continue;
-        const bool coded = has_coded_data(tc);
-        mark_narrow_levels(tc);
+        // A component without coded data needs no buffers: its rows are zero coefficients.
+        if (!tc->resolutions || !has_coded_data(tc)) continue;
+        LevelRows* levels = mem_new_array<LevelRows>(ops, tc->resolution_count);
+        if (!levels) {
+            recon_tile_end(rc, rows, count);
+            return 0;
+        }
+        rows[j].levels = levels;
+        for (uint32_t r = 0; r < tc->resolution_count; r++) {
+            const Resolution& res = tc->resolutions[r];
+            levels[r].x0 = res.x0, levels[r].y0 = res.y0, levels[r].x1 = res.x1, levels[r].y1 = res.y1;
+        }
+        mark_narrow_levels(tc, levels);
         // Levels above the output level are never pulled: they get no buffers.
         const uint32_t top = tc->levels >= rc->reduce ? tc->levels - rc->reduce : 0;
-        if (top < tc->resolution_count) mark_reach(rc, tc, top);
+        if (top < tc->resolution_count) mark_reach(rc, &rows[j], top);
         for (uint32_t r = 0; r < tc->resolution_count && r <= top; r++) {
-            Resolution* res = &tc->resolutions[r];
-            res->next_out_row = res->y0;
-            if (!coded) continue;
+            const Resolution* res = &tc->resolutions[r];
+            LevelRows* lv = &levels[r];
+            lv->next_out_row = res->y0;
             int ok = level_widths_fit(tc, r);
             for (uint32_t b = 0; ok && b < res->band_count && b < 3; b++)
-                ok = stripe_alloc(rc->ctx->ops, &res->bands[b]);
-            if (ok && r >= 1) ok = recon_level_alloc(rc->ctx->ops, res, tc->transform);
+                ok = stripe_alloc(ops, res->bands[b], &lv->bands[b]);
+            if (ok && r >= 1) ok = recon_level_alloc(ops, lv, res->low_width, tc->transform);
             if (!ok) {
-                recon_tile_end(rc, tile);
+                recon_tile_end(rc, rows, count);
                 return 0;
             }
         }
-        if (coded && top < tc->resolution_count) mark_rows(rc, tc, top);
+        if (top < tc->resolution_count) mark_rows(rc, &rows[j], top);
     }
     return 1;
 }
 
-void recon_tile_end(Reconstruction* rc, Tile* tile) {
-    if (!tile->components) return;
-    for (uint32_t j = 0; j < tile->component_count; j++) {
-        TileComponent* tc = &tile->components[j];
-        if (!tc->resolutions) continue;
-        for (uint32_t r = 0; r < tc->resolution_count; r++) {
-            Resolution* res = &tc->resolutions[r];
-            recon_level_free(rc->ctx->ops, res);
-            for (uint32_t b = 0; b < 3; b++) {
-                mem_free(rc->ctx->ops, res->bands[b].stripe);
-                res->bands[b].stripe = nullptr;
-            }
+void recon_tile_end(Reconstruction* rc, ComponentRows* rows, uint32_t count) {
+    MemOps* ops = rc->ctx->ops;
+    for (uint32_t j = 0; j < count; j++) {
+        LevelRows* levels = rows[j].levels;
+        if (!levels) continue;
+        for (uint32_t r = 0; r < rows[j].tc->resolution_count; r++) {
+            recon_level_free(ops, &levels[r]);
+            for (uint32_t b = 0; b < 3; b++) mem_free(ops, levels[r].bands[b].stripe);
         }
+        mem_free(ops, levels);
+        rows[j].levels = nullptr;
     }
 }

@@ -22,7 +22,7 @@ inline void extend_row(int32_t* x, int32_t n, int32_t left, int32_t right) {
 
 // ---- line operations of the vertical 5/3 (w samples each) ----
 // W is the width of the arithmetic: int64_t with every result saturated into 32 bits, or
-// int32_t on levels whose bounds keep every sum inside 32 bits (Resolution::narrow53), where
+// int32_t on levels whose bounds keep every sum inside 32 bits (LevelRows::narrow53), where
 // the results are the same and a vector holds twice the samples.
 
 inline int32_t fit(int64_t v) { return sat_i32(v); }
@@ -152,14 +152,14 @@ void copy_or_zero(int32_t* dst, const int32_t* src, uint32_t w, bool valid) {
         std::memset(dst, 0, size_t(w) * sizeof(int32_t));
 }
 
-void advance_rings(Resolution* res) {
+void advance_rings(LevelRows* res) {
     res->ring_base.current = res->ring_base.current->next;
     res->ring_line.current = res->ring_line.current->next;
     res->ring_high.current = res->ring_high.current->next;
 }
 
 // Lines L(c) .. L(c + n - 1) of the ring, current first.
-void ring_lines(const Resolution* res, int32_t** L, uint32_t n) {
+void ring_lines(const LevelRows* res, int32_t** L, uint32_t n) {
     const LineRingEntry* e = res->ring_line.current;
     for (uint32_t k = 0; k < n; k++, e = e->next) L[k] = e->line;
 }
@@ -379,7 +379,7 @@ void lift_97_split(int32_t* low, int32_t* high, uint32_t i0, uint32_t i1, int32_
 namespace {
 
 template <class W>
-void vertical_53(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {
+void vertical_53(LevelRows* res, RecRowSource pull, void* ctx, int32_t* dst) {
     const uint32_t w = res->x1 - res->x0;
     const uint32_t y0 = res->y0, y1 = res->y1;
     const uint32_t h = y1 - y0;
@@ -431,14 +431,14 @@ void vertical_53(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {
 
 }  // namespace
 
-void vertical_53_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {
+void vertical_53_next(LevelRows* res, RecRowSource pull, void* ctx, int32_t* dst) {
     if (res->narrow53)
         vertical_53<int32_t>(res, pull, ctx, dst);
     else
         vertical_53<int64_t>(res, pull, ctx, dst);
 }
 
-void vertical_97_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst) {
+void vertical_97_next(LevelRows* res, RecRowSource pull, void* ctx, int32_t* dst) {
     const uint32_t w = res->x1 - res->x0;
     const uint32_t y0 = res->y0, y1 = res->y1;
     const uint32_t h = y1 - y0;

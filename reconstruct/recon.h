@@ -7,6 +7,7 @@
 
 struct CodedStore;
 struct T1Scratch;
+struct Tile;
 struct TileComponent;
 
 // What the reconstruction of every tile shares: where messages and memory go, the image, the
@@ -26,11 +27,31 @@ struct Reconstruction {
 // Frees the tier-1 scratch (the tiles' buffers go with recon_tile_end).
 void recon_free(Reconstruction* rc);
 
+// The rows of one tile-component while its tile's output runs: levels holds the state of
+// each resolution level (nullptr when the component has no coded data or its buffers could
+// not be had; its rows are then zero coefficients).
+struct LevelRows;
+struct ComponentRows {
+    TileComponent* tc;
+    LevelRows* levels;
+};
+
+// Sets up the rows of the first `count` components of a built tile into rows[0 .. count - 1].
+// On failure everything is freed again and 0 is returned: the tile's rows then come out as
+// zero coefficients.
+[[nodiscard]] int recon_tile_begin(Reconstruction* rc, Tile* tile, uint32_t count,
+                                   ComponentRows* rows);
+// Frees what recon_tile_begin made for rows[0 .. count - 1] and clears them.
+void recon_tile_end(Reconstruction* rc, ComponentRows* rows, uint32_t count);
+
 // Next row of band b of resolution r (band_width samples) into dst; 0 when there is none
 // (dst is then zero-filled when it was a failed pull inside the band).
-int band_pull_row(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b, int32_t* dst);
+int band_pull_row(Reconstruction* rc, ComponentRows* c, uint32_t r, uint32_t b, int32_t* dst);
 // The same row where it lies in the band's stripe, without a copy; nothing reads it again,
 // so the caller may overwrite it. nullptr when there is none.
-int32_t* band_next_row(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b);
-// Next row of resolution `level` of tc (its width in samples) into dst.
-int tile_component_row(Reconstruction* rc, TileComponent* tc, uint32_t level, int32_t* dst);
+int32_t* band_next_row(Reconstruction* rc, ComponentRows* c, uint32_t r, uint32_t b);
+// Next row of resolution `level` of c (its width in samples) into dst.
+int tile_component_row(Reconstruction* rc, ComponentRows* c, uint32_t level, int32_t* dst);
+// Passes over that row (above the output window): a level that hands out zero rows there
+// only counts it, the others deliver it into dst unused.
+void tile_component_skip_row(Reconstruction* rc, ComponentRows* c, uint32_t level, int32_t* dst);

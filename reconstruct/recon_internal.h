@@ -11,11 +11,58 @@
 // tile row, never the image height.
 #include <cstdint>
 
-struct Reconstruction;
+#include "reconstruct/recon.h"
+
 struct MemOps;
 struct Tile;
 struct TileComponent;
-struct Resolution;
+
+struct LineRingEntry {
+    int32_t* line;
+    LineRingEntry* previous;
+    LineRingEntry* next;
+};
+
+struct LineRing {
+    LineRingEntry* entries;
+    uint32_t count;
+    LineRingEntry* current;
+};
+
+// A band's coefficients as they are handed out: each code-block row is decoded into the
+// stripe when its first row is asked for.
+struct BandRows {
+    int32_t* stripe;  // stripe_rows x band_width
+    uint32_t stripe_rows;
+    uint32_t next_cb_row, next_row, stripe_valid, stripe_pos;
+    // With a region: the part of the band whose coefficients can reach it (band coordinates);
+    // code-blocks outside it are not decoded and read as zeros.
+    uint32_t reach_set;
+    uint32_t reach_x0, reach_y0, reach_x1, reach_y1;
+    uint32_t start_row;  // first row handed out (rows above it are passed over)
+};
+
+// The synthesis of one resolution level and the rows of its bands.
+struct LevelRows {
+    // The level's bounds as the synthesis sees them: the resolution's own, which a region
+    // narrows while a row is synthesised (idwt_row).
+    uint32_t x0, y0, x1, y1;
+    LineRing ring_base, ring_line, ring_high;  // rings A, B, C (r >= 1)
+    int32_t* input_row;                       // w + 16 samples (r >= 1)
+    int32_t* input_low;                       // input_row + 4
+    int32_t* input_high;                      // input_low + low_width + 8
+    uint32_t next_out_row;
+    // Rows of a level a region needs: its vertical synthesis starts at vstart (a few rows of
+    // margin above emit_from, so that the start's edge does not reach emit_from), rows before
+    // emit_from are passed over, and the rows handed out count from `delivered` (the level's
+    // first row at the top level, whose rows above emit_from come out as zeros).
+    uint32_t vstart, emit_from, delivered;
+    // Columns the level synthesises (x0 .. x1 without a region), as if its rows began and
+    // ended there; the ring lines then start at column hx0.
+    uint32_t hx0, hx1;
+    uint8_t narrow53;  // 1: every 5/3 sum of this level fits 32 bits (set by recon_tile_begin)
+    BandRows bands[3];
+};
 
 // Per architecture: REC_VECTOR_LOOP and REC_VECTOR_TEMPLATE, the clones of the hot line loops,
 // and zip_pairs.
@@ -82,27 +129,23 @@ using RecRowSource = void (*)(void* ctx, uint32_t y, int32_t* line);
 
 // One call of the vertical synthesis of a level whose rings are set up: pulls what the ring
 // schedule needs through `pull`, writes row next_out_row (w samples, zeros past the end) to
-// dst and advances. res needs x0..y1, next_out_row and the three rings.
-void vertical_53_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst);
-void vertical_97_next(Resolution* res, RecRowSource pull, void* ctx, int32_t* dst);
+// dst and advances. lv needs x0..y1, next_out_row, narrow53 and the three rings.
+void vertical_53_next(LevelRows* lv, RecRowSource pull, void* ctx, int32_t* dst);
+void vertical_97_next(LevelRows* lv, RecRowSource pull, void* ctx, int32_t* dst);
 
-// Ring lines and input row of one level (transform 1: 3 lines, else 5), zero-filled.
-// 0 when memory runs out (whatever was allocated is freed again).
-[[nodiscard]] int recon_level_alloc(MemOps* ops, Resolution* res, uint8_t transform);
-void recon_level_free(MemOps* ops, Resolution* res);
-
-// Allocates the output buffers of the first `count` components of a built tile and resets
-// their cursors. On failure everything is freed again and 0 is returned: the tile's rows then
-// come out as zero coefficients.
-[[nodiscard]] int recon_tile_begin(Reconstruction* rc, Tile* tile, uint32_t count);
-void recon_tile_end(Reconstruction* rc, Tile* tile);
+// Ring lines and input row of a level of lv's bounds whose low-pass half is low_width samples
+// wide (transform 1: 3 lines, else 5), zero-filled. 0 when memory runs out (whatever was
+// allocated is freed again).
+[[nodiscard]] int recon_level_alloc(MemOps* ops, LevelRows* lv, uint32_t low_width,
+                                    uint8_t transform);
+void recon_level_free(MemOps* ops, LevelRows* lv);
 
 // Next code-block row of band b into its stripe. Blocks that fail in tier-1 keep what they
 // decoded; the row always advances. 0 only when no row is left or the stripe is missing.
-int band_fill_stripe(Reconstruction* rc, TileComponent* tc, uint32_t r, uint32_t b);
+int band_fill_stripe(Reconstruction* rc, ComponentRows* c, uint32_t r, uint32_t b);
 
-int idwt_53_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst);
-int idwt_97_row(Reconstruction* rc, TileComponent* tc, uint32_t r, int32_t* dst);
+int idwt_53_row(Reconstruction* rc, ComponentRows* c, uint32_t r, int32_t* dst);
+int idwt_97_row(Reconstruction* rc, ComponentRows* c, uint32_t r, int32_t* dst);
 
 // Component transforms in place on n samples of components 0, 1, 2.
 void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n);

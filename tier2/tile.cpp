@@ -1,6 +1,6 @@
 // Tile building: bounds, tile-components, resolutions, bands, precincts and code-blocks.
-// Line rings, input rows and band stripes are left to the reconstruction, which allocates
-// them when a tile's output starts, so memory does not grow with the number of tile rows.
+// The reconstruction keeps its line rings, input rows and band stripes in records of its own,
+// made when a tile's output starts, so memory does not grow with the number of tile rows.
 #include <cstring>
 
 #include "codestream/jpc_params.h"
@@ -70,32 +70,12 @@ void free_precincts(MemOps* ops, Resolution* res) {
     res->precincts = nullptr;
 }
 
-void free_ring(MemOps* ops, LineRing* ring) {
-    mem_free(ops, ring->entries);
-    ring->entries = nullptr;
-    ring->current = nullptr;
-    ring->count = 0;
-}
-
 void free_resolution(MemOps* ops, Resolution* res) {
     free_precincts(ops, res);
     for (uint32_t b = 0; b < 3; b++) {
-        Band& band = res->bands[b];
-        mem_free(ops, band.code_blocks);
-        mem_free(ops, band.stripe);
-        band.code_blocks = nullptr;
-        band.stripe = nullptr;
+        mem_free(ops, res->bands[b].code_blocks);
+        res->bands[b].code_blocks = nullptr;
     }
-    // Ring A owns the lines; rings B and C are views into them.
-    if (res->ring_base.entries) {
-        for (uint32_t k = 0; k < res->ring_base.count; k++)
-            mem_free(ops, res->ring_base.entries[k].line);
-    }
-    free_ring(ops, &res->ring_base);
-    free_ring(ops, &res->ring_line);
-    free_ring(ops, &res->ring_high);
-    mem_free(ops, res->input_row);
-    res->input_row = res->input_low = res->input_high = nullptr;
 }
 
 inline uint64_t align8(uint64_t n) { return (n + 7) & ~uint64_t(7); }
@@ -155,15 +135,7 @@ int partition_resolution(Tier2* t2, TileComponent* tc, Resolution* res) {
         band.xcb_eff = static_cast<uint8_t>(tc->xcb < bPPx ? tc->xcb : bPPx);
         band.ycb_eff = static_cast<uint8_t>(tc->ycb < bPPy ? tc->ycb : bPPy);
         band.band_width = band.x1 > band.x0 ? band.x1 - band.x0 : 0;
-        const uint32_t height = band.y1 > band.y0 ? band.y1 - band.y0 : 0;
-        const uint32_t nominal = uint32_t(1) << band.ycb_eff;
-        band.stripe_rows = height < nominal ? height : nominal;
-        band.next_cb_row = 0;
-        band.next_row = band.y0;
-        band.stripe_valid = 0;
-        band.stripe_pos = 0;
     }
-    res->next_out_row = res->y0;
     if (res->x0 >= res->x1 || res->y0 >= res->y1) return 1;
 
     const uint64_t gx0 = uint64_t(floor_div_pow2(res->x0, PPx)) << PPx;

@@ -43,28 +43,8 @@ struct Band {
     int32_t step_exponent;
     uint32_t cb_across, cb_down;
     CodeBlock** code_blocks;  // raster order across precincts, or nullptr
-    int32_t* stripe;          // stripe_rows x band_width
-    uint32_t stripe_rows;
     uint32_t band_width;
-    uint32_t next_cb_row, next_row, stripe_valid, stripe_pos;
     uint8_t xcb_eff, ycb_eff; // effective code-block exponents in this band
-    // With a region: the part of the band whose coefficients can reach it (band coordinates);
-    // code-blocks outside it are not decoded and read as zeros.
-    uint32_t reach_set;
-    uint32_t reach_x0, reach_y0, reach_x1, reach_y1;
-    uint32_t start_row;       // first row handed out (rows above it are passed over)
-};
-
-struct LineRingEntry {
-    int32_t* line;
-    LineRingEntry* previous;
-    LineRingEntry* next;
-};
-
-struct LineRing {
-    LineRingEntry* entries;
-    uint32_t count;
-    LineRingEntry* current;
 };
 
 struct Resolution {
@@ -77,21 +57,7 @@ struct Resolution {
     Precinct* precincts;
     uint32_t precincts_across, precincts_down, precinct_count;
     uint8_t PPx, PPy;
-    LineRing ring_base, ring_line, ring_high;  // rings A, B, C (r >= 1)
-    int32_t* input_row;                       // w + 16 samples (r >= 1)
-    int32_t* input_low;                       // input_row + 4
-    int32_t* input_high;                      // input_low + low_width + 8
     uint32_t low_width, high_width;
-    uint32_t next_out_row;
-    // Rows of a level a region needs: its vertical synthesis starts at vstart (a few rows of
-    // margin above emit_from, so that the start's edge does not reach emit_from), rows before
-    // emit_from are passed over, and the rows handed out count from `delivered` (the level's
-    // first row at the top level, whose rows above emit_from come out as zeros).
-    uint32_t vstart, emit_from, delivered;
-    // Columns the level synthesises (x0 .. x1 without a region), as if its rows began and
-    // ended there; the ring lines then start at column hx0.
-    uint32_t hx0, hx1;
-    uint8_t narrow53;  // 1: every 5/3 sum of this level fits 32 bits (set by recon_tile_begin)
 };
 
 struct TileComponent {
@@ -209,6 +175,6 @@ bool tiles_for_each_resolution(Tile* tiles, uint32_t tile_count, F f) {
     }
     return true;
 }
-// Frees everything a (possibly half-built) tile holds, including rings, input rows and
-// stripes still allocated, and zeroes its pointers; the Tile record itself stays reusable.
+// Frees everything a (possibly half-built) tile holds and zeroes its pointers; the Tile record
+// itself stays reusable.
 void tile_destroy(Tier2* t2, Tile* tile);
