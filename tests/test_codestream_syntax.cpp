@@ -6,6 +6,7 @@
 #include <functional>
 #include <tuple>
 
+#include "codestream/codestream_reader.h"
 #include "codestream/jpc_params.h"
 #include "support/codestream_fixtures.h"
 #include "tier2/tile.h"
@@ -431,8 +432,11 @@ TEST(CodestreamSyntax, BandQuantisation) {
         std::vector<uint16_t> values = c.values;
         QuantSegment q{};
         q.style = c.style, q.values = values.data(), q.count = uint16_t(values.size());
-        Band band{};
-        EXPECT_EQ(jpc_band_quant(dec.get(), &q, c.precision, c.levels, c.r, c.b, &band), c.error ? 0 : 1);
+        DecodeContext ctx{dec.ops(), [](const char* m) { Messages::errors.emplace_back(m); }, nullptr, {}};
+        ImageHeader image{};
+        CodestreamReader cr{&ctx, nullptr, &image, 0, 0};
+        BandQuant band{};
+        EXPECT_EQ(jpc_band_quant(&cr, &q, c.precision, c.levels, c.r, c.b, &band), c.error ? 0 : 1);
         EXPECT_EQ(Messages::errors, c.error ? Strings{c.error} : Strings{});
         if (!c.error) { EXPECT_EQ(std::tuple(band.magnitude_bits, band.step_mantissa, band.step_exponent), std::tuple(c.magnitude, c.mantissa, c.exponent)); }
     }

@@ -60,11 +60,11 @@ void pull_row(void* p, uint32_t y, int32_t* line) {
 // The decoder's line-based vertical synthesis, 3 calls past the last row (which give zeros).
 std::vector<int32_t> synthesise(Level& lv, bool narrow = false) {
     MemOps* ops = memops_create();
-    Resolution res{};
+    LevelRows res{};
     res.narrow53 = narrow;
     res.x0 = lv.x0, res.x1 = lv.x0 + lv.w, res.y0 = lv.y0, res.y1 = lv.y0 + lv.h;
-    res.low_width = (res.x1 + 1) / 2 - (res.x0 + 1) / 2;
-    EXPECT_EQ(recon_level_alloc(ops, &res, lv.rev ? 1 : 0), 1);
+    const uint32_t low_width = (res.x1 + 1) / 2 - (res.x0 + 1) / 2;
+    EXPECT_EQ(recon_level_alloc(ops, &res, low_width, lv.rev ? 1 : 0), 1);
     std::vector<int32_t> out(size_t(lv.w) * (lv.h + 3), -7);
     for (uint32_t r = 0; r < lv.h + 3; r++)
         (lv.rev ? vertical_53_next : vertical_97_next)(&res, pull_row, &lv, &out[r * lv.w]);

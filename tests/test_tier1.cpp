@@ -6,11 +6,9 @@
 
 #include <random>
 
-#include "codestream/jpcdec_impl.h"
 #include "tier1/mq_decoder.h"
 #include "tier1/t1.h"
 #include "tier1/t1_dequant.h"
-#include "tier2/tile.h"
 
 namespace {
 
@@ -199,11 +197,10 @@ struct BlockResult {
 BlockResult decode_block(uint8_t style, uint32_t w, uint32_t h, uint8_t magnitude_bits,
                          std::vector<Seg> segs, uint32_t zero_bitplanes = 0, uint8_t roi = 0) {
     MemOps* ops = memops_create();
-    jpcdec d{};
-    d.ops = ops, d.error_hook = [](const char* m) { g_errors->push_back(m); };
-    TileComponent tc{};
-    tc.cblk_style = style, tc.roi_shift = roi;
-    Band band{};
+    DecodeContext ctx{ops, [](const char* m) { g_errors->push_back(m); }, nullptr, {}};
+    T1Scratch* scratch = t1_scratch_create(ops);
+    T1BandStyle band{};
+    band.cblk_style = style, band.roi_shift = roi, band.reversible = 1;
     band.magnitude_bits = magnitude_bits;
     CodeBlock cb{64, 128, 64 + w, 128 + h, zero_bitplanes, {}};
     std::vector<CodedSegment> records(segs.size());
@@ -219,14 +216,14 @@ BlockResult decode_block(uint8_t style, uint32_t w, uint32_t h, uint8_t magnitud
     std::vector<int32_t> stripe(size_t(stride) * (h + 6), 0x5A5A5A5A);
     BlockResult res;
     g_errors = &res.errors;
-    res.ok = t1_decode_codeblock(&d, nullptr, &tc, 0, 0, &band, &cb, &stripe[3 * stride + 3], stride);
+    res.ok = t1_decode_codeblock(&ctx, scratch, &band, &cb, &stripe[3 * stride + 3], stride);
     for (uint32_t y = 0; y < h + 6; y++)
         for (uint32_t x = 0; x < stride; x++) {
             const int32_t v = stripe[size_t(y) * stride + x];
             if (x >= 3 && x < w + 3 && y >= 3 && y < h + 3) res.values.push_back(v);
             else res.outside_untouched &= v == 0x5A5A5A5A;
         }
-    t1_scratch_destroy(ops, d.t1);
+    t1_scratch_destroy(ops, scratch);
     ops->release(ops);
     return res;
 }

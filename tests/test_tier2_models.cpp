@@ -296,7 +296,7 @@ TEST(Tier2Models, ProgressionMatchesTheReference) {
         const std::vector<Poc> main_poc = kind >= 2 ? random_pocs() : std::vector<Poc>{};
         const std::vector<Poc> part_poc = kind == 3 ? random_pocs() : std::vector<Poc>{};
         Decoder dec(img);
-        const uint32_t t = rng() % dec.get()->tileNum;
+        const uint32_t t = rng() % dec.get()->in->image->tileNum;
         SCOPED_TRACE("iteration " + std::to_string(iter));
         Tile* tile = dec.build_tile(t, styles, layers, order);
         ASSERT_NE(tile, nullptr) << t2_test::g_last_error;

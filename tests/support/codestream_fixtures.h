@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "codestream/jpc_segments.h"
-#include "codestream/jpcdec_impl.h"
+#include "codestream/jpcdec.h"
 
 namespace cs_test {
 

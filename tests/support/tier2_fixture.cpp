@@ -14,41 +14,36 @@ std::string g_last_error;
 Decoder::Decoder(const Image& img) {
     g_last_error.clear();
     ops_ = memops_create();
-    d_ = mem_new<jpcdec>(ops_);
-    d_->ops = ops_;
-    d_->error_hook = [](const char* m) { g_last_error = m; };
-    d_->Xsiz = img.Xsiz, d_->Ysiz = img.Ysiz, d_->XOsiz = img.XOsiz, d_->YOsiz = img.YOsiz;
-    d_->XTsiz = img.XTsiz, d_->YTsiz = img.YTsiz, d_->XTOsiz = img.XTOsiz, d_->YTOsiz = img.YTOsiz;
+    ctx_.ops = ops_;
+    ctx_.error_hook = [](const char* m) { g_last_error = m; };
+    ImageHeader& h = image_;
+    h.Xsiz = img.Xsiz, h.Ysiz = img.Ysiz, h.XOsiz = img.XOsiz, h.YOsiz = img.YOsiz;
+    h.XTsiz = img.XTsiz, h.YTsiz = img.YTsiz, h.XTOsiz = img.XTOsiz, h.YTOsiz = img.YTOsiz;
     const auto n = uint16_t(img.components.size());
-    d_->Csiz = d_->component_num = n;
-    d_->ssiz = mem_new_array<uint8_t>(ops_, n);
-    d_->xrsiz = mem_new_array<uint8_t>(ops_, n);
-    d_->yrsiz = mem_new_array<uint8_t>(ops_, n);
+    h.Csiz = h.component_num = n;
+    h.ssiz = mem_new_array<uint8_t>(ops_, n);
+    h.xrsiz = mem_new_array<uint8_t>(ops_, n);
+    h.yrsiz = mem_new_array<uint8_t>(ops_, n);
     for (uint16_t c = 0; c < n; c++) {
-        d_->ssiz[c] = 7, d_->xrsiz[c] = img.components[c].xrsiz, d_->yrsiz[c] = img.components[c].yrsiz;
+        h.ssiz[c] = 7, h.xrsiz[c] = img.components[c].xrsiz, h.yrsiz[c] = img.components[c].yrsiz;
     }
-    d_->numXtiles = uint32_t((uint64_t(img.Xsiz) - img.XTOsiz + img.XTsiz - 1) / img.XTsiz);
-    d_->numYtiles = uint32_t((uint64_t(img.Ysiz) - img.YTOsiz + img.YTsiz - 1) / img.YTsiz);
-    d_->tileNum = d_->numXtiles * d_->numYtiles;
-    d_->tiles = mem_new_array<Tile>(ops_, d_->tileNum);
+    h.numXtiles = uint32_t((uint64_t(img.Xsiz) - img.XTOsiz + img.XTsiz - 1) / img.XTsiz);
+    h.numYtiles = uint32_t((uint64_t(img.Ysiz) - img.YTOsiz + img.YTsiz - 1) / img.YTsiz);
+    h.tileNum = h.numXtiles * h.numYtiles;
+    in_ = CodestreamReader{&ctx_, nullptr, &image_, 0, 0};
+    EXPECT_EQ(tier2_init(&t2_, &in_), 1);
 }
 
 Decoder::~Decoder() {
-    for (uint32_t t = 0; t < d_->tileNum; t++) tile_destroy(d_, &d_->tiles[t]);
-    mem_free(ops_, d_->tiles);
-    coded_store_free(d_);
-    arena_free(ops_, &d_->header_arena);
-    for (void* p : {static_cast<void*>(d_->included), static_cast<void*>(d_->ssiz),
-                    static_cast<void*>(d_->xrsiz), static_cast<void*>(d_->yrsiz)})
-        mem_free(ops_, p);
-    ops_->free(ops_, d_);
+    tier2_free(&t2_);
+    for (uint8_t* p : {image_.ssiz, image_.xrsiz, image_.yrsiz}) mem_free(ops_, p);
     EXPECT_EQ(memops_in_use(ops_), 0u) << "tier-2 structures leaked";
     ops_->release(ops_);
 }
 
 Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t layers, uint8_t order) {
-    if (!tile_build_bounds(d_, t)) return nullptr;
-    Tile* tile = &d_->tiles[t];
+    if (!tile_build_bounds(&t2_, t)) return nullptr;
+    Tile* tile = &t2_.tiles[t];
     tile->layers = layers;
     tile->progression = order;
     for (uint32_t c = 0; c < tile->component_count; c++) {
@@ -57,17 +52,17 @@ Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t
         cs.levels = st.levels, cs.xcb = st.xcb, cs.ycb = st.ycb, cs.transform = 1;
         cs.precinct_sizes = st.precincts.empty() ? nullptr : st.precincts.data();
         TileComponent& tc = tile->components[c];
-        bool ok = tile_component_apply_style(d_, &tc, &cs);
+        bool ok = tile_component_apply_style(&t2_, &tc, &cs);
         // Every block made up front, as a packet reaching each precinct would.
         for (uint32_t r = 0; ok && r < tc.resolution_count; r++) {
             Resolution& res = tc.resolutions[r];
             for (uint32_t p = 0; p < res.precinct_count; p++)
                 for (uint32_t b = 0; ok && b < res.band_count; b++)
-                    ok = precinct_band_make_blocks(d_, res.bands[b], &res.precincts[p].bands[b], 0);
+                    ok = precinct_band_make_blocks(&t2_, res.bands[b], &res.precincts[p].bands[b], 0);
         }
-        if (!ok) return tile_release(d_, tile), nullptr;
+        if (!ok) return tile_release(&t2_, tile), nullptr;
     }
-    if (!tiles_link_blocks(d_)) return tile_release(d_, tile), nullptr;
+    if (!tiles_link_blocks(&t2_)) return tile_release(&t2_, tile), nullptr;
     tile->built = 1;
     return tile;
 }
@@ -89,10 +84,10 @@ int Decoder::setup_progression(uint32_t t, const std::vector<Poc>& main_poc, con
         }
     } main_store, part_store;
     MarkerSet main{}, part{};
-    main.component_count = part.component_count = d_->component_num;
+    main.component_count = part.component_count = image_.component_num;
     main.poc = main_store.fill(main_poc);
     part.poc = part_store.fill(part_poc);
-    return progression_setup(d_, t, &main, &part);
+    return progression_setup(&t2_, t, &main, &part);
 }
 
 std::vector<Packet> packet_sequence(Tile* tile, size_t limit) {

@@ -1,13 +1,15 @@
 #pragma once
-// Tier-2 test fixtures: a jpcdec filled by hand so that tiles can be built from chosen
-// parameters for the reference models, and writers of packets the way an encoder makes them.
+// Tier-2 test fixtures: a tier-2 state over an image header filled by hand so that tiles can
+// be built from chosen parameters for the reference models, and writers of packets the way an
+// encoder makes them.
 #include <cstdint>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "codestream/jpcdec_impl.h"
+#include "codestream/codestream_reader.h"
+#include "tier2/tier2.h"
 #include "tier2/tile.h"
 
 namespace t2_test {
@@ -41,7 +43,7 @@ public:
     ~Decoder();
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
-    jpcdec* get() const { return d_; }
+    Tier2* get() { return &t2_; }
     // Tile t with one style per component (the last one repeats) and every code-block made;
     // nullptr (and the message) on failure.
     Tile* build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t layers = 1, uint8_t order = 0);
@@ -50,7 +52,10 @@ public:
 
 private:
     MemOps* ops_ = nullptr;
-    jpcdec* d_ = nullptr;
+    DecodeContext ctx_{};
+    ImageHeader image_{};
+    CodestreamReader in_{};
+    Tier2 t2_{};
 };
 
 using Packet = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t>;  // layer, res, comp, prec
