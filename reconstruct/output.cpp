@@ -56,7 +56,11 @@ void store_pixels3(uint8_t* out, const uint32_t offset[3], const int32_t* c0, co
     }
 }
 
-REC_VECTOR_LOOP void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
+// The cloned loops stay inside this file: a caller in another file would have to repeat the
+// clone attribute on its declaration for some compilers to bind the clones' resolver.
+namespace {
+
+REC_VECTOR_LOOP void rct_rows(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) {
         const int64_t y = c0[i], u = c1[i], v = c2[i];
         const int64_t g = y - (((u + v) >> 2) & ~int64_t(3));
@@ -66,7 +70,7 @@ REC_VECTOR_LOOP void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t
     }
 }
 
-REC_VECTOR_LOOP void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
+REC_VECTOR_LOOP void ict_rows(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) {
         const int32_t y = c0[i], u = c1[i], v = c2[i];
         c0[i] = sat_i32(y + fix_mul32(kIctRV, v));
@@ -74,6 +78,11 @@ REC_VECTOR_LOOP void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t
         c2[i] = sat_i32(y + fix_mul32(kIctBU, u));
     }
 }
+
+}  // namespace
+
+void inverse_rct(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) { rct_rows(c0, c1, c2, n); }
+void inverse_ict(int32_t* c0, int32_t* c1, int32_t* c2, uint32_t n) { ict_rows(c0, c1, c2, n); }
 
 void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
                      uint32_t precision, uint32_t frac_bits) {
