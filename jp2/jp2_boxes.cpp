@@ -123,7 +123,7 @@ int jp2_parse_boxes(Jp2Decoder* j) {
     }
 
     if (!j->jp2_header) return jp2_fail(j, jp2msg::kMissingHeader);
-    if (!j->jp2_header->colour_spec) return jp2_fail(j, jp2msg::kMissingColr);
+    if (!j->jp2_header->colour_box) return jp2_fail(j, jp2msg::kMissingColr);
     if (!j->jpcdec) return jp2_fail(j, jp2msg::kMissingCodestream);
     return 1;
 }

@@ -47,7 +47,7 @@ int jp2_build_channel_list(Jp2Decoder* j, uint16_t component_num) {
     const uint32_t room = described < kJp2MaxChannels ? described : kJp2MaxChannels;
     list->entries = mem_new_array<ChannelEntry>(j->ops, room);
     if (!list->entries) return jp2_fail(j, jp2msg::kOutOfMemory);
-    list->colour = hdr->colour_spec ? hdr->colour_spec->EnumCS : 0;
+    list->colour = hdr->colour_box ? hdr->colour_box->EnumCS : 0;
 
     uint16_t used = 0;
     for (uint32_t k = 0; k < described; k++) {

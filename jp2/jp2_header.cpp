@@ -130,7 +130,7 @@ void jp2_header_release(MemOps* ops, Jp2HeaderRecord* hdr) {
     if (!hdr) return;
     mem_free(ops, hdr->image_header);
     bits_per_component_release(ops, hdr->bits_per_component);
-    colr_release(ops, hdr->colour_spec);
+    colr_release(ops, hdr->colour_box);
     jp2_palette_release(ops, hdr->palette);
     jp2_mapping_release(ops, hdr->component_mapping);
     channel_definition_release(ops, hdr->channel_definition);
@@ -209,7 +209,7 @@ int jp2_parse_bits_per_component(Jp2Decoder* j, const BoxHeader* h) {
 
 int jp2_parse_colr(Jp2Decoder* j, const BoxHeader* h) {
     Jp2HeaderRecord* hdr = j->jp2_header;
-    if (!sub_box_wanted(j, h, hdr->colour_spec, jp2msg::kColrDuplicate, jp2msg::kColrBeforeIhdr))
+    if (!sub_box_wanted(j, h, hdr->colour_box, jp2msg::kColrDuplicate, jp2msg::kColrBeforeIhdr))
         return 1;
     ByteReader* br = j->reader;
     if (h->length < 3) return jp2_fail(j, jp2msg::kColrError);
@@ -245,7 +245,7 @@ int jp2_parse_colr(Jp2Decoder* j, const BoxHeader* h) {
             return jp2_fail(j, jp2msg::kColrError);
         }
     }
-    hdr->colour_spec = cs;
+    hdr->colour_box = cs;
     j->colour_space = static_cast<int32_t>(enum_cs);
     return 1;
 }

@@ -181,7 +181,7 @@ struct ResolutionRecord {
 struct Jp2HeaderRecord {
     ImageHeaderRecord* image_header;
     BitsPerComponentRecord* bits_per_component;
-    ColourSpecRecord* colour_spec;
+    ColourSpecRecord* colour_box;
     PaletteRecord* palette;
     ComponentMappingRecord* component_mapping;
     ChannelDefinitionRecord* channel_definition;
