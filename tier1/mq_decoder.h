@@ -1,8 +1,7 @@
 #pragma once
 // MQ arithmetic decoder, kept inline so the coding passes hold A, C, CT and the byte pointer in
 // registers: a pass copies its coder into a local, decodes, and writes it back.
-//   MqCoder m;  mq_init(&m, data, len);        // bounds-checked, one byte per refill
-//   MqPaddedCoder m;  mq_init_padded(&m, copy); // the passes': bytes followed by 0xFF padding
+//   MqPaddedCoder m;  mq_init_padded(&m, copy);  // bytes followed by 0xFF padding
 //   int bit = mq_decode(m, &contexts[label]);
 // The decoder never fails: once its bytes are used up every refill adds 1-bits (0xFF00).
 #include <array>
@@ -17,23 +16,7 @@
 #include "tier1/mq_even_portable.h"
 #endif
 
-// One row per probability state: Qe and the states after an MPS and an LPS decision.
-struct MqState {
-    uint16_t qe;
-    uint8_t nmps, nlps, switch_mps;
-};
-constexpr int kMqStateCount = 47;
-extern const std::array<MqState, kMqStateCount> kMqStates;
-
-// A context byte is (state << 1) | mps. This table, indexed by that byte, gives Qe and the
-// byte to store after an MPS or an LPS decision, so a decision costs one table load.
-struct MqTransition {
-    uint16_t qe;
-    uint8_t after_mps;
-    uint8_t after_lps;
-};
-constexpr int kMqContextByteCount = 2 * kMqStateCount;
-extern const std::array<MqTransition, kMqContextByteCount> kMqTransitions;
+constexpr int kMqContextByteCount = 2 * 47;  // (state << 1) | mps for the 47 states
 
 // The coding passes keep each context as a word, Qe | (context byte << 16), so that Qe comes
 // with the context's own load instead of a second, dependent one. kMqContextWord gives the
@@ -42,48 +25,14 @@ extern const std::array<MqTransition, kMqContextByteCount> kMqTransitions;
 extern const std::array<uint32_t, kMqContextByteCount> kMqContextWord;
 extern const std::array<std::array<uint32_t, 2>, kMqContextByteCount> kMqNextWord;
 
-struct MqCoder {
-    static constexpr int kHighShift = 16;
-    static constexpr int kAShift = 0;  // A in the lower 16 bits of a
-    uint32_t a;
-    uint32_t c;     // upper 16 bits are the part compared with Qe
-    int32_t ct;     // bits left before the next refill
-    const uint8_t* p;    // next unread byte; p[-1] is the last byte read
-    const uint8_t* end;
-};
-
-// Takes one byte into C. The byte after 0xFF is always consumed, even when it is above 0x8F;
-// past the end every refill is 0xFF00 with CT = 8.
-T1_INLINE void mq_byte_in(MqCoder& m) {
-    if (m.p < m.end) {
-        const uint32_t b = *m.p;
-        if (m.p[-1] == 0xFF) {
-            if (b > 0x8F) {
-                m.c += 0xFF00;
-                m.ct = 8;
-            } else {
-                m.c += b << 9;
-                m.ct = 7;
-            }
-        } else {
-            m.c += b << 8;
-            m.ct = 8;
-        }
-        ++m.p;
-    } else {
-        m.c += 0xFF00;
-        m.ct = 8;
-    }
-}
-
 // The coding passes decode from a copy of the segment followed by 0xFF padding, which reads
-// exactly as bytes past the end do above (each adds 0xFF00, CT = 8), so their refill needs no
-// end test and the end pointer no register. The caller moves p back into the padding between
+// exactly as the standard's bytes past the end (each adds 0xFF00, CT = 8), so the refill needs
+// no end test and the end pointer no register. The caller moves p back into the padding between
 // passes (mq_clamp); a pass never reads further than the padding allows.
 // C is 64 bits wide, its upper 16 compared with Qe: a refill takes bytes until more than 24
 // bits wait below those, so the refill branch is taken about a quarter as often. Bytes land
-// where the one-byte refill would have put them, so the upper bits are the same; only a byte
-// of 0x80..0x8F after 0xFF, whose top bit carries into the 0xFF, waits until the 0xFF has
+// where the standard's one-byte refill would put them, so the upper bits are the same; only a
+// byte of 0x80..0x8F after 0xFF, whose top bit carries into the 0xFF, waits until the 0xFF has
 // reached the upper bits, as it does there (encoders never write one; hostile streams do).
 struct MqPaddedCoder {
     static constexpr int kHighShift = 48;
@@ -136,7 +85,8 @@ inline void mq_init_padded(MqPaddedCoder* m, const uint8_t* data) {
     m->a = 0x8000u << MqPaddedCoder::kAShift;
 }
 
-// A renormalisation shifts at most 15 bits, so one refill before it is enough.
+// Shifts A and C until the top bit of A is set. A renormalisation shifts at most 15 bits, so
+// one refill before it is enough.
 T1_INLINE void mq_renormalise(MqPaddedCoder& m) {
 #if defined(__GNUC__)
     int32_t n = __builtin_clz(m.a);  // A is never 0
@@ -150,58 +100,17 @@ T1_INLINE void mq_renormalise(MqPaddedCoder& m) {
     m.ct -= n;
 }
 
-// Starts a codeword on len bytes at data (len may be 0).
-inline void mq_init(MqCoder* m, const uint8_t* data, uint32_t len) {
-    m->end = data + len;
-    if (len == 0) {
-        // No first byte: it counts as 0xFF and every refill is a fill.
-        m->p = data;
-        m->c = 0xFFu << 16;
-        m->c += 0xFF00;
-        m->ct = 8;
-    } else {
-        m->c = static_cast<uint32_t>(data[0]) << 16;
-        m->p = data + 1;
-        mq_byte_in(*m);
-    }
-    m->c <<= 7;
-    m->ct -= 7;
-    m->a = 0x8000;
-}
-
-// Shifts A and C until bit 15 of A is set (not at all when it is), refilling whenever CT runs
-// out. Shifting several bits at once is the same as one at a time, because a refill only
-// happens at CT = 0. (The padded coder has its own, above.)
-T1_INLINE void mq_renormalise(MqCoder& m) {
-#if defined(__GNUC__)
-    int32_t n = __builtin_clz(m.a) - 16;  // A is never 0: at least Qe, or above 0x29FF
-#else
-    int32_t n = 0;
-    while (!((m.a << n) & 0x8000)) ++n;  // A is never 0
-#endif
-    while (n > m.ct) {
-        m.a <<= m.ct;
-        m.c <<= m.ct;
-        n -= m.ct;
-        mq_byte_in(m);
-    }
-    m.a <<= n;
-    m.c <<= n;
-    m.ct -= n;
-}
-
 // One decision under the context word *cx, which is updated in place. Branches follow the
 // standard's procedure; the common case (upper sub-interval, A keeps bit 15) neither stores
 // the context nor renormalises, which suits skewed contexts whose branches predict well.
-template <class Coder>
-T1_INLINE int mq_decode(Coder& m, uint32_t* cx) {
+T1_INLINE int mq_decode(MqPaddedCoder& m, uint32_t* cx) {
     const uint32_t w = *cx;
-    const uint32_t qe = (w & 0xFFFF) << Coder::kAShift;
+    const uint32_t qe = (w & 0xFFFF) << MqPaddedCoder::kAShift;
     const uint32_t s = w >> 16;
     int d = static_cast<int>(s & 1);
     m.a -= qe;
     using Word = decltype(m.c);
-    const Word q = static_cast<Word>(qe) << (Coder::kHighShift - Coder::kAShift);
+    const Word q = static_cast<Word>(qe) << (MqPaddedCoder::kHighShift - MqPaddedCoder::kAShift);
     if (m.c < q) {
         if (m.a < qe) {
             *cx = kMqNextWord[s][0];
@@ -213,7 +122,7 @@ T1_INLINE int mq_decode(Coder& m, uint32_t* cx) {
         mq_renormalise(m);
     } else {
         m.c -= q;
-        if (!(m.a & (0x8000u << Coder::kAShift))) {
+        if (!(m.a & (0x8000u << MqPaddedCoder::kAShift))) {
             if (m.a < qe) {
                 d ^= 1;
                 *cx = kMqNextWord[s][1];
@@ -231,37 +140,22 @@ T1_INLINE int mq_decode(Coder& m, uint32_t* cx) {
 // the branches above would mispredict about half the time. With the two exchanges folded in,
 // the decision is mps ^ (C in the lower sub-interval) ^ (A - Qe < Qe). How the selects are
 // kept branch-free depends on the target: mq_even_select (tier1/mq_even_*.h).
-template <class Coder>
-T1_INLINE int mq_decode_even(Coder& m, uint32_t* cx) {
+T1_INLINE int mq_decode_even(MqPaddedCoder& m, uint32_t* cx) {
     const uint32_t w = *cx;
-    const uint32_t qe = (w & 0xFFFF) << Coder::kAShift;
+    const uint32_t qe = (w & 0xFFFF) << MqPaddedCoder::kAShift;
     const uint32_t s = w >> 16;
     using Word = decltype(m.c);
-    const Word q = static_cast<Word>(qe) << (Coder::kHighShift - Coder::kAShift);
+    const Word q = static_cast<Word>(qe) << (MqPaddedCoder::kHighShift - MqPaddedCoder::kAShift);
     const uint32_t upper_a = m.a - qe;
-    const uint32_t top = 0x8000u << Coder::kAShift;
+    const uint32_t top = 0x8000u << MqPaddedCoder::kAShift;
     Word c = m.c;
     uint32_t a = upper_a;
     uint32_t after = w;  // the context word after the decision
-    constexpr int kQShift = Coder::kHighShift - Coder::kAShift;
+    constexpr int kQShift = MqPaddedCoder::kHighShift - MqPaddedCoder::kAShift;
     const uint32_t lps = mq_even_select<kQShift>(c, a, after, q, qe, upper_a, top, kMqNextWord[s]);
     m.c = c;
     m.a = a;
     *cx = after;
     mq_renormalise(m);
     return static_cast<int>((s & 1) ^ lps);
-}
-
-// The same decisions on a context byte (the form the tests' model keeps), through its word.
-T1_INLINE int mq_decode(MqCoder& m, uint8_t* cx) {
-    uint32_t w = kMqContextWord[*cx];
-    const int d = mq_decode(m, &w);
-    *cx = static_cast<uint8_t>(w >> 16);
-    return d;
-}
-T1_INLINE int mq_decode_even(MqCoder& m, uint8_t* cx) {
-    uint32_t w = kMqContextWord[*cx];
-    const int d = mq_decode_even(m, &w);
-    *cx = static_cast<uint8_t>(w >> 16);
-    return d;
 }

@@ -12,9 +12,7 @@ struct T1Scratch;
 
 constexpr int kMqContextCount = 19;
 
-// Sets the 19 context bytes to their initial states.
-void mq_reset_contexts(uint8_t contexts[kMqContextCount]);
-// The same initial states as context words (see kMqContextWord).
+// Sets the 19 context words (see kMqContextWord) to their initial states.
 void mq_reset_context_words(uint32_t contexts[kMqContextCount]);
 
 // Magnitude bit-planes a sample holds (zero bit-planes included): 31 bits and the sign.

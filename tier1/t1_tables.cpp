@@ -6,6 +6,15 @@
 #include "tier1/t1.h"
 #include "tier1/t1_tables.h"
 
+namespace {
+
+// One row per probability state: Qe and the states after an MPS and an LPS decision.
+struct MqState {
+    uint16_t qe;
+    uint8_t nmps, nlps, switch_mps;
+};
+constexpr int kMqStateCount = kMqContextByteCount / 2;
+
 constexpr std::array<MqState, kMqStateCount> kMqStates = {{
     {0x5601, 1, 1, 1},   {0x3401, 2, 6, 0},   {0x1801, 3, 9, 0},   {0x0AC1, 4, 12, 0},
     {0x0521, 5, 29, 0},  {0x0221, 38, 33, 0}, {0x5601, 7, 6, 1},   {0x5401, 8, 14, 0},
@@ -21,7 +30,13 @@ constexpr std::array<MqState, kMqStateCount> kMqStates = {{
     {0x0005, 45, 42, 0}, {0x0001, 45, 43, 0}, {0x5601, 46, 46, 0},
 }};
 
-namespace {
+// A context byte is (state << 1) | mps. This table, indexed by that byte, gives Qe and the
+// byte to store after an MPS or an LPS decision.
+struct MqTransition {
+    uint16_t qe;
+    uint8_t after_mps;
+    uint8_t after_lps;
+};
 
 constexpr std::array<MqTransition, kMqContextByteCount> make_transitions() {
     std::array<MqTransition, kMqContextByteCount> t{};
@@ -92,11 +107,7 @@ constexpr std::array<uint8_t, 256> make_sign_coding() {
     return t;
 }
 
-}  // namespace
-
 constexpr std::array<MqTransition, kMqContextByteCount> kMqTransitions = make_transitions();
-
-namespace {
 
 constexpr std::array<uint32_t, kMqContextByteCount> make_context_words() {
     std::array<uint32_t, kMqContextByteCount> t{};
@@ -136,14 +147,8 @@ constexpr std::array<uint8_t, 256> make_sign_coding_by_word() {
 constexpr std::array<uint8_t, 256> kSignCodingByWord = make_sign_coding_by_word();
 
 void mq_reset_context_words(uint32_t contexts[kMqContextCount]) {
-    uint8_t bytes[kMqContextCount];
-    mq_reset_contexts(bytes);
-    for (int i = 0; i < kMqContextCount; ++i) contexts[i] = kMqContextWord[bytes[i]];
-}
-
-void mq_reset_contexts(uint8_t contexts[kMqContextCount]) {
-    for (int i = 0; i < kMqContextCount; ++i) contexts[i] = 0;
-    contexts[0] = 4 << 1;    // zero coding with no significant neighbour: mostly 0
-    contexts[17] = 3 << 1;   // run length
-    contexts[18] = 46 << 1;  // uniform: the fixed, non-adapting state
+    for (int i = 0; i < kMqContextCount; ++i) contexts[i] = kMqContextWord[0];
+    contexts[0] = kMqContextWord[4 << 1];    // zero coding with no significant neighbour: mostly 0
+    contexts[17] = kMqContextWord[3 << 1];   // run length
+    contexts[18] = kMqContextWord[46 << 1];  // uniform: the fixed, non-adapting state
 }
