@@ -9,17 +9,6 @@ namespace {
 
 constexpr int64_t kClear2 = ~int64_t(3);  // drops the two fraction bits of a x4 sample
 
-// Copies x[-k] = x[k] and x[n-1+k] = x[n-1-k] outwards, alternating ends, so that on rows
-// shorter than the extension a copy may take a sample that is itself an extension sample;
-// this gives the periodic symmetric extension for every n >= 2.
-inline void extend_row(int32_t* x, int32_t n, int32_t left, int32_t right) {
-    const int32_t m = left > right ? left : right;
-    for (int32_t k = 1; k <= m; k++) {
-        if (k <= left) x[-k] = x[k];
-        if (k <= right) x[n - 1 + k] = x[n - 1 - k];
-    }
-}
-
 // ---- line operations of the vertical 5/3 (w samples each) ----
 // W is the width of the arithmetic: int64_t with every result saturated into 32 bits, or
 // int32_t on levels whose bounds keep every sum inside 32 bits (LevelRows::narrow53), where
@@ -210,27 +199,6 @@ void small_column_97(int32_t** L, uint32_t h, uint32_t y0, uint32_t w) {
     }
 }
 
-// Horizontal steps over every other sample of an interleaved row: x[2i] is updated from its
-// neighbours x[2i - 1] and x[2i + 1], which the step leaves alone.
-REC_VECTOR_LOOP void h53_low(int32_t* x, int32_t count) {
-    for (int32_t i = 0; i < count; i++)
-        x[2 * i] = sat_i32(x[2 * i] - (((int64_t(x[2 * i - 1]) + x[2 * i + 1] + 8) >> 2) & kClear2));
-}
-
-REC_VECTOR_LOOP void h53_high(int32_t* x, int32_t count) {
-    for (int32_t i = 0; i < count; i++)
-        x[2 * i] = sat_i32(x[2 * i] + (((int64_t(x[2 * i - 1]) + x[2 * i + 1]) >> 1) & kClear2));
-}
-
-REC_VECTOR_LOOP void h97_scale(int32_t* x, int32_t c, int32_t count) {
-    for (int32_t i = 0; i < count; i++) x[2 * i] = sat_i32(fix_mul32(c, x[2 * i]));
-}
-
-REC_VECTOR_LOOP void h97_step(int32_t* x, int32_t c, int32_t count) {
-    for (int32_t i = 0; i < count; i++)
-        x[2 * i] = sat_i32(x[2 * i] - fix_mul_pair(c, x[2 * i - 1], x[2 * i + 1]));
-}
-
 // The same steps on separate low and high halves: contiguous loops that vectorise fully.
 REC_VECTOR_LOOP void split_scale(int32_t* __restrict x, int32_t c, int32_t count) {
     for (int32_t i = 0; i < count; i++) x[i] = sat_i32(fix_mul32(c, x[i]));
@@ -260,35 +228,24 @@ void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint3
     if (count & 1) dst[count - 1] = first[pairs];
 }
 
-void lift_53_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
-    if (i1 <= i0) return;
-    const int32_t n = static_cast<int32_t>(i1 - i0);
-    if (n == 1) {
-        if (i0 & 1) x[0] >>= 1;  // keeps the half in the fraction bits
-        return;
-    }
-    const int32_t s = static_cast<int32_t>(i0 & 1);
-    const int32_t t = static_cast<int32_t>(i1 & 1);
-    extend_row(x, n, 1 + s, 2 - t);
-    const int32_t e0 = -s;     // index of coordinate 2*floor(i0/2)
-    const int32_t e1 = n - t;  // index of coordinate 2*floor(i1/2)
-    const int32_t pairs = (e1 - e0) / 2;
-    h53_low(x + e0, pairs + 1);
-    h53_high(x + e0 + 1, pairs);
-}
-
 namespace {
+
+// A row of at most one sample, for both filters: a lone low-pass sample is the signal, a lone
+// high-pass one is its double (its half kept in the fraction bits).
+void synth_short_row(int32_t* line, const int32_t* lo, const int32_t* hi, uint32_t i0, uint32_t i1) {
+    if (i1 <= i0) return;
+    line[0] = (i0 & 1) ? hi[0] >> 1 : lo[0];
+}
 
 template <class W>
 void synth_53(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1) {
     const uint32_t n = i1 - i0;
     if (n < 2) {
-        interleave_row(line, lo, hi, n, i0);
-        lift_53_row(line, line, i0, i1);
+        synth_short_row(line, lo, hi, i0, i1);
         return;
     }
-    // The same two steps as lift_53_row on the separate halves, where each is a contiguous
-    // vector loop; only the ends, whose neighbours are mirrored, are done one by one.
+    // The two lifting steps on the separate halves, where each is a contiguous vector loop;
+    // only the ends, whose neighbours are mirrored, are done one by one.
     const uint32_t s = i0 & 1;  // 1: the row starts with a high-pass sample
     const uint32_t nh = s ? (n + 1) / 2 : n / 2;
     const uint32_t nl = n - nh;
@@ -327,31 +284,9 @@ void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t
         synth_53<int64_t>(line, lo, hi, i0, i1);
 }
 
-void lift_97_row(int32_t* x, int32_t* /*last*/, uint32_t i0, uint32_t i1) {
-    if (i1 <= i0) return;
-    const int32_t n = static_cast<int32_t>(i1 - i0);
-    if (n == 1) {
-        if (i0 & 1) x[0] >>= 1;
-        return;
-    }
-    const int32_t s = static_cast<int32_t>(i0 & 1);
-    const int32_t t = static_cast<int32_t>(i1 & 1);
-    extend_row(x, n, 3 + s, 4 - t);
-    const int32_t e0 = -s;
-    const int32_t e1 = n - t;
-    const int32_t pairs = (e1 - e0) / 2;
-    h97_scale(x + e0 - 2, kLiftK, pairs + 3);
-    h97_scale(x + e0 - 3, kLiftInvK, pairs + 4);
-    h97_step(x + e0 - 2, kLiftDelta, pairs + 3);
-    h97_step(x + e0 - 1, kLiftGamma, pairs + 2);
-    h97_step(x + e0, kLiftBeta, pairs + 1);
-    h97_step(x + e0 + 1, kLiftAlpha, pairs);
-}
-
 void lift_97_split(int32_t* low, int32_t* high, uint32_t i0, uint32_t i1, int32_t* out) {
     if (i1 <= i0 + 1) {
-        interleave_row(out, low, high, i1 - i0, i0);
-        lift_97_row(out, out, i0, i1);
+        synth_short_row(out, low, high, i0, i1);
         return;
     }
     // Sample 2m of the row is low[m - lo0], sample 2m + 1 is high[m - a]; both halves get the

@@ -109,19 +109,15 @@ inline int64_t fix_mul_pair(int32_t c, int32_t a, int32_t b) {
 // dst[k] alternately from low and high; an odd origin starts with a high-pass sample.
 void interleave_row(int32_t* dst, const int32_t* low, const int32_t* high, uint32_t count,
                     uint32_t origin);
-// In-place 1-D synthesis of the interleaved samples i0 .. i1-1 (line = sample i0, last =
-// sample i1-1). Writes up to 2 (5/3) or 4 (9/7) samples beyond each end.
-void lift_53_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
-// The same result as interleave_row then lift_53_row, from the low-pass samples lo and the
+// 1-D 5/3 synthesis of the samples i0 .. i1-1 of a row, from the low-pass samples lo and the
 // high-pass samples hi (both overwritten) into line, which needs no margins. narrow: the
 // level's sums are known to fit 32 bits (Resolution::narrow53), so they are formed in 32.
 void synth_53_row(int32_t* line, int32_t* lo, int32_t* hi, uint32_t i0, uint32_t i1,
                   bool narrow = false);
-void lift_97_row(int32_t* line, int32_t* last, uint32_t i0, uint32_t i1);
 
-// lift_97_row for a row still split in halves: low (samples at even positions) and high (odd
-// positions) each with 4 writable samples before and after; the result goes interleaved to
-// out. The halves are used as scratch.
+// 1-D 9/7 synthesis of the samples i0 .. i1-1 of a row still split in halves: low (samples
+// at even positions) and high (odd positions), each with 4 writable samples before and after;
+// the result goes interleaved to out. The halves are used as scratch.
 void lift_97_split(int32_t* low, int32_t* high, uint32_t i0, uint32_t i1, int32_t* out);
 
 // Supplies horizontally synthesised row y of a level into line (the ring line's start).
