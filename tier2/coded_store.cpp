@@ -154,19 +154,6 @@ void coded_unload_block(CodeBlock* cb) {
     for (CodedSegment* seg = cb->segments.head; seg; seg = seg->next) seg->data = nullptr;
 }
 
-uint32_t coded_byte_position(const CodedStore* store, const CodedSegment* seg, uint32_t i) {
-    if (i >= seg->total_len) return kNoPiece;
-    uint32_t end = seg->total_len;
-    for (uint32_t k = seg->last_piece; k != kNoPiece;) {
-        const CodedPiece* p = piece_at(*store, k);
-        if (p->len > end) return kNoPiece;
-        end -= p->len;
-        if (i >= end) return p->pos + (i - end);
-        k = p->prev;
-    }
-    return kNoPiece;
-}
-
 void coded_store_free(CodedStore* store) {
     CodedStore& s = *store;
     MemOps* ops = store->ops;

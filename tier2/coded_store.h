@@ -61,6 +61,4 @@ void coded_keep_layers(CodedStore* store, CodeBlock* cb, uint32_t layers);
 // nullptr.
 [[nodiscard]] int coded_load_block(CodedStore* store, CodeBlock* cb);
 void coded_unload_block(CodeBlock* cb);
-// Reader position of byte i of seg (i < total_len); kNoPiece when out of range.
-uint32_t coded_byte_position(const CodedStore* store, const CodedSegment* seg, uint32_t i);
 void coded_store_free(CodedStore* store);
