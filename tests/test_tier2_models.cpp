@@ -171,9 +171,6 @@ TEST(Tier2Models, PartitionOverRandomGeometries) {
         const char* message;  // nullptr: built
     } rows[] = {
         {"precinct exponent 0 at resolution 0", style(1, {0x00, 0x11}, 6), nullptr},
-        {"precinct exponent 0 above resolution 0", style(1, {0x00, 0x50}, 6), "Precinct size exponent 0 above resolution 0."},
-        {"33 levels", style(33, {}, 6), "Too many decomposition levels."},
-        {"code-block exponent 11", Style{0, 11, 2, {}}, "Code-block size is out of range."},
         {"code-block area 4096", Style{0, 6, 6, {}}, nullptr},
         {"code-block area above 4096", Style{0, 7, 6, {}}, "Code-block size is out of range."},
     };

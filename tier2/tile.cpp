@@ -10,7 +10,6 @@
 #include "tier2/tagtree.h"
 #include "tier2/tier2.h"
 #include "tier2/tile.h"
-#include "tier2/tile_build.h"
 
 namespace {
 
@@ -19,9 +18,7 @@ constexpr const char* kMsgTileIndex = "Tile index is out of range.";
 constexpr const char* kMsgTileRebuilt = "Tile has already been built.";
 constexpr const char* kMsgEmptyTile = "Tile area is empty.";
 constexpr const char* kMsgSubsampling = "Component sub-sampling factor is 0.";
-constexpr const char* kMsgLevels = "Too many decomposition levels.";
 constexpr const char* kMsgCodeBlockSize = "Code-block size is out of range.";
-constexpr const char* kMsgPrecinctSize = "Precinct size exponent 0 above resolution 0.";
 constexpr const char* kMsgTooManyPrecincts = "Too many precincts in a resolution.";
 constexpr const char* kMsgGrid = "Code-block grid of a band is inconsistent.";
 constexpr const char* kMsgMissingCod = "Missing COD marker.";
@@ -29,9 +26,7 @@ constexpr const char* kMsgMissingQcd = "Missing QCD marker.";
 constexpr const char* kMsgTooManyRecords =
     "The codestream is too short for the precincts and code-blocks its headers declare.";
 
-constexpr uint32_t kMaxLevels = 32;
-constexpr uint32_t kMaxCodeBlockExponent = 10;
-constexpr uint32_t kMaxCodeBlockArea = 12;
+constexpr uint32_t kMaxCodeBlockArea = 12;  // 2^12 samples; each side's limit is the segment's
 // Structure records (about 100 bytes each: a code-block, a precinct, a quarter of a
 // resolution) the tiles of a codestream may declare, and code-block records its packets may
 // make: a fixed allowance that covers a 16-megapixel image of 4 x 4 code-blocks, plus an
@@ -233,11 +228,22 @@ inline uint64_t grid_count(uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1, u
            (ceil_div_pow2(y1, ey) - floor_div_pow2(y0, ey));
 }
 
+// Resolved coding parameters of one tile-component. The COD/COC reader has already refused
+// more than 32 levels, code-block sides above 2^10 and precinct exponents of 0 above
+// resolution 0; only the code-block area is left to check here.
+struct ComponentStyle {
+    uint8_t levels;                 // NL
+    uint8_t xcb, ycb;               // code-block exponents, already + 2
+    uint8_t cblk_style;
+    uint8_t transform;              // 0 = 9/7, 1 = 5/3
+    const uint8_t* precinct_sizes;  // levels + 1 bytes (low nibble PPx, high PPy), or null
+    uint8_t roi_style, roi_shift;
+};
+
 // Structure records the tile-component will hold, counted from the geometry alone (the same
 // bounds build_resolution and partition_resolution derive): its precincts and code-blocks,
 // and its resolutions at four records each (a resolution is as big as four code-blocks).
 uint64_t component_records(const TileComponent* tc, const ComponentStyle* s) {
-    if (s->levels > kMaxLevels) return 0;  // refused when the style is applied
     uint64_t records = 4 * (uint64_t(s->levels) + 1);
     for (uint32_t r = 0; r <= s->levels; r++) {
         const uint32_t k = s->levels - r;
@@ -245,7 +251,6 @@ uint64_t component_records(const TileComponent* tc, const ComponentStyle* s) {
         const uint32_t PPy = s->precinct_sizes ? s->precinct_sizes[r] >> 4 : 15;
         const uint32_t x0 = ceil_div_pow2(tc->x0, k), y0 = ceil_div_pow2(tc->y0, k);
         const uint32_t x1 = ceil_div_pow2(tc->x1, k), y1 = ceil_div_pow2(tc->y1, k);
-        if (r > 0 && (PPx == 0 || PPy == 0)) continue;  // refused when the style is applied
         const uint64_t precincts = grid_count(x0, y0, x1, y1, PPx, PPy);
         if (precincts == 0) continue;
         const uint32_t bPPx = r == 0 ? PPx : PPx - 1, bPPy = r == 0 ? PPy : PPy - 1;
@@ -303,30 +308,26 @@ int tile_fits(Tier2* t2, const Tile* tile, const MarkerSet* main, const MarkerSe
     return records_fit(t2, records) ? 1 : ctx_fail(t2->in->ctx, kMsgTooManyRecords);
 }
 
-}  // namespace
-
-int tile_build_bounds(Tier2* t2, uint32_t t) {
-    if (t >= t2->in->image->tileNum || !t2->tiles) return ctx_fail(t2->in->ctx, kMsgTileIndex);
-    Tile* tile = &t2->tiles[t];
-    if (tile->built || tile->components) return ctx_fail(t2->in->ctx, kMsgTileRebuilt);
-    const TileBounds b = image_tile_bounds(t2->in->image, t);
+int build_bounds(Tier2* t2, Tile* tile, uint32_t t) {
+    const ImageHeader* image = t2->in->image;
+    const TileBounds b = image_tile_bounds(image, t);
     if (b.x0 >= b.x1 || b.y0 >= b.y1) return ctx_fail(t2->in->ctx, kMsgEmptyTile);
     tile->x0 = b.x0;
     tile->y0 = b.y0;
     tile->x1 = b.x1;
     tile->y1 = b.y1;
-    tile->component_count = t2->in->image->component_num;
+    tile->component_count = image->component_num;
     tile->max_resolutions = 0;
-    tile->components = mem_new_array<TileComponent>(t2->in->ctx->ops, t2->in->image->component_num);
+    tile->components = mem_new_array<TileComponent>(t2->in->ctx->ops, image->component_num);
     if (!tile->components) return ctx_fail(t2->in->ctx, kMsgNoMemory);
-    for (uint32_t c = 0; c < t2->in->image->component_num; c++) {
+    for (uint32_t c = 0; c < image->component_num; c++) {
         TileComponent& tc = tile->components[c];
         tc.tile = tile;
-        tc.is_signed = (t2->in->image->ssiz[c] & 0x80) ? 1 : 0;
-        tc.precision = static_cast<uint8_t>((t2->in->image->ssiz[c] & 0x7F) + 1);
-        tc.frac_bits = static_cast<uint8_t>(image_frac_bits(t2->in->image));
-        tc.xrsiz = t2->in->image->xrsiz[c];
-        tc.yrsiz = t2->in->image->yrsiz[c];
+        tc.is_signed = (image->ssiz[c] & 0x80) ? 1 : 0;
+        tc.precision = static_cast<uint8_t>((image->ssiz[c] & 0x7F) + 1);
+        tc.frac_bits = static_cast<uint8_t>(image_frac_bits(image));
+        tc.xrsiz = image->xrsiz[c];
+        tc.yrsiz = image->yrsiz[c];
         if (tc.xrsiz == 0 || tc.yrsiz == 0) return ctx_fail(t2->in->ctx, kMsgSubsampling);
         tc.x0 = ceil_div_u32(tile->x0, tc.xrsiz);
         tc.y0 = ceil_div_u32(tile->y0, tc.yrsiz);
@@ -336,17 +337,9 @@ int tile_build_bounds(Tier2* t2, uint32_t t) {
     return 1;
 }
 
-int tile_component_apply_style(Tier2* t2, TileComponent* tc, const ComponentStyle* s) {
-    if (s->levels > kMaxLevels) return ctx_fail(t2->in->ctx, kMsgLevels);
-    if (s->xcb < 2 || s->ycb < 2 || s->xcb > kMaxCodeBlockExponent ||
-        s->ycb > kMaxCodeBlockExponent || s->xcb + s->ycb > kMaxCodeBlockArea)
-        return ctx_fail(t2->in->ctx, kMsgCodeBlockSize);
-    if (s->precinct_sizes) {
-        for (uint32_t r = 1; r <= s->levels; r++) {
-            if ((s->precinct_sizes[r] & 0x0F) == 0 || (s->precinct_sizes[r] >> 4) == 0)
-                return ctx_fail(t2->in->ctx, kMsgPrecinctSize);
-        }
-    }
+// Resolutions, bands, precincts and code-block grids of one tile-component.
+int apply_style(Tier2* t2, TileComponent* tc, const ComponentStyle* s) {
+    if (s->xcb + s->ycb > kMaxCodeBlockArea) return ctx_fail(t2->in->ctx, kMsgCodeBlockSize);
     if (!reserve_records(t2, tc, s)) return 0;
     tc->levels = s->levels;
     tc->xcb = s->xcb;
@@ -376,82 +369,54 @@ int tile_component_apply_style(Tier2* t2, TileComponent* tc, const ComponentStyl
     return 1;
 }
 
-void tile_release(Tier2* t2, Tile* tile) {
-    if (!tile) return;
-    MemOps* ops = t2->in->ctx->ops;
-    if (tile->components) {
-        for (uint32_t c = 0; c < tile->component_count; c++) {
-            TileComponent& tc = tile->components[c];
-            if (!tc.resolutions) continue;
-            for (uint32_t r = 0; r < tc.resolution_count; r++)
-                free_resolution(ops, &tc.resolutions[r]);
-            ops->free(ops, tc.resolutions);
-            tc.resolutions = nullptr;
-        }
-        ops->free(ops, tile->components);
-    }
-    tile->components = nullptr;
-    progression_state_destroy(ops, tile->progression_state);
-    tile->progression_state = nullptr;
-    tile->built = 0;
-}
-
-int tile_build(Tier2* t2, uint32_t t, const MarkerSet* main, const MarkerSet* part) {
-    if (!tile_build_bounds(t2, t)) {
-        if (t < t2->in->image->tileNum && t2->tiles && !t2->tiles[t].built) tile_release(t2, &t2->tiles[t]);
-        return 0;
-    }
-    Tile* tile = &t2->tiles[t];
+// The steps of building tile t; on failure the caller releases what was made.
+int build_tile(Tier2* t2, Tile* tile, uint32_t t, const MarkerSet* main, const MarkerSet* part) {
+    if (!build_bounds(t2, tile, t)) return 0;
     const CodSegment* cod = jpc_resolve_cod(main, part);
-    if (!cod) {
-        tile_release(t2, tile);
-        return ctx_fail(t2->in->ctx, kMsgMissingCod);
-    }
+    if (!cod) return ctx_fail(t2->in->ctx, kMsgMissingCod);
     tile->Scod = cod->Scod;
     tile->progression = cod->progression;
     tile->layers = cod->layers;
     tile->mct = cod->mct;
     tile->transform = cod->part.transform;
-    if (!tile_fits(t2, tile, main, part)) {
-        tile_release(t2, tile);
-        return 0;
-    }
+    if (!tile_fits(t2, tile, main, part)) return 0;
     for (uint16_t c = 0; c < tile->component_count; c++) {
         TileComponent* tc = &tile->components[c];
         const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
-        if (!cs) {
-            tile_release(t2, tile);
-            return ctx_fail(t2->in->ctx, kMsgMissingCod);
-        }
+        if (!cs) return ctx_fail(t2->in->ctx, kMsgMissingCod);
         ComponentStyle style = resolved_style(cs);
         if (const RgnSegment* rgn = jpc_resolve_rgn(main, part, c)) {
             style.roi_style = rgn->Srgn;
             style.roi_shift = rgn->SPrgn;
         }
         jpc_check_code_block_size(t2->in, style.xcb, style.ycb);
-        if (!tile_component_apply_style(t2, tc, &style)) {
-            tile_release(t2, tile);
-            return 0;
-        }
+        if (!apply_style(t2, tc, &style)) return 0;
         const QuantSegment* q = jpc_resolve_quant(main, part, c);
-        if (!q) {
-            tile_release(t2, tile);
-            return ctx_fail(t2->in->ctx, kMsgMissingQcd);
-        }
+        if (!q) return ctx_fail(t2->in->ctx, kMsgMissingQcd);
         tc->quant_style = q->style;
         for (uint32_t r = 0; r < tc->resolution_count; r++) {
             Resolution& res = tc->resolutions[r];
             for (uint32_t b = 0; b < res.band_count; b++) {
                 BandQuant bq;
-                if (!jpc_band_quant(t2->in, q, tc->precision, tc->levels, r, b, &bq)) {
-                    tile_release(t2, tile);
-                    return 0;
-                }
+                if (!jpc_band_quant(t2->in, q, tc->precision, tc->levels, r, b, &bq)) return 0;
                 res.bands[b].magnitude_bits = bq.magnitude_bits;
                 res.bands[b].step_mantissa = bq.step_mantissa;
                 res.bands[b].step_exponent = bq.step_exponent;
             }
         }
+    }
+    return 1;
+}
+
+}  // namespace
+
+int tile_build(Tier2* t2, uint32_t t, const MarkerSet* main, const MarkerSet* part) {
+    if (t >= t2->in->image->tileNum || !t2->tiles) return ctx_fail(t2->in->ctx, kMsgTileIndex);
+    Tile* tile = &t2->tiles[t];
+    if (tile->built || tile->components) return ctx_fail(t2->in->ctx, kMsgTileRebuilt);
+    if (!build_tile(t2, tile, t, main, part)) {
+        tile_destroy(t2, tile);
+        return 0;
     }
     tile->built = 1;
     return 1;
@@ -500,7 +465,25 @@ void tiles_drop_header_state(Tier2* t2) {
     t2->included_count = t2->included_slots = 0;
 }
 
-void tile_destroy(Tier2* t2, Tile* tile) { tile_release(t2, tile); }
+void tile_destroy(Tier2* t2, Tile* tile) {
+    if (!tile) return;
+    MemOps* ops = t2->in->ctx->ops;
+    if (tile->components) {
+        for (uint32_t c = 0; c < tile->component_count; c++) {
+            TileComponent& tc = tile->components[c];
+            if (!tc.resolutions) continue;
+            for (uint32_t r = 0; r < tc.resolution_count; r++)
+                free_resolution(ops, &tc.resolutions[r]);
+            ops->free(ops, tc.resolutions);
+            tc.resolutions = nullptr;
+        }
+        ops->free(ops, tile->components);
+    }
+    tile->components = nullptr;
+    progression_state_destroy(ops, tile->progression_state);
+    tile->progression_state = nullptr;
+    tile->built = 0;
+}
 
 int precinct_band_make_blocks(Tier2* t2, const Band& band, PrecinctBand* pb,
                               uint64_t packet_bytes) {

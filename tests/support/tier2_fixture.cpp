@@ -5,7 +5,6 @@
 #include "codestream/jpc_segments.h"
 #include "tier2/packets.h"
 #include "tier2/progression.h"
-#include "tier2/tile_build.h"
 
 namespace t2_test {
 
@@ -42,17 +41,28 @@ Decoder::~Decoder() {
 }
 
 Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t layers, uint8_t order) {
-    if (!tile_build_bounds(&t2_, t)) return nullptr;
-    Tile* tile = &t2_.tiles[t];
-    tile->layers = layers;
-    tile->progression = order;
-    for (uint32_t c = 0; c < tile->component_count; c++) {
+    // The segments a main header with these parameters holds: a COC for each component (the
+    // COD repeats the first) and a QCD with one reversible exponent per band.
+    const uint16_t n = image_.component_num;
+    std::vector<CocSegment> cocs(n);
+    std::vector<CocSegment*> slots(n);
+    for (uint16_t c = 0; c < n; c++) {
         const Style& st = styles[c < styles.size() ? c : styles.size() - 1];
-        ComponentStyle cs{};
-        cs.levels = st.levels, cs.xcb = st.xcb, cs.ycb = st.ycb, cs.transform = 1;
-        cs.precinct_sizes = st.precincts.empty() ? nullptr : st.precincts.data();
+        uint8_t* pp = st.precincts.empty() ? nullptr : const_cast<uint8_t*>(st.precincts.data());
+        cocs[c].part = CodingStylePart{st.levels, uint8_t(st.xcb - 2), uint8_t(st.ycb - 2), 0, 1, pp};
+        slots[c] = &cocs[c];
+    }
+    CodSegment cod{};
+    cod.progression = order, cod.layers = layers, cod.part = cocs[0].part;
+    std::vector<uint16_t> exponents(3 * 32 + 1, 8 << 3);
+    QuantSegment qcd{0, 0x40, exponents.data(), uint16_t(exponents.size())};
+    MarkerSet main{};
+    main.component_count = n, main.cod = &cod, main.coc = slots.data(), main.qcd = &qcd;
+    if (!tile_build(&t2_, t, &main, nullptr)) return nullptr;
+    Tile* tile = &t2_.tiles[t];
+    bool ok = true;
+    for (uint32_t c = 0; c < tile->component_count; c++) {
         TileComponent& tc = tile->components[c];
-        bool ok = tile_component_apply_style(&t2_, &tc, &cs);
         // Every block made up front, as a packet reaching each precinct would.
         for (uint32_t r = 0; ok && r < tc.resolution_count; r++) {
             Resolution& res = tc.resolutions[r];
@@ -60,10 +70,8 @@ Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t
                 for (uint32_t b = 0; ok && b < res.band_count; b++)
                     ok = precinct_band_make_blocks(&t2_, res.bands[b], &res.precincts[p].bands[b], 0);
         }
-        if (!ok) return tile_release(&t2_, tile), nullptr;
     }
-    if (!tiles_link_blocks(&t2_)) return tile_release(&t2_, tile), nullptr;
-    tile->built = 1;
+    if (!ok || !tiles_link_blocks(&t2_)) return tile_destroy(&t2_, tile), nullptr;
     return tile;
 }
 
