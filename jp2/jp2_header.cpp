@@ -21,6 +21,31 @@ int sub_box_wanted(Jp2Decoder* j, const BoxHeader* h, const void* present, const
     return 0;
 }
 
+// A record being read: released when the parser leaves on failure, handed to the header
+// record by keep() when it is complete, so each parser has a single cleanup path.
+template <class T, void (*Release)(MemOps*, T*)>
+class Pending {
+public:
+    Pending(MemOps* ops, T* record) : ops_(ops), record_(record) {}
+    ~Pending() { Release(ops_, record_); }
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+    explicit operator bool() const { return record_ != nullptr; }
+    T* operator->() const { return record_; }
+    T* get() const { return record_; }
+    T* keep() {
+        T* r = record_;
+        record_ = nullptr;
+        return r;
+    }
+
+private:
+    MemOps* ops_;
+    T* record_;
+};
+
+template <class T> void free_record(MemOps* ops, T* r) { mem_free(ops, r); }
+
 // Walks the sub-boxes of a superbox whose content starts at the reader position. `parse`
 // gets each sub-box header with the reader on its content; unknown types are skipped.
 template <class Parse> int walk_sub_boxes(Jp2Decoder* j, const BoxHeader* h, Parse parse) {
@@ -170,16 +195,14 @@ int jp2_parse_image_header(Jp2Decoder* j, const BoxHeader* h) {
     Jp2HeaderRecord* hdr = j->jp2_header;
     if (!sub_box_wanted(j, h, hdr->image_header, jp2msg::kImageHeaderDuplicate, nullptr)) return 1;
     if (h->length < 14) return jp2_fail(j, jp2msg::kImageHeaderError);
-    ImageHeaderRecord* ih = mem_new<ImageHeaderRecord>(j->ops);
+    Pending<ImageHeaderRecord, free_record> ih(j->ops, mem_new<ImageHeaderRecord>(j->ops));
     if (!ih) return jp2_fail(j, jp2msg::kOutOfMemory);
     ByteReader* br = j->reader;
     if (!br_read_u32(br, &ih->HEIGHT) || !br_read_u32(br, &ih->WIDTH) ||
         !br_read_u16(br, &ih->NC) || !br_read_u8(br, &ih->BPC) || !br_read_u8(br, &ih->C) ||
-        !br_read_u8(br, &ih->UnkC) || !br_read_u8(br, &ih->IPR)) {
-        j->ops->free(j->ops, ih);
+        !br_read_u8(br, &ih->UnkC) || !br_read_u8(br, &ih->IPR))
         return jp2_fail(j, jp2msg::kImageHeaderError);
-    }
-    hdr->image_header = ih;
+    hdr->image_header = ih.keep();
     br_skip(br, h->length - 14);
     return 1;
 }
@@ -191,18 +214,13 @@ int jp2_parse_bits_per_component(Jp2Decoder* j, const BoxHeader* h) {
         return 1;
     const uint16_t nc = hdr->image_header->NC;
     if (h->length < nc) return jp2_fail(j, jp2msg::kBpccError);
-    auto* b = mem_new<BitsPerComponentRecord>(j->ops);
+    Pending<BitsPerComponentRecord, bits_per_component_release> b(
+        j->ops, mem_new<BitsPerComponentRecord>(j->ops));
     if (!b) return jp2_fail(j, jp2msg::kOutOfMemory);
     b->BPC = static_cast<uint8_t*>(mem_alloc_array(j->ops, nc, 1));
-    if (!b->BPC) {
-        bits_per_component_release(j->ops, b);
-        return jp2_fail(j, jp2msg::kOutOfMemory);
-    }
-    if (!br_read_block(j->reader, b->BPC, nc)) {
-        bits_per_component_release(j->ops, b);
-        return jp2_fail(j, jp2msg::kBpccError);
-    }
-    hdr->bits_per_component = b;
+    if (!b->BPC) return jp2_fail(j, jp2msg::kOutOfMemory);
+    if (!br_read_block(j->reader, b->BPC, nc)) return jp2_fail(j, jp2msg::kBpccError);
+    hdr->bits_per_component = b.keep();
     br_skip(j->reader, h->length - nc);
     return 1;
 }
@@ -227,7 +245,7 @@ int jp2_parse_colr(Jp2Decoder* j, const BoxHeader* h) {
         if (h->length < 7 || !br_read_u32(br, &enum_cs)) return jp2_fail(j, jp2msg::kColrError);
         fixed = 7;
     }
-    auto* cs = mem_new<ColourSpecRecord>(j->ops);
+    Pending<ColourSpecRecord, colr_release> cs(j->ops, mem_new<ColourSpecRecord>(j->ops));
     if (!cs) return jp2_fail(j, jp2msg::kOutOfMemory);
     cs->METH = meth;
     cs->PREC = prec;
@@ -236,16 +254,10 @@ int jp2_parse_colr(Jp2Decoder* j, const BoxHeader* h) {
     cs->extra_count = h->length - fixed;
     if (cs->extra_count) {
         cs->extra = static_cast<uint8_t*>(mem_alloc_array(j->ops, cs->extra_count, 1));
-        if (!cs->extra) {
-            colr_release(j->ops, cs);
-            return jp2_fail(j, jp2msg::kOutOfMemory);
-        }
-        if (!br_read_block(br, cs->extra, cs->extra_count)) {
-            colr_release(j->ops, cs);
-            return jp2_fail(j, jp2msg::kColrError);
-        }
+        if (!cs->extra) return jp2_fail(j, jp2msg::kOutOfMemory);
+        if (!br_read_block(br, cs->extra, cs->extra_count)) return jp2_fail(j, jp2msg::kColrError);
     }
-    hdr->colour_box = cs;
+    hdr->colour_box = cs.keep();
     j->colour_space = static_cast<int32_t>(enum_cs);
     return 1;
 }
@@ -262,19 +274,13 @@ int jp2_parse_palette(Jp2Decoder* j, const BoxHeader* h) {
     // No entry to clamp an index to, or no column to map through: nothing usable.
     if (ne == 0 || npc == 0) return jp2_fail(j, jp2msg::kPclrEmpty);
     if (h->length - 3 < npc) return jp2_fail(j, jp2msg::kPclrError);
-    auto* p = mem_new<PaletteRecord>(j->ops);
+    Pending<PaletteRecord, jp2_palette_release> p(j->ops, mem_new<PaletteRecord>(j->ops));
     if (!p) return jp2_fail(j, jp2msg::kOutOfMemory);
     p->NE = ne;
     p->NPC = npc;
     p->B = static_cast<uint8_t*>(mem_alloc_array(j->ops, npc, 1));
-    if (!p->B) {
-        jp2_palette_release(j->ops, p);
-        return jp2_fail(j, jp2msg::kOutOfMemory);
-    }
-    if (!br_read_block(br, p->B, npc)) {
-        jp2_palette_release(j->ops, p);
-        return jp2_fail(j, jp2msg::kPclrError);
-    }
+    if (!p->B) return jp2_fail(j, jp2msg::kOutOfMemory);
+    if (!br_read_block(br, p->B, npc)) return jp2_fail(j, jp2msg::kPclrError);
     uint64_t entry_bytes = 0;
     for (uint32_t k = 0; k < npc; k++) {
         const uint32_t depth = (p->B[k] & 0x7Fu) + 1;
@@ -284,33 +290,24 @@ int jp2_parse_palette(Jp2Decoder* j, const BoxHeader* h) {
                           "Bit depth of palette columen %d is more than 32 or less than 1, "
                           "unsupported.",
                           static_cast<int>(k));
-            jp2_palette_release(j->ops, p);
             return jp2_fail(j, message);
         }
         entry_bytes += (depth + 7) / 8;
     }
     // The entries must be in the box before anything is allocated for them.
-    if (uint64_t(ne) * entry_bytes > uint64_t(h->length) - 3 - npc) {
-        jp2_palette_release(j->ops, p);
+    if (uint64_t(ne) * entry_bytes > uint64_t(h->length) - 3 - npc)
         return jp2_fail(j, jp2msg::kPclrError);
-    }
     p->entries = static_cast<uint32_t*>(mem_alloc_array(j->ops, uint64_t(ne) * npc, 4));
-    if (!p->entries) {
-        jp2_palette_release(j->ops, p);
-        return jp2_fail(j, jp2msg::kOutOfMemory);
-    }
+    if (!p->entries) return jp2_fail(j, jp2msg::kOutOfMemory);
     for (uint32_t e = 0; e < ne; e++) {
         for (uint32_t k = 0; k < npc; k++) {
             uint32_t v = 0;
-            if (!br_read_bits(br, (p->B[k] & 0x7Fu) + 1, &v)) {
-                jp2_palette_release(j->ops, p);
-                return jp2_fail(j, jp2msg::kPclrError);
-            }
+            if (!br_read_bits(br, (p->B[k] & 0x7Fu) + 1, &v)) return jp2_fail(j, jp2msg::kPclrError);
             br_align(br);
             p->entries[size_t(e) * npc + k] = v;
         }
     }
-    hdr->palette = p;
+    hdr->palette = p.keep();
     br_skip(br, static_cast<uint32_t>(h->length - 3 - npc - ne * entry_bytes));
     return 1;
 }
@@ -322,25 +319,21 @@ int jp2_parse_component_mapping(Jp2Decoder* j, const BoxHeader* h) {
         return 1;
     const uint32_t count = h->length / 4;
     if (count == 0) return jp2_fail(j, jp2msg::kCmapError);
-    auto* m = mem_new<ComponentMappingRecord>(j->ops);
+    Pending<ComponentMappingRecord, jp2_mapping_release> m(j->ops,
+                                                           mem_new<ComponentMappingRecord>(j->ops));
     if (!m) return jp2_fail(j, jp2msg::kOutOfMemory);
     m->count = count;
     m->CMP = mem_new_array<uint16_t>(j->ops, count);
     m->MTYP = mem_new_array<uint8_t>(j->ops, count);
     m->PCOL = mem_new_array<uint8_t>(j->ops, count);
-    if (!m->CMP || !m->MTYP || !m->PCOL) {
-        jp2_mapping_release(j->ops, m);
-        return jp2_fail(j, jp2msg::kOutOfMemory);
-    }
+    if (!m->CMP || !m->MTYP || !m->PCOL) return jp2_fail(j, jp2msg::kOutOfMemory);
     ByteReader* br = j->reader;
     for (uint32_t i = 0; i < count; i++) {
         if (!br_read_u16(br, &m->CMP[i]) || !br_read_u8(br, &m->MTYP[i]) ||
-            !br_read_u8(br, &m->PCOL[i])) {
-            jp2_mapping_release(j->ops, m);
+            !br_read_u8(br, &m->PCOL[i]))
             return jp2_fail(j, jp2msg::kCmapError);
-        }
     }
-    hdr->component_mapping = m;
+    hdr->component_mapping = m.keep();
     br_skip(br, h->length - 4 * count);
     return 1;
 }
@@ -359,33 +352,23 @@ int jp2_parse_channel_definition(Jp2Decoder* j, const BoxHeader* h) {
         return 1;
     }
     if (uint64_t(n) * 6 > h->length - 2) return jp2_fail(j, jp2msg::kCdefError);
-    auto* c = mem_new<ChannelDefinitionRecord>(j->ops);
+    Pending<ChannelDefinitionRecord, channel_definition_release> c(
+        j->ops, mem_new<ChannelDefinitionRecord>(j->ops));
     if (!c) return jp2_fail(j, jp2msg::kOutOfMemory);
     c->N = n;
     c->Cn = mem_new_array<uint16_t>(j->ops, uint64_t(n) + 1);
     c->Typ = mem_new_array<uint16_t>(j->ops, uint64_t(n) + 1);
     c->Asoc = mem_new_array<uint16_t>(j->ops, uint64_t(n) + 1);
-    if (!c->Cn || !c->Typ || !c->Asoc) {
-        channel_definition_release(j->ops, c);
-        return jp2_fail(j, jp2msg::kOutOfMemory);
-    }
+    if (!c->Cn || !c->Typ || !c->Asoc) return jp2_fail(j, jp2msg::kOutOfMemory);
     for (uint32_t i = 0; i < n; i++) {
         if (!br_read_u16(br, &c->Cn[i]) || !br_read_u16(br, &c->Typ[i]) ||
-            !br_read_u16(br, &c->Asoc[i])) {
-            channel_definition_release(j->ops, c);
+            !br_read_u16(br, &c->Asoc[i]))
             return jp2_fail(j, jp2msg::kCdefError);
-        }
-        if (c->Cn[i] >= n) {
-            channel_definition_release(j->ops, c);
-            return jp2_fail(j, jp2msg::kCdefCnTooLarge);
-        }
+        if (c->Cn[i] >= n) return jp2_fail(j, jp2msg::kCdefCnTooLarge);
     }
     c->Cn[n] = c->Typ[n] = c->Asoc[n] = 0xFFFF;
-    if (!jp2_sort_channel_definition(j->ops, c)) {
-        channel_definition_release(j->ops, c);
-        return jp2_fail(j, jp2msg::kOutOfMemory);
-    }
-    hdr->channel_definition = c;
+    if (!jp2_sort_channel_definition(j->ops, c.get())) return jp2_fail(j, jp2msg::kOutOfMemory);
+    hdr->channel_definition = c.keep();
     br_skip(br, static_cast<uint32_t>(h->length - 2 - 6 * uint32_t(n)));
     return 1;
 }
@@ -420,17 +403,15 @@ int jp2_parse_resolution_values(Jp2Decoder* j, const BoxHeader* h, int display) 
     }
     const char* error = display ? jp2msg::kResdError : jp2msg::kRescError;
     if (h->length < 10) return jp2_fail(j, error);
-    auto* v = mem_new<ResolutionValues>(j->ops);
+    Pending<ResolutionValues, free_record> v(j->ops, mem_new<ResolutionValues>(j->ops));
     if (!v) return jp2_fail(j, jp2msg::kOutOfMemory);
     uint8_t ve = 0, he = 0;
     if (!br_read_u16(br, &v->VRcN) || !br_read_u16(br, &v->VRcD) || !br_read_u16(br, &v->HRcN) ||
-        !br_read_u16(br, &v->HRcD) || !br_read_u8(br, &ve) || !br_read_u8(br, &he)) {
-        j->ops->free(j->ops, v);
+        !br_read_u16(br, &v->HRcD) || !br_read_u8(br, &ve) || !br_read_u8(br, &he))
         return jp2_fail(j, error);
-    }
     v->VRcE = static_cast<int8_t>(ve);
     v->HRcE = static_cast<int8_t>(he);
-    *slot = v;
+    *slot = v.keep();
     br_skip(br, h->length - 10);
     return 1;
 }
