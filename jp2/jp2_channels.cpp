@@ -68,7 +68,6 @@ int jp2_build_channel_list(Jp2Decoder* j, uint16_t component_num) {
             continue;
         }
         list->entries[used++] = e;
-        if (e.Typ == 1 || e.Typ == 2) j->has_opacity = 1;
     }
     list->channel_num = used;
     if (cut) jp2_warn(j, jp2msg::kChannelsCut);

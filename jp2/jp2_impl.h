@@ -197,7 +197,6 @@ struct Jp2Decoder {
     Jp2HeaderRecord* jp2_header;
     struct jpcdec* jpcdec;  // attached at the codestream box, reading through `reader`
     ChannelList* channel_list;
-    uint32_t has_opacity;
     int32_t colour_space;     // EnumCS of the retained colr box (0 for METH 2)
     uint32_t convert_colour;  // 0 switches colour conversion off
     uint32_t parsed;          // 1 after a successful jp2_parse

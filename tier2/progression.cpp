@@ -9,7 +9,6 @@
 namespace {
 
 constexpr const char* kMsgNoMemory = "Not enough memory for the tile progression.";
-constexpr const char* kMsgTileNotBuilt = "Tile-part for a tile that has not been built.";
 
 // Sorts, removes duplicates and every step that a smaller kept step divides: visiting the
 // multiples of the kept steps then visits the multiples of all of them.
@@ -152,32 +151,6 @@ int build_steps(MemOps* ops, ProgressionState* s) {
     }
     mem_free(ops, pending);
     return ok;
-}
-
-// Smallest step per component and overall, as the records describe them.
-void fill_min_steps(ProgressionState* s) {
-    const Tile* tile = s->tile;
-    const uint64_t w = tile->x1 - tile->x0, h = tile->y1 - tile->y0;
-    s->step_x = w;
-    s->step_y = h;
-    s->power_of_two_subsampling = 1;
-    for (uint32_t c = 0; c < tile->component_count; c++) {
-        const TileComponent& tc = tile->components[c];
-        s->component_step_x[c] = w;
-        s->component_step_y[c] = h;
-        if ((tc.xrsiz & (tc.xrsiz - 1)) || (tc.yrsiz & (tc.yrsiz - 1)))
-            s->power_of_two_subsampling = 0;
-        for (uint32_t r = 0; r < tc.resolution_count; r++) {
-            uint64_t sx, sy;
-            step_of(tc, tc.resolutions[r], &sx, &sy);
-            s->component_step_x[c] = std::min(s->component_step_x[c], sx);
-            s->component_step_y[c] = std::min(s->component_step_y[c], sy);
-        }
-        s->step_x = std::min(s->step_x, s->component_step_x[c]);
-        s->step_y = std::min(s->step_y, s->component_step_y[c]);
-    }
-    if (s->step_x == 0) s->step_x = 1;
-    if (s->step_y == 0) s->step_y = 1;
 }
 
 // First component from the state's one on that has precincts, per the skip table.
@@ -399,10 +372,6 @@ int progression_state_create(MemOps* ops, Tile* tile) {
     if (!s) return 0;
     tile->progression_state = s;
     s->tile = tile;
-    s->component_step_x = mem_new_array<uint64_t>(ops, tile->component_count);
-    s->component_step_y = mem_new_array<uint64_t>(ops, tile->component_count);
-    if (!s->component_step_x || !s->component_step_y) return 0;
-    fill_min_steps(s);
     if (!build_steps(ops, s)) return 0;
     s->x = tile->x0;
     s->y = tile->y0;
@@ -425,8 +394,6 @@ void progression_state_destroy(MemOps* ops, ProgressionState* s) {
         mem_free(ops, steps->next_any);
         ops->free(ops, steps);
     }
-    mem_free(ops, s->component_step_x);
-    mem_free(ops, s->component_step_y);
     ops->free(ops, s);
 }
 

@@ -99,10 +99,6 @@ struct ProgressionState {
     uint16_t start_layer;
     uint16_t start_component;
     uint8_t start_resolution;
-    uint64_t step_x, step_y;
-    uint64_t* component_step_x;
-    uint64_t* component_step_y;
-    uint32_t power_of_two_subsampling;
     // Precinct steps per order (tier2/progression.h): positions are visited at the tile
     // origin and at multiples of these, which also covers non-power-of-two sub-sampling.
     PositionSteps* steps;
@@ -146,6 +142,8 @@ struct Tile {
 // allocated here (the reconstruction makes them when the tile's output starts), so memory
 // does not grow with the number of tile rows.
 [[nodiscard]] int tile_build(Tier2* t2, uint32_t t, const MarkerSet* main, const MarkerSet* part);
+// Reported when packets arrive for a tile that tile_build did not complete.
+inline constexpr const char* kMsgTileNotBuilt = "Tile-part for a tile that has not been built.";
 // Forgets every packet read for the tile (code-block segments, zero bit-planes, header state,
 // tag trees, packet counters, the PPT read position) so that its packets can be read again
 // from the start. The tile must still have its header state (parsing has not ended).
