@@ -9,7 +9,6 @@ namespace {
 constexpr uint32_t kCodFixedLength = 12;  // Lcod .. transform
 constexpr uint32_t kMaxLevels = 32;
 constexpr uint32_t kMaxCodeBlockExponent = 8;  // coded offset: blocks up to 2^10 samples
-constexpr uint32_t kMaxProgression = 4;        // LRCP, RLCP, RPCL, PCRL, CPRL
 // Styles 0x01-0x20 are the MQ coder's options; a higher bit selects a block coder this
 // decoder does not have (high-throughput blocks), whose bytes would decode to noise.
 constexpr uint8_t kKnownBlockStyles = 0x3F;
@@ -109,7 +108,7 @@ CodSegment* jpc_parse_cod(CodestreamReader* cr, const MarkerHeader* m) {
         jpc_free_cod(cr, s);
         return nullptr;
     }
-    if (s->progression > kMaxProgression) {
+    if (s->progression > kJpcMaxProgression) {
         ctx_fail(cr->ctx, kMsgCodProgression);
         jpc_free_cod(cr, s);
         return nullptr;

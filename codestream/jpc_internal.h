@@ -5,6 +5,9 @@
 #include "codestream/codestream_reader.h"
 #include "codestream/jpc_segments.h"
 
+// Progression orders: LRCP, RLCP, RPCL, PCRL, CPRL.
+constexpr uint8_t kJpcMaxProgression = 4;
+
 // Width in bytes of a component index field: two bytes once an image has 257 components.
 inline uint32_t jpc_component_field_width(const CodestreamReader* cr) { return cr->image->component_num < 257 ? 1 : 2; }
 

@@ -18,8 +18,6 @@ constexpr const char* kMsgNoSoc = "Missing marker of JPEG2000 codestream.";
 constexpr const char* kMsgNoSiz = "Missing SIZ marker";
 constexpr const char* kMsgNoTiles = "There are none tiles in the codestream.";
 constexpr const char* kMsgTooManyTiles = "Too many tiles in the codestream (more than 65535).";
-constexpr const char* kMsgNoCod = "Missing COD marker.";
-constexpr const char* kMsgNoQcd = "Missing QCD marker.";
 constexpr const char* kMsgSot = "Parsing SOT marker error.";
 constexpr const char* kMsgIsot = "SOT marker segment's Isot is >= tileNum.";
 constexpr const char* kMsgTPsot = "SOT marker segment's TPsot is >= TNsot.";
@@ -277,21 +275,25 @@ MarkerSet* jpc_parse_main_header(CodestreamReader* cr, PackedHeaders* ppm_out) {
         }
         const Act act = action_for(m.code, kMain);
         if (act == Act::End) {
-            // The SOT body is 8 bytes: a shorter Lsot would take bytes beyond its segment.
-            if (m.length < kSotLength) ok = ctx_fail(cr->ctx, kMsgSot);
+            ok = jpc_check_sot_length(cr, &m);
             break;
         }
         ok = handle_marker(cr, set, &m, act, &ppm);
     }
     if (ok) ok = packed_finish(cr, &ppm, &ppm_out->data, &ppm_out->length);
     else packed_discard(cr, &ppm);
-    if (ok && !set->cod) ok = ctx_fail(cr->ctx, kMsgNoCod);
-    if (ok && !set->qcd) ok = ctx_fail(cr->ctx, kMsgNoQcd);
+    if (ok && !set->cod) ok = ctx_fail(cr->ctx, kJpcMsgMissingCod);
+    if (ok && !set->qcd) ok = ctx_fail(cr->ctx, kJpcMsgMissingQcd);
     if (!ok) {
         marker_set_destroy(cr, set);
         return nullptr;
     }
     return set;
+}
+
+int jpc_check_sot_length(CodestreamReader* cr, const MarkerHeader* sot) {
+    // The SOT body is 8 bytes: a shorter Lsot would take bytes beyond its segment.
+    return sot->length < kSotLength ? ctx_fail(cr->ctx, kMsgSot) : 1;
 }
 
 int jpc_read_sot(CodestreamReader* cr, TilePartRecord* tp) {

@@ -23,6 +23,10 @@ void jpc_free_quant(CodestreamReader* cr, QuantSegment* s);
 void jpc_free_rgn(CodestreamReader* cr, RgnSegment* s);
 void jpc_free_poc(CodestreamReader* cr, PocSegment* s);
 
+// Reported when no COD or QCD segment covers what is being decoded.
+inline constexpr const char* kJpcMsgMissingCod = "Missing COD marker.";
+inline constexpr const char* kJpcMsgMissingQcd = "Missing QCD marker.";
+
 // Resolution for one tile-component; `part` (the tile's first tile-part header) may be null.
 // First match: tile-part COC, tile-part COD, main COC, main COD.
 const CodingStylePart* jpc_resolve_coding_style(const MarkerSet* main, const MarkerSet* part,

@@ -8,7 +8,6 @@ namespace {
 
 constexpr uint32_t kMaxRoiShift = 31;      // larger shifts leave 32-bit coefficients
 constexpr int32_t kMaxStepExponent = 31;   // dequantisation shift count
-constexpr uint8_t kMaxProgression = 4;
 
 struct QuantMessages {
     const char* read;
@@ -187,7 +186,7 @@ PocSegment* jpc_parse_poc(CodestreamReader* cr, const MarkerHeader* m) {
             jpc_free_poc(cr, s);
             return nullptr;
         }
-        if (s->Ppoc[i] > kMaxProgression) {
+        if (s->Ppoc[i] > kJpcMaxProgression) {
             ctx_fail(cr->ctx, kMsgPocProgression);
             jpc_free_poc(cr, s);
             return nullptr;

@@ -12,13 +12,11 @@
 
 namespace {
 
-constexpr uint16_t kSotLength = 10;
 
 constexpr const char* kMsgMissingEoc = "Missing EOC marker";
 constexpr const char* kMsgRegionOutside = "The region holds no part of the image.";
 constexpr const char* kMsgReductionTooLarge =
     "The reduction asks for more resolution levels than a tile-component has.";
-constexpr const char* kMsgSot = "Parsing SOT marker error.";
 constexpr const char* kMsgLaterPartFirst =
     "Tile-part with TPsot > 0 for a tile whose first tile-part has not been read.";
 constexpr const char* kMsgFirstPartAgain =
@@ -175,11 +173,7 @@ Next end_without_eoc(jpcdec* d, const PartCounts& counts, const char* failure) {
 Next after_marker(jpcdec* d, const PartCounts& counts, const MarkerHeader* m) {
     if (m->code == kMarkerEOC) return Next::End;
     if (m->code != kMarkerSOT) return end_without_eoc(d, counts, kMsgNoTilePart);
-    if (m->length < kSotLength) {
-        ctx_fail(&d->ctx, kMsgSot);
-        return Next::Failed;
-    }
-    return Next::Sot;
+    return jpc_check_sot_length(&d->syntax, m) ? Next::Sot : Next::Failed;
 }
 
 // A tile-part of known length: the next one starts Psot bytes after its SOT, wherever its

@@ -2,6 +2,8 @@
 // DecodeContext: what every layer of a decoder shares, and nothing more: the allocator and
 // the two message hooks. The layers report through ctx_fail and ctx_warn, once, where a
 // fault is found.
+// The message texts are part of the interface: callers and scripts match them byte for byte,
+// so their wording stays as it is, typos included ("parcket", "columen", "twowidth").
 //   DecodeContext ctx = {ops, error_hook, warning_hook, {}};
 //   if (!ok) return ctx_fail(&ctx, "...");   // always 0
 // While one reading of a tile's packets is on trial, messages are held back (ctx_hold) and

@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char* kMsgPacketData = "Parsing parcket data error.";
 constexpr const char* kMsgNoMemory = "Not enough memory for code-block data.";
-constexpr const char* kMsgTileNotBuilt = "Tile-part for a tile that has not been built.";
 constexpr const char* kMsgZeroBitplanes =
     "Packet header: zero bit-plane count exceeds the band's bit depth.";
 constexpr const char* kMsgTooManyPasses =

@@ -21,8 +21,6 @@ constexpr const char* kMsgSubsampling = "Component sub-sampling factor is 0.";
 constexpr const char* kMsgCodeBlockSize = "Code-block size is out of range.";
 constexpr const char* kMsgTooManyPrecincts = "Too many precincts in a resolution.";
 constexpr const char* kMsgGrid = "Code-block grid of a band is inconsistent.";
-constexpr const char* kMsgMissingCod = "Missing COD marker.";
-constexpr const char* kMsgMissingQcd = "Missing QCD marker.";
 constexpr const char* kMsgTooManyRecords =
     "The codestream is too short for the precincts and code-blocks its headers declare.";
 
@@ -373,7 +371,7 @@ int apply_style(Tier2* t2, TileComponent* tc, const ComponentStyle* s) {
 int build_tile(Tier2* t2, Tile* tile, uint32_t t, const MarkerSet* main, const MarkerSet* part) {
     if (!build_bounds(t2, tile, t)) return 0;
     const CodSegment* cod = jpc_resolve_cod(main, part);
-    if (!cod) return ctx_fail(t2->in->ctx, kMsgMissingCod);
+    if (!cod) return ctx_fail(t2->in->ctx, kJpcMsgMissingCod);
     tile->Scod = cod->Scod;
     tile->progression = cod->progression;
     tile->layers = cod->layers;
@@ -383,7 +381,7 @@ int build_tile(Tier2* t2, Tile* tile, uint32_t t, const MarkerSet* main, const M
     for (uint16_t c = 0; c < tile->component_count; c++) {
         TileComponent* tc = &tile->components[c];
         const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
-        if (!cs) return ctx_fail(t2->in->ctx, kMsgMissingCod);
+        if (!cs) return ctx_fail(t2->in->ctx, kJpcMsgMissingCod);
         ComponentStyle style = resolved_style(cs);
         if (const RgnSegment* rgn = jpc_resolve_rgn(main, part, c)) {
             style.roi_style = rgn->Srgn;
@@ -392,7 +390,7 @@ int build_tile(Tier2* t2, Tile* tile, uint32_t t, const MarkerSet* main, const M
         jpc_check_code_block_size(t2->in, style.xcb, style.ycb);
         if (!apply_style(t2, tc, &style)) return 0;
         const QuantSegment* q = jpc_resolve_quant(main, part, c);
-        if (!q) return ctx_fail(t2->in->ctx, kMsgMissingQcd);
+        if (!q) return ctx_fail(t2->in->ctx, kJpcMsgMissingQcd);
         tc->quant_style = q->style;
         for (uint32_t r = 0; r < tc->resolution_count; r++) {
             Resolution& res = tc->resolutions[r];
