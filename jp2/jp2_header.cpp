@@ -122,9 +122,8 @@ void sift_down(uint64_t* keys, uint32_t root, uint32_t n) {
     }
 }
 
-}  // namespace
-
-int jp2_sort_channel_definition(MemOps* ops, ChannelDefinitionRecord* cdef) {
+// Sorts descriptions 0..N-1 by (Typ, Asoc), ties kept in file order; no recursion.
+int sort_channel_definition(MemOps* ops, ChannelDefinitionRecord* cdef) {
     const uint32_t n = cdef->N;
     if (n < 2) return 1;
     auto* keys = static_cast<uint64_t*>(mem_alloc_array(ops, n, sizeof(uint64_t)));
@@ -151,6 +150,8 @@ int jp2_sort_channel_definition(MemOps* ops, ChannelDefinitionRecord* cdef) {
     return 1;
 }
 
+}  // namespace
+
 void jp2_header_release(MemOps* ops, Jp2HeaderRecord* hdr) {
     if (!hdr) return;
     mem_free(ops, hdr->image_header);
@@ -163,35 +164,9 @@ void jp2_header_release(MemOps* ops, Jp2HeaderRecord* hdr) {
     ops->free(ops, hdr);
 }
 
-int jp2_parse_header_box(Jp2Decoder* j, const BoxHeader* h) {
-    if (j->jp2_header) {
-        jp2_warn(j, jp2msg::kHeaderDuplicate);
-        br_skip(j->reader, h->length);
-        return 1;
-    }
-    j->jp2_header = mem_new<Jp2HeaderRecord>(j->ops);
-    if (!j->jp2_header) return jp2_fail(j, jp2msg::kOutOfMemory);
-    const int ok = walk_sub_boxes(j, h, [j](const BoxHeader* sub) {
-        switch (sub->type) {
-        case kBoxImageHeader: return jp2_parse_image_header(j, sub);
-        case kBoxBitsPerComp: return jp2_parse_bits_per_component(j, sub);
-        case kBoxColr: return jp2_parse_colr(j, sub);
-        case kBoxPalette: return jp2_parse_palette(j, sub);
-        case kBoxCompMapping: return jp2_parse_component_mapping(j, sub);
-        case kBoxChannelDef: return jp2_parse_channel_definition(j, sub);
-        case kBoxResolution: return jp2_parse_resolution(j, sub);
-        default: return 1;  // skipped by its length
-        }
-    });
-    if (!ok) {
-        jp2_header_release(j->ops, j->jp2_header);
-        j->jp2_header = nullptr;
-        return 0;
-    }
-    return 1;
-}
+namespace {
 
-int jp2_parse_image_header(Jp2Decoder* j, const BoxHeader* h) {
+int parse_image_header(Jp2Decoder* j, const BoxHeader* h) {
     Jp2HeaderRecord* hdr = j->jp2_header;
     if (!sub_box_wanted(j, h, hdr->image_header, jp2msg::kImageHeaderDuplicate, nullptr)) return 1;
     if (h->length < 14) return jp2_fail(j, jp2msg::kImageHeaderError);
@@ -207,7 +182,7 @@ int jp2_parse_image_header(Jp2Decoder* j, const BoxHeader* h) {
     return 1;
 }
 
-int jp2_parse_bits_per_component(Jp2Decoder* j, const BoxHeader* h) {
+int parse_bits_per_component(Jp2Decoder* j, const BoxHeader* h) {
     Jp2HeaderRecord* hdr = j->jp2_header;
     if (!sub_box_wanted(j, h, hdr->bits_per_component, jp2msg::kBpccDuplicate,
                         jp2msg::kBpccBeforeIhdr))
@@ -225,7 +200,7 @@ int jp2_parse_bits_per_component(Jp2Decoder* j, const BoxHeader* h) {
     return 1;
 }
 
-int jp2_parse_colr(Jp2Decoder* j, const BoxHeader* h) {
+int parse_colr(Jp2Decoder* j, const BoxHeader* h) {
     Jp2HeaderRecord* hdr = j->jp2_header;
     if (!sub_box_wanted(j, h, hdr->colour_box, jp2msg::kColrDuplicate, jp2msg::kColrBeforeIhdr))
         return 1;
@@ -262,7 +237,7 @@ int jp2_parse_colr(Jp2Decoder* j, const BoxHeader* h) {
     return 1;
 }
 
-int jp2_parse_palette(Jp2Decoder* j, const BoxHeader* h) {
+int parse_palette(Jp2Decoder* j, const BoxHeader* h) {
     Jp2HeaderRecord* hdr = j->jp2_header;
     if (!sub_box_wanted(j, h, hdr->palette, jp2msg::kPclrDuplicate, jp2msg::kPclrBeforeIhdr))
         return 1;
@@ -312,33 +287,7 @@ int jp2_parse_palette(Jp2Decoder* j, const BoxHeader* h) {
     return 1;
 }
 
-int jp2_parse_component_mapping(Jp2Decoder* j, const BoxHeader* h) {
-    Jp2HeaderRecord* hdr = j->jp2_header;
-    if (!sub_box_wanted(j, h, hdr->component_mapping, jp2msg::kCmapDuplicate,
-                        jp2msg::kCmapBeforeIhdr))
-        return 1;
-    const uint32_t count = h->length / 4;
-    if (count == 0) return jp2_fail(j, jp2msg::kCmapError);
-    Pending<ComponentMappingRecord, jp2_mapping_release> m(j->ops,
-                                                           mem_new<ComponentMappingRecord>(j->ops));
-    if (!m) return jp2_fail(j, jp2msg::kOutOfMemory);
-    m->count = count;
-    m->CMP = mem_new_array<uint16_t>(j->ops, count);
-    m->MTYP = mem_new_array<uint8_t>(j->ops, count);
-    m->PCOL = mem_new_array<uint8_t>(j->ops, count);
-    if (!m->CMP || !m->MTYP || !m->PCOL) return jp2_fail(j, jp2msg::kOutOfMemory);
-    ByteReader* br = j->reader;
-    for (uint32_t i = 0; i < count; i++) {
-        if (!br_read_u16(br, &m->CMP[i]) || !br_read_u8(br, &m->MTYP[i]) ||
-            !br_read_u8(br, &m->PCOL[i]))
-            return jp2_fail(j, jp2msg::kCmapError);
-    }
-    hdr->component_mapping = m.keep();
-    br_skip(br, h->length - 4 * count);
-    return 1;
-}
-
-int jp2_parse_channel_definition(Jp2Decoder* j, const BoxHeader* h) {
+int parse_channel_definition(Jp2Decoder* j, const BoxHeader* h) {
     Jp2HeaderRecord* hdr = j->jp2_header;
     if (!sub_box_wanted(j, h, hdr->channel_definition, jp2msg::kCdefDuplicate,
                         jp2msg::kCdefBeforeIhdr))
@@ -367,32 +316,13 @@ int jp2_parse_channel_definition(Jp2Decoder* j, const BoxHeader* h) {
         if (c->Cn[i] >= n) return jp2_fail(j, jp2msg::kCdefCnTooLarge);
     }
     c->Cn[n] = c->Typ[n] = c->Asoc[n] = 0xFFFF;
-    if (!jp2_sort_channel_definition(j->ops, c.get())) return jp2_fail(j, jp2msg::kOutOfMemory);
+    if (!sort_channel_definition(j->ops, c.get())) return jp2_fail(j, jp2msg::kOutOfMemory);
     hdr->channel_definition = c.keep();
     br_skip(br, static_cast<uint32_t>(h->length - 2 - 6 * uint32_t(n)));
     return 1;
 }
 
-int jp2_parse_resolution(Jp2Decoder* j, const BoxHeader* h) {
-    Jp2HeaderRecord* hdr = j->jp2_header;
-    if (!sub_box_wanted(j, h, hdr->resolution, jp2msg::kResDuplicate, jp2msg::kResBeforeIhdr))
-        return 1;
-    hdr->resolution = mem_new<ResolutionRecord>(j->ops);
-    if (!hdr->resolution) return jp2_fail(j, jp2msg::kOutOfMemory);
-    const int ok = walk_sub_boxes(j, h, [j](const BoxHeader* sub) {
-        if (sub->type == kBoxCaptureRes) return jp2_parse_resolution_values(j, sub, 0);
-        if (sub->type == kBoxDisplayRes) return jp2_parse_resolution_values(j, sub, 1);
-        return 1;
-    });
-    if (!ok) {
-        resolution_release(j->ops, hdr->resolution);
-        hdr->resolution = nullptr;
-        return 0;
-    }
-    return 1;
-}
-
-int jp2_parse_resolution_values(Jp2Decoder* j, const BoxHeader* h, int display) {
+int parse_resolution_values(Jp2Decoder* j, const BoxHeader* h, int display) {
     ResolutionRecord* res = j->jp2_header->resolution;
     ResolutionValues** slot = display ? &res->display : &res->capture;
     ByteReader* br = j->reader;
@@ -413,5 +343,80 @@ int jp2_parse_resolution_values(Jp2Decoder* j, const BoxHeader* h, int display) 
     v->HRcE = static_cast<int8_t>(he);
     *slot = v.keep();
     br_skip(br, h->length - 10);
+    return 1;
+}
+
+int parse_resolution(Jp2Decoder* j, const BoxHeader* h) {
+    Jp2HeaderRecord* hdr = j->jp2_header;
+    if (!sub_box_wanted(j, h, hdr->resolution, jp2msg::kResDuplicate, jp2msg::kResBeforeIhdr))
+        return 1;
+    hdr->resolution = mem_new<ResolutionRecord>(j->ops);
+    if (!hdr->resolution) return jp2_fail(j, jp2msg::kOutOfMemory);
+    const int ok = walk_sub_boxes(j, h, [j](const BoxHeader* sub) {
+        if (sub->type == kBoxCaptureRes) return parse_resolution_values(j, sub, 0);
+        if (sub->type == kBoxDisplayRes) return parse_resolution_values(j, sub, 1);
+        return 1;
+    });
+    if (!ok) {
+        resolution_release(j->ops, hdr->resolution);
+        hdr->resolution = nullptr;
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int jp2_parse_header_box(Jp2Decoder* j, const BoxHeader* h) {
+    if (j->jp2_header) {
+        jp2_warn(j, jp2msg::kHeaderDuplicate);
+        br_skip(j->reader, h->length);
+        return 1;
+    }
+    j->jp2_header = mem_new<Jp2HeaderRecord>(j->ops);
+    if (!j->jp2_header) return jp2_fail(j, jp2msg::kOutOfMemory);
+    const int ok = walk_sub_boxes(j, h, [j](const BoxHeader* sub) {
+        switch (sub->type) {
+        case kBoxImageHeader: return parse_image_header(j, sub);
+        case kBoxBitsPerComp: return parse_bits_per_component(j, sub);
+        case kBoxColr: return parse_colr(j, sub);
+        case kBoxPalette: return parse_palette(j, sub);
+        case kBoxCompMapping: return jp2_parse_component_mapping(j, sub);
+        case kBoxChannelDef: return parse_channel_definition(j, sub);
+        case kBoxResolution: return parse_resolution(j, sub);
+        default: return 1;  // skipped by its length
+        }
+    });
+    if (!ok) {
+        jp2_header_release(j->ops, j->jp2_header);
+        j->jp2_header = nullptr;
+        return 0;
+    }
+    return 1;
+}
+
+int jp2_parse_component_mapping(Jp2Decoder* j, const BoxHeader* h) {
+    Jp2HeaderRecord* hdr = j->jp2_header;
+    if (!sub_box_wanted(j, h, hdr->component_mapping, jp2msg::kCmapDuplicate,
+                        jp2msg::kCmapBeforeIhdr))
+        return 1;
+    const uint32_t count = h->length / 4;
+    if (count == 0) return jp2_fail(j, jp2msg::kCmapError);
+    Pending<ComponentMappingRecord, jp2_mapping_release> m(j->ops,
+                                                           mem_new<ComponentMappingRecord>(j->ops));
+    if (!m) return jp2_fail(j, jp2msg::kOutOfMemory);
+    m->count = count;
+    m->CMP = mem_new_array<uint16_t>(j->ops, count);
+    m->MTYP = mem_new_array<uint8_t>(j->ops, count);
+    m->PCOL = mem_new_array<uint8_t>(j->ops, count);
+    if (!m->CMP || !m->MTYP || !m->PCOL) return jp2_fail(j, jp2msg::kOutOfMemory);
+    ByteReader* br = j->reader;
+    for (uint32_t i = 0; i < count; i++) {
+        if (!br_read_u16(br, &m->CMP[i]) || !br_read_u8(br, &m->MTYP[i]) ||
+            !br_read_u8(br, &m->PCOL[i]))
+            return jp2_fail(j, jp2msg::kCmapError);
+    }
+    hdr->component_mapping = m.keep();
+    br_skip(br, h->length - 4 * count);
     return 1;
 }

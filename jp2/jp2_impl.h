@@ -228,22 +228,13 @@ void jp2_warn(Jp2Decoder* j, const char* message);
 [[nodiscard]] int jp2_parse_file_type(Jp2Decoder* j, const BoxHeader* h);
 void jp2_file_type_release(MemOps* ops, FileTypeRecord* ft);
 
-// JP2 Header superbox and its sub-boxes; each is called with the reader on the box content.
+// JP2 Header superbox and its sub-boxes, with the reader on the box content.
 [[nodiscard]] int jp2_parse_header_box(Jp2Decoder* j, const BoxHeader* h);
-[[nodiscard]] int jp2_parse_image_header(Jp2Decoder* j, const BoxHeader* h);
-[[nodiscard]] int jp2_parse_bits_per_component(Jp2Decoder* j, const BoxHeader* h);
-[[nodiscard]] int jp2_parse_colr(Jp2Decoder* j, const BoxHeader* h);
-[[nodiscard]] int jp2_parse_palette(Jp2Decoder* j, const BoxHeader* h);
+// Also read at the top level, where a mapping box may stand in for one inside the header.
 [[nodiscard]] int jp2_parse_component_mapping(Jp2Decoder* j, const BoxHeader* h);
-[[nodiscard]] int jp2_parse_channel_definition(Jp2Decoder* j, const BoxHeader* h);
-[[nodiscard]] int jp2_parse_resolution(Jp2Decoder* j, const BoxHeader* h);
-[[nodiscard]] int jp2_parse_resolution_values(Jp2Decoder* j, const BoxHeader* h, int display);
 void jp2_header_release(MemOps* ops, Jp2HeaderRecord* hdr);
 void jp2_palette_release(MemOps* ops, PaletteRecord* p);
 void jp2_mapping_release(MemOps* ops, ComponentMappingRecord* m);
-
-// Sorts descriptions 0..N-1 by (Typ, Asoc), ties kept in file order; no recursion.
-[[nodiscard]] int jp2_sort_channel_definition(MemOps* ops, ChannelDefinitionRecord* cdef);
 
 // Channel list from the header records and the codestream's component count. Sets
 // component_count = min(component_num, 32); channels naming a component past those are

@@ -64,26 +64,6 @@ void tagtree_levels(const TagTree* tree, TagTreeLevels* out) {
         out->base[l] = base;
 }
 
-TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height) {
-    const uint64_t total = tagtree_node_count(width, height);
-    if (total == 0) return nullptr;
-    auto* tree = mem_new<TagTree>(ops);
-    if (!tree) return nullptr;
-    auto* nodes = mem_new_array<TagTreeNode>(ops, total);
-    if (!nodes) {
-        ops->free(ops, tree);
-        return nullptr;
-    }
-    tagtree_init(tree, nodes, width, height);
-    return tree;
-}
-
-void tagtree_destroy(MemOps* ops, TagTree* tree) {
-    if (!tree) return;
-    mem_free(ops, tree->nodes);
-    ops->free(ops, tree);
-}
-
 uint32_t tagtree_decode(TagTree* tree, StuffedBitReader* br, uint32_t x, uint32_t y,
                         uint32_t threshold) {
     uint32_t path[kTagTreeMaxLevels];

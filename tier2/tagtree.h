@@ -1,13 +1,11 @@
 #pragma once
 // TagTree: the quad-tree code packet headers use for code-block inclusion and zero bit-planes.
-//   TagTree* t = tagtree_create(ops, across, down);   // nullptr on failure or empty grid
-//   uint32_t v = tagtree_decode(t, &bits, x, y, threshold);
-//   tagtree_destroy(ops, t);
+//   TagTree t;  tagtree_init(&t, nodes, across, down);  // nodes: tagtree_node_count zeroed ones
+//   uint32_t v = tagtree_decode(&t, &bits, x, y, threshold);
 // Node values and known flags persist between calls, so a later call for the same or a
 // neighbouring leaf reads only the bits not yet read.
 #include <cstdint>
 
-#include "io/mem_ops.h"
 #include "tier2/bit_reader.h"
 
 constexpr uint32_t kTagTreeNoParent = 0xFFFFFFFFu;
@@ -24,7 +22,7 @@ struct TagTree {
     uint32_t width, height;  // leaves across and down
     uint32_t node_count;
     uint32_t levels;
-    TagTreeNode* nodes;      // leaves first (raster order), then each coarser level; owned
+    TagTreeNode* nodes;      // leaves first (raster order), then each coarser level
 };
 
 // Where each level of a tree sits in its node array, for walks that pass over a whole
@@ -35,10 +33,8 @@ struct TagTreeLevels {
     uint64_t base[kTagTreeMaxLevels];
 };
 
-[[nodiscard]] TagTree* tagtree_create(MemOps* ops, uint32_t width, uint32_t height);
-void tagtree_destroy(MemOps* ops, TagTree* tree);
-// For trees that live inside a larger block: the node count of a width x height tree (0 when
-// empty or too large), and set-up over caller-provided zeroed nodes.
+// Trees live inside a larger block (the packet-header arena): the node count of a width x
+// height tree (0 when empty or too large), and set-up over caller-provided zeroed nodes.
 uint64_t tagtree_node_count(uint32_t width, uint32_t height);
 void tagtree_init(TagTree* tree, TagTreeNode* nodes, uint32_t width, uint32_t height);
 // Forgets every value read, as if no bit had been decoded yet.
