@@ -17,6 +17,9 @@
 #include "io/mem_ops.h"
 #include "io/stream.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 
 constexpr int kExitFailure = -1;

@@ -10,6 +10,9 @@
 #include "app/output_file.h"
 #include "codestream/jpcdec.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 
 // The decoder outputs at most this many components.

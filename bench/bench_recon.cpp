@@ -13,6 +13,9 @@
 
 #include "reconstruct/recon_internal.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 
 constexpr uint32_t kRow = 2048;

@@ -12,6 +12,9 @@
 #include "tier1/mq_decoder.h"
 #include "tier1/t1.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 
 constexpr uint32_t kSide = 64;

@@ -8,6 +8,9 @@
 
 #include "tier2/tile.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace t1_test {
 
 constexpr int kContexts = 19;

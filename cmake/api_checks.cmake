@@ -5,7 +5,8 @@
 #    sample back to the very PPM it was made from;
 #  - an install into a temporary prefix holds only the public headers, and the example builds
 #    against it through pkg-config and through find_package (scripts/check-install);
-#  - a shared build exports the DRAVEX_API names and nothing else.
+#  - a shared build exports the DRAVEX_API names and nothing else, and the static library
+#    defines no other name at global scope (the rest is in namespace dravex).
 
 # C has its own warning list: some of the project's are for C++ only.
 set(api_c_warnings -Wall -Wextra -Wpedantic -Wshadow -Wvla -Wformat=2 -Wstrict-prototypes)
@@ -58,5 +59,13 @@ if(BUILD_SHARED_LIBS AND CMAKE_NM)
   add_test(NAME api_exports
            COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:dravex_shared>
                    -DEXPECTED=${api_names}
+                   -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/check_exports.cmake)
+endif()
+
+if(CMAKE_NM)
+  list(JOIN DRAVEX_API_NAMES "," api_names)
+  add_test(NAME api_static_globals
+           COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:dravex_core>
+                   -DEXPECTED=${api_names} -DSTATIC=1
                    -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/check_exports.cmake)
 endif()

@@ -1,7 +1,14 @@
 # cmake -DNM=nm -DLIBRARY=libdravex.so -DEXPECTED=name,name,... -P check_exports.cmake
 # Fails unless the library's dynamic symbol table defines exactly the EXPECTED names.
-execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out
-                RESULT_VARIABLE rc)
+# With -DSTATIC=1 (LIBRARY a static archive): unless the external names its objects define,
+# less those of namespace dravex, are exactly the EXPECTED names.
+if(STATIC)
+  execute_process(COMMAND ${NM} -g --defined-only ${LIBRARY} OUTPUT_VARIABLE out
+                  RESULT_VARIABLE rc)
+else()
+  execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out
+                  RESULT_VARIABLE rc)
+endif()
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
 endif()
@@ -9,8 +16,13 @@ string(REGEX MATCHALL "[^ \n]+\n" lines "${out}")
 set(exported "")
 foreach(line ${lines})
   string(STRIP "${line}" name)
+  # Member headers ("file.o:") and mangled names in namespace dravex: _ZN6dravex..., _ZNK6dravex..., _ZZN6dravex..., ...
+  if(STATIC AND (name MATCHES "^_Z[A-Z]*6dravex" OR name MATCHES ":$"))
+    continue()
+  endif()
   list(APPEND exported ${name})
 endforeach()
+list(REMOVE_DUPLICATES exported)
 string(REPLACE "," ";" EXPECTED "${EXPECTED}")
 list(SORT exported)
 list(SORT EXPECTED)

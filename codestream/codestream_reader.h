@@ -8,6 +8,8 @@
 #include "io/byte_reader.h"
 #include "io/decode_context.h"
 
+namespace dravex {
+
 struct CodestreamReader {
     DecodeContext* ctx;
     ByteReader* reader;
@@ -17,3 +19,5 @@ struct CodestreamReader {
     uint64_t skipped_bytes;
     uint32_t ppm_present;  // the main header has PPM segments
 };
+
+}  // namespace dravex

@@ -1,5 +1,7 @@
 #include "codestream/image_header.h"
 
+namespace dravex {
+
 namespace {
 
 uint32_t clamp_u32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : uint32_t(v); }
@@ -21,3 +23,5 @@ TileBounds image_tile_bounds(const ImageHeader* h, uint32_t t) {
     if (b.y1 < b.y0) b.y1 = b.y0;
     return b;
 }
+
+}  // namespace dravex

@@ -4,6 +4,8 @@
 // layer above; the arrays are freed by jpc_free_siz_arrays.
 #include <cstdint>
 
+namespace dravex {
+
 struct ImageHeader {
     uint32_t Xsiz, Ysiz, XOsiz, YOsiz, XTsiz, YTsiz, XTOsiz, YTOsiz;
     uint16_t Csiz;
@@ -46,3 +48,5 @@ inline uint32_t jpc_irr_frac_bits(uint32_t precision) {
 inline uint32_t image_frac_bits(const ImageHeader* h) {
     return h->irr_frac_bits ? h->irr_frac_bits : 16;
 }
+
+}  // namespace dravex

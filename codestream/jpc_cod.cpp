@@ -4,6 +4,8 @@
 #include "codestream/jpc_internal.h"
 #include "codestream/jpc_params.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr uint32_t kCodFixedLength = 12;  // Lcod .. transform
@@ -195,3 +197,5 @@ void jpc_check_code_block_size(CodestreamReader* cr, uint8_t xcb, uint8_t ycb) {
         ctx_warn(cr->ctx, kMsgGeneralBlocks);
     }
 }
+
+}  // namespace dravex

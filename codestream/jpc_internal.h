@@ -5,6 +5,8 @@
 #include "codestream/codestream_reader.h"
 #include "codestream/jpc_segments.h"
 
+namespace dravex {
+
 // Progression orders: LRCP, RLCP, RPCL, PCRL, CPRL.
 constexpr uint8_t kJpcMaxProgression = 4;
 
@@ -27,3 +29,5 @@ inline void jpc_skip_rest(CodestreamReader* cr, const MarkerHeader* m, uint32_t 
 
 // As jpc_read_marker, without reporting: 0 when the data ran out.
 [[nodiscard]] int jpc_read_marker_quiet(CodestreamReader* cr, MarkerHeader* out);
+
+}  // namespace dravex

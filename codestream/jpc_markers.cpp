@@ -8,6 +8,8 @@
 #include "codestream/jpc_packed.h"
 #include "codestream/jpc_params.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr uint16_t kMaxTiles = 65535;  // Isot is 16 bits
@@ -321,3 +323,5 @@ int jpc_read_sop(CodestreamReader* cr, const MarkerHeader* sop, uint16_t* nsop) 
     if (!br_read_u16(cr->reader, nsop)) return ctx_fail(cr->ctx, kMsgSop);
     return 1;
 }
+
+}  // namespace dravex

@@ -4,6 +4,8 @@
 
 #include "codestream/jpc_segments.h"
 
+namespace dravex {
+
 struct CodestreamReader;
 
 [[nodiscard]] int jpc_read_marker(CodestreamReader* cr, MarkerHeader* out);
@@ -22,3 +24,5 @@ void marker_set_destroy(CodestreamReader* cr, MarkerSet* set);
 [[nodiscard]] MarkerSet* jpc_parse_next_tile_part_header(CodestreamReader* cr, TilePartRecord* tp);
 // Precondition: SOP marker and Lsop read with jpc_read_marker; fails unless Lsop is 4.
 [[nodiscard]] int jpc_read_sop(CodestreamReader* cr, const MarkerHeader* sop, uint16_t* nsop);
+
+}  // namespace dravex

@@ -4,6 +4,8 @@
 
 #include "codestream/codestream_reader.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr const char* kMsgMemory = "Out of memory for packed packet headers.";
@@ -93,3 +95,5 @@ void packed_discard(CodestreamReader* cr, PackedCollector* c) {
     mem_free(cr->ctx->ops, c->pieces);
     *c = PackedCollector{};
 }
+
+}  // namespace dravex

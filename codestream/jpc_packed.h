@@ -6,6 +6,8 @@
 
 #include "codestream/jpc_segments.h"
 
+namespace dravex {
+
 struct CodestreamReader;
 
 struct PackedPiece {
@@ -43,3 +45,5 @@ void packed_discard(CodestreamReader* cr, PackedCollector* c);
 // so that repeated appends cost amortised linear time without a capacity field.
 [[nodiscard]] int packed_append(CodestreamReader* cr, uint8_t** data, uint32_t* length, const uint8_t* src,
                                 uint32_t n);
+
+}  // namespace dravex

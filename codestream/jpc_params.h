@@ -6,6 +6,8 @@
 #include "codestream/image_header.h"
 #include "codestream/jpc_segments.h"
 
+namespace dravex {
+
 struct CodestreamReader;
 
 [[nodiscard]] int jpc_parse_siz(CodestreamReader* cr, const MarkerHeader* m);
@@ -52,3 +54,5 @@ struct BandQuant {
 // or the values give unusable shift counts.
 [[nodiscard]] int jpc_band_quant(CodestreamReader* cr, const QuantSegment* q, uint32_t precision,
                                  uint32_t levels, uint32_t r, uint32_t b, BandQuant* band);
+
+}  // namespace dravex

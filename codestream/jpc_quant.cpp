@@ -4,6 +4,8 @@
 #include "codestream/jpc_internal.h"
 #include "codestream/jpc_params.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr uint32_t kMaxRoiShift = 31;      // larger shifts leave 32-bit coefficients
@@ -276,3 +278,5 @@ int jpc_band_quant(CodestreamReader* cr, const QuantSegment* q, uint32_t precisi
     band->step_exponent = exponent;
     return 1;
 }
+
+}  // namespace dravex

@@ -2,6 +2,8 @@
 // Marker-segment records of one header and the tile-part record.
 #include <cstdint>
 
+namespace dravex {
+
 struct MarkerHeader {
     uint16_t code;    // 0xFF00 .. 0xFFFF
     uint16_t length;  // segment length as stored (counts its own 2 bytes); 0: no segment
@@ -89,3 +91,5 @@ struct TilePartRecord {
     uint32_t consumed;  // bytes accounted for from the first byte of SOT
     uint32_t sot_pos;   // reader position of the SOT marker's first byte
 };
+
+}  // namespace dravex

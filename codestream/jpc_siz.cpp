@@ -4,6 +4,8 @@
 #include "codestream/codestream_reader.h"
 #include "codestream/jpc_params.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr uint32_t kSizFixedLength = 38;   // Lsiz up to and including Csiz
@@ -142,3 +144,5 @@ void jpc_free_siz_arrays(CodestreamReader* cr) {
     mem_free(cr->ctx->ops, cr->image->yrsiz);
     cr->image->ssiz = cr->image->xrsiz = cr->image->yrsiz = nullptr;
 }
+
+}  // namespace dravex

@@ -6,5 +6,9 @@
 #include "io/mem_ops.h"
 #include "io/stream.h"
 
+namespace dravex {
+
 // Reads through a reader owned by the caller (the JP2 decoder), from its current position.
 [[nodiscard]] jpcdec* jpcdec_create_on_reader(MemOps* ops, ByteReader* reader);
+
+}  // namespace dravex

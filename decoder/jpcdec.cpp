@@ -10,8 +10,9 @@
 #include "tier2/progression.h"
 #include "tier2/tile.h"
 
-namespace {
+namespace dravex {
 
+namespace {
 
 constexpr const char* kMsgMissingEoc = "Missing EOC marker";
 constexpr const char* kMsgRegionOutside = "The region holds no part of the image.";
@@ -269,6 +270,10 @@ void wire(jpcdec* d) {
 
 }  // namespace
 
+}  // namespace dravex
+
+using namespace dravex;
+
 jpcdec* jpcdec_create(MemOps* ops, Stream* s) {
     if (!ops || !s) return nullptr;
     auto* d = static_cast<jpcdec*>(ops->alloc(ops, sizeof(jpcdec)));
@@ -284,6 +289,8 @@ jpcdec* jpcdec_create(MemOps* ops, Stream* s) {
     return d;
 }
 
+namespace dravex {
+
 jpcdec* jpcdec_create_on_reader(MemOps* ops, ByteReader* reader) {
     if (!ops || !reader) return nullptr;
     auto* d = static_cast<jpcdec*>(ops->alloc(ops, sizeof(jpcdec)));
@@ -295,6 +302,8 @@ jpcdec* jpcdec_create_on_reader(MemOps* ops, ByteReader* reader) {
     wire(d);
     return d;
 }
+
+}  // namespace dravex
 
 void jpcdec_set_hooks(jpcdec* d, jpc_message_hook error_hook, jpc_message_hook warning_hook) {
     d->ctx.error_hook = error_hook;
@@ -351,6 +360,8 @@ int jpcdec_parse(jpcdec* d) {
 
 uint16_t jpcdec_get_component_num(const jpcdec* d) { return d->image.component_num; }
 
+namespace dravex {
+
 namespace {
 
 void image_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
@@ -369,6 +380,8 @@ int cut_region(const jpcdec* d, uint32_t* x0, uint32_t* y0, uint32_t* x1, uint32
 }
 
 }  // namespace
+
+}  // namespace dravex
 
 void jpcdec_get_size(const jpcdec* d, uint32_t* width, uint32_t* height) {
     uint32_t x0, y0, x1, y1;
@@ -390,6 +403,8 @@ int jpcdec_set_region(jpcdec* d, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t
     return ctx_fail(&d->ctx, kMsgRegionOutside);
 }
 
+namespace dravex {
+
 int jpcdec_output_window(jpcdec* d) {
     uint32_t w = 0, h = 0;
     image_size(d, &w, &h);
@@ -401,6 +416,8 @@ int jpcdec_output_window(jpcdec* d) {
     }
     return 1;
 }
+
+}  // namespace dravex
 
 void jpcdec_set_layers(jpcdec* d, uint32_t n) {
     if (!d || n == 0) return;

@@ -11,27 +11,32 @@
 #include "reconstruct/recon.h"
 #include "tier2/tier2.h"
 
+namespace dravex {
+
 constexpr uint32_t kMaxOutputComponents = 32;
 
+}  // namespace dravex
+
+// The public handle's record (declared by the calling interface, outside the namespace).
 struct jpcdec {
-    DecodeContext ctx;
-    ImageHeader image;
-    ByteReader* reader;
+    dravex::DecodeContext ctx;
+    dravex::ImageHeader image;
+    dravex::ByteReader* reader;
     uint32_t reader_borrowed;
-    CodestreamReader syntax;
-    Tier2 t2;
-    Reconstruction recon;
+    dravex::CodestreamReader syntax;
+    dravex::Tier2 t2;
+    dravex::Reconstruction recon;
     // Output
     uint32_t out_tile_row;
     uint32_t out_rows_done;
     uint16_t out_count;     // output components
     uint16_t decode_count;  // components decoded per row (>= out_count when MCT needs 3)
-    uint32_t out_offset[kMaxOutputComponents];
+    uint32_t out_offset[dravex::kMaxOutputComponents];
     uint32_t out_pixel_stride;
-    int32_t* row_buf[kMaxOutputComponents];
+    int32_t* row_buf[dravex::kMaxOutputComponents];
     // The rows of each decoded component of each tile of the tile row being output, tile
     // column after tile column (numXtiles x decode_count).
-    ComponentRows* rows;
+    dravex::ComponentRows* rows;
     uint32_t out_width;
     uint32_t output_ready;
     uint64_t max_pixels;  // the caller's limit on width x height at output (0: none)
@@ -40,9 +45,13 @@ struct jpcdec {
     uint32_t region_x0, region_y0, region_x1, region_y1;
 };
 
+namespace dravex {
+
 // A reference-grid coordinate on the output grid.
 inline uint32_t jpc_out_coord(const jpcdec* d, uint32_t v) { return reduced_coord(v, d->recon.reduce); }
 
 // Sets the window in recon from the region and the image's size (output set-up calls it); 0
 // when the region holds nothing of the image.
 [[nodiscard]] int jpcdec_output_window(jpcdec* d);
+
+}  // namespace dravex

@@ -6,6 +6,8 @@
 
 #include "codestream/jpcdec.h"
 
+namespace dravex {
+
 // 1 and the Ssiz byte of component i (bit 7: signed; the rest: precision - 1) once the main
 // header is read; 0 otherwise.
 [[nodiscard]] int jpcdec_component_ssiz(const jpcdec* d, uint16_t i, uint8_t* ssiz);
@@ -18,3 +20,5 @@ uint32_t jpcdec_tile_columns(const jpcdec* d);
 // 0 when the column has none in the window.
 [[nodiscard]] int jpcdec_column_piece(const jpcdec* d, uint16_t i, uint32_t p, uint32_t* start,
                                       uint32_t* count);
+
+}  // namespace dravex

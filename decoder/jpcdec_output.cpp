@@ -9,6 +9,8 @@
 #include "reconstruct/recon_internal.h"
 #include "tier2/tile.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr const char* kMsgOutputLayout = "Output pixel layout does not fit the pixel stride";
@@ -105,6 +107,10 @@ void free_row_buffers(jpcdec* d) {
 
 }  // namespace
 
+}  // namespace dravex
+
+using namespace dravex;
+
 void jpcdec_set_max_pixels(jpcdec* d, uint64_t max_pixels) {
     if (d) d->max_pixels = max_pixels;
 }
@@ -166,6 +172,8 @@ int jpcdec_set_output(jpcdec* d, uint16_t count, const uint32_t* offsets,
     }
     return 1;
 }
+
+namespace dravex {
 
 namespace {
 
@@ -304,6 +312,8 @@ uint32_t next_row_index(const jpcdec* d) {
 
 }  // namespace
 
+}  // namespace dravex
+
 int jpcdec_decode_row(jpcdec* d, uint8_t* row) {
     if (!d || !d->output_ready) return 0;
     if (uint64_t(d->image.numXtiles) * d->image.numYtiles > d->image.tileNum) return 0;
@@ -379,6 +389,8 @@ void jpcdec_finish_output(jpcdec* d) {
     d->output_ready = 0;
 }
 
+namespace dravex {
+
 int jpcdec_component_ssiz(const jpcdec* d, uint16_t i, uint8_t* ssiz) {
     if (!d || !d->image.ssiz || i >= d->image.Csiz) return 0;
     *ssiz = d->image.ssiz[i];
@@ -415,3 +427,5 @@ int jpcdec_column_piece(const jpcdec* d, uint16_t i, uint32_t p, uint32_t* start
     *count = static_cast<uint32_t>(hi - lo);
     return 1;
 }
+
+}  // namespace dravex

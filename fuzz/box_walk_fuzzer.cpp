@@ -6,6 +6,9 @@
 #include "io/stream.h"
 #include "jp2/jp2_impl.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 24)) return 0;
     MemOps* ops = memops_create_with_budget(uint64_t(64) << 20);

@@ -5,6 +5,9 @@
 
 #include "io/byte_reader.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 void check(bool ok) {
     if (!ok) std::abort();

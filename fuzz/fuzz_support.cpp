@@ -8,6 +8,9 @@
 #include "io/mem_ops.h"
 #include "io/stream.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 
 // Keeps single inputs quick, since coverage per minute is what finds faults: the rows of a

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace dravex {
+
 namespace {
 
 // Makes byte `pos` available in the window; never moves pos.
@@ -137,3 +139,5 @@ void br_set_pos(ByteReader* br, uint32_t p) { br->pos = p; }
 void br_skip(ByteReader* br, uint32_t n) {
     br->pos = n > UINT32_MAX - br->pos ? UINT32_MAX : br->pos + n;
 }
+
+}  // namespace dravex

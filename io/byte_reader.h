@@ -11,6 +11,8 @@
 #include "io/mem_ops.h"
 #include "io/stream.h"
 
+namespace dravex {
+
 constexpr uint32_t kByteReaderWindow = 512;
 
 struct ByteReader {
@@ -40,3 +42,5 @@ uint32_t br_get_pos(const ByteReader* br);
 void br_set_pos(ByteReader* br, uint32_t p);
 // Skips n bytes forward, saturating instead of wrapping (the next read then fails).
 void br_skip(ByteReader* br, uint32_t n);
+
+}  // namespace dravex

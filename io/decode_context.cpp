@@ -1,5 +1,7 @@
 #include "io/decode_context.h"
 
+namespace dravex {
+
 namespace {
 
 void hold_message(HeldMessages* h, uint8_t is_error, const char* text) {
@@ -40,3 +42,5 @@ void ctx_release(DecodeContext* ctx, bool report) {
         else ctx_warn(ctx, h.text[i]);
     }
 }
+
+}  // namespace dravex

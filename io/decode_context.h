@@ -12,6 +12,8 @@
 
 #include "io/mem_ops.h"
 
+namespace dravex {
+
 using DecodeMessageHook = void (*)(const char* message);
 
 constexpr uint32_t kHeldMessages = 16;
@@ -36,3 +38,5 @@ void ctx_warn(DecodeContext* ctx, const char* message);
 void ctx_hold(DecodeContext* ctx);
 // Ends holding messages back; those held are reported when `report` is set.
 void ctx_release(DecodeContext* ctx, bool report);
+
+}  // namespace dravex

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace dravex {
+
 namespace {
 
 // The default table keeps a running total so a budget can be enforced; each block carries
@@ -71,6 +73,10 @@ void heap_release(MemOps* ops) { std::free(heap_of(ops)); }
 
 }  // namespace
 
+}  // namespace dravex
+
+using namespace dravex;
+
 MemOps* memops_create_with_budget(uint64_t budget) {
     auto* h = static_cast<HeapTable*>(std::calloc(1, sizeof(HeapTable)));
     if (!h) return nullptr;
@@ -98,6 +104,8 @@ uint64_t memops_peak(const MemOps* ops) {
     return reinterpret_cast<const HeapTable*>(ops)->peak;
 }
 
+namespace dravex {
+
 void* mem_alloc_array(MemOps* ops, uint64_t count, uint64_t size) {
     size_t n;
     if (!mem_size_mul(count, size, kMemMaxBlock, &n)) return nullptr;
@@ -117,3 +125,5 @@ void* mem_realloc_array(MemOps* ops, void* block, uint64_t count, uint64_t size)
     if (!mem_size_mul(count, size, kMemMaxBlock, &n)) return nullptr;
     return ops->realloc(ops, block, n ? n : 1);
 }
+
+}  // namespace dravex

@@ -8,6 +8,8 @@
 
 #include "dravex/mem_ops.h"
 
+namespace dravex {
+
 // Largest single block any header-driven size may reach (2 GiB).
 constexpr uint64_t kMemMaxBlock = uint64_t(1) << 31;
 
@@ -49,3 +51,5 @@ template <class T>
 inline void mem_free(MemOps* ops, void* block) {
     if (block) ops->free(ops, block);
 }
+
+}  // namespace dravex

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace dravex {
+
 namespace {
 
 FileStream* as_file(Stream* s) { return reinterpret_cast<FileStream*>(s); }
@@ -79,6 +81,10 @@ int probe(Stream* s, const uint8_t* expect, uint32_t n) {
 
 }  // namespace
 
+}  // namespace dravex
+
+using namespace dravex;
+
 Stream* file_stream_open(MemOps* ops, const char* path) {
     if (!ops || !path || !path[0]) return nullptr;
     FILE* f = std::fopen(path, "rb");
@@ -107,6 +113,8 @@ Stream* memory_stream_create(MemOps* ops, const uint8_t* data, uint32_t length) 
     return &ms->base;
 }
 
+namespace dravex {
+
 void memory_stream_init(MemoryStream* ms, const uint8_t* data, uint32_t length) {
     std::memset(ms, 0, sizeof *ms);
     fill_memory_ops(ms);
@@ -114,6 +122,8 @@ void memory_stream_init(MemoryStream* ms, const uint8_t* data, uint32_t length) 
     ms->length = data ? length : 0;
     ms->position = 0;
 }
+
+}  // namespace dravex
 
 int jpc_check_soc(Stream* s) {
     static const uint8_t kSoc[2] = {0xFF, 0x4F};

@@ -8,6 +8,8 @@
 #include "dravex/stream.h"
 #include "io/mem_ops.h"
 
+namespace dravex {
+
 struct FileStream {
     Stream base;
     FILE* handle;
@@ -23,3 +25,5 @@ struct MemoryStream {
 // Fills a caller-owned MemoryStream record in place (no allocation); close() must not be
 // called on it. Used where a stream lives only for one call (tier-1 segments, tests).
 void memory_stream_init(MemoryStream* ms, const uint8_t* data, uint32_t length);
+
+}  // namespace dravex

@@ -2,6 +2,8 @@
 #include "codestream/jpcdec.h"
 #include "jp2/jp2_impl.h"
 
+namespace dravex {
+
 int jp2_fail(Jp2Decoder* j, const char* message) {
     if (j->error_hook) j->error_hook(message);
     return 0;
@@ -127,3 +129,5 @@ int jp2_parse_boxes(Jp2Decoder* j) {
     if (!j->jpcdec) return jp2_fail(j, jp2msg::kMissingCodestream);
     return 1;
 }
+
+}  // namespace dravex

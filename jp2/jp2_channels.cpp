@@ -2,6 +2,8 @@
 // channel, from the component mapping and channel definition boxes.
 #include "jp2/jp2_impl.h"
 
+namespace dravex {
+
 void jp2_channel_list_release(MemOps* ops, ChannelList* list) {
     if (!list) return;
     mem_free(ops, list->entries);
@@ -73,3 +75,5 @@ int jp2_build_channel_list(Jp2Decoder* j, uint16_t component_num) {
     if (cut) jp2_warn(j, jp2msg::kChannelsCut);
     return 1;
 }
+
+}  // namespace dravex

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace dravex {
+
 namespace {
 
 int64_t max_value(uint8_t depth) { return (int64_t(1) << depth) - 1; }
@@ -119,3 +121,5 @@ void jp2_convert_row(const Jp2OutputPlan* plan, const int32_t* const* rows, uint
     }
     }
 }
+
+}  // namespace dravex

@@ -6,6 +6,8 @@
 //   per row: fill rows[i] for each plan.used[i], then jp2_convert_row(&plan, rows, ...).
 #include <cstdint>
 
+namespace dravex {
+
 constexpr uint16_t kJp2MaxChannels = 32;
 
 // EnumCS values the output knows.
@@ -55,3 +57,5 @@ void jp2_plan_output(const ChannelList* list, const uint8_t* depth, const uint8_
 // out[offsets[o] + x * stride]; each stored byte is the low 8 bits of the result.
 void jp2_convert_row(const Jp2OutputPlan* plan, const int32_t* const* rows, uint32_t width,
                      uint8_t* out, const uint32_t* offsets, uint16_t out_count, uint32_t stride);
+
+}  // namespace dravex

@@ -6,6 +6,8 @@
 #include "decoder/jpcdec_inspect.h"
 #include "jp2/jp2_impl.h"
 
+namespace dravex {
+
 namespace {
 
 // The header boxes describe the codestream; disagreements are noted, the codestream wins.
@@ -134,6 +136,10 @@ bool plan_is_direct(const Jp2Decoder* j) {
 }
 
 }  // namespace
+
+}  // namespace dravex
+
+using namespace dravex;
 
 Jp2Decoder* jp2_create(MemOps* ops, Stream* s) {
     if (!ops || !s) return nullptr;

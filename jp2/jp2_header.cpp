@@ -3,6 +3,8 @@
 
 #include "jp2/jp2_impl.h"
 
+namespace dravex {
+
 namespace {
 
 // Rules every sub-box shares: a second box of a kind and a box before the Image Header box
@@ -420,3 +422,5 @@ int jp2_parse_component_mapping(Jp2Decoder* j, const BoxHeader* h) {
     br_skip(br, h->length - 4 * count);
     return 1;
 }
+
+}  // namespace dravex

@@ -10,6 +10,8 @@
 #include "io/mem_ops.h"
 #include "jp2/jp2_colour.h"
 
+namespace dravex {
+
 // Box type codes: the four characters read big-endian.
 constexpr uint32_t kBoxFileType = 0x66747970;       // 'ftyp'
 constexpr uint32_t kBoxHeader = 0x6a703268;         // 'jp2h'
@@ -188,15 +190,18 @@ struct Jp2HeaderRecord {
     ResolutionRecord* resolution;
 };
 
+}  // namespace dravex
+
+// The public handle's record (declared by the calling interface, outside the namespace).
 struct Jp2Decoder {
     MemOps* ops;
-    ByteReader* reader;
+    dravex::ByteReader* reader;
     jp2_message_hook error_hook;
     jp2_message_hook warning_hook;
-    FileTypeRecord* file_type;
-    Jp2HeaderRecord* jp2_header;
+    dravex::FileTypeRecord* file_type;
+    dravex::Jp2HeaderRecord* jp2_header;
     struct jpcdec* jpcdec;  // attached at the codestream box, reading through `reader`
-    ChannelList* channel_list;
+    dravex::ChannelList* channel_list;
     int32_t colour_space;     // EnumCS of the retained colr box (0 for METH 2)
     uint32_t convert_colour;  // 0 switches colour conversion off
     uint32_t parsed;          // 1 after a successful jp2_parse
@@ -205,18 +210,20 @@ struct Jp2Decoder {
     // Output
     uint32_t width, height;
     uint16_t out_count;
-    uint32_t out_offset[kJp2MaxChannels];
+    uint32_t out_offset[dravex::kJp2MaxChannels];
     uint32_t out_pixel_stride;
     uint32_t output_ready;
-    Jp2OutputPlan plan;
+    dravex::Jp2OutputPlan plan;
     // Per channel the plan reads (index i of plan.used): its component, the palette column
     // it maps through (-1: the sample itself) and one row of its samples.
-    uint16_t source_component[kJp2MaxChannels];
-    int16_t source_column[kJp2MaxChannels];
-    int32_t* channel_rows[kJp2MaxChannels];
+    uint16_t source_component[dravex::kJp2MaxChannels];
+    int16_t source_column[dravex::kJp2MaxChannels];
+    int32_t* channel_rows[dravex::kJp2MaxChannels];
     uint8_t* component_row;                  // width x component_count bytes
     uint32_t direct;  // 1: the codestream's rows go straight to the caller's (see jp2_set_output)
 };
+
+namespace dravex {
 
 // Report helpers: jp2_fail always returns 0.
 int jp2_fail(Jp2Decoder* j, const char* message);
@@ -241,3 +248,5 @@ void jp2_mapping_release(MemOps* ops, ComponentMappingRecord* m);
 // dropped, and the list holds at most 32 channels (one warning for either cut).
 [[nodiscard]] int jp2_build_channel_list(Jp2Decoder* j, uint16_t component_num);
 void jp2_channel_list_release(MemOps* ops, ChannelList* list);
+
+}  // namespace dravex

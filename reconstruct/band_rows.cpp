@@ -8,6 +8,8 @@
 #include "tier2/coded_store.h"
 #include "tier2/tile.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr const char* kMsgRereadFailed =
@@ -151,3 +153,5 @@ int32_t* band_next_row(Reconstruction* rc, ComponentRows* c, uint32_t r, uint32_
         if (br->next_row > br->start_row) return row;
     }
 }
+
+}  // namespace dravex

@@ -6,6 +6,8 @@
 #include "reconstruct/recon_internal.h"
 #include "tier2/tile.h"
 
+namespace dravex {
+
 namespace {
 
 struct PullContext {
@@ -475,3 +477,5 @@ void recon_tile_end(Reconstruction* rc, ComponentRows* rows, uint32_t count) {
         rows[j].levels = nullptr;
     }
 }
+
+}  // namespace dravex

@@ -5,6 +5,8 @@
 #include "reconstruct/recon_internal.h"
 #include "tier2/tile.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr int64_t kClear2 = ~int64_t(3);  // drops the two fraction bits of a x4 sample
@@ -447,3 +449,5 @@ void vertical_97_next(LevelRows* res, RecRowSource pull, void* ctx, int32_t* dst
     res->next_out_row = c + 1;
     advance_rings(res);
 }
+
+}  // namespace dravex

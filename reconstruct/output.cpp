@@ -4,6 +4,8 @@
 
 #include "reconstruct/recon_internal.h"
 
+namespace dravex {
+
 namespace {
 
 REC_VECTOR_LOOP void convert_reversible(int32_t* v, uint32_t n, int32_t shift, int32_t lo,
@@ -117,3 +119,5 @@ void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
         v[i] = sat_i32(x);
     }
 }
+
+}  // namespace dravex

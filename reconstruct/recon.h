@@ -5,6 +5,8 @@
 #include "codestream/image_header.h"
 #include "io/decode_context.h"
 
+namespace dravex {
+
 struct CodedStore;
 struct T1Scratch;
 struct Tile;
@@ -55,3 +57,5 @@ int tile_component_row(Reconstruction* rc, ComponentRows* c, uint32_t level, int
 // Passes over that row (above the output window): a level that hands out zero rows there
 // only counts it, the others deliver it into dst unused.
 void tile_component_skip_row(Reconstruction* rc, ComponentRows* c, uint32_t level, int32_t* dst);
+
+}  // namespace dravex

@@ -13,7 +13,16 @@
 
 #include "reconstruct/recon.h"
 
-struct MemOps;
+// Per architecture: REC_VECTOR_LOOP and REC_VECTOR_TEMPLATE, the clones of the hot line loops,
+// and zip_pairs.
+#if defined(__x86_64__) && !defined(DRAVEX_PORTABLE)
+#include "reconstruct/recon_x86.h"
+#else
+#include "reconstruct/recon_portable.h"
+#endif
+
+namespace dravex {
+
 struct Tile;
 struct TileComponent;
 
@@ -63,14 +72,6 @@ struct LevelRows {
     uint8_t narrow53;  // 1: every 5/3 sum of this level fits 32 bits (set by recon_tile_begin)
     BandRows bands[3];
 };
-
-// Per architecture: REC_VECTOR_LOOP and REC_VECTOR_TEMPLATE, the clones of the hot line loops,
-// and zip_pairs.
-#if defined(__x86_64__) && !defined(DRAVEX_PORTABLE)
-#include "reconstruct/recon_x86.h"
-#else
-#include "reconstruct/recon_portable.h"
-#endif
 
 // 9/7 lifting and inverse ICT constants in units of 2^-30, whatever the samples' fraction
 // bits: constants rounded to 1/65536 would give the low-pass synthesis a gain of about
@@ -155,3 +156,5 @@ void store_pixels3(uint8_t* out, const uint32_t offset[3], const int32_t* c0, co
 // frac_bits: fraction bits of irreversible samples (unused on the reversible path).
 void convert_samples(int32_t* v, uint32_t n, int reversible, uint32_t is_signed,
                      uint32_t precision, uint32_t frac_bits);
+
+}  // namespace dravex

@@ -21,6 +21,8 @@
 #define REC_VECTOR_TEMPLATE
 #endif
 
+namespace dravex {
+
 // dst[2i] = a[i], dst[2i + 1] = b[i] for i < pairs.
 inline void zip_pairs(int32_t* dst, const int32_t* a, const int32_t* b, uint32_t pairs) {
     uint32_t i = 0;
@@ -35,3 +37,5 @@ inline void zip_pairs(int32_t* dst, const int32_t* a, const int32_t* b, uint32_t
         dst[2 * i + 1] = b[i];
     }
 }
+
+}  // namespace dravex

@@ -12,6 +12,9 @@
 #include "dravex/jp2_decoder.h"
 #include "support/app_tool.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 using app_test::StreamSpec;
 
 namespace {

@@ -13,6 +13,9 @@
 #include "io/stream.h"
 #include "support/app_tool.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 
 std::vector<std::string> inputs() {

@@ -13,6 +13,9 @@
 #include "io/byte_reader.h"
 #include "io/stream.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 
 std::vector<uint8_t> pattern(uint32_t n) {

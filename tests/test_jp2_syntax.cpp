@@ -15,6 +15,9 @@
 #include "jp2/jp2_impl.h"
 #include "support/app_tool.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -11,6 +11,9 @@
 #include "support/reconstruct_images.h"
 #include "tier2/tile.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 
 using rec_test::Plane;

@@ -10,6 +10,9 @@
 #include "tier1/t1.h"
 #include "tier1/t1_dequant.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace {
 
 // ---- MQ: the model keeps Qe, the next states and the switch flag in its own table ----

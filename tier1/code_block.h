@@ -4,6 +4,8 @@
 // total_len and npasses; the other fields are tier-2's bookkeeping.
 #include <cstdint>
 
+namespace dravex {
+
 // One codeword segment of a code-block: passes and the input positions of its bytes, gathered
 // over packets (tier2/coded_store.h). Records live in the decoder's CodedStore.
 struct CodedSegment {
@@ -30,3 +32,5 @@ struct CodeBlock {
     uint32_t zero_bitplanes;
     SegmentList segments;
 };
+
+}  // namespace dravex

@@ -16,6 +16,8 @@
 #include "tier1/mq_even_portable.h"
 #endif
 
+namespace dravex {
+
 constexpr int kMqContextByteCount = 2 * 47;  // (state << 1) | mps for the 47 states
 
 // The coding passes keep each context as a word, Qe | (context byte << 16), so that Qe comes
@@ -159,3 +161,5 @@ T1_INLINE int mq_decode_even(MqPaddedCoder& m, uint32_t* cx) {
     mq_renormalise(m);
     return static_cast<int>((s & 1) ^ lps);
 }
+
+}  // namespace dravex

@@ -8,6 +8,8 @@
 
 #include "tier1/t1_inline.h"
 
+namespace dravex {
+
 // Takes C and A (A already reduced to A - Qe, the upper sub-interval) and the context word
 // `after` (still the word before the decision) through the decision; returns 1 for an LPS.
 // Q is Qe aligned with C's compared part (C >> kQShift); next_words holds the words after an
@@ -25,3 +27,5 @@ T1_INLINE uint32_t mq_even_select(Word& c, uint32_t& a, uint32_t& after, Word q,
     after = (after & ~renorm_mask) | (next_words[lps] & renorm_mask);
     return lps;
 }
+
+}  // namespace dravex

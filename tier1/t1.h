@@ -8,6 +8,8 @@
 #include "io/mem_ops.h"
 #include "tier1/code_block.h"
 
+namespace dravex {
+
 struct T1Scratch;
 
 constexpr int kMqContextCount = 19;
@@ -59,3 +61,5 @@ struct T1BandStyle {
 // below its step.
 [[nodiscard]] int t1_decode_codeblock(DecodeContext* ctx, T1Scratch* s, const T1BandStyle* style,
                                       CodeBlock* cb, int32_t* dst, uint32_t dst_stride);
+
+}  // namespace dravex

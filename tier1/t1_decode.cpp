@@ -17,6 +17,8 @@
 #include "tier1/t1_portable.h"
 #endif
 
+namespace dravex {
+
 namespace {
 
 constexpr uint8_t kStyleReset = 0x02, kStyleCausal = 0x08, kStylePredictable = 0x10, kStyleSegSymbol = 0x20;
@@ -575,3 +577,5 @@ int t1_decode_codeblock(DecodeContext* d, T1Scratch* s, const T1BandStyle* style
     store_block(blk, cb->zero_bitplanes, q, dst, dst_stride);
     return ok;
 }
+
+}  // namespace dravex

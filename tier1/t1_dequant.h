@@ -6,6 +6,8 @@
 
 #include "tier1/t1_inline.h"
 
+namespace dravex {
+
 constexpr uint32_t kT1Saturated = 0x7FFFFFFF;
 
 struct T1Dequant {
@@ -168,3 +170,5 @@ T1_INLINE int32_t reversible_value(uint32_t d, const ReversibleScale& s) {
     const uint64_t v = ((uint64_t(d) << s.left) >> s.right) | s.half;
     return v > (kT1Saturated >> 2) ? int32_t(kT1Saturated) : int32_t(v << 2);
 }
+
+}  // namespace dravex

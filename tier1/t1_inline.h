@@ -5,3 +5,7 @@
 #else
 #define T1_INLINE inline
 #endif
+
+namespace dravex {
+
+}  // namespace dravex

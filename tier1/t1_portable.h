@@ -11,6 +11,8 @@
 
 #define T1_CLONES
 
+namespace dravex {
+
 // Row i of one full column, from its magnitude d and its bits in the context word w (centre
 // bit p): masks stand in for branches, as which samples are significant is close to random.
 T1_INLINE int32_t reversible_sample(uint64_t w, uint32_t d, uint32_t p, const ReversibleScale s[2]) {
@@ -33,3 +35,5 @@ T1_INLINE void store_reversible_quad(int32_t* o, size_t stride, const uint64_t* 
                                      const uint32_t* mg, const ReversibleScale s[2]) {
     for (int k = 0; k < 4; k++) store_reversible_column4(o + k, stride, w[k], mg + 4 * k, s);
 }
+
+}  // namespace dravex

@@ -22,6 +22,8 @@
 #define T1_CLONES
 #endif
 
+namespace dravex {
+
 // Reversible full columns (see reversible_lanes_fit in tier1/t1_decode.cpp).
 typedef uint32_t ColumnLanes __attribute__((vector_size(16)));
 typedef int32_t SignedLanes __attribute__((vector_size(16)));
@@ -71,3 +73,5 @@ T1_INLINE void store_reversible_quad(int32_t* o, size_t stride, const uint64_t* 
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2 * stride), _mm_unpacklo_epi64(t2, t3));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 3 * stride), _mm_unpackhi_epi64(t2, t3));
 }
+
+}  // namespace dravex

@@ -6,6 +6,8 @@
 #include "tier1/t1.h"
 #include "tier1/t1_tables.h"
 
+namespace dravex {
+
 namespace {
 
 // One row per probability state: Qe and the states after an MPS and an LPS decision.
@@ -152,3 +154,5 @@ void mq_reset_context_words(uint32_t contexts[kMqContextCount]) {
     contexts[17] = kMqContextWord[3 << 1];   // run length
     contexts[18] = kMqContextWord[46 << 1];  // uniform: the fixed, non-adapting state
 }
+
+}  // namespace dravex

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+namespace dravex {
+
 // Zero-coding tables by band orientation.
 enum T1Orientation : int { kOrientLLLH = 0, kOrientHL = 1, kOrientHH = 2 };
 
@@ -28,3 +30,5 @@ inline int t1_orientation(uint32_t r, uint32_t b) {
     if (r == 0) return kOrientLLLH;
     return b == 0 ? kOrientHL : (b == 2 ? kOrientHH : kOrientLLLH);
 }
+
+}  // namespace dravex

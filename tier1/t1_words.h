@@ -16,6 +16,8 @@
 // they need no clearing.
 #include <cstdint>
 
+namespace dravex {
+
 constexpr uint64_t kRows = 0x2490;  // the centre bits 4, 7, 10, 13 of rows 0..3
 constexpr int kVisitedShift = 18, kRefinedShift = 50, kNegativeShift = 32;
 constexpr uint64_t kWindow = 0x1FF;                  // a row's neighbourhood, from bit 3r
@@ -24,3 +26,5 @@ constexpr uint64_t kRowBelow = 0x7ull | 0x7ull << 32;        // k 0, with signs
 constexpr uint64_t kRunModeBlockers = 0x3FFFF | kRows << kVisitedShift;
 // The block store's column summary: bit r of each field for row r.
 constexpr int kColVisitedShift = 4, kColNegativeShift = 8;
+
+}  // namespace dravex

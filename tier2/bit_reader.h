@@ -10,6 +10,8 @@
 
 #include "io/byte_reader.h"
 
+namespace dravex {
+
 struct StuffedBitReader {
     ByteReader* reader;   // byte source, or null to read from data
     const uint8_t* data;  // packed header bytes when reader is null
@@ -78,3 +80,5 @@ inline void bits_end_header(StuffedBitReader* br) {
     br->count = 0;
     br->buffer = 0;
 }
+
+}  // namespace dravex

@@ -8,6 +8,8 @@
 #include "io/mem_ops.h"
 #include "tier2/tile.h"
 
+namespace dravex {
+
 namespace {
 
 CodedPiece* piece_at(const CodedStore& s, uint32_t i) {
@@ -164,3 +166,5 @@ void coded_store_free(CodedStore* store) {
     mem_free(ops, s.scratch);
     std::memset(&s, 0, sizeof s);
 }
+
+}  // namespace dravex

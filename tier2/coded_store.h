@@ -11,8 +11,11 @@
 // each. Results: 1 success, 0 failure (nothing reported: callers report).
 #include <cstdint>
 
+#include "dravex/mem_ops.h"
+
+namespace dravex {
+
 struct ByteReader;
-struct MemOps;
 struct CodeBlock;
 struct CodedSegment;
 
@@ -62,3 +65,5 @@ void coded_keep_layers(CodedStore* store, CodeBlock* cb, uint32_t layers);
 [[nodiscard]] int coded_load_block(CodedStore* store, CodeBlock* cb);
 void coded_unload_block(CodeBlock* cb);
 void coded_store_free(CodedStore* store);
+
+}  // namespace dravex

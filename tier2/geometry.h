@@ -4,6 +4,8 @@
 // always fit back into 32 bits because they never exceed their (32-bit) dividend.
 #include <cstdint>
 
+namespace dravex {
+
 // ceil(a / 2^k) for any k < 64.
 inline uint32_t ceil_div_pow2(uint32_t a, uint32_t k) {
     return static_cast<uint32_t>((uint64_t(a) + (uint64_t(1) << k) - 1) >> k);
@@ -37,3 +39,5 @@ inline uint32_t floor_log2_u32(uint32_t v) {
     while (v >>= 1) n++;
     return n;
 }
+
+}  // namespace dravex

@@ -5,6 +5,8 @@
 
 #include "tier2/bit_reader.h"
 
+namespace dravex {
+
 // Longest Lblock for which some length field still fits in 32 bits.
 constexpr uint32_t kMaxLengthBits = 32;
 
@@ -47,3 +49,5 @@ inline uint32_t segment_capacity(uint8_t style, uint32_t w) {
 inline uint32_t segment_is_mq(uint8_t style, uint32_t w) {
     return !((style & kStyleBypass) && w >= 10 && w % 3 != 0);
 }
+
+}  // namespace dravex

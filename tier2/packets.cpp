@@ -12,6 +12,8 @@
 #include "tier2/tagtree.h"
 #include "tier2/tier2.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr const char* kMsgPacketData = "Parsing parcket data error.";
@@ -404,3 +406,5 @@ int decode_packets(Tier2* t2, TilePartRecord* tp) {
     pass_over(tp);
     return 1;
 }
+
+}  // namespace dravex

@@ -4,6 +4,8 @@
 
 #include "codestream/jpc_segments.h"
 
+namespace dravex {
+
 struct Tier2;
 
 // Called for every tile-part after the tile is built (first tile-part) or found built.
@@ -12,3 +14,5 @@ struct Tier2;
 // Reads the packets of one tile-part; the reader stands on the first byte after SOD.
 // Packet headers come from the tile's PPT bytes or the decoder's PPM bytes when present.
 [[nodiscard]] int decode_packets(Tier2* t2, TilePartRecord* tp);
+
+}  // namespace dravex

@@ -6,6 +6,8 @@
 #include "tier2/packets.h"
 #include "tier2/tier2.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr const char* kMsgNoMemory = "Not enough memory for the tile progression.";
@@ -497,3 +499,5 @@ int progression_setup(Tier2* t2, uint32_t t, const MarkerSet* main, const Marker
     progression_append(s, rec);
     return 1;
 }
+
+}  // namespace dravex

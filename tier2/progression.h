@@ -10,6 +10,8 @@
 #include "io/mem_ops.h"
 #include "tier2/tile.h"
 
+namespace dravex {
+
 struct PocSegment;
 
 // Precinct steps on the reference grid after dropping every step that is a multiple of a
@@ -56,3 +58,5 @@ void start_progression(ProgressionState* state);
 [[nodiscard]] int progression_restart(Tier2* t2, ProgressionState* state, const PocSegment* lead);
 // Smallest value above `pos` that is a multiple of a step in the list (`end` when none).
 uint64_t next_position(uint64_t pos, const uint64_t* steps, uint32_t count, uint64_t end);
+
+}  // namespace dravex

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+namespace dravex {
+
 namespace {
 
 constexpr uint64_t kFirstChunk = uint64_t(4) << 10;
@@ -35,3 +37,5 @@ void arena_free(MemOps* ops, RecordArena* a) {
     mem_free(ops, a->chunks);
     std::memset(a, 0, sizeof *a);
 }
+
+}  // namespace dravex

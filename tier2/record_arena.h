@@ -9,6 +9,8 @@
 
 #include "io/mem_ops.h"
 
+namespace dravex {
+
 struct RecordArena {
     uint8_t** chunks;
     uint32_t chunk_count, chunk_slots;
@@ -17,3 +19,5 @@ struct RecordArena {
 
 [[nodiscard]] void* arena_alloc(MemOps* ops, RecordArena* a, uint64_t bytes);
 void arena_free(MemOps* ops, RecordArena* a);
+
+}  // namespace dravex

@@ -1,5 +1,7 @@
 #include "tier2/tagtree.h"
 
+namespace dravex {
+
 namespace {
 
 // The width and height of each level of a tree over a non-empty grid, leaves first, up to the
@@ -86,3 +88,5 @@ uint32_t tagtree_decode(TagTree* tree, StuffedBitReader* br, uint32_t x, uint32_
     }
     return low;
 }
+
+}  // namespace dravex

@@ -8,6 +8,8 @@
 
 #include "tier2/bit_reader.h"
 
+namespace dravex {
+
 constexpr uint32_t kTagTreeNoParent = 0xFFFFFFFFu;
 // Levels of a tree over a grid of at most 2^32 - 1 leaves each way.
 constexpr uint32_t kTagTreeMaxLevels = 34;
@@ -43,3 +45,5 @@ void tagtree_levels(const TagTree* tree, TagTreeLevels* out);
 // Decodes leaf (x, y) until its value is known or reaches threshold; returns the leaf value.
 uint32_t tagtree_decode(TagTree* tree, StuffedBitReader* br, uint32_t x, uint32_t y,
                         uint32_t threshold);
+
+}  // namespace dravex

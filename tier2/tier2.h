@@ -8,6 +8,8 @@
 #include "tier2/coded_store.h"
 #include "tier2/record_arena.h"
 
+namespace dravex {
+
 struct Tile;
 struct BlockHeaderState;
 
@@ -46,3 +48,5 @@ struct Tier2 {
 [[nodiscard]] int tier2_init(Tier2* t2, CodestreamReader* in);
 // Frees everything the state holds (tiles, coded store, arena, PPM bytes).
 void tier2_free(Tier2* t2);
+
+}  // namespace dravex

@@ -11,6 +11,8 @@
 #include "tier2/tier2.h"
 #include "tier2/tile.h"
 
+namespace dravex {
+
 namespace {
 
 constexpr const char* kMsgNoMemory = "Not enough memory to build the tile.";
@@ -567,3 +569,5 @@ void tier2_free(Tier2* t2) {
     mem_free(ops, t2->ppm_data);
     t2->ppm_data = nullptr;
 }
+
+}  // namespace dravex

@@ -5,6 +5,8 @@
 
 #include "tier1/code_block.h"
 
+namespace dravex {
+
 struct Tier2;
 struct MarkerSet;
 struct TagTree;
@@ -176,3 +178,5 @@ bool tiles_for_each_resolution(Tile* tiles, uint32_t tile_count, F f) {
 // Frees everything a (possibly half-built) tile holds and zeroes its pointers; the Tile record
 // itself stays reusable.
 void tile_destroy(Tier2* t2, Tile* tile);
+
+}  // namespace dravex

@@ -8,6 +8,9 @@
 #include "codestream/jpc_segments.h"
 #include "codestream/jpcdec.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace cs_test {
 
 // Big-endian byte builder.

@@ -12,6 +12,9 @@
 #include "tier2/tier2.h"
 #include "tier2/tile.h"
 
+// The library's internals, which this file reaches below the calling interface.
+using namespace dravex;
+
 namespace t2_test {
 
 struct Component {
