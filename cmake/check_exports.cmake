@@ -16,8 +16,9 @@ string(REGEX MATCHALL "[^ \n]+\n" lines "${out}")
 set(exported "")
 foreach(line ${lines})
   string(STRIP "${line}" name)
-  # Member headers ("file.o:") and mangled names in namespace dravex: _ZN6dravex..., _ZNK6dravex..., _ZZN6dravex..., ...
-  if(STATIC AND (name MATCHES "^_Z[A-Z]*6dravex" OR name MATCHES ":$"))
+  # Member headers ("file.o:") and names in namespace dravex: _ZN6dravex..., _ZNK6dravex...,
+  # _ZZN6dravex..., and the sanitizers' companions of them (__odr_asan._ZN6dravex...).
+  if(STATIC AND (name MATCHES "_Z[A-Z]*6dravex" OR name MATCHES ":$"))
     continue()
   endif()
   list(APPEND exported ${name})
