@@ -116,7 +116,9 @@ int read_block_header(Tier2* t2, StuffedBitReader* br, const TileComponent& tc,
     uint32_t m = read_pass_count(br);
     // The count so far passed this check, so the sum stays far below 2^32.
     if (!check_pass_count(t2, band, tc, cb, st.pass_count + m)) return 0;
-    if (!read_lblock_increment(br, &st.lblock, kMaxLengthBits)) return damaged(t2, kMsgLblock);
+    uint32_t lblock = st.lblock_extra + 3;
+    if (!read_lblock_increment(br, &lblock, kMaxLengthBits)) return damaged(t2, kMsgLblock);
+    st.lblock_extra = lblock - 3;
     CodedSegment* seg = st.current;
     while (m > 0) {
         const uint32_t w = st.pass_count;
@@ -126,7 +128,7 @@ int read_block_header(Tier2* t2, StuffedBitReader* br, const TileComponent& tc,
             seg = new_segment(t2, cb, st, tc.cblk_style, w);
             if (!seg) return ctx_fail(t2->in->ctx, kMsgNoMemory);
         }
-        const uint32_t bits = st.lblock + floor_log2_u32(u);
+        const uint32_t bits = lblock + floor_log2_u32(u);
         if (bits > kMaxLengthBits) return damaged(t2, kMsgLblock);
         seg->new_len = bits_read(br, bits);
         seg->new_passes = u;

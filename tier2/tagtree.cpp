@@ -27,27 +27,11 @@ uint64_t tagtree_node_count(uint32_t width, uint32_t height) {
 
 void tagtree_init(TagTree* tree, TagTreeNode* nodes, uint32_t width, uint32_t height) {
     uint64_t level_w[kTagTreeMaxLevels], level_h[kTagTreeMaxLevels];
-    const uint32_t levels = level_sizes(width, height, level_w, level_h);
     tree->width = width;
     tree->height = height;
-    tree->levels = levels;
+    tree->levels = width && height ? level_sizes(width, height, level_w, level_h) : 0;
     tree->node_count = static_cast<uint32_t>(tagtree_node_count(width, height));
     tree->nodes = nodes;
-    // Each node points at the node covering its 2 x 2 block one level up; the root has none.
-    uint64_t base = 0;
-    for (uint32_t l = 0; l < levels; l++) {
-        const uint64_t lw = level_w[l], lh = level_h[l];
-        const uint64_t up = base + lw * lh;
-        for (uint64_t y = 0; y < lh; y++) {
-            TagTreeNode* row = nodes + base + y * lw;
-            const uint64_t parent_row = up + (y >> 1) * (l + 1 < levels ? level_w[l + 1] : 0);
-            for (uint64_t x = 0; x < lw; x++) {
-                row[x].parent = l + 1 < levels ? static_cast<uint32_t>(parent_row + (x >> 1))
-                                               : kTagTreeNoParent;
-            }
-        }
-        base = up;
-    }
 }
 
 void tagtree_reset(TagTree* tree) {
@@ -68,12 +52,14 @@ void tagtree_levels(const TagTree* tree, TagTreeLevels* out) {
 
 uint32_t tagtree_decode(TagTree* tree, StuffedBitReader* br, uint32_t x, uint32_t y,
                         uint32_t threshold) {
+    // The leaf's ancestors, found from the level sizes: a node covers the 2 x 2 nodes below it.
     uint32_t path[kTagTreeMaxLevels];
     uint32_t depth = 0;
-    uint32_t i = static_cast<uint32_t>(uint64_t(y) * tree->width + x);
-    while (i != kTagTreeNoParent && depth < kTagTreeMaxLevels) {
-        path[depth++] = i;
-        i = tree->nodes[i].parent;
+    uint64_t w = tree->width, h = tree->height, base = 0, cx = x, cy = y;
+    for (uint32_t l = 0; l < tree->levels && depth < kTagTreeMaxLevels; l++) {
+        path[depth++] = static_cast<uint32_t>(base + cy * w + cx);
+        base += w * h;
+        w = (w + 1) >> 1, h = (h + 1) >> 1, cx >>= 1, cy >>= 1;
     }
     uint32_t low = 0;
     while (depth > 0) {

@@ -10,12 +10,12 @@
 
 namespace dravex {
 
-constexpr uint32_t kTagTreeNoParent = 0xFFFFFFFFu;
 // Levels of a tree over a grid of at most 2^32 - 1 leaves each way.
 constexpr uint32_t kTagTreeMaxLevels = 34;
 
+// Zero is a node nothing has been read about: a tree over zeroed nodes needs no set-up, so
+// the pages of nodes no header reaches are never touched.
 struct TagTreeNode {
-    uint32_t parent;  // index of the parent node, kTagTreeNoParent at the root
     uint32_t known;   // value is final
     uint32_t value;   // lower bound, final once known
 };
@@ -36,7 +36,8 @@ struct TagTreeLevels {
 };
 
 // Trees live inside a larger block (the packet-header arena): the node count of a width x
-// height tree (0 when empty or too large), and set-up over caller-provided zeroed nodes.
+// height tree (0 when empty or too large), and set-up over caller-provided zeroed nodes,
+// which it does not write.
 uint64_t tagtree_node_count(uint32_t width, uint32_t height);
 void tagtree_init(TagTree* tree, TagTreeNode* nodes, uint32_t width, uint32_t height);
 // Forgets every value read, as if no bit had been decoded yet.

@@ -437,7 +437,7 @@ void tile_forget_packets(Tile* tile) {
                     for (uint64_t i = 0; i < n; i++) {
                         pb.blocks[i].zero_bitplanes = 0;
                         pb.blocks[i].segments.head = nullptr;  // the store keeps the records
-                        if (pb.states) pb.states[i] = BlockHeaderState{nullptr, nullptr, 3, 0, 0};
+                        if (pb.states) pb.states[i] = BlockHeaderState{};
                     }
                     if (pb.inclusion_tree) tagtree_reset(pb.inclusion_tree);
                     if (pb.zero_bitplane_tree) tagtree_reset(pb.zero_bitplane_tree);
@@ -514,7 +514,6 @@ int precinct_band_make_blocks(Tier2* t2, const Band& band, PrecinctBand* pb,
     }
     pb->inclusion_tree = trees[0];
     pb->zero_bitplane_tree = trees[1];
-    for (uint64_t i = 0; i < n; i++) pb->states[i].lblock = 3;
     const uint32_t cx0 = floor_div_pow2(pb->x0, xcb);
     const uint32_t cy0 = floor_div_pow2(pb->y0, ycb);
     CodeBlock* cb = pb->blocks;

@@ -17,7 +17,7 @@ struct PositionSteps;
 struct BlockHeaderState {
     CodedSegment* tail;
     CodedSegment* current;    // first segment that can still take passes
-    uint32_t lblock;          // 3 at creation
+    uint32_t lblock_extra;    // Lblock - 3: zero at creation, like every other field
     uint32_t pass_count;      // passes received over all packets
     uint8_t included_before;
 };
