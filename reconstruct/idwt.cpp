@@ -451,8 +451,10 @@ int recon_tile_begin(Reconstruction* rc, Tile* tile, uint32_t count, ComponentRo
             LevelRows* lv = &levels[r];
             lv->next_out_row = res->y0;
             int ok = level_widths_fit(tc, r);
-            for (uint32_t b = 0; ok && b < res->band_count && b < 3; b++)
+            for (uint32_t b = 0; ok && b < res->band_count && b < 3; b++) {
+                band_set_block_bounds(*res, b);
                 ok = stripe_alloc(ops, res->bands[b], &lv->bands[b]);
+            }
             if (ok && r >= 1) ok = recon_level_alloc(ops, lv, res->low_width, tc->transform);
             if (!ok) {
                 recon_tile_end(rc, rows, count);

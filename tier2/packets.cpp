@@ -167,7 +167,8 @@ int read_leaf(BandWalk& w, uint32_t k) {
     const uint64_t i = uint64_t(j) * w.pb.blocks_across + k;
     CodeBlock& cb = w.pb.blocks[i];
     BlockHeaderState& st = w.pb.states[i];
-    if (cb.x0 >= cb.x1 || cb.y0 >= cb.y1) return 1;
+    // Every block of a precinct-band covers some of it (the grid is cut to the precinct), so
+    // none is passed over as empty; the records' bounds are not set yet at this point.
     const bool included = st.included_before
                               ? bits_read_bit(w.br) != 0
                               : tagtree_decode(w.pb.inclusion_tree, w.br, k, j, w.layer + 1) ==
@@ -227,7 +228,7 @@ int read_packet_header(Tier2* t2, StuffedBitReader* br, const TileComponent& tc,
     if (!*nonempty) return 1;
     for (uint32_t b = 0; b < res.band_count; b++) {
         PrecinctBand& pb = prec.bands[b];
-        if (!precinct_band_make_blocks(t2, res.bands[b], &pb, t2->packet_bytes + br->fetched))
+        if (!precinct_band_make_blocks(t2, &pb, t2->packet_bytes + br->fetched))
             return 0;
         if (!pb.blocks || !pb.states || !pb.inclusion_tree) continue;
         BandWalk w{t2, br, tc, res.bands[b], pb, layer, body, {}, {}, 0, 0, 0};

@@ -105,15 +105,19 @@ int build_band_grid(Tier2* t2, Resolution* res, uint32_t b) {
     for (uint32_t p = 0; p < res->precinct_count; p++) {
         PrecinctBand& pb = res->precincts[p].bands[b];
         if (!pb.blocks) continue;
-        const uint64_t count = uint64_t(pb.blocks_across) * pb.blocks_down;
-        for (uint64_t i = 0; i < count; i++) {
-            CodeBlock* cb = &pb.blocks[i];
-            const uint64_t gx = floor_div_pow2(cb->x0, xcb) - gx0;
-            const uint64_t gy = floor_div_pow2(cb->y0, ycb) - gy0;
-            if (gx >= band.cb_across || gy >= band.cb_down) return ctx_fail(t2->in->ctx, kMsgGrid);
-            CodeBlock*& slot = band.code_blocks[gy * band.cb_across + gx];
-            if (slot) return ctx_fail(t2->in->ctx, kMsgGrid);
-            slot = cb;
+        // Block (i, j) of the precinct-band is grid cell (cx0 + i, cy0 + j) of the band: its
+        // records are not read here, so those of bands never output stay untouched.
+        const uint32_t cx0 = floor_div_pow2(pb.x0, xcb), cy0 = floor_div_pow2(pb.y0, ycb);
+        CodeBlock* cb = pb.blocks;
+        for (uint32_t j = 0; j < pb.blocks_down; j++) {
+            for (uint32_t i = 0; i < pb.blocks_across; i++, cb++) {
+                const uint64_t gx = uint64_t(cx0) + i - gx0;
+                const uint64_t gy = uint64_t(cy0) + j - gy0;
+                if (gx >= band.cb_across || gy >= band.cb_down) return ctx_fail(t2->in->ctx, kMsgGrid);
+                CodeBlock*& slot = band.code_blocks[gy * band.cb_across + gx];
+                if (slot) return ctx_fail(t2->in->ctx, kMsgGrid);
+                slot = cb;
+            }
         }
     }
     // Blocks of precincts no packet reached stay null: zero coefficients.
@@ -485,10 +489,8 @@ void tile_destroy(Tier2* t2, Tile* tile) {
     tile->built = 0;
 }
 
-int precinct_band_make_blocks(Tier2* t2, const Band& band, PrecinctBand* pb,
-                              uint64_t packet_bytes) {
+int precinct_band_make_blocks(Tier2* t2, PrecinctBand* pb, uint64_t packet_bytes) {
     if (pb->blocks || pb->blocks_across == 0 || pb->blocks_down == 0) return 1;
-    const uint32_t xcb = band.xcb_eff, ycb = band.ycb_eff;
     const uint64_t n = uint64_t(pb->blocks_across) * pb->blocks_down;
     const uint64_t allowed = kFreeRecords + kRecordsPerByte * packet_bytes;
     if (n > allowed || t2->blocks_made > allowed - n) return ctx_fail(t2->in->ctx, kMsgTooManyRecords);
@@ -514,22 +516,35 @@ int precinct_band_make_blocks(Tier2* t2, const Band& band, PrecinctBand* pb,
     }
     pb->inclusion_tree = trees[0];
     pb->zero_bitplane_tree = trees[1];
-    const uint32_t cx0 = floor_div_pow2(pb->x0, xcb);
-    const uint32_t cy0 = floor_div_pow2(pb->y0, ycb);
-    CodeBlock* cb = pb->blocks;
-    for (uint32_t j = 0; j < pb->blocks_down; j++) {
-        const uint64_t by = uint64_t(cy0) + j;
-        const uint32_t y0 = clamp_u32(by << ycb, pb->y0, pb->y1);
-        const uint32_t y1 = clamp_u32((by + 1) << ycb, pb->y0, pb->y1);
-        for (uint32_t i = 0; i < pb->blocks_across; i++, cb++) {
-            const uint64_t bx = uint64_t(cx0) + i;
-            cb->x0 = clamp_u32(bx << xcb, pb->x0, pb->x1);
-            cb->x1 = clamp_u32((bx + 1) << xcb, pb->x0, pb->x1);
-            cb->y0 = y0;
-            cb->y1 = y1;
+    // The blocks' bounds are set when the output first reads the band (band_set_block_bounds):
+    // the records of bands a reduced output never reads then stay untouched zero pages.
+    return 1;
+}
+
+void band_set_block_bounds(const Resolution& res, uint32_t b) {
+    if (b >= res.band_count || !res.precincts) return;
+    const Band& band = res.bands[b];
+    const uint32_t xcb = band.xcb_eff, ycb = band.ycb_eff;
+    for (uint32_t p = 0; p < res.precinct_count; p++) {
+        const PrecinctBand& pb = res.precincts[p].bands[b];
+        // A set block ends right of 0; the first block tells for the whole precinct-band.
+        if (!pb.blocks || pb.blocks[0].x1 != 0) continue;
+        const uint32_t cx0 = floor_div_pow2(pb.x0, xcb);
+        const uint32_t cy0 = floor_div_pow2(pb.y0, ycb);
+        CodeBlock* cb = pb.blocks;
+        for (uint32_t j = 0; j < pb.blocks_down; j++) {
+            const uint64_t by = uint64_t(cy0) + j;
+            const uint32_t y0 = clamp_u32(by << ycb, pb.y0, pb.y1);
+            const uint32_t y1 = clamp_u32((by + 1) << ycb, pb.y0, pb.y1);
+            for (uint32_t i = 0; i < pb.blocks_across; i++, cb++) {
+                const uint64_t bx = uint64_t(cx0) + i;
+                cb->x0 = clamp_u32(bx << xcb, pb.x0, pb.x1);
+                cb->x1 = clamp_u32((bx + 1) << xcb, pb.x0, pb.x1);
+                cb->y0 = y0;
+                cb->y1 = y1;
+            }
         }
     }
-    return 1;
 }
 
 int tiles_link_blocks(Tier2* t2) {

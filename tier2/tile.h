@@ -150,11 +150,14 @@ inline constexpr const char* kMsgTileNotBuilt = "Tile-part for a tile that has n
 // tag trees, packet counters, the PPT read position) so that its packets can be read again
 // from the start. The tile must still have its header state (parsing has not ended).
 void tile_forget_packets(Tile* tile);
-// Makes the code-block records, header state and tag trees of a precinct's share of a band,
-// the first time a packet header reads about it; refused (reported) when the code-blocks
-// made so far would exceed what `packet_bytes` packet bytes can justify.
-[[nodiscard]] int precinct_band_make_blocks(Tier2* t2, const Band& band, PrecinctBand* pb,
-                                            uint64_t packet_bytes);
+// Makes the code-block records (bounds not yet set), header state and tag trees of a
+// precinct's share of a band, the first time a packet header reads about it; refused
+// (reported) when the code-blocks made so far would exceed what `packet_bytes` packet bytes
+// can justify.
+[[nodiscard]] int precinct_band_make_blocks(Tier2* t2, PrecinctBand* pb, uint64_t packet_bytes);
+// Sets the bounds of the band's code-block records (made without them), once; the output calls
+// it for every band it reads, before reading them.
+void band_set_block_bounds(const Resolution& res, uint32_t b);
 // Gives every band that has code-block records its band-wide grid (called once the last
 // tile-part has been read; blocks no packet reached stay null, i.e. zero).
 [[nodiscard]] int tiles_link_blocks(Tier2* t2);

@@ -68,10 +68,13 @@ Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t
             Resolution& res = tc.resolutions[r];
             for (uint32_t p = 0; p < res.precinct_count; p++)
                 for (uint32_t b = 0; ok && b < res.band_count; b++)
-                    ok = precinct_band_make_blocks(&t2_, res.bands[b], &res.precincts[p].bands[b], 0);
+                    ok = precinct_band_make_blocks(&t2_, &res.precincts[p].bands[b], 0);
         }
     }
     if (!ok || !tiles_link_blocks(&t2_)) return tile_destroy(&t2_, tile), nullptr;
+    for (uint32_t c = 0; c < tile->component_count; c++)
+        for (uint32_t r = 0; r < tile->components[c].resolution_count; r++)
+            for (uint32_t b = 0; b < 3; b++) band_set_block_bounds(tile->components[c].resolutions[r], b);
     return tile;
 }
 
