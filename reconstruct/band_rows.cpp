@@ -61,6 +61,30 @@ int band_fill_stripe(Reconstruction* rc, ComponentRows* c, uint32_t r, uint32_t 
         return br->reach_set && (cb->x1 <= br->reach_x0 || cb->x0 >= br->reach_x1 ||
                                    cb->y1 <= br->reach_y0 || cb->y0 >= br->reach_y1);
     };
+    // A row of blocks without a coded pass is all zeros, and so are the rows of such blocks
+    // that follow (most of a band at a low rate, or with few layers kept): the stripe is
+    // cleared once and then left as it is. Only where rows are read from the stripe and not
+    // written: the 5/3 synthesis lifts them in place, and a region clears only its reach.
+    // (Blocks too large for tier-1 take the usual way, which reports them.)
+    bool empty = tc->transform != 1 && !br->reach_set;
+    for (uint32_t i = 0; empty && i < band->cb_across; i++) {
+        const CodeBlock* cb = row[i];
+        if (!cb) continue;
+        empty = t1_block_fits(cb->x1 - cb->x0, cb->y1 - cb->y0);
+        for (const CodedSegment* s = cb->segments.head; s; s = s->next)
+            if (s->npasses) empty = false;
+    }
+    if (empty) {
+        if (!br->stripe_zero) std::memset(br->stripe, 0, size_t(rows) * width * sizeof(int32_t));
+        br->stripe_zero = 1;
+        const uint32_t left = band->y1 - br->next_row;
+        br->stripe_valid = usable(row[0]) ? row[0]->y1 - row[0]->y0 : (left < rows ? left : rows);
+        br->stripe_pos = 0;
+        br->next_cb_row++;
+        return 1;
+    }
+    br->stripe_zero = 0;
+
     bool covered = rc->t1 != nullptr && band->cb_across > 0 && usable(row[0]) &&
                    row[0]->x0 == band->x0;
     uint32_t next_x = band->x0;

@@ -153,6 +153,7 @@ bool level_widths_fit(const TileComponent* tc, uint32_t r) {
     br->start_row = band.y0;
     br->stripe_valid = 0;
     br->stripe_pos = 0;
+    br->stripe_zero = 0;
     if (!band.code_blocks) return 1;
     const uint32_t height = band.y1 > band.y0 ? band.y1 - band.y0 : 0;
     uint32_t rows = band.ycb_eff < 31 ? (uint32_t(1) << band.ycb_eff) : height;

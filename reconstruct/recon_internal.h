@@ -49,6 +49,7 @@ struct BandRows {
     uint32_t reach_set;
     uint32_t reach_x0, reach_y0, reach_x1, reach_y1;
     uint32_t start_row;  // first row handed out (rows above it are passed over)
+    uint32_t stripe_zero;  // 1: the whole stripe holds zeros (band_fill_stripe)
 };
 
 // The synthesis of one resolution level and the rows of its bands.
