@@ -423,12 +423,13 @@ void jpcdec_set_layers(jpcdec* d, uint32_t n) {
     if (!d || n == 0) return;
     tiles_for_each_resolution(d->t2.tiles, d->image.tileNum, [d, n](Tile& tile, Resolution& res) {
         if (!tile.built || n >= tile.layers) return true;
-        for (uint32_t b = 0; b < res.band_count && b < 3; b++) {
-            const Band& band = res.bands[b];
-            if (!band.code_blocks) continue;
-            const uint64_t count = uint64_t(band.cb_across) * band.cb_down;
-            for (uint64_t k = 0; k < count; k++)
-                if (band.code_blocks[k]) coded_keep_layers(&d->t2.coded, band.code_blocks[k], n);
+        // Through the precincts: the band grids are filled only as the output reads them.
+        for (uint32_t p = 0; res.precincts && p < res.precinct_count; p++) {
+            for (uint32_t b = 0; b < res.band_count && b < 3; b++) {
+                const PrecinctBand& pb = res.precincts[p].bands[b];
+                const uint64_t count = pb.blocks ? uint64_t(pb.blocks_across) * pb.blocks_down : 0;
+                for (uint64_t k = 0; k < count; k++) coded_keep_layers(&d->t2.coded, &pb.blocks[k], n);
+            }
         }
         return true;
     });

@@ -171,15 +171,14 @@ bool level_widths_fit(const TileComponent* tc, uint32_t r) {
 bool has_coded_data(const TileComponent* tc) {
     for (uint32_t r = 0; r < tc->resolution_count; r++) {
         const Resolution& res = tc->resolutions[r];
-        for (uint32_t b = 0; b < res.band_count && b < 3; b++) {
-            const Band& band = res.bands[b];
-            if (!band.code_blocks) continue;
-            const uint64_t n = uint64_t(band.cb_across) * band.cb_down;
-            for (uint64_t i = 0; i < n; i++) {
-                const CodeBlock* cb = band.code_blocks[i];
-                if (!cb) continue;
-                for (const CodedSegment* s = cb->segments.head; s; s = s->next)
-                    if (s->total_len) return true;
+        // Through the precincts: the band grids are filled only as the output reads them.
+        for (uint32_t p = 0; res.precincts && p < res.precinct_count; p++) {
+            for (uint32_t b = 0; b < res.band_count && b < 3; b++) {
+                const PrecinctBand& pb = res.precincts[p].bands[b];
+                const uint64_t n = pb.blocks ? uint64_t(pb.blocks_across) * pb.blocks_down : 0;
+                for (uint64_t i = 0; i < n; i++)
+                    for (const CodedSegment* s = pb.blocks[i].segments.head; s; s = s->next)
+                        if (s->total_len) return true;
             }
         }
     }
@@ -453,8 +452,8 @@ int recon_tile_begin(Reconstruction* rc, Tile* tile, uint32_t count, ComponentRo
             lv->next_out_row = res->y0;
             int ok = level_widths_fit(tc, r);
             for (uint32_t b = 0; ok && b < res->band_count && b < 3; b++) {
-                band_set_block_bounds(*res, b);
-                ok = stripe_alloc(ops, res->bands[b], &lv->bands[b]);
+                ok = band_link_blocks(*res, b) ? 1 : ctx_fail(rc->ctx, kTier2MsgGrid);
+                if (ok) ok = stripe_alloc(ops, res->bands[b], &lv->bands[b]);
             }
             if (ok && r >= 1) ok = recon_level_alloc(ops, lv, res->low_width, tc->transform);
             if (!ok) {

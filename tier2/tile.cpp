@@ -22,7 +22,6 @@ constexpr const char* kMsgEmptyTile = "Tile area is empty.";
 constexpr const char* kMsgSubsampling = "Component sub-sampling factor is 0.";
 constexpr const char* kMsgCodeBlockSize = "Code-block size is out of range.";
 constexpr const char* kMsgTooManyPrecincts = "Too many precincts in a resolution.";
-constexpr const char* kMsgGrid = "Code-block grid of a band is inconsistent.";
 constexpr const char* kMsgTooManyRecords =
     "The codestream is too short for the precincts and code-blocks its headers declare.";
 
@@ -102,23 +101,16 @@ int build_band_grid(Tier2* t2, Resolution* res, uint32_t b) {
     t2->structure_records += n;
     band.code_blocks = mem_new_array<CodeBlock*>(t2->in->ctx->ops, n);
     if (!band.code_blocks) return ctx_fail(t2->in->ctx, kMsgNoMemory);
+    // The cells are filled when the output first reads the band (band_link_blocks); here
+    // only that every precinct-band's blocks fall inside the grid.
     for (uint32_t p = 0; p < res->precinct_count; p++) {
-        PrecinctBand& pb = res->precincts[p].bands[b];
+        const PrecinctBand& pb = res->precincts[p].bands[b];
         if (!pb.blocks) continue;
-        // Block (i, j) of the precinct-band is grid cell (cx0 + i, cy0 + j) of the band: its
-        // records are not read here, so those of bands never output stay untouched.
-        const uint32_t cx0 = floor_div_pow2(pb.x0, xcb), cy0 = floor_div_pow2(pb.y0, ycb);
-        CodeBlock* cb = pb.blocks;
-        for (uint32_t j = 0; j < pb.blocks_down; j++) {
-            for (uint32_t i = 0; i < pb.blocks_across; i++, cb++) {
-                const uint64_t gx = uint64_t(cx0) + i - gx0;
-                const uint64_t gy = uint64_t(cy0) + j - gy0;
-                if (gx >= band.cb_across || gy >= band.cb_down) return ctx_fail(t2->in->ctx, kMsgGrid);
-                CodeBlock*& slot = band.code_blocks[gy * band.cb_across + gx];
-                if (slot) return ctx_fail(t2->in->ctx, kMsgGrid);
-                slot = cb;
-            }
-        }
+        const uint64_t gx = uint64_t(floor_div_pow2(pb.x0, xcb)) - gx0;
+        const uint64_t gy = uint64_t(floor_div_pow2(pb.y0, ycb)) - gy0;
+        if (gx >= band.cb_across || gy >= band.cb_down || pb.blocks_across > band.cb_across - gx ||
+            pb.blocks_down > band.cb_down - gy)
+            return ctx_fail(t2->in->ctx, kTier2MsgGrid);
     }
     // Blocks of precincts no packet reached stay null: zero coefficients.
     return 1;
@@ -516,35 +508,42 @@ int precinct_band_make_blocks(Tier2* t2, PrecinctBand* pb, uint64_t packet_bytes
     }
     pb->inclusion_tree = trees[0];
     pb->zero_bitplane_tree = trees[1];
-    // The blocks' bounds are set when the output first reads the band (band_set_block_bounds):
+    // The blocks' bounds are set when the output first reads the band (band_link_blocks):
     // the records of bands a reduced output never reads then stay untouched zero pages.
     return 1;
 }
 
-void band_set_block_bounds(const Resolution& res, uint32_t b) {
-    if (b >= res.band_count || !res.precincts) return;
+int band_link_blocks(const Resolution& res, uint32_t b) {
+    if (b >= res.band_count || !res.precincts) return 1;
     const Band& band = res.bands[b];
+    if (!band.code_blocks) return 1;
     const uint32_t xcb = band.xcb_eff, ycb = band.ycb_eff;
+    const uint32_t gx0 = floor_div_pow2(band.x0, xcb), gy0 = floor_div_pow2(band.y0, ycb);
     for (uint32_t p = 0; p < res.precinct_count; p++) {
         const PrecinctBand& pb = res.precincts[p].bands[b];
         // A set block ends right of 0; the first block tells for the whole precinct-band.
         if (!pb.blocks || pb.blocks[0].x1 != 0) continue;
-        const uint32_t cx0 = floor_div_pow2(pb.x0, xcb);
-        const uint32_t cy0 = floor_div_pow2(pb.y0, ycb);
+        // Block (i, j) of the precinct-band is cell (cx0 + i, cy0 + j) of the band's grid,
+        // which tiles_link_blocks has checked it fits.
+        const uint32_t cx0 = floor_div_pow2(pb.x0, xcb), cy0 = floor_div_pow2(pb.y0, ycb);
         CodeBlock* cb = pb.blocks;
         for (uint32_t j = 0; j < pb.blocks_down; j++) {
             const uint64_t by = uint64_t(cy0) + j;
             const uint32_t y0 = clamp_u32(by << ycb, pb.y0, pb.y1);
             const uint32_t y1 = clamp_u32((by + 1) << ycb, pb.y0, pb.y1);
-            for (uint32_t i = 0; i < pb.blocks_across; i++, cb++) {
+            CodeBlock** slot = band.code_blocks + (by - gy0) * band.cb_across + (cx0 - gx0);
+            for (uint32_t i = 0; i < pb.blocks_across; i++, cb++, slot++) {
                 const uint64_t bx = uint64_t(cx0) + i;
                 cb->x0 = clamp_u32(bx << xcb, pb.x0, pb.x1);
                 cb->x1 = clamp_u32((bx + 1) << xcb, pb.x0, pb.x1);
                 cb->y0 = y0;
                 cb->y1 = y1;
+                if (*slot) return 0;  // two precincts claim the cell
+                *slot = cb;
             }
         }
     }
+    return 1;
 }
 
 int tiles_link_blocks(Tier2* t2) {

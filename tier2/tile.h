@@ -155,12 +155,15 @@ void tile_forget_packets(Tile* tile);
 // (reported) when the code-blocks made so far would exceed what `packet_bytes` packet bytes
 // can justify.
 [[nodiscard]] int precinct_band_make_blocks(Tier2* t2, PrecinctBand* pb, uint64_t packet_bytes);
-// Sets the bounds of the band's code-block records (made without them), once; the output calls
-// it for every band it reads, before reading them.
-void band_set_block_bounds(const Resolution& res, uint32_t b);
-// Gives every band that has code-block records its band-wide grid (called once the last
-// tile-part has been read; blocks no packet reached stay null, i.e. zero).
+// Gives every band that has code-block records its band-wide grid, zeroed, after checking
+// that every precinct's blocks fall inside it (called once the last tile-part has been read).
+// The cells are filled by band_link_blocks: blocks no packet reached stay null, i.e. zero.
 [[nodiscard]] int tiles_link_blocks(Tier2* t2);
+// Fills band b's grid and sets the bounds of its code-block records (made without them), once;
+// the output calls it for every band it reads, so the records of bands a reduced output drops
+// are never touched. 0 when two blocks claim one cell (kTier2MsgGrid).
+[[nodiscard]] int band_link_blocks(const Resolution& res, uint32_t b);
+constexpr const char* kTier2MsgGrid = "Code-block grid of a band is inconsistent.";
 // Frees what only packet decoding needs (tag trees, code-block header state) of every tile,
 // once the last tile-part has been read.
 void tiles_drop_header_state(Tier2* t2);

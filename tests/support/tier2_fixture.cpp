@@ -74,7 +74,8 @@ Tile* Decoder::build_tile(uint32_t t, const std::vector<Style>& styles, uint16_t
     if (!ok || !tiles_link_blocks(&t2_)) return tile_destroy(&t2_, tile), nullptr;
     for (uint32_t c = 0; c < tile->component_count; c++)
         for (uint32_t r = 0; r < tile->components[c].resolution_count; r++)
-            for (uint32_t b = 0; b < 3; b++) band_set_block_bounds(tile->components[c].resolutions[r], b);
+            for (uint32_t b = 0; ok && b < 3; b++) ok = band_link_blocks(tile->components[c].resolutions[r], b);
+    if (!ok) return tile_destroy(&t2_, tile), nullptr;
     return tile;
 }
 
