@@ -16,6 +16,40 @@ CodedPiece* piece_at(const CodedStore& s, uint32_t i) {
     return &s.piece_chunks[i / kCodedChunk][i % kCodedChunk];
 }
 
+// Reads the n bytes at reader position pos into dst: from a kept stretch when one holds them,
+// else into the stretch least recently used, read anew from pos on. Pieces too long for a
+// stretch, and any whose stretch cannot be read whole, are read on their own.
+int read_piece(CodedStore& s, uint32_t pos, uint32_t n, uint8_t* dst) {
+    Stream* stream = s.reader->stream;
+    const uint64_t start = s.reader->start;
+    if (n <= kCodedWindowSize / 2 && !s.windows)
+        s.windows = static_cast<uint8_t*>(mem_alloc_array(s.ops, kCodedWindows, kCodedWindowSize));
+    if (n > kCodedWindowSize / 2 || !s.windows)
+        return stream->seek(stream, start + pos) && stream->read(stream, dst, n);
+    s.window_clock++;
+    uint32_t oldest = 0;
+    for (uint32_t w = 0; w < kCodedWindows; w++) {
+        if (pos >= s.window_pos[w] && uint64_t(pos) + n <= uint64_t(s.window_pos[w]) + s.window_len[w]) {
+            std::memcpy(dst, s.windows + size_t(w) * kCodedWindowSize + (pos - s.window_pos[w]), n);
+            s.window_used[w] = s.window_clock;
+            return 1;
+        }
+        if (s.window_used[w] < s.window_used[oldest]) oldest = w;
+    }
+    const uint32_t left = s.reader->length > pos ? s.reader->length - pos : 0;
+    const uint32_t len = left < kCodedWindowSize ? left : kCodedWindowSize;
+    uint8_t* window = s.windows + size_t(oldest) * kCodedWindowSize;
+    s.window_len[oldest] = 0;
+    if (len >= n && stream->seek(stream, start + pos) && stream->read(stream, window, len)) {
+        s.window_pos[oldest] = pos;
+        s.window_len[oldest] = len;
+        s.window_used[oldest] = s.window_clock;
+        std::memcpy(dst, window, n);
+        return 1;
+    }
+    return stream->seek(stream, start + pos) && stream->read(stream, dst, n);
+}
+
 }  // namespace
 
 CodedSegment* coded_new_segment(CodedStore* store) {
@@ -102,10 +136,9 @@ int coded_load_block(CodedStore* store, CodeBlock* cb) {
         if (!s.scratch) return 0;
         s.scratch_size = static_cast<uint32_t>(total);
     }
-    // Straight from the stream, past the reader's window: nothing else reads it now, and a
-    // stream that no longer delivers fails every block alike.
-    Stream* stream = store->reader->stream;
-    const uint64_t start = store->reader->start;
+    // From the stream, past the reader's window (nothing else reads it now), through the kept
+    // stretches: a stream that no longer delivers fails every block alike, but for bytes a
+    // stretch already holds.
     int ok = 1;
     uint8_t* base = s.scratch;
     for (CodedSegment* seg = cb->segments.head; seg && ok; seg = seg->next) {
@@ -116,8 +149,7 @@ int coded_load_block(CodedStore* store, CodeBlock* cb) {
             ok = p->len <= end;
             if (ok && p->len) {
                 end -= p->len;
-                ok = stream->seek(stream, start + p->pos) &&
-                     stream->read(stream, base + end, p->len);
+                ok = read_piece(s, p->pos, p->len, base + end);
             }
             i = p->prev;
         }
@@ -164,6 +196,7 @@ void coded_store_free(CodedStore* store) {
     mem_free(ops, s.segment_chunks);
     mem_free(ops, s.piece_chunks);
     mem_free(ops, s.scratch);
+    mem_free(ops, s.windows);
     std::memset(&s, 0, sizeof s);
 }
 

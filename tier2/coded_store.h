@@ -29,6 +29,10 @@ struct CodedPiece {
     uint16_t passes;  // coding passes it completes
 };
 
+// Stretches of the input kept from the last reads (see coded_load_block).
+constexpr uint32_t kCodedWindows = 4;
+constexpr uint32_t kCodedWindowSize = uint32_t(32) << 10;
+
 struct CodedStore {
     MemOps* ops;
     ByteReader* reader;             // over the input the positions refer to
@@ -42,6 +46,14 @@ struct CodedStore {
     uint8_t* scratch;               // the bytes of the block being decoded
     uint32_t scratch_size;
     uint32_t read_failed;           // a re-read has failed (reported once)
+    // The pieces of a block lie in as many places as layers brought it bytes, and the next
+    // block's lie just after them: a few stretches of the input, read whole, serve most
+    // pieces without a seek and a read each. Made on first use.
+    uint8_t* windows;               // kCodedWindows x kCodedWindowSize bytes
+    uint32_t window_pos[kCodedWindows];   // reader position of each stretch's first byte
+    uint32_t window_len[kCodedWindows];   // 0: holds nothing
+    uint32_t window_used[kCodedWindows];  // when each last served a piece
+    uint32_t window_clock;
 };
 
 // Records per chunk once a stream has many: chunk headers then cost nothing. The first chunks
