@@ -53,6 +53,14 @@ void pull_input_row(void* p, uint32_t y, int32_t* line) {
     if (kReversible) {
         synth_53_row(line, low + off_low, high + off_high, c0, c1, res->narrow53);
     } else {
+        // An odd row whose two bands hand over rows of a stripe known to hold zeros (blocks
+        // without a coded pass) synthesises to zeros: every step adds a rounded product of
+        // zeros, which is zero.
+        if ((y & 1) && low != res->input_low && high != res->input_high &&
+            res->bands[1].stripe_zero && res->bands[2].stripe_zero) {
+            zero_row(line, c1 > c0 ? c1 - c0 : 0);
+            return;
+        }
         // The 9/7 extends both halves by four samples on each side: rows handed over in
         // place in a stripe have no such room, so they are copied next to their margins.
         const uint32_t nl = (c1 + 1) / 2 - (c0 + 1) / 2, nh = c1 / 2 - c0 / 2;
