@@ -1,17 +1,20 @@
 // Input layer edge cases as tables: the byte reader at the end of its range, streams that fail
-// or claim more than 32-bit positions reach, short reads and huge counts, the format probes,
-// and the allocator's size checks and budget.
+// or claim more than 32-bit positions reach, short reads and huge counts, code-block bytes read
+// back through kept stretches, the format probes, and the allocator's size checks and budget.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "io/byte_reader.h"
 #include "io/stream.h"
+#include "tier1/code_block.h"
+#include "tier2/coded_store.h"
 
 // The library's internals, which this file reaches below the calling interface.
 using namespace dravex;
@@ -191,6 +194,63 @@ TEST(Streams, ShortReadsAndHugeCounts) {
         EXPECT_EQ(s->read(s, buf, c.n), c.ok);
         EXPECT_EQ(s->tell(s), c.pos_after);
         EXPECT_EQ(buf[0], c.first < 0 ? 0xEE : c.first);
+    }
+}
+
+// Code-block bytes come back through a few kept stretches of the input: each piece must still
+// be the input's bytes at its position, whether a kept stretch holds it, a new one is read for
+// it, it is too long for one, or it ends where the input does (a shorter stretch). Blocks whose
+// pieces lie in three places, as three layers bring them, cost a read per stretch, not per piece.
+TEST(CodedStore, PiecesComeBackThroughKeptStretches) {
+    const uint32_t kSize = 300000, kStart = 100, len = kSize - kStart;
+    struct Piece { uint32_t pos, n; };
+    std::vector<std::vector<Piece>> blocks;
+    for (uint32_t k = 0; k < 40; k++)
+        blocks.push_back({{1000 + 300 * k, 300}, {90000 + 500 * k, 500}, {200000 + 700 * k, 700}});
+    blocks.push_back({{5, 20000}, {len - 10, 10}});
+    blocks.push_back({{len - 40000, 3}, {len - 1, 1}, {0, 1}});
+    std::mt19937 rng(7);
+    for (int k = 0; k < 300; k++) {
+        std::vector<Piece> b;
+        for (uint32_t i = 0, count = 1 + rng() % 4; i < count; i++) {
+            const uint32_t pos = uint32_t(rng() % len), room = len - pos;
+            b.push_back({pos, 1 + uint32_t(rng() % (room < 40000 ? room : 40000))});
+        }
+        blocks.push_back(b);
+    }
+    for (bool file : {false, true}) {
+        SCOPED_TRACE(file ? "file" : "memory");
+        Fixture f(file, pattern(kSize));
+        ASSERT_NE(f.s, nullptr);
+        Counting counting(f.s);
+        ASSERT_EQ(f.s->seek(f.s, kStart), 1);
+        Reader r(f.ops, &counting.base);
+        CodedStore store{};
+        store.ops = f.ops;
+        store.reader = r.br;
+        const uint32_t reads_before = counting.reads;
+        for (size_t k = 0; k < blocks.size(); k++) {
+            SCOPED_TRACE(k);
+            CodeBlock cb{};
+            CodedSegment* seg = coded_new_segment(&store);
+            ASSERT_NE(seg, nullptr);
+            cb.segments.head = seg;
+            std::vector<uint8_t> expected;
+            for (uint32_t i = 0; i < blocks[k].size(); i++) {
+                const Piece& p = blocks[k][i];
+                ASSERT_EQ(coded_add_piece(&store, seg, p.pos, p.n, i, 1), 1);
+                expected.insert(expected.end(), f.bytes.begin() + kStart + p.pos,
+                                f.bytes.begin() + kStart + p.pos + p.n);
+            }
+            ASSERT_EQ(coded_load_block(&store, &cb), 1);
+            ASSERT_NE(seg->data, nullptr);
+            EXPECT_EQ(std::vector<uint8_t>(seg->data, seg->data + seg->total_len), expected);
+            coded_unload_block(&cb);
+            if (k == 39) {
+                EXPECT_EQ(counting.reads - reads_before, 3u);
+            }
+        }
+        coded_store_free(&store);
     }
 }
 
