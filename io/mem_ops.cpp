@@ -26,11 +26,16 @@ int heap_reserve(HeapTable* h, uint64_t n) {
     return 1;
 }
 
-void* heap_alloc(MemOps* ops, size_t n) {
+// n bytes behind the size header, counted against the budget; zeroed ones come from calloc:
+// fresh pages from the system come zeroed, so a large record block whose pages are never
+// written (the header state of code-blocks no packet reaches) costs neither the clearing nor
+// the page faults.
+void* heap_take(MemOps* ops, size_t n, bool zeroed) {
     HeapTable* h = heap_of(ops);
     if (n > SIZE_MAX - kHeader) return nullptr;
     if (!heap_reserve(h, n)) return nullptr;
-    auto* base = static_cast<unsigned char*>(std::malloc(n + kHeader));
+    void* block = zeroed ? std::calloc(1, n + kHeader) : std::malloc(n + kHeader);
+    auto* base = static_cast<unsigned char*>(block);
     if (!base) {
         h->in_use -= n;
         return nullptr;
@@ -40,22 +45,7 @@ void* heap_alloc(MemOps* ops, size_t n) {
     return base + kHeader;
 }
 
-// As heap_alloc, zero-filled by calloc: fresh pages from the system come zeroed, so a large
-// record block whose pages are never written (the header state of code-blocks no packet
-// reaches) costs neither the clearing nor the page faults.
-void* heap_zalloc(MemOps* ops, size_t n) {
-    HeapTable* h = heap_of(ops);
-    if (n > SIZE_MAX - kHeader) return nullptr;
-    if (!heap_reserve(h, n)) return nullptr;
-    auto* base = static_cast<unsigned char*>(std::calloc(1, n + kHeader));
-    if (!base) {
-        h->in_use -= n;
-        return nullptr;
-    }
-    uint64_t size = n;
-    std::memcpy(base, &size, sizeof size);
-    return base + kHeader;
-}
+void* heap_alloc(MemOps* ops, size_t n) { return heap_take(ops, n, false); }
 
 void heap_free(MemOps* ops, void* block) {
     if (!block) return;
@@ -133,7 +123,7 @@ void* mem_zalloc_array(MemOps* ops, uint64_t count, uint64_t size) {
     size_t n;
     if (!mem_size_mul(count, size, kMemMaxBlock, &n)) return nullptr;
     if (n == 0) n = 1;
-    void* p = ops->alloc == heap_alloc ? heap_zalloc(ops, n) : ops->alloc(ops, n);
+    void* p = ops->alloc == heap_alloc ? heap_take(ops, n, true) : ops->alloc(ops, n);
     if (p && ops->alloc != heap_alloc) std::memset(p, 0, n);
     return p;
 }
