@@ -426,34 +426,4 @@ void SegmentChain::build(const std::vector<Segment>& segments, CodeBlock* cb) {
     cb->segments.head = records.empty() ? nullptr : &records[0];
 }
 
-int64_t reference_dequantise(int64_t d, uint32_t g, uint32_t h, uint32_t roi_shift,
-                             bool reversible, uint32_t mantissa, int32_t exponent) {
-    // The reconstruction in half steps: 2 x (index + the middle of what is not decoded).
-    int64_t half_steps;
-    int64_t missing = int64_t(h) - g;
-    const int64_t region = roi_shift != 0 && g >= h ? d >> (g - h) : 0;
-    if (region != 0 && g > h) {
-        // A region sample decoded past its planes: its first fraction plane only.
-        half_steps = d >> (g - h - 1);
-        if (reversible) return (half_steps >> 1) * 4;
-    } else {
-        if (roi_shift != 0 && g >= h && region == 0) missing += roi_shift;  // background
-        if (d == 0) return 0;
-        if (missing > 0) {
-            half_steps = (2 * d + 1) << missing;
-            if (reversible) return (half_steps >> 1) * 4;
-        } else {
-            const int64_t q = d >> -missing;
-            if (q == 0) return 0;  // only bits below the step were decoded
-            if (reversible) return q * 4;
-            half_steps = 2 * q + 1;  // the middle of the step, also once every plane is decoded
-        }
-    }
-    // half_steps x mantissa x 2^(exponent - 17), to the nearest unit.
-    const int64_t v = half_steps * int64_t(mantissa);
-    if (exponent - 1 >= 16) return v << (exponent - 17);
-    const int k = 17 - exponent;
-    return (v + (int64_t(1) << (k - 1))) >> k;
-}
-
 }  // namespace t1_test

@@ -97,8 +97,4 @@ struct SegmentChain {
     void build(const std::vector<Segment>& segments, CodeBlock* cb);
 };
 
-// Independent model of the dequantisation of one sample: d magnitude bits, g planes spanned.
-int64_t reference_dequantise(int64_t d, uint32_t g, uint32_t h, uint32_t roi_shift,
-                             bool reversible, uint32_t mantissa, int32_t exponent);
-
 }  // namespace t1_test
