@@ -268,6 +268,18 @@ void wire(jpcdec* d) {
     d->recon.coded = &d->t2.coded;
 }
 
+// A zeroed decoder reading through `reader` (owned by the caller when borrowed), wired.
+jpcdec* new_decoder(MemOps* ops, ByteReader* reader, uint32_t borrowed) {
+    auto* d = static_cast<jpcdec*>(ops->alloc(ops, sizeof(jpcdec)));
+    if (!d) return nullptr;
+    std::memset(d, 0, sizeof *d);
+    d->ctx.ops = ops;
+    d->reader = reader;
+    d->reader_borrowed = borrowed;
+    wire(d);
+    return d;
+}
+
 }  // namespace
 
 }  // namespace dravex
@@ -276,16 +288,14 @@ using namespace dravex;
 
 jpcdec* jpcdec_create(MemOps* ops, Stream* s) {
     if (!ops || !s) return nullptr;
-    auto* d = static_cast<jpcdec*>(ops->alloc(ops, sizeof(jpcdec)));
+    jpcdec* d = new_decoder(ops, nullptr, 0);
     if (!d) return nullptr;
-    std::memset(d, 0, sizeof *d);
-    d->ctx.ops = ops;
     d->reader = byte_reader_create(ops, s);
-    wire(d);
     if (!d->reader) {
         jpcdec_destroy(d);
         return nullptr;
     }
+    wire(d);
     return d;
 }
 
@@ -293,14 +303,7 @@ namespace dravex {
 
 jpcdec* jpcdec_create_on_reader(MemOps* ops, ByteReader* reader) {
     if (!ops || !reader) return nullptr;
-    auto* d = static_cast<jpcdec*>(ops->alloc(ops, sizeof(jpcdec)));
-    if (!d) return nullptr;
-    std::memset(d, 0, sizeof *d);
-    d->ctx.ops = ops;
-    d->reader = reader;
-    d->reader_borrowed = 1;
-    wire(d);
-    return d;
+    return new_decoder(ops, reader, 1);
 }
 
 }  // namespace dravex
