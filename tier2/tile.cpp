@@ -270,15 +270,6 @@ uint64_t component_records(const TileComponent* tc, const ComponentStyle* s) {
     return records;
 }
 
-// Charges a tile-component's structure records to the decoder before any of them is
-// allocated, so a short stream claiming a vast grid fails at once and with little memory.
-int reserve_records(Tier2* t2, const TileComponent* tc, const ComponentStyle* s) {
-    const uint64_t records = component_records(tc, s);
-    if (!records_fit(t2, records)) return ctx_fail(t2->in->ctx, kMsgTooManyRecords);
-    t2->structure_records += records;
-    return 1;
-}
-
 ComponentStyle resolved_style(const CodingStylePart* cs) {
     ComponentStyle style{};
     style.levels = cs->levels;
@@ -290,9 +281,11 @@ ComponentStyle resolved_style(const CodingStylePart* cs) {
     return style;
 }
 
-// The whole tile against the allowance before any component is built: a tile of thousands
-// of components is refused before the first of them allocates its resolutions.
-int tile_fits(Tier2* t2, const Tile* tile, const MarkerSet* main, const MarkerSet* part) {
+// Charges the whole tile's structure records to the decoder before any of them is
+// allocated, so a short stream claiming a vast grid fails at once and with little memory,
+// and a tile of thousands of components before the first of them allocates its resolutions.
+int reserve_tile_records(Tier2* t2, const Tile* tile, const MarkerSet* main,
+                         const MarkerSet* part) {
     uint64_t records = 0;
     for (uint16_t c = 0; c < tile->component_count; c++) {
         const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
@@ -301,7 +294,9 @@ int tile_fits(Tier2* t2, const Tile* tile, const MarkerSet* main, const MarkerSe
         const uint64_t n = component_records(&tile->components[c], &style);
         records = n > UINT64_MAX - records ? UINT64_MAX : records + n;
     }
-    return records_fit(t2, records) ? 1 : ctx_fail(t2->in->ctx, kMsgTooManyRecords);
+    if (!records_fit(t2, records)) return ctx_fail(t2->in->ctx, kMsgTooManyRecords);
+    t2->structure_records += records;
+    return 1;
 }
 
 int build_bounds(Tier2* t2, Tile* tile, uint32_t t) {
@@ -336,7 +331,6 @@ int build_bounds(Tier2* t2, Tile* tile, uint32_t t) {
 // Resolutions, bands, precincts and code-block grids of one tile-component.
 int apply_style(Tier2* t2, TileComponent* tc, const ComponentStyle* s) {
     if (s->xcb + s->ycb > kMaxCodeBlockArea) return ctx_fail(t2->in->ctx, kMsgCodeBlockSize);
-    if (!reserve_records(t2, tc, s)) return 0;
     tc->levels = s->levels;
     tc->xcb = s->xcb;
     tc->ycb = s->ycb;
@@ -375,7 +369,7 @@ int build_tile(Tier2* t2, Tile* tile, uint32_t t, const MarkerSet* main, const M
     tile->layers = cod->layers;
     tile->mct = cod->mct;
     tile->transform = cod->part.transform;
-    if (!tile_fits(t2, tile, main, part)) return 0;
+    if (!reserve_tile_records(t2, tile, main, part)) return 0;
     for (uint16_t c = 0; c < tile->component_count; c++) {
         TileComponent* tc = &tile->components[c];
         const CodingStylePart* cs = jpc_resolve_coding_style(main, part, c);
