@@ -11,9 +11,6 @@
 #include "support/codestream_fixtures.h"
 #include "tier2/tile.h"
 
-// The library's internals, which this file reaches below the calling interface.
-using namespace dravex;
-
 using cs_test::Bytes;
 using cs_test::CodParams;
 using cs_test::Decoder;

@@ -15,9 +15,6 @@
 #include "tier2/packet_codes.h"
 #include "tier2/progression.h"
 
-// The library's internals, which this file reaches below the calling interface.
-using namespace dravex;
-
 namespace {
 
 using t2_test::BitWriter;
